@@ -1,0 +1,281 @@
+// The printf-style formatter behind FormatW and FormatA.
+#include "common/Format.h"
+
+#include <cstdio>
+
+#include "common/Utf8.h"
+
+namespace fmt_detail {
+namespace {
+
+struct Spec {
+    bool left = false, plus = false, space = false, zero = false, alt = false;
+    int width = -1;
+    int precision = -1;
+    int lengthBits = 32;  // integer width used to wrap negative numbers under %u/%x/%X
+    char conv = 0;
+};
+
+// Renders into a std::wstring always; FormatNarrow converts the result to
+// UTF-8 bytes at the end, except that narrow arguments are kept byte for byte.
+template <typename CharT>
+struct Writer {
+    std::basic_string<CharT> out;
+
+    void Put(std::wstring_view text) {
+        if constexpr (sizeof(CharT) == 1) {
+            out += WideToUtf8(text);
+        } else {
+            out.append(text.begin(), text.end());
+        }
+    }
+    void PutNarrow(std::string_view bytes) {
+        if constexpr (sizeof(CharT) == 1) {
+            out.append(bytes);
+        } else {
+            const std::wstring w = Utf8ToWideLossy(bytes);
+            out += w;
+        }
+    }
+    void PutAscii(const std::string& ascii) { out.append(ascii.begin(), ascii.end()); }
+    void PutPad(std::size_t n, CharT c) { out.append(n, c); }
+};
+
+std::size_t LengthOf(std::wstring_view w) { return w.size(); }
+
+std::string FormatInteger(const Spec& spec, const Arg& arg) {
+    bool negative = false;
+    std::uint64_t magnitude = 0;
+    const bool isSignedConv = spec.conv == 'd' || spec.conv == 'i';
+    if (arg.kind == Arg::Kind::Signed) {
+        if (isSignedConv) {
+            negative = arg.i < 0;
+            magnitude = negative ? (0 - static_cast<std::uint64_t>(arg.i)) : static_cast<std::uint64_t>(arg.i);
+        } else {
+            magnitude = static_cast<std::uint64_t>(arg.i);
+            if (spec.lengthBits == 32) magnitude &= 0xFFFFFFFFull;
+        }
+    } else if (arg.kind == Arg::Kind::Unsigned) {
+        magnitude = arg.u;
+    } else if (arg.kind == Arg::Kind::Float) {
+        negative = isSignedConv && arg.d < 0;
+        const double d = negative ? -arg.d : arg.d;
+        magnitude = static_cast<std::uint64_t>(d);
+    } else if (arg.kind == Arg::Kind::Pointer) {
+        magnitude = reinterpret_cast<std::uintptr_t>(arg.p);
+    }
+    std::string digits;
+    const unsigned base = (spec.conv == 'x' || spec.conv == 'X') ? 16 : 10;
+    const char* set = spec.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    do {
+        digits.insert(digits.begin(), set[magnitude % base]);
+        magnitude /= base;
+    } while (magnitude != 0);
+    if (spec.precision >= 0) {
+        if (spec.precision == 0 && digits == "0") digits.clear();
+        while (static_cast<int>(digits.size()) < spec.precision) digits.insert(digits.begin(), '0');
+    }
+    std::string prefix;
+    if (negative) prefix = "-";
+    else if (isSignedConv && spec.plus) prefix = "+";
+    else if (isSignedConv && spec.space) prefix = " ";
+    if (spec.alt && base == 16 && !digits.empty() && digits != "0") prefix += spec.conv == 'X' ? "0X" : "0x";
+    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > 0) {
+        while (static_cast<int>(prefix.size() + digits.size()) < spec.width) digits.insert(digits.begin(), '0');
+    }
+    return prefix + digits;
+}
+
+std::string FormatFloat(const Spec& spec, const Arg& arg) {
+    double v = 0;
+    if (arg.kind == Arg::Kind::Float) v = arg.d;
+    else if (arg.kind == Arg::Kind::Signed) v = static_cast<double>(arg.i);
+    else if (arg.kind == Arg::Kind::Unsigned) v = static_cast<double>(arg.u);
+    std::string f = "%";
+    if (spec.plus) f += '+';
+    if (spec.space) f += ' ';
+    if (spec.alt) f += '#';
+    if (spec.zero && !spec.left) f += '0';
+    if (spec.width > 0) f += std::to_string(spec.width);
+    if (spec.precision >= 0) f += "." + std::to_string(spec.precision);
+    f += spec.conv;
+    char buf[512];
+    std::snprintf(buf, sizeof buf, f.c_str(), v);
+    return buf;
+}
+
+template <typename CharT>
+void Emit(Writer<CharT>& w, const Spec& spec, const Arg* arg) {
+    // Text of the field, then padding to the width.
+    Writer<CharT> field;
+    if (arg == nullptr) {
+        // Missing argument: nothing.
+    } else if (spec.conv == 's' || spec.conv == 'S' || spec.conv == 'c' || spec.conv == 'C') {
+        if (spec.conv == 'c' || spec.conv == 'C') {
+            if (arg->kind == Arg::Kind::Signed || arg->kind == Arg::Kind::Unsigned) {
+                const wchar_t c = static_cast<wchar_t>(arg->kind == Arg::Kind::Signed ? arg->i : static_cast<std::int64_t>(arg->u));
+                field.Put(std::wstring_view(&c, 1));
+            } else if (arg->kind == Arg::Kind::Wide) {
+                field.Put(arg->wide.substr(0, 1));
+            } else if (arg->kind == Arg::Kind::Narrow) {
+                field.PutNarrow(arg->narrow.substr(0, 1));
+            }
+        } else if (arg->kind == Arg::Kind::Wide) {
+            std::wstring_view text = arg->isNull ? std::wstring_view(L"(null)") : arg->wide;
+            if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < LengthOf(text))
+                text = text.substr(0, static_cast<std::size_t>(spec.precision));
+            field.Put(text);
+        } else if (arg->kind == Arg::Kind::Narrow) {
+            std::string_view text = arg->isNull ? std::string_view("(null)") : arg->narrow;
+            if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < text.size())
+                text = text.substr(0, static_cast<std::size_t>(spec.precision));
+            field.PutNarrow(text);
+        } else if (arg->kind == Arg::Kind::Pointer && arg->isNull) {
+            field.PutAscii("(null)");
+        } else if (arg->kind == Arg::Kind::Float) {
+            Spec g = spec;
+            g.conv = 'g';
+            g.precision = -1;
+            g.width = -1;
+            field.PutAscii(FormatFloat(g, *arg));
+        } else {
+            Spec d = spec;
+            d.conv = arg->kind == Arg::Kind::Unsigned ? 'u' : 'd';
+            d.precision = -1;
+            d.width = -1;
+            field.PutAscii(FormatInteger(d, *arg));
+        }
+    } else if (spec.conv == 'f' || spec.conv == 'F' || spec.conv == 'e' || spec.conv == 'E' ||
+               spec.conv == 'g' || spec.conv == 'G') {
+        Spec f = spec;
+        f.width = -1;
+        field.PutAscii(FormatFloat(f, *arg));
+    } else if (spec.conv == 'p') {
+        Spec p = spec;
+        p.conv = 'X';
+        p.precision = 2 * static_cast<int>(sizeof(void*));
+        field.PutAscii(FormatInteger(p, *arg));
+    } else if (arg->kind == Arg::Kind::Wide || arg->kind == Arg::Kind::Narrow) {
+        // A string for an integer conversion: render the string itself.
+        if (arg->kind == Arg::Kind::Wide) field.Put(arg->isNull ? std::wstring_view(L"(null)") : arg->wide);
+        else field.PutNarrow(arg->isNull ? std::string_view("(null)") : arg->narrow);
+    } else {
+        field.PutAscii(FormatInteger(spec, *arg));
+    }
+
+    std::size_t visible = field.out.size();
+    if constexpr (sizeof(CharT) == 1) {
+        // Count characters, not UTF-8 bytes, for the width.
+        visible = 0;
+        for (unsigned char c : field.out)
+            if ((c & 0xC0) != 0x80) ++visible;
+    }
+    const std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
+    if (!spec.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
+    w.out += field.out;
+    if (spec.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
+}
+
+template <typename CharT>
+std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* args, std::size_t count) {
+    Writer<CharT> w;
+    w.out.reserve(format.size() + 16 * count);
+    std::size_t next = 0;
+    const std::size_t n = format.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const CharT c = format[i];
+        if (c != static_cast<CharT>('%')) {
+            w.out.push_back(c);
+            ++i;
+            continue;
+        }
+        if (i + 1 < n && format[i + 1] == static_cast<CharT>('%')) {
+            w.out.push_back(c);
+            i += 2;
+            continue;
+        }
+        const std::size_t start = i++;
+        Spec spec;
+        for (; i < n; ++i) {
+            const CharT f = format[i];
+            if (f == '-') spec.left = true;
+            else if (f == '+') spec.plus = true;
+            else if (f == ' ') spec.space = true;
+            else if (f == '0') spec.zero = true;
+            else if (f == '#') spec.alt = true;
+            else break;
+        }
+        auto readNumber = [&](int& target) {
+            if (i < n && format[i] == '*') {
+                ++i;
+                const Arg* a = next < count ? &args[next++] : nullptr;
+                target = a && a->kind == Arg::Kind::Signed ? static_cast<int>(a->i)
+                         : a && a->kind == Arg::Kind::Unsigned ? static_cast<int>(a->u) : 0;
+                return;
+            }
+            int v = -1;
+            while (i < n && format[i] >= '0' && format[i] <= '9') {
+                v = (v < 0 ? 0 : v) * 10 + static_cast<int>(format[i] - '0');
+                if (v > 100000) v = 100000;
+                ++i;
+            }
+            target = v;
+        };
+        readNumber(spec.width);
+        if (spec.width < -1) { spec.left = true; spec.width = -spec.width; }
+        if (i < n && format[i] == '.') {
+            ++i;
+            readNumber(spec.precision);
+            if (spec.precision < 0) spec.precision = 0;
+        }
+        // Length modifiers.
+        while (i < n) {
+            const CharT m = format[i];
+            if (m == 'l') {
+                if (i + 1 < n && format[i + 1] == 'l') { spec.lengthBits = 64; i += 2; }
+                else { spec.lengthBits = 32; ++i; }  // "long" is 32-bit in the program's formats
+            } else if (m == 'h') {
+                ++i;
+            } else if (m == 'z' || m == 'j' || m == 't') {
+                spec.lengthBits = 64;
+                ++i;
+            } else if (m == 'I' && i + 2 < n && format[i + 1] == '6' && format[i + 2] == '4') {
+                spec.lengthBits = 64;
+                i += 3;
+            } else {
+                break;
+            }
+        }
+        if (i >= n) {
+            // A lone "%..." at the end: written as it stands.
+            for (std::size_t k = start; k < n; ++k) w.out.push_back(format[k]);
+            break;
+        }
+        spec.conv = static_cast<char>(format[i]);
+        ++i;
+        switch (spec.conv) {
+            case 's': case 'S': case 'c': case 'C': case 'd': case 'i': case 'u': case 'x': case 'X':
+            case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'p':
+                Emit(w, spec, next < count ? &args[next++] : nullptr);
+                break;
+            default:
+                // Unknown conversion: keep the directive literally.
+                for (std::size_t k = start; k < i; ++k) w.out.push_back(format[k]);
+                break;
+        }
+    }
+    return w.out;
+}
+
+}  // namespace
+
+std::wstring FormatWide(std::wstring_view format, const Arg* args, std::size_t count) {
+    return Run<wchar_t>(format, args, count);
+}
+
+std::string FormatNarrow(std::string_view format, const Arg* args, std::size_t count) {
+    return Run<char>(format, args, count);
+}
+
+}  // namespace fmt_detail

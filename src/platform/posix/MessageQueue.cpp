@@ -1,0 +1,266 @@
+// POSIX thread message queues with socket readiness in the same wait.
+#include "platform/MessageQueue.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/Handles.h"
+#include "platform/Win32Codes.h"
+#include "platform/posix/PosixObjects.h"
+#include "platform/posix/ThreadQueue.h"
+
+namespace plat::posix {
+namespace {
+
+// Message id of a readiness notice; never posted by anyone.
+constexpr UINT kReadinessMessage = 0xC0DE;
+
+struct ReadyNotice {
+    ReadinessSink* sink;
+    int fd;
+    std::uint32_t events;
+};
+
+struct ThreadQueue {
+    // Shared with posting threads.
+    std::mutex mutex;
+    std::deque<ThreadMsg> posted;
+    bool closed = false;
+    int wakeFd = -1;  // eventfd: written when a post finds the queue empty
+
+    // Owner thread only.
+    int epollFd = -1;
+    std::deque<ReadyNotice> ready;
+    std::unordered_map<int, ReadinessSink*> watched;
+    bool preferReady = false;
+
+    ~ThreadQueue() {
+        if (wakeFd >= 0) ::close(wakeFd);
+        if (epollFd >= 0) ::close(epollFd);
+    }
+};
+
+std::mutex g_registryMutex;
+std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>>& Registry() {
+    static auto* registry = new std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>>();
+    return *registry;
+}
+
+// Unregisters the thread's queue when the thread ends, so later posts fail with 1444.
+struct QueueOwner {
+    std::shared_ptr<ThreadQueue> queue;
+    DWORD threadId = 0;
+    ~QueueOwner() {
+        if (!queue) return;
+        {
+            std::lock_guard lock(g_registryMutex);
+            Registry().erase(threadId);
+        }
+        std::lock_guard lock(queue->mutex);
+        queue->closed = true;
+        queue->posted.clear();
+    }
+};
+thread_local QueueOwner t_owner;
+
+ThreadQueue* OwnQueue() {
+    if (t_owner.queue) return t_owner.queue.get();
+    auto queue = std::make_shared<ThreadQueue>();
+    queue->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    queue->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (queue->wakeFd < 0 || queue->epollFd < 0) {
+        SetLastErrorCode(Win32FromErrno(errno));
+        return nullptr;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = queue->wakeFd;
+    if (::epoll_ctl(queue->epollFd, EPOLL_CTL_ADD, queue->wakeFd, &ev) != 0) {
+        SetLastErrorCode(Win32FromErrno(errno));
+        return nullptr;
+    }
+    t_owner.threadId = CurrentThreadId();
+    t_owner.queue = queue;
+    std::lock_guard lock(g_registryMutex);
+    Registry()[t_owner.threadId] = queue;
+    return queue.get();
+}
+
+void DrainWake(ThreadQueue& q) {
+    std::uint64_t value;
+    while (::read(q.wakeFd, &value, sizeof value) == sizeof value) {
+    }
+}
+
+// Moves readiness from epoll into the ready list; waits up to `timeoutMs` (-1: forever).
+void Harvest(ThreadQueue& q, int timeoutMs) {
+    epoll_event events[64];
+    int n;
+    do {
+        n = ::epoll_wait(q.epollFd, events, 64, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == q.wakeFd) {
+            DrainWake(q);
+            continue;
+        }
+        auto it = q.watched.find(fd);
+        if (it == q.watched.end()) continue;
+        bool merged = false;
+        for (auto& notice : q.ready) {
+            if (notice.fd == fd) {
+                notice.events |= events[i].events;
+                merged = true;
+                break;
+            }
+        }
+        if (!merged) q.ready.push_back({it->second, fd, events[i].events});
+    }
+}
+
+bool TakePosted(ThreadQueue& q, ThreadMsg* msg, bool remove) {
+    std::lock_guard lock(q.mutex);
+    if (q.posted.empty()) return false;
+    *msg = q.posted.front();
+    if (remove) q.posted.pop_front();
+    return true;
+}
+
+bool TakeReady(ThreadQueue& q, ThreadMsg* msg, bool remove) {
+    if (q.ready.empty()) return false;
+    const ReadyNotice notice = q.ready.front();
+    if (remove) q.ready.pop_front();
+    msg->hwnd = notice.sink;
+    msg->message = kReadinessMessage;
+    msg->wParam = static_cast<WPARAM>(notice.fd);
+    msg->lParam = static_cast<LPARAM>(notice.events);
+    return true;
+}
+
+// Posted messages and socket readiness take turns, so neither starves the other.
+bool TakeNext(ThreadQueue& q, ThreadMsg* msg, bool remove) {
+    if (q.ready.empty()) Harvest(q, 0);
+    if (q.preferReady && TakeReady(q, msg, remove)) {
+        if (remove) q.preferReady = false;
+        return true;
+    }
+    if (TakePosted(q, msg, remove)) {
+        if (remove) q.preferReady = true;
+        return true;
+    }
+    return TakeReady(q, msg, remove);
+}
+
+}  // namespace
+
+bool WatchDescriptor(int fd, std::uint32_t events, ReadinessSink* sink) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return false;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    if (::epoll_ctl(q->epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        SetLastErrorCode(Win32FromErrno(errno));
+        return false;
+    }
+    q->watched[fd] = sink;
+    return true;
+}
+
+bool ChangeDescriptor(int fd, std::uint32_t events, ReadinessSink* sink) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return false;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    if (::epoll_ctl(q->epollFd, EPOLL_CTL_MOD, fd, &ev) != 0) {
+        SetLastErrorCode(Win32FromErrno(errno));
+        return false;
+    }
+    q->watched[fd] = sink;
+    return true;
+}
+
+void UnwatchDescriptor(int fd, ReadinessSink* sink) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return;
+    ::epoll_ctl(q->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    q->watched.erase(fd);
+    for (auto it = q->ready.begin(); it != q->ready.end();) {
+        if (it->sink == sink || it->fd == fd) it = q->ready.erase(it);
+        else ++it;
+    }
+}
+
+}  // namespace plat::posix
+
+namespace plat {
+
+using namespace plat::posix;
+
+BOOL EnsureThreadMessageQueue() { return OwnQueue() != nullptr ? TRUE : FALSE; }
+
+BOOL PostToThread(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::shared_ptr<ThreadQueue> q;
+    {
+        std::lock_guard lock(g_registryMutex);
+        auto it = Registry().find(threadId);
+        if (it != Registry().end()) q = it->second;
+    }
+    if (!q) {
+        SetLastErrorCode(ERROR_INVALID_THREAD_ID);
+        return FALSE;
+    }
+    bool wake;
+    {
+        std::lock_guard lock(q->mutex);
+        if (q->closed) {
+            SetLastErrorCode(ERROR_INVALID_THREAD_ID);
+            return FALSE;
+        }
+        if (q->posted.size() >= kThreadQueueCapacity) {
+            SetLastErrorCode(ERROR_NOT_ENOUGH_QUOTA);
+            return FALSE;
+        }
+        wake = q->posted.empty();
+        q->posted.push_back(ThreadMsg{nullptr, message, wParam, lParam});
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(q->wakeFd, &one, sizeof one);
+    }
+    return TRUE;
+}
+
+BOOL WaitNextMessage(ThreadMsg* msg) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return FALSE;
+    for (;;) {
+        // Drain the wake-up first: a post that lands after the check below
+        // writes the eventfd again, so the blocking wait cannot miss it.
+        DrainWake(*q);
+        if (TakeNext(*q, msg, true)) return msg->message == WM_QUIT && msg->hwnd == nullptr ? FALSE : TRUE;
+        Harvest(*q, -1);
+    }
+}
+
+BOOL PeekNextMessage(ThreadMsg* msg, bool remove) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return FALSE;
+    return TakeNext(*q, msg, remove) ? TRUE : FALSE;
+}
+
+void DispatchWindowMessage(const ThreadMsg& msg) {
+    if (msg.hwnd == nullptr || msg.message != kReadinessMessage) return;
+    static_cast<ReadinessSink*>(msg.hwnd)->OnReadiness(static_cast<std::uint32_t>(msg.lParam));
+}
+
+}  // namespace plat

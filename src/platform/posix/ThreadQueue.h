@@ -1,0 +1,29 @@
+// POSIX-only: how sockets join a thread's message loop.
+//
+// A descriptor watched here is polled (level-triggered epoll) by the owning
+// thread's WaitNextMessage; each readiness becomes one window-addressed
+// message whose dispatch calls the sink on that thread.
+#pragma once
+
+#include <cstdint>
+
+namespace plat::posix {
+
+struct ReadinessSink {
+    virtual void OnReadiness(std::uint32_t epollEvents) = 0;
+
+  protected:
+    ~ReadinessSink() = default;
+};
+
+// All three act on the calling thread's queue (created if needed). `events`
+// is an epoll mask; 0 keeps the descriptor registered but silent.
+bool WatchDescriptor(int fd, std::uint32_t events, ReadinessSink* sink);
+bool ChangeDescriptor(int fd, std::uint32_t events, ReadinessSink* sink);
+// Stops watching and drops readiness already harvested for the sink.
+void UnwatchDescriptor(int fd, ReadinessSink* sink);
+
+// Queue capacity, as Windows' default posted-message quota.
+constexpr unsigned kThreadQueueCapacity = 10000;
+
+}  // namespace plat::posix

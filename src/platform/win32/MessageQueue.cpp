@@ -1,0 +1,56 @@
+// Windows thread message queues: the system's own.
+#include <windows.h>
+
+#include "platform/MessageQueue.h"
+
+namespace plat {
+namespace {
+void FromMsg(const MSG& m, ThreadMsg* out) {
+    out->hwnd = m.hwnd;
+    out->message = m.message;
+    out->wParam = m.wParam;
+    out->lParam = m.lParam;
+}
+}  // namespace
+
+BOOL EnsureThreadMessageQueue() {
+    // The first call of a message function creates the thread's queue.
+    MSG m;
+    ::PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    return TRUE;
+}
+
+BOOL PostToThread(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+    return ::PostThreadMessageW(threadId, message, wParam, lParam);
+}
+
+BOOL WaitNextMessage(ThreadMsg* msg) {
+    MSG m{};
+    const BOOL rc = ::GetMessageW(&m, nullptr, 0, 0);
+    FromMsg(m, msg);
+    if (rc == -1) {
+        // Not a quit: report an empty message so the loop goes on.
+        msg->hwnd = nullptr;
+        msg->message = 0;
+        return TRUE;
+    }
+    return rc;
+}
+
+BOOL PeekNextMessage(ThreadMsg* msg, bool remove) {
+    MSG m{};
+    const BOOL rc = ::PeekMessageW(&m, nullptr, 0, 0, remove ? PM_REMOVE : PM_NOREMOVE);
+    if (rc) FromMsg(m, msg);
+    return rc;
+}
+
+void DispatchWindowMessage(const ThreadMsg& msg) {
+    MSG m{};
+    m.hwnd = static_cast<HWND>(msg.hwnd);
+    m.message = msg.message;
+    m.wParam = msg.wParam;
+    m.lParam = msg.lParam;
+    ::DispatchMessageW(&m);
+}
+
+}  // namespace plat

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/Format.h"
+#include "common/Utf8.h"
+
+TEST(Format, FillsTheProgramsFormatsFromTypedArguments) {
+    EXPECT_EQ(FormatW(L"Request for: '%s'", std::wstring(L"/packages/a.zip")), L"Request for: '/packages/a.zip'");
+    EXPECT_EQ(FormatW(L"Initialize Listener: PackagePath='%s', Port='%ld'", L"C:\\P\\", 8080),
+              L"Initialize Listener: PackagePath='C:\\P\\', Port='8080'");
+    EXPECT_EQ(FormatW(L"Thread '%s': %llu ms passed since message %s was posted", L"T",
+                      std::uint64_t{10001}, std::to_wstring(1025u)),
+              L"Thread 'T': 10001 ms passed since message 1025 was posted");
+    EXPECT_EQ(FormatW(L"Timeout of %lu000 ms expired", 5u), L"Timeout of 5000 ms expired");
+    EXPECT_EQ(FormatW(L"Code %X - [%s] %s", 0x80004005u, nullptr, static_cast<const wchar_t*>(nullptr)),
+              L"Code 80004005 - [(null)] (null)");
+    EXPECT_EQ(FormatA("Content-Length: %ld\r\n\r\n", 902848), "Content-Length: 902848\r\n\r\n");
+}
+
+TEST(Format, NegativeAndUnsignedWidths) {
+    EXPECT_EQ(FormatW(L"%d", -5), L"-5");
+    EXPECT_EQ(FormatW(L"%u", -1), L"4294967295");
+    EXPECT_EQ(FormatW(L"%llu", std::int64_t{-1}), L"18446744073709551615");
+    EXPECT_EQ(FormatW(L"%X", -1), L"FFFFFFFF");
+    EXPECT_EQ(FormatW(L"%5d|%-5d|%05d", 42, 42, 42), L"   42|42   |00042");
+    EXPECT_EQ(FormatW(L"%.3s", L"abcdef"), L"abc");
+}
+
+TEST(Format, FinishedTextPassedThroughPercentSStaysLiteral) {
+    const std::wstring hostile = L"100% %s %n %d %%";
+    EXPECT_EQ(FormatW(L"%s", hostile), hostile);
+}
+
+TEST(Format, MismatchedOrMissingArgumentsNeverCrash) {
+    EXPECT_EQ(FormatW(L"%d and %s", L"text", 7), L"text and 7");
+    EXPECT_EQ(FormatW(L"[%s][%d]"), L"[][]");
+    EXPECT_EQ(FormatW(L"tail %"), L"tail %");
+    EXPECT_EQ(FormatW(L"%q stays"), L"%q stays");
+}
+
+TEST(Format, NarrowAndWideStringsMeetAsUtf8) {
+    EXPECT_EQ(FormatW(L"%s", std::string("caf\xC3\xA9")), L"caf\u00E9");
+    EXPECT_EQ(FormatA("%s", std::wstring(L"caf\u00E9")), "caf\xC3\xA9");
+}
+
+TEST(Utf8, StrictDecodingRejectsEveryMalformedForm) {
+    std::wstring out;
+    EXPECT_TRUE(TryUtf8ToWide("\xC3\xA9", out));
+    EXPECT_EQ(out, L"\u00E9");
+    EXPECT_TRUE(TryUtf8ToWide("\xF0\x9F\x98\x80", out));
+    EXPECT_EQ(WideToUtf8(out), "\xF0\x9F\x98\x80");
+    EXPECT_FALSE(TryUtf8ToWide("\xC0\xAF", out));          // overlong "/"
+    EXPECT_FALSE(TryUtf8ToWide("\xE0\x80\xAF", out));      // overlong "/"
+    EXPECT_FALSE(TryUtf8ToWide("\xED\xA0\x80", out));      // surrogate
+    EXPECT_FALSE(TryUtf8ToWide("\xF4\x90\x80\x80", out));  // above U+10FFFF
+    EXPECT_FALSE(TryUtf8ToWide("\xC3", out));              // truncated
+    EXPECT_FALSE(TryUtf8ToWide("\xFF", out));
+    EXPECT_EQ(Utf8ToWideLossy("a\xFF" "b"), L"a\uFFFD" L"b");
+}
+
+TEST(Utf8, AsciiFoldingLeavesOtherLettersAlone) {
+    EXPECT_TRUE(AsciiEqualsNoCase(L"HEAD", L"head"));
+    EXPECT_FALSE(AsciiEqualsNoCase(L"\u00C9", L"\u00E9"));
+    EXPECT_TRUE(AsciiStartsWithNoCase(L"/Packages/x", L"/packages"));
+    EXPECT_TRUE(AsciiEndsWithNoCase(L"/a/LISTFOLDERCONTENTS.ASP", L"ListFolderContents.asp"));
+    EXPECT_EQ(BytesToWide("\xC3\xA9"), std::wstring(L"\u00C3\u00A9"));
+    EXPECT_EQ(WideToBytes(L"\u00C3\u00A9"), "\xC3\xA9");
+}
