@@ -1,0 +1,93 @@
+// Command-line reading of the entry function.
+#include "app/ApplicationOptions.h"
+
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "common/Utf8.h"
+
+namespace {
+
+std::vector<std::wstring_view> SplitAtSpaces(std::wstring_view text) {
+    std::vector<std::wstring_view> tokens;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && text[i] == L' ') ++i;
+        const std::size_t start = i;
+        while (i < text.size() && text[i] != L' ') ++i;
+        if (i > start) tokens.push_back(text.substr(start, i - start));
+    }
+    return tokens;
+}
+
+bool IsCWhiteSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r'; }
+
+// wcstol with base 10 and a 32-bit long: leading white space, optional sign,
+// digits; saturates on overflow. `end` receives the index after the number
+// (0 when no digits were read).
+long StringToLong32(std::wstring_view s, std::size_t& end) {
+    std::size_t i = 0;
+    while (i < s.size() && IsCWhiteSpace(s[i])) ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == L'+' || s[i] == L'-')) negative = s[i++] == L'-';
+    const std::size_t digitsStart = i;
+    std::int64_t value = 0;
+    bool overflow = false;
+    while (i < s.size() && s[i] >= L'0' && s[i] <= L'9') {
+        if (!overflow) {
+            value = value * 10 + (s[i] - L'0');
+            if (value > static_cast<std::int64_t>(INT32_MAX) + 1) overflow = true;
+        }
+        ++i;
+    }
+    if (i == digitsStart) {
+        end = 0;
+        return 0;
+    }
+    end = i;
+    if (negative) {
+        value = -value;
+        if (overflow || value < INT32_MIN) return INT32_MIN;
+        return static_cast<long>(value);
+    }
+    if (overflow || value > INT32_MAX) return INT32_MAX;
+    return static_cast<long>(value);
+}
+
+}  // namespace
+
+int ParsePortValue(std::wstring_view value) {
+    std::size_t i = 0;
+    while (i < value.size() && (value[i] == L' ' || value[i] == L'\t')) ++i;
+    const std::wstring_view rest = value.substr(i);
+    const wchar_t first = rest.empty() ? L'\0' : rest[0];
+    std::size_t end = 0;
+    const long number = StringToLong32(rest, end);
+    for (std::size_t k = end; k < rest.size(); ++k)
+        if (rest[k] != L' ' && rest[k] != L'\t') return 0;
+    if (end == 0 && !rest.empty()) return 0;
+    if (number != 0 || first == L'0') return static_cast<int>(number);
+    return 0;
+}
+
+ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine) {
+    ApplicationOptions options;
+    for (std::wstring_view token : SplitAtSpaces(commandLine)) {
+        // ASCII folding keeps every character at its place, so the value can
+        // be cut from the token as typed.
+        const std::wstring lower = AsciiLower(token);
+        if (lower.starts_with(L"-debug")) {
+            options.bConsole = true;
+        } else if (lower.starts_with(L"-serverport:")) {
+            options.nServerPort = ParsePortValue(token.substr(12));
+        } else if (lower.starts_with(L"-packagespath:")) {
+            options.strPackagesPath = std::wstring(token.substr(14));
+        } else if (lower.starts_with(L"-logfile:")) {
+            options.strLogFile = std::wstring(token.substr(9));
+        } else if (lower.starts_with(L"-logevents")) {
+            options.bLogEvents = true;
+        }
+    }
+    return options;
+}

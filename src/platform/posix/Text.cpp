@@ -1,0 +1,11 @@
+// POSIX 8-bit text is UTF-8.
+#include "platform/Text.h"
+
+#include "common/Utf8.h"
+
+namespace plat {
+
+std::string WideToAnsi(std::wstring_view text) { return WideToUtf8(text); }
+std::wstring AnsiToWide(std::string_view bytes) { return Utf8ToWideLossy(bytes); }
+
+}  // namespace plat

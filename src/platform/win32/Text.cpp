@@ -1,0 +1,26 @@
+// Windows 8-bit text: the active ANSI code page.
+#include <windows.h>
+
+#include "platform/Text.h"
+
+namespace plat {
+
+std::string WideToAnsi(std::wstring_view text) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(text.size());
+    const int needed = ::WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
+    if (needed > 0) ::WideCharToMultiByte(CP_ACP, 0, text.data(), size, out.data(), needed, nullptr, nullptr);
+    return out;
+}
+
+std::wstring AnsiToWide(std::string_view bytes) {
+    if (bytes.empty()) return {};
+    const int size = static_cast<int>(bytes.size());
+    const int needed = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(needed > 0 ? needed : 0), L'\0');
+    if (needed > 0) ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, out.data(), needed);
+    return out;
+}
+
+}  // namespace plat

@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include "app/ApplicationOptions.h"
+
+TEST(ApplicationOptions, ConsoleSwitchIsAPrefixAndIgnoresCase) {
+    EXPECT_TRUE(ParseApplicationOptions(L"-DEBUG").bConsole);
+    EXPECT_TRUE(ParseApplicationOptions(L"-Debug").bConsole);
+    EXPECT_TRUE(ParseApplicationOptions(L"-debugger").bConsole);
+    EXPECT_FALSE(ParseApplicationOptions(L"/debug").bConsole);
+    EXPECT_FALSE(ParseApplicationOptions(L"\"-debug\"").bConsole);  // the quote belongs to the token
+    const ApplicationOptions both = ParseApplicationOptions(L"-install -debug");
+    EXPECT_TRUE(both.bConsole);
+}
+
+TEST(ApplicationOptions, PortValueRules) {
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:1991").nServerPort, 1991);
+    EXPECT_EQ(ParseApplicationOptions(L"-SERVERPORT:1991").nServerPort, 1991);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:1991x").nServerPort, 0);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:abc").nServerPort, 0);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:0").nServerPort, 0);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:-5").nServerPort, -5);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:\t8080\t").nServerPort, 8080);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:+7").nServerPort, 7);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:").nServerPort, 0);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:99999999999").nServerPort, 2147483647);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:-99999999999").nServerPort, -2147483647 - 1);
+    // A space after the colon leaves the value empty; the number becomes an ignored token.
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport: 1991").nServerPort, 0);
+}
+
+TEST(ApplicationOptions, LastOccurrenceWinsAndFlagsStaySet) {
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:1991 -serverport:bad").nServerPort, 0);
+    EXPECT_EQ(ParseApplicationOptions(L"-serverport:1 -serverport:2").nServerPort, 2);
+    const ApplicationOptions o =
+        ParseApplicationOptions(L"-logfile:a.txt -logevents -packagespath:C:\\A\\ -logfile:B.txt -packagespath:");
+    EXPECT_EQ(o.strLogFile, L"B.txt");
+    EXPECT_TRUE(o.bLogEvents);
+    EXPECT_TRUE(o.strPackagesPath.empty());
+    EXPECT_TRUE(ParseApplicationOptions(L"-logeventsX").bLogEvents);
+}
+
+TEST(ApplicationOptions, ValuesKeepTheirCaseAndAreCutAtSpacesOnly) {
+    const ApplicationOptions o =
+        ParseApplicationOptions(L"  -PackagesPath:C:\\My Packages\\   -LOGFILE:\"C:\\Logs\\Log.txt\"\t ");
+    EXPECT_EQ(o.strPackagesPath, L"C:\\My");
+    EXPECT_EQ(o.strLogFile, L"\"C:\\Logs\\Log.txt\"\t");
+    EXPECT_FALSE(o.bConsole);
+    EXPECT_EQ(o.nServerPort, 0);
+}
