@@ -1,0 +1,17 @@
+// Console lines of the program (console mode only; a service never writes to a console).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/Format.h"
+
+// Writes one finished line and a line break to the console, serialised with
+// the other console lines, unless the current application has an owning service.
+void ConsolePrintText(std::wstring_view text);
+
+// printf-style: ConsolePrint(L"Failed to create main thread (error %ld)!", code).
+template <typename... Args>
+void ConsolePrint(std::wstring_view format, const Args&... args) {
+    ConsolePrintText(FormatW(format, args...));
+}

@@ -1,0 +1,59 @@
+// The program's application object: owns the log, starts, restarts and stops the listener.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/Format.h"
+#include "platform/WinThread.h"
+#include "threading/RecursiveRWLock.h"
+
+class CVelmoraService;
+class CHTTPUpdateServiceThread;
+
+class CVelmoraServiceApp : public CWinApp {
+  public:
+    // `service` is the owning service, or null in console mode.
+    explicit CVelmoraServiceApp(CVelmoraService* service);
+    ~CVelmoraServiceApp() override;
+
+    // One log line to every configured output: the log file, the event log
+    // (service mode with "-logevents"), the console (console mode). Callable
+    // from any thread; the format is filled from typed arguments, and a
+    // finished text must be passed as the argument of "%s".
+    template <typename... Args>
+    void Log(std::wstring_view format, const Args&... args) {
+        CWriteLockGuard guard(&m_logLock);
+        WriteLogLine(FormatW(format, args...));
+    }
+
+    std::wstring GetLogFile() const { return m_strLogFile; }
+    void SetLogFile(const std::wstring& path) { m_strLogFile = path; }
+
+    // Appends one line (local date and time, process id, message, CR LF) to the log file, if any.
+    void WriteLogFileLine(const std::wstring& message);
+
+    CRecursiveRWLock m_logLock;
+    CVelmoraService* m_pService;
+    CHTTPUpdateServiceThread* m_pListenerThread = nullptr;
+    int m_nServerPort = 80;
+    std::wstring m_strPackagesPath;
+    std::wstring m_strLogFile;
+    bool m_bLogEvents = false;
+    bool m_bConsoleMode = false;
+    int m_nSocketInitFailures = 0;
+
+  private:
+    // Steps of Log after the lock is held: file, event log, console.
+    void WriteLogLine(const std::wstring& message);
+};
+
+// The process's current application object, when it is a CVelmoraServiceApp.
+CVelmoraServiceApp* GetVelmoraApp();
+
+// Log through the current application object from any thread; writes
+// nothing when there is no current application.
+template <typename... Args>
+void AppLog(std::wstring_view format, const Args&... args) {
+    if (CVelmoraServiceApp* app = GetVelmoraApp()) app->Log(format, args...);
+}

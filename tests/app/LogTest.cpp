@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/VelmoraServiceApp.h"
+#include "common/Utf8.h"
+#include "platform/Handles.h"
+#include "platform/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("velmora-log-" + std::to_string(plat::CurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        m_app = new CVelmoraServiceApp(nullptr);
+        m_app->m_bAutoDelete = FALSE;
+    }
+    void TearDown() override {
+        AfxSetCurrentApp(nullptr);
+        delete m_app;
+        fs::remove_all(m_dir);
+    }
+
+    std::wstring LogPath(const char* name) const { return (m_dir / name).wstring(); }
+
+    static std::string ReadAll(const std::wstring& path) {
+        std::ifstream in(fs::path(path), std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    // Splits at CR LF; every line must end with it.
+    static std::vector<std::string> Lines(const std::string& text) {
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (std::size_t pos; (pos = text.find("\r\n", start)) != std::string::npos; start = pos + 2)
+            lines.push_back(text.substr(start, pos - start));
+        EXPECT_EQ(start, text.size()) << "text after the last CR LF";
+        return lines;
+    }
+
+    // Local date and time to the second, ": ", process id, ": ", message.
+    static std::string Prefix() { return ": " + std::to_string(plat::CurrentProcessId()) + ": "; }
+
+    fs::path m_dir;
+    CVelmoraServiceApp* m_app = nullptr;
+};
+
+TEST_F(LogTest, LineIsLocalTimeProcessIdAndMessageEndingInCrLf) {
+    m_app->SetLogFile(LogPath("log.txt"));
+    m_app->Log(L"Request for: '%s'", L"/packages/a.zip");
+    m_app->Log(L"Initialize Listener: PackagePath='%s', Port='%ld'", L"/srv/p/", 8080);
+    const auto lines = Lines(ReadAll(LogPath("log.txt")));
+    ASSERT_EQ(lines.size(), 2u);
+    const std::regex form("^(.*\\d.*) (\\d{1,2}:\\d{2}:\\d{2}.*)" + Prefix() + "(.*)$");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, form)) << lines[0];
+    EXPECT_EQ(m[3].str(), "Request for: '/packages/a.zip'");
+    ASSERT_TRUE(std::regex_match(lines[1], m, form)) << lines[1];
+    EXPECT_EQ(m[3].str(), "Initialize Listener: PackagePath='/srv/p/', Port='8080'");
+}
+
+TEST_F(LogTest, AppendsToAnExistingFileAndKeepsMultiLineTextsIntact) {
+    {
+        std::ofstream(fs::path(LogPath("log.txt")), std::ios::binary) << "earlier line\r\n";
+    }
+    m_app->SetLogFile(LogPath("log.txt"));
+    m_app->Log(L"%s", L"first\r\n\tSource: x\nsecond");
+    const std::string text = ReadAll(LogPath("log.txt"));
+    EXPECT_EQ(text.rfind("earlier line\r\n", 0), 0u);
+    EXPECT_NE(text.find(Prefix() + "first\r\n\tSource: x\r\nsecond\r\n"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, PercentSignsInsideAMessageStayLiteral) {
+    m_app->SetLogFile(LogPath("log.txt"));
+    const std::wstring hostile = L"/packages/100%25 %s %d %n %%.zip";
+    m_app->Log(L"Request for: '%s'", hostile);
+    m_app->Log(L"%s", hostile);
+    const auto lines = Lines(ReadAll(LogPath("log.txt")));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(Prefix() + "Request for: '/packages/100%25 %s %d %n %%.zip'"), std::string::npos);
+    EXPECT_NE(lines[1].find(Prefix() + "/packages/100%25 %s %d %n %%.zip"), std::string::npos);
+}
+
+TEST_F(LogTest, MissingFolderDropsLinesAndTheProgramGoesOn) {
+    const std::wstring path = (m_dir / "no-such-folder" / "log.txt").wstring();
+    m_app->SetLogFile(path);
+    for (int i = 0; i < 3; ++i) m_app->Log(L"line %d", i);
+    EXPECT_FALSE(fs::exists(fs::path(path)));
+    // Once the folder exists, the next line recreates the file.
+    fs::create_directories(m_dir / "no-such-folder");
+    m_app->Log(L"after");
+    EXPECT_EQ(Lines(ReadAll(path)).size(), 1u);
+}
+
+TEST_F(LogTest, NoLogFileMeansNoFile) {
+    m_app->Log(L"nothing to write %d", 1);
+    EXPECT_TRUE(fs::is_empty(m_dir));
+    EXPECT_TRUE(m_app->GetLogFile().empty());
+}
+
+TEST_F(LogTest, ConcurrentThreadsWriteWholeLinesNeverInterleaved) {
+    m_app->SetLogFile(LogPath("log.txt"));
+    constexpr int kThreads = 6;
+    constexpr int kLines = 150;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kLines; ++i)
+                AppLog(L"thread %d line %d %s", t, i, std::wstring(40, static_cast<wchar_t>(L'a' + t)));
+        });
+    for (auto& th : threads) th.join();
+    const auto lines = Lines(ReadAll(LogPath("log.txt")));
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+    const std::regex form(".*" + Prefix() + "thread (\\d) line (\\d+) ([a-z])\\3{39}$");
+    std::vector<int> next(kThreads, 0);
+    for (const auto& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, form)) << line;
+        const int t = std::stoi(m[1].str());
+        EXPECT_EQ(m[3].str()[0], 'a' + t);
+        EXPECT_EQ(std::stoi(m[2].str()), next[t]++) << "lines of one thread keep their order";
+    }
+}
+
+TEST_F(LogTest, WithoutCurrentApplicationOtherThreadsWriteNothing) {
+    m_app->SetLogFile(LogPath("log.txt"));
+    AfxSetCurrentApp(nullptr);
+    AppLog(L"dropped");
+    EXPECT_FALSE(fs::exists(m_dir / "log.txt"));
+    AfxSetCurrentApp(m_app);
+    AppLog(L"kept");
+    EXPECT_EQ(Lines(ReadAll(LogPath("log.txt"))).size(), 1u);
+}
+
+TEST_F(LogTest, NonAsciiTextIsWrittenAsTheSystemsEightBitText) {
+    m_app->SetLogFile(LogPath("log.txt"));
+    m_app->Log(L"Request for: '%s'", L"/packages/caf\u00E9.zip");
+    const std::string text = ReadAll(LogPath("log.txt"));
+    EXPECT_NE(text.find("Request for: '/packages/caf" + plat::WideToAnsi(L"\u00E9") + ".zip'\r\n"),
+              std::string::npos);
+}
+
+}  // namespace
