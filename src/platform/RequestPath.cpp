@@ -1,0 +1,52 @@
+// Platform-independent part of request path mapping: splitting, resolving
+// "." and "..", confinement and the length limit. Segment rules and the
+// file checks come from the platform backends.
+#include "platform/RequestPath.h"
+
+#include <vector>
+
+#include "platform/RequestPathRules.h"
+
+namespace plat {
+
+namespace {
+constexpr std::size_t kMaxPath = 260;
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+}  // namespace
+
+RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring_view requestPath,
+                                  std::wstring& fullPath) {
+    fullPath.clear();
+    if (requestPath.find(L'\0') != std::wstring_view::npos) return RequestPathVerdict::Refused;
+
+    std::vector<std::wstring_view> segments;
+    std::size_t i = 0;
+    while (i < requestPath.size()) {
+        while (i < requestPath.size() && IsSeparator(requestPath[i])) ++i;
+        const std::size_t start = i;
+        while (i < requestPath.size() && !IsSeparator(requestPath[i])) ++i;
+        const std::wstring_view segment = requestPath.substr(start, i - start);
+        if (segment.empty() || segment == L".") continue;
+        if (segment == L"..") {
+            if (segments.empty()) return RequestPathVerdict::Refused;  // would leave the packages folder
+            segments.pop_back();
+            continue;
+        }
+        if (!detail::SegmentAllowed(segment)) return RequestPathVerdict::Refused;
+        segments.push_back(segment);
+    }
+
+    std::wstring joined(packagesFolder);
+    if (!joined.empty() && IsSeparator(joined.back())) joined.pop_back();
+    for (const auto& segment : segments) {
+        joined += PathSeparator();
+        joined += segment;
+    }
+    if (joined.size() >= kMaxPath) return RequestPathVerdict::Refused;
+    if (!segments.empty() && !detail::JoinedPathIsExact(joined, segments.size())) return RequestPathVerdict::Refused;
+    fullPath = std::move(joined);
+    return RequestPathVerdict::Mapped;
+}
+
+}  // namespace plat

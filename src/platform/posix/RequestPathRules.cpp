@@ -1,0 +1,23 @@
+// POSIX request path rules: every name is allowed; the file system decides about case.
+#include <unistd.h>
+
+#include "common/Utf8.h"
+#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
+
+namespace plat {
+
+namespace detail {
+bool SegmentAllowed(std::wstring_view) { return true; }
+bool JoinedPathIsExact(const std::wstring&, std::size_t) { return true; }
+}  // namespace detail
+
+bool PathExists(const std::wstring& path) { return ::access(WideToUtf8(path).c_str(), F_OK) == 0; }
+bool PathReadable(const std::wstring& path) { return ::access(WideToUtf8(path).c_str(), R_OK) == 0; }
+wchar_t PathSeparator() { return L'/'; }
+
+}  // namespace plat
+
+namespace plat {
+std::wstring ShortNameForTests(const std::wstring&) { return {}; }
+}  // namespace plat

@@ -1,0 +1,86 @@
+// Windows request path rules: refuse every name the file system would read
+// as something other than the file asked for.
+#include <windows.h>
+
+#include <io.h>
+
+#include <string>
+
+#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
+
+namespace plat {
+namespace detail {
+namespace {
+
+wchar_t Upper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+
+bool IsReservedDeviceName(std::wstring_view segment) {
+    // The device name counts with any extension ("NUL.txt") and before trailing spaces.
+    std::wstring base;
+    for (wchar_t c : segment) {
+        if (c == L'.') break;
+        base += Upper(c);
+    }
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    static const wchar_t* const kNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+    for (const wchar_t* name : kNames)
+        if (base == name) return true;
+    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
+        const wchar_t d = base[3];
+        // Digits 1-9, and the superscript digits Windows also accepts.
+        if ((d >= L'1' && d <= L'9') || d == L'\u00B9' || d == L'\u00B2' || d == L'\u00B3') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool SegmentAllowed(std::wstring_view segment) {
+    for (wchar_t c : segment) {
+        if (c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|')
+            return false;
+    }
+    if (segment.back() == L'.' || segment.back() == L' ') return false;
+    return !IsReservedDeviceName(segment);
+}
+
+bool JoinedPathIsExact(const std::wstring& fullPath, std::size_t askedSegments) {
+    // Only a path that exists can be a short name; a missing one is answered 404 later.
+    const DWORD needed = ::GetLongPathNameW(fullPath.c_str(), nullptr, 0);
+    if (needed == 0) return true;
+    std::wstring longPath(needed, L'\0');
+    const DWORD written = ::GetLongPathNameW(fullPath.c_str(), longPath.data(), needed);
+    if (written == 0 || written >= needed) return true;
+    longPath.resize(written);
+    // Compare the asked segments, ignoring case as the file system does.
+    auto tail = [](const std::wstring& path, std::size_t count) {
+        std::size_t pos = path.size();
+        for (std::size_t k = 0; k < count && pos != std::wstring::npos && pos > 0; ++k)
+            pos = path.find_last_of(L"\\/", pos - 1);
+        return pos == std::wstring::npos ? path : path.substr(pos);
+    };
+    const std::wstring asked = tail(fullPath, askedSegments);
+    const std::wstring actual = tail(longPath, askedSegments);
+    return ::CompareStringOrdinal(asked.c_str(), static_cast<int>(asked.size()), actual.c_str(),
+                                  static_cast<int>(actual.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace detail
+
+bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool PathReadable(const std::wstring& path) { return ::_waccess(path.c_str(), 4) == 0; }
+wchar_t PathSeparator() { return L'\\'; }
+
+}  // namespace plat
+
+namespace plat {
+std::wstring ShortNameForTests(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD n = ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return {};
+    std::wstring shortPath(buffer, n);
+    const std::size_t slash = shortPath.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? shortPath : shortPath.substr(slash + 1);
+}
+}  // namespace plat
