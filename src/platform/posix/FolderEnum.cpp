@@ -1,0 +1,82 @@
+// POSIX folder enumeration: opendir/readdir, with stat deciding what is a folder.
+#include "platform/FolderEnum.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/Utf8.h"
+#include "platform/Handles.h"
+#include "platform/posix/PosixObjects.h"
+
+namespace plat {
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'/'; }
+
+std::string JoinBytes(const std::string& folder, const char* name) {
+    std::string path = folder;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
+}  // namespace
+
+BOOL EnumerateFolder(const std::wstring& folderPath, std::vector<FolderEntry>* entries) {
+    // Collected apart and handed over at the end, so that `folderPath` may
+    // belong to one of the entries being replaced.
+    std::vector<FolderEntry> found;
+    auto fail = [&](DWORD error) {
+        entries->clear();
+        SetLastErrorCode(error);
+        return FALSE;
+    };
+    const std::string folderBytes = WideToUtf8(folderPath);
+    if (folderBytes.empty()) return fail(posix::Win32FromErrno(ENOENT));
+    if (folderBytes.find('\0') != std::string::npos) return fail(posix::Win32FromErrno(EINVAL));
+    DIR* dir = ::opendir(folderBytes.c_str());
+    if (dir == nullptr) return fail(posix::Win32FromErrno(errno));
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) break;
+        FolderEntry item;
+        // File names are UTF-8 by convention; a name that is not keeps its
+        // place in the listing with its bad bytes shown as U+FFFD.
+        item.name = Utf8ToWideLossy(entry->d_name);
+        item.fullPath = JoinPath(folderPath, item.name);
+        item.isDots = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
+        // stat follows links, so a link to a folder is a folder; a dangling
+        // link is listed as a file.
+        struct stat info;
+        item.isDirectory = ::stat(JoinBytes(folderBytes, entry->d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        found.push_back(std::move(item));
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0) return fail(posix::Win32FromErrno(readError));
+    *entries = std::move(found);
+    return TRUE;
+}
+
+std::wstring LastPathComponent(const std::wstring& path) {
+    std::size_t end = path.size();
+    while (end > 0 && IsSeparator(path[end - 1])) --end;
+    if (end == 0) return path;
+    std::size_t begin = end;
+    while (begin > 0 && !IsSeparator(path[begin - 1])) --begin;
+    return path.substr(begin, end - begin);
+}
+
+std::wstring JoinPath(const std::wstring& folderPath, const std::wstring& name) {
+    std::wstring path = folderPath;
+    if (path.empty() || !IsSeparator(path.back())) path += L'/';
+    path += name;
+    return path;
+}
+
+}  // namespace plat
