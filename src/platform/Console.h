@@ -3,7 +3,9 @@
 // Windows: a console of the program's own (AllocConsole), written directly.
 // POSIX: the terminal the program was started from (standard output, flushed
 // per line); SIGINT, SIGTERM and SIGHUP arrive as the control events Ctrl+C
-// (0), shutdown (6) and close (2).
+// (0), shutdown (6) and close (2); as on Windows, the process ends after a
+// close or shutdown event (here after a 10-second grace period for an
+// orderly stop).
 #pragma once
 
 #include <string_view>

@@ -25,6 +25,8 @@ void WriteAll(int fd, const std::string& bytes) {
     }
 }
 
+constexpr unsigned kCloseGraceSeconds = 10;
+
 std::atomic<ConsoleControlHandler> g_handler{nullptr};
 int g_signalPipe[2] = {-1, -1};
 
@@ -46,6 +48,14 @@ void* HandlerThread(void*) {
         if (signo == SIGTERM) event = 6;       // CTRL_SHUTDOWN_EVENT
         else if (signo == SIGHUP) event = 2;   // CTRL_CLOSE_EVENT
         if (ConsoleControlHandler handler = g_handler.load()) handler(event);
+        // Windows ends a console process once its handler has returned from a
+        // close, logoff or shutdown event. Do the same, after a grace period
+        // for the orderly stop the handler may have started, so that a
+        // process whose application has already given up still ends.
+        if (event != 0) {
+            ::sleep(kCloseGraceSeconds);
+            ::_exit(128 + signo);
+        }
     }
 }
 
