@@ -1,0 +1,187 @@
+"""End to end: the real program in console mode, a real HTTP client, real files."""
+import os
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+from harness import Connection, Server  # noqa: E402
+
+OCTET = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: {}\r\n\r\n"
+NOT_FOUND = b"HTTP/1.1 404 NOT FOUND\r\nContent-Type: application/octet-stream\r\nContent-Length: 0\r\n\r\n"
+
+
+def native(path):
+    """A path as the program writes it in its log lines."""
+    return harness.program_path_arg(path)
+
+
+class ServingTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="velmora-e2e-")
+        cls.packages = os.path.join(cls.root, "packages")
+        os.makedirs(os.path.join(cls.packages, "sub"))
+        with open(os.path.join(cls.packages, "a.zip"), "wb") as f:
+            f.write(b"package-a-bytes\x00\xff")
+        with open(os.path.join(cls.packages, "sub", "b.msi"), "wb") as f:
+            f.write(b"B" * 1000)
+        cls.big = bytes((i * 7 + 3) % 251 for i in range(3_000_000))
+        with open(os.path.join(cls.packages, "big.bin"), "wb") as f:
+            f.write(cls.big)
+        cls.server = Server(cls.packages)
+        cls.server.wait_until_listening()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.kill()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_get_head_listing_and_not_found_with_their_log_lines(self):
+        c = Connection(self.server.port)
+        status, _, head, body = c.request("GET /packages/a.zip HTTP/1.1")
+        self.assertEqual(head.decode(), OCTET.format(17))
+        self.assertEqual(body, b"package-a-bytes\x00\xff")
+
+        status, _, head, body = c.request("HEAD /packages/sub/b.msi HTTP/1.1")
+        self.assertEqual(head.decode(), OCTET.format(0))
+        self.assertEqual(body, b"")
+
+        status, headers, head, body = c.request("GET /packages/sub/ListFolderContents.asp HTTP/1.1")
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        self.assertEqual(headers["Content-Type"], "text/html")
+        self.assertEqual(body, b'<FileIndex><Folder Name="sub"><File Name="b.msi" /></Folder></FileIndex>')
+
+        status, _, head, body = c.request("GET /index.html HTTP/1.1")
+        self.assertEqual(head, NOT_FOUND)
+        c.close()
+
+        messages = self.server.log_messages()
+        sep = "\\" if harness.UNDER_WINE else "/"
+        expected = [
+            "Request for: '/packages/a.zip'",
+            f"200_OK => '{native(self.packages)}{sep}a.zip'",
+            "Request for: '/packages/sub/b.msi'",
+            f"200_OK_HEAD => '{native(self.packages)}{sep}sub{sep}b.msi'",
+            "Request for: '/packages/sub/ListFolderContents.asp'",
+            "Request for: '/index.html'",
+            "404_NOT_FOUND => '/index.html'",
+        ]
+        # Each expected line appears, in this order (transfer lines come between them).
+        found = [m for m in messages if m in expected]
+        self.assertEqual(found[-len(expected):], expected, "\n".join(messages))
+        self.assertIn(f"Transmitting file a.zip completed...", messages)
+        self.assertIn("Transmitting file  completed...", messages)
+
+    def test_keep_alive_connection_serves_many_requests_and_a_3mb_package(self):
+        c = Connection(self.server.port)
+        for _ in range(3):
+            _, _, head, body = c.request("GET /packages/big.bin HTTP/1.1")
+            self.assertEqual(head.decode(), OCTET.format(3_000_000))
+            self.assertEqual(body, self.big)
+            _, _, _, body = c.request("GET /packages/ListFolderContents.asp HTTP/1.1")
+            self.assertTrue(body.startswith(b'<FileIndex><Folder Name="packages">'), body)
+        c.close()
+
+    def test_two_clients_at_once(self):
+        results = {}
+
+        def fetch(name):
+            c = Connection(self.server.port)
+            results[name] = [c.request("GET /packages/big.bin HTTP/1.1")[3] for _ in range(2)]
+            c.close()
+
+        threads = [threading.Thread(target=fetch, args=(n,)) for n in ("one", "two")]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        self.assertEqual(sorted(results), ["one", "two"])
+        for bodies in results.values():
+            self.assertTrue(all(b == self.big for b in bodies))
+
+
+class StartAndStopTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="velmora-e2e-")
+        os.makedirs(os.path.join(self.root, "packages"))
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def test_log_of_start_up_and_ctrl_c_ends_with_closing_line_and_exit_code(self):
+        server = Server(os.path.join(self.root, "packages"))
+        try:
+            server.wait_until_listening()
+            messages = server.log_messages()
+            self.assertEqual(messages[0], f"Logging to: '{native(server.log_file)}'")
+            self.assertEqual(messages[1], f"Initialize Listener: PackagePath='{native(server.packages)}', "
+                                          f"Port='{server.port}'")
+            self.assertEqual(messages[2], "CHTTPUpdateServiceThread Initialized!")
+            if harness.UNDER_WINE:
+                return  # Wine's console is invisible and no Ctrl+C reaches it; the port check follows the kill.
+            code = server.interrupt()
+            self.assertEqual(code, 255)  # -1
+            console = server.console_text()
+            self.assertIn("ArgsList: -serverport:1991 => Port where this service listens\n", console)
+            self.assertIn("ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored\n", console)
+            self.assertIn("ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location\n", console)
+            self.assertIn("ArgsList: -logevents => Write events to eventviewer (service only)\n", console)
+            self.assertIn("VelmoraService is running ...\n", console)
+            self.assertTrue(console.endswith("VelmoraService service is closing ...\n"), console)
+            self.assertTrue(harness.port_is_closed(server.port))
+        finally:
+            server.kill()
+        self.assertTrue(harness.port_is_closed(server.port))
+
+    def test_port_held_by_another_process_is_retried_20_times_then_given_up(self):
+        holder = socket.socket()
+        holder.bind(("0.0.0.0", 0))
+        holder.listen(1)
+        port = holder.getsockname()[1]
+        server = Server(os.path.join(self.root, "packages"), port=port)
+        try:
+            server.wait_for_log("OnSocketInitFailed: Failed too much! Aborting startup!", timeout=120)
+            time.sleep(1.5)
+            messages = server.log_messages()
+            self.assertEqual(messages.count("OnSocketInitFailed: Seems init failed!"), 21)
+            self.assertEqual(messages.count("OnSocketInitFailed: Will retry in 1 seconds ..."), 20)
+            self.assertEqual(messages.count("ReInitThread: Stopping CHTTPUpdateServiceThread"), 20)
+            self.assertEqual(messages.count("OnSocketInitFailed: Failed too much! Aborting startup!"), 1)
+            self.assertEqual(
+                messages.count("CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: 10048"), 21)
+            self.assertIsNone(server.proc.poll(), "the process stays up after giving up")
+        finally:
+            server.kill()
+            holder.close()
+
+    def test_port_that_frees_up_after_three_failures_is_served_by_the_fourth_listener(self):
+        holder = socket.socket()
+        holder.bind(("0.0.0.0", 0))
+        holder.listen(1)
+        port = holder.getsockname()[1]
+        with open(os.path.join(self.root, "packages", "p.zip"), "wb") as f:
+            f.write(b"served")
+        server = Server(os.path.join(self.root, "packages"), port=port)
+        try:
+            server.wait_for_log("OnSocketInitFailed: Seems init failed!", count=3, timeout=60)
+            holder.close()
+            server.wait_until_listening()
+            c = Connection(port)
+            self.assertEqual(c.request("GET /packages/p.zip HTTP/1.1")[3], b"served")
+            c.close()
+            messages = server.log_messages()
+            self.assertEqual(messages.count("OnSocketInitFailed: Seems init failed!"), 3)
+            self.assertEqual(messages.count("ReInitThread: Stopping CHTTPUpdateServiceThread"), 3)
+        finally:
+            server.kill()
+            holder.close()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,153 @@
+"""Runs the real VelmoraService program and talks HTTP to it over loopback.
+
+The program is the Linux binary, or the Windows .exe under Wine (the
+client stays on the Linux side). Set by the test runner through
+VELMORA_PROGRAM and, for the Windows build, VELMORA_WINE=1.
+"""
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+PROGRAM = os.environ.get("VELMORA_PROGRAM", "")
+UNDER_WINE = os.environ.get("VELMORA_WINE") == "1"
+LINE_PREFIX = re.compile(r"^(.+?\d{1,2}:\d{2}:\d{2}[^:]*): (\d+): ", re.S)
+
+
+def program_path_arg(path):
+    """A file-system path as the program sees it (Wine maps / to Z:\\)."""
+    if UNDER_WINE:
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """One run of the program in console mode."""
+
+    def __init__(self, packages, port=None, log_file=None, extra=()):
+        self.packages = packages
+        self.port = port or free_port()
+        self.log_file = log_file or os.path.join(tempfile.mkdtemp(prefix="velmora-e2e-log-"), "log.txt")
+        self.stdout_path = self.log_file + ".console"
+        args = ["-debug", f"-serverport:{self.port}",
+                f"-packagespath:{program_path_arg(packages)}",
+                f"-logfile:{program_path_arg(self.log_file)}", *extra]
+        command = (["wine", PROGRAM] if UNDER_WINE else [PROGRAM]) + args
+        env = dict(os.environ)
+        env.setdefault("WINEDEBUG", "-all")
+        self._stdout = open(self.stdout_path, "wb")
+        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._stdout,
+                                     stderr=subprocess.STDOUT, env=env)
+
+    # --- log -----------------------------------------------------------
+    def log_text(self):
+        try:
+            with open(self.log_file, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_messages(self):
+        """The message part of every log line (after time stamp and process id)."""
+        text = self.log_text()
+        assert text == "" or text.endswith("\r\n"), "every log line ends in CR LF"
+        messages = []
+        for line in text.split("\r\n")[:-1]:
+            m = LINE_PREFIX.match(line)
+            if m:
+                messages.append(line[m.end():])
+            elif messages:  # continuation of a multi-line message
+                messages[-1] += "\r\n" + line
+        return messages
+
+    def wait_for_log(self, needle, count=1, timeout=60):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if sum(1 for m in self.log_messages() if m == needle) >= count:
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError(f"program ended ({self.proc.returncode}) before {needle!r}:\n{self.log_text()}")
+            time.sleep(0.05)
+        raise AssertionError(f"no {count} x {needle!r} in the log within {timeout}s:\n{self.log_text()}")
+
+    def wait_until_listening(self):
+        self.wait_for_log("CHTTPUpdateServiceThread Initialized!")
+
+    def console_text(self):
+        with open(self.stdout_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    # --- stopping ------------------------------------------------------
+    def interrupt(self, timeout=30):
+        """Ctrl+C (SIGINT); returns the exit code."""
+        self.proc.send_signal(signal.SIGINT)
+        return self.wait(timeout)
+
+    def wait(self, timeout=30):
+        try:
+            return self.proc.wait(timeout)
+        finally:
+            self._stdout.close()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(30)
+        self._stdout.close()
+
+
+# --- a small HTTP client --------------------------------------------------
+
+class Connection:
+    def __init__(self, port, timeout=20):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.pending = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def read_exact(self, n):
+        while len(self.pending) < n:
+            chunk = self.sock.recv(max(65536, n - len(self.pending)))
+            if not chunk:
+                raise ConnectionError(f"closed after {len(self.pending)} of {n} bytes")
+            self.pending += chunk
+        data, self.pending = self.pending[:n], self.pending[n:]
+        return data
+
+    def read_reply(self):
+        """One reply: (status line, headers dict, body) framed by Content-Length."""
+        while b"\r\n\r\n" not in self.pending:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError(f"closed inside a header: {self.pending!r}")
+            self.pending += chunk
+        head, self.pending = self.pending.split(b"\r\n\r\n", 1)
+        lines = head.decode("latin-1").split("\r\n")
+        headers = dict(line.split(": ", 1) for line in lines[1:])
+        return lines[0], headers, head + b"\r\n\r\n", self.read_exact(int(headers["Content-Length"]))
+
+    def request(self, line, head=False):
+        self.send(line.encode("latin-1") + b"\r\nHost: x\r\n\r\n")
+        status, headers, raw_head, body = self.read_reply()
+        return status, headers, raw_head, body
+
+    def close(self):
+        self.sock.close()
+
+
+def port_is_closed(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2):
+            return False
+    except OSError:
+        return True
