@@ -393,8 +393,6 @@ bool WaitWithMessagePump(HANDLE event, DWORD milliseconds) {
         const DWORD pass = std::min(left, kPumpPass);
         const DWORD wait = plat::WaitForObject(event, pass);
         if (wait != WAIT_TIMEOUT) return wait == WAIT_OBJECT_0;
-        left -= pass;
-        if (left == 0) return false;
         plat::ThreadMsg next;
         while (!quitSeen && plat::PeekNextMessage(&next, false)) {
             if (!app->PumpMessage()) {
@@ -404,5 +402,7 @@ bool WaitWithMessagePump(HANDLE event, DWORD milliseconds) {
                 quitSeen = true;
             }
         }
+        left -= pass;
+        if (left == 0) return false;
     }
 }

@@ -1,0 +1,245 @@
+// Stopping a worker and waiting for a tracked message: bounded waits, the
+// result codes of a synchronous send, and a sender on the application's
+// main thread that keeps that thread's messages moving.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "common/Clock.h"
+#include "platform/MessageQueue.h"
+#include "threading/WorkerProbe.h"
+
+using namespace threading_test;
+
+namespace {
+
+class StopAndSend : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        SetTickCountForTests(std::nullopt);
+        m_gate.Set();
+        if (m_worker) {
+            m_worker->OpenRunGate();
+            EXPECT_TRUE(m_worker->StopThread());
+            EXPECT_TRUE(m_journal.WaitDestroyed());
+        }
+    }
+
+    // A running worker whose handler of (kTracked or kUntracked, 1) blocks until m_gate opens.
+    void StartWorkerThatBlocksOnOne() {
+        m_journal.action = [this](const Handled& h) {
+            if (h.wParam == 1 && h.message != kFiller) {
+                m_blocked.Set();
+                m_gate.Wait();
+            }
+        };
+        m_worker = StartProbeWorker(m_journal);
+        ASSERT_NE(m_worker, nullptr);
+    }
+
+    Journal m_journal;
+    Signal m_blocked, m_gate;
+    ProbeWorker* m_worker = nullptr;
+};
+
+}  // namespace
+
+TEST_F(StopAndSend, StoppingASuspendedWorkerReturnsAtOnceAndPostsNothing) {
+    auto* worker = new ProbeWorker(m_journal);
+    ASSERT_TRUE(worker->CreateThread(CREATE_SUSPENDED));
+    EXPECT_TRUE(worker->StopThread());
+    EXPECT_TRUE(m_journal.ErrorLines().empty());  // a post would have failed: the thread has no queue yet
+    EXPECT_TRUE(m_journal.Events().empty());
+
+    // The worker still starts and stops normally afterwards.
+    EXPECT_EQ(worker->ResumeThread(), 1u);
+    ASSERT_TRUE(worker->WaitStarted());
+    m_worker = worker;
+}
+
+TEST_F(StopAndSend, StoppingDeliversTheBackupQueueBeforeTheQuitMessage) {
+    StartWorkerThatBlocksOnOne();
+    ASSERT_TRUE(m_worker->PostMessage(kUntracked, 1, 0));
+    ASSERT_TRUE(m_blocked.Wait());
+    std::size_t fillers = 0;
+    while (fillers < 20000 && plat::PostToThread(m_worker->m_nThreadID, kFiller, fillers, 0)) ++fillers;
+    if (plat::LastError() != ERROR_NOT_ENOUGH_QUOTA) GTEST_SKIP() << "the platform queue did not report 1816";
+    for (WPARAM w : {0xA, 0xB, 0xC}) ASSERT_TRUE(m_worker->PostMessage(kUntracked, w, 0));
+
+    ProbeWorker* worker = m_worker;
+    m_worker = nullptr;  // StopThread below ends it
+    auto stopped = std::async(std::launch::async, [worker] { return worker->StopThread(); });
+    // The quit message queues behind A, B, C.
+    for (int i = 0; i < 10000 && worker->BackupQueueSize() < 4; ++i) plat::SleepMilliseconds(1);
+    ASSERT_EQ(worker->BackupQueueSize(), 4u);
+    m_gate.Set();
+    EXPECT_TRUE(stopped.get());
+    EXPECT_TRUE(m_journal.WaitDestroyed());
+
+    auto handled = m_journal.HandledMessages();
+    ASSERT_EQ(handled.size(), 1 + fillers + 3);
+    EXPECT_EQ(handled[fillers + 1].wParam, 0xAu);
+    EXPECT_EQ(handled[fillers + 2].wParam, 0xBu);
+    EXPECT_EQ(handled[fillers + 3].wParam, 0xCu);
+    EXPECT_EQ(m_journal.Events(), (std::vector<std::wstring>{L"exit", L"destroyed"}));
+}
+
+TEST_F(StopAndSend, WorkerThatDoesNotEndInTimeIsReportedAndLeftRunning) {
+    StartWorkerThatBlocksOnOne();
+    ASSERT_TRUE(m_worker->PostMessage(kUntracked, 1, 0));
+    ASSERT_TRUE(m_blocked.Wait());
+    m_worker->SetStopTimeoutForTests(50);
+    EXPECT_FALSE(m_worker->StopThread());
+    auto errors = m_journal.ErrorLines();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind(L"Failed to stop thread 'Worker' (result 258, error ", 0), 0u) << errors[0];
+    EXPECT_TRUE(m_journal.Events().empty());
+
+    // It ends by itself once it reaches the quit message.
+    ProbeWorker* worker = m_worker;
+    m_worker = nullptr;
+    (void)worker;
+    m_gate.Set();
+    EXPECT_TRUE(m_journal.WaitDestroyed());
+    EXPECT_EQ(m_journal.Events(), (std::vector<std::wstring>{L"exit", L"destroyed"}));
+}
+
+TEST_F(StopAndSend, SendReturnsZeroOnceTheHandlerHasRun) {
+    StartWorkerThatBlocksOnOne();
+    EXPECT_EQ(m_worker->SendMessageTimeout(kTracked, 2, 3, 0xFFFFFFFF), 0u);
+    ASSERT_EQ(m_journal.HandledMessages().size(), 1u);
+    EXPECT_EQ(m_worker->SendMessageTimeout(kTracked, 4, 5, 30), 0u);
+    EXPECT_TRUE(m_worker->SendMessage(kTracked, 6, 7));
+    auto handled = m_journal.HandledMessages();
+    ASSERT_EQ(handled.size(), 3u);
+    EXPECT_EQ(handled[2].wParam, 6u);
+    EXPECT_EQ(handled[2].lParam, 7);
+    // An untracked message is only posted.
+    EXPECT_EQ(m_worker->SendMessageTimeout(kUntracked, 8, 0, 0xFFFFFFFF), 0u);
+    EXPECT_TRUE(m_journal.WaitHandled(4));
+}
+
+TEST_F(StopAndSend, SendTimesOutAtItsDeadline) {
+    constexpr std::uint64_t t0 = 7'000'000;
+    SetTickCountForTests(t0);
+    StartWorkerThatBlocksOnOne();
+    std::atomic<bool> returned{false};
+    auto result = std::async(std::launch::async, [&] {
+        const DWORD r = m_worker->SendMessageTimeout(kTracked, 1, 0, 5);
+        returned = true;
+        return r;
+    });
+    ASSERT_TRUE(m_blocked.Wait());
+    SetTickCountForTests(t0 + 4999);
+    plat::SleepMilliseconds(300);  // several of the sender's waits
+    EXPECT_FALSE(returned.load());
+    SetTickCountForTests(t0 + 5000);
+    EXPECT_EQ(result.get(), ERROR_TIMEOUT);
+    EXPECT_EQ(m_journal.ErrorLines(),
+              std::vector<std::wstring>{
+                  L"Timeout of 5000 ms expired while waiting for message 1025 to complete on thread 'Worker'."});
+    // The message stays posted: the worker finishes it later.
+    m_gate.Set();
+    EXPECT_TRUE(m_worker->SendMessage(kTracked, 2, 0));
+    EXPECT_EQ(m_journal.HandledMessages().size(), 2u);
+}
+
+TEST_F(StopAndSend, SendToAWorkerHeldAtItsRunGateIsCancelled) {
+    StartWorkerThatBlocksOnOne();
+    m_worker->CloseRunGate();
+    ASSERT_TRUE(m_worker->PostMessage(kUntracked, 2, 0));
+    ASSERT_TRUE(m_worker->WaitHeldAtRunGate());
+    auto result = std::async(std::launch::async, [&] { return m_worker->SendMessageTimeout(kTracked, 3, 0, 0xFFFFFFFF); });
+    if (result.wait_for(std::chrono::milliseconds(kHangGuardMs)) != std::future_status::ready) m_worker->OpenRunGate();
+    EXPECT_EQ(result.get(), ERROR_CANCELLED);
+    EXPECT_TRUE(m_journal.ErrorLines().empty());
+    // Once released, the worker handles both messages.
+    m_worker->OpenRunGate();
+    EXPECT_TRUE(m_journal.WaitHandled(2));
+}
+
+TEST_F(StopAndSend, SendFailsWhenThePostFails) {
+    auto* worker = new ProbeWorker(m_journal);
+    worker->m_bAutoDelete = FALSE;
+    ASSERT_TRUE(worker->CreateThread());
+    ASSERT_TRUE(worker->WaitStarted());
+    ASSERT_TRUE(worker->StopThread());
+    // Its thread has ended: posts to it fail with 1444.
+    EXPECT_EQ(worker->m_nThreadID, 0u);
+    EXPECT_EQ(worker->m_hThread, nullptr);
+    EXPECT_EQ(worker->SendMessageTimeout(kTracked, 1, 0, 5), ERROR_UNIDENTIFIED_ERROR);
+    EXPECT_FALSE(worker->PostMessage(kTracked, 2, 0));
+    EXPECT_EQ(worker->SendMessageTimeout(kUntracked, 3, 0, 5), ERROR_UNIDENTIFIED_ERROR);
+    EXPECT_EQ(m_journal.ErrorLines(),
+              (std::vector<std::wstring>{L"Failed to post message 1025 for thread 'Worker'. Error: 1444.",
+                                         L"Failed to post message 1025 for thread 'Worker'. Error: 1444.",
+                                         L"Failed to post message 1026 for thread 'Worker'. Error: 1444."}));
+    // Stopping it again is a no-op.
+    EXPECT_TRUE(worker->StopThread());
+    delete worker;
+    EXPECT_TRUE(m_journal.WaitDestroyed());
+}
+
+// ---------------------------------------------------------------------------
+// A sender on the application's main thread.
+
+namespace {
+
+constexpr UINT kPing = WM_USER + 50;
+
+class PumpApp : public CWinApp {
+    DECLARE_MESSAGE_MAP()
+
+  public:
+    void OnPing(WPARAM, LPARAM) {
+        m_pingedOn = plat::CurrentThreadId();
+        m_pinged.Set();
+    }
+    DWORD m_pingedOn = 0;
+    Signal m_pinged;
+};
+
+const MessageMap* PumpApp::GetThisMessageMap() {
+    static const MessageMapEntry entries[] = {OnMessage<&PumpApp::OnPing>(kPing)};
+    static const MessageMap map = MessageMapOf<CWinApp>(entries);
+    return &map;
+}
+
+}  // namespace
+
+TEST_F(StopAndSend, SenderOnTheApplicationThreadPumpsItsMessagesWithinItsDeadline) {
+    // This test's thread plays the application's main thread.
+    ASSERT_TRUE(plat::EnsureThreadMessageQueue());
+    PumpApp app;
+    app.m_nThreadID = plat::CurrentThreadId();
+    ASSERT_EQ(AfxGetApp(), &app);
+
+    // The handler finishes only after the application has handled its ping.
+    m_journal.action = [&](const Handled& h) {
+        if (h.wParam == 1) EXPECT_TRUE(app.m_pinged.Wait());
+        if (h.wParam == 2) {
+            m_blocked.Set();
+            m_gate.Wait();
+        }
+    };
+    m_worker = StartProbeWorker(m_journal);
+    ASSERT_NE(m_worker, nullptr);
+    ASSERT_TRUE(plat::PostToThread(app.m_nThreadID, kPing, 0, 0));
+    EXPECT_TRUE(m_worker->SendMessage(kTracked, 1, 0));
+    EXPECT_EQ(app.m_pingedOn, app.m_nThreadID);
+
+    // The pumping wait is bounded by the deadline too.
+    constexpr std::uint64_t t0 = 9'000'000;
+    SetTickCountForTests(t0);
+    std::thread clock([&] {
+        if (m_blocked.Wait()) SetTickCountForTests(t0 + 2000);
+    });
+    EXPECT_EQ(m_worker->SendMessageTimeout(kTracked, 2, 0, 2), ERROR_TIMEOUT);
+    clock.join();
+    m_gate.Set();
+    ASSERT_TRUE(m_worker->StopThread());
+    m_worker = nullptr;
+    EXPECT_TRUE(m_journal.WaitDestroyed());
+}
