@@ -1,0 +1,85 @@
+// One accepted HTTP connection (and, with OnAccept, the listening socket that makes them).
+//
+// A connection is driven by the notifications of its socket on the listener
+// thread: each readable notification is one request (only the method and
+// path of its first line count), answered with a file, a file's header, a
+// folder listing or "not found" through the connection's send queue. The
+// server never closes a connection; the object deletes itself when the peer
+// closes it. Every connection is also listed in its thread's registry of
+// live connections, so the listener can close what is still open when it
+// ends (CloseAllConnections).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/AsyncSocket.h"
+#include "server/SendQueue.h"
+
+class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
+  public:
+    // Capacity of one read of a request.
+    static constexpr UINT kRequestBufferSize = 1048576;
+
+    CHTTPUpdateServiceSocket();
+    ~CHTTPUpdateServiceSocket() override;
+
+    // Readable: reads and answers one request.
+    void OnReceive(int errorCode) override;
+    // Writable again: sends what waits.
+    void OnSend(int errorCode) override;
+    // Listening socket: accepts the waiting connection into a new object,
+    // which serves this object's packages folder.
+    void OnAccept(int errorCode) override;
+    // Peer closed: an accepted connection deletes itself.
+    void OnClose(int errorCode) override;
+
+    // Decodes a request path in place (see UrlDecodePath); true when its
+    // bytes are valid UTF-8 and so may name a file.
+    static bool UrlDecode(std::wstring& path);
+
+    // Maps the request path `path` onto the packages folder (either "/" or
+    // "\" separates) and checks that the result exists: as a file or folder
+    // when `folderWanted`, otherwise as something readable. On success
+    // `path` holds the full path. A path that would leave the packages
+    // folder, or that names a file some other way than it spells out, is
+    // refused: logged with `requestPathForLog` (or `path` when that is
+    // empty) and false, `path` unchanged.
+    bool UpdateAndCheckFilePath(std::wstring& path, bool folderWanted, std::wstring_view requestPathForLog = {});
+
+    // Replies; each queues its bytes behind earlier replies and starts sending.
+    void SendFile(const std::wstring& fullPath);
+    void SendText(const std::wstring& body);
+    void SendNotFound();
+    void SendHeadOk();
+    void QueueMemoryReply(std::string_view text);
+    void SendPending();
+
+    // Some reply bytes wait for the socket to take them.
+    bool IsSendWaiting() const { return m_sendQueue.IsWaiting(); }
+    // Holds its transfer buffer (only while something is being sent).
+    bool HasTransferBuffer() const { return m_sendQueue.HasTransferBuffer(); }
+    std::size_t QueuedReplyEntries() const { return m_sendQueue.QueuedEntries(); }
+
+    // The live connections accepted on the calling thread.
+    static std::vector<CHTTPUpdateServiceSocket*> LiveConnections();
+    // Closes and deletes every live connection accepted on the calling
+    // thread (the listener calls it when it ends); returns how many.
+    static std::size_t CloseAllConnections();
+
+    // The packages folder this object serves.
+    std::wstring m_strPackagePath;
+
+  private:
+    void HandleRequest(const std::wstring& method, std::wstring path);
+    void RouteListing(const std::wstring& path, bool packagesPrefix);
+    void RouteFile(const std::wstring& method, const std::wstring& path);
+    void RouteNotFound(const std::wstring& path);
+
+    int SendBytes(const char* data, int length) override;
+
+    CSendQueue m_sendQueue;
+    bool m_bLiveConnection = false;  // accepted, listed in the thread's registry, deletes itself on close
+};

@@ -1,0 +1,20 @@
+// The exact 8-bit texts of the four replies a connection gives.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Head of a file's 200 reply; its body is the file's bytes. The length is
+// written whole, also for files of 2 GiB and more.
+std::string FileReplyHeader(std::int64_t contentLength);
+
+// The 200 reply to a "head" request: the file header with length 0, no body.
+std::string HeadOkReply();
+
+// A 200 text/html reply carrying `body` (already 8-bit text); the length
+// counts its bytes.
+std::string TextReply(std::string_view body);
+
+// The 404 reply, length 0, no body.
+std::string NotFoundReply();

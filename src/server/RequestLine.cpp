@@ -1,0 +1,91 @@
+// Request line parsing and path decoding for the connection's request handler.
+#include "server/RequestLine.h"
+
+#include "common/Utf8.h"
+
+namespace {
+
+bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
+
+bool IsScanfSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+
+int HexDigitValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}
+
+// The value "%x" reads from exactly these characters: leading white space,
+// an optional sign, an optional "0x", then hex digits; 0 when none read.
+long ScanHexLikePercentX(std::wstring_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsScanfSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    if (i + 1 < text.size() && text[i] == L'0' && (text[i + 1] == L'x' || text[i + 1] == L'X')) i += 2;
+    long value = 0;
+    for (; i < text.size(); ++i) {
+        const int digit = HexDigitValue(text[i]);
+        if (digit < 0) break;
+        value = value * 16 + digit;
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+bool ParseRequestLine(std::string_view request, RequestLine& line) {
+    line = RequestLine{};
+    const std::size_t nul = request.find('\0');
+    if (nul != std::string_view::npos) request = request.substr(0, nul);
+
+    std::size_t start = 0;
+    while (start < request.size() && IsLineBreak(request[start])) ++start;
+    std::size_t end = start;
+    while (end < request.size() && !IsLineBreak(request[end])) ++end;
+    const std::string_view requestLine = request.substr(start, end - start);
+
+    std::string_view words[2];
+    std::size_t found = 0;
+    std::size_t i = 0;
+    while (found < 2) {
+        while (i < requestLine.size() && requestLine[i] == ' ') ++i;
+        if (i == requestLine.size()) break;
+        const std::size_t wordStart = i;
+        while (i < requestLine.size() && requestLine[i] != ' ') ++i;
+        words[found++] = requestLine.substr(wordStart, i - wordStart);
+    }
+    if (found == 0) return false;
+    line.method = BytesToWide(words[0]);
+    line.path = BytesToWide(words[1]);
+    return true;
+}
+
+bool UrlDecodePath(std::wstring& path) {
+    std::string bytes;
+    bytes.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const wchar_t c = path[i];
+        if (c == L'%') {
+            if (i + 2 < path.size()) {
+                bytes.push_back(static_cast<char>(ScanHexLikePercentX(std::wstring_view(path).substr(i + 1, 2)) & 0xFF));
+                i += 2;
+            }
+        } else if (c == L'+') {
+            bytes.push_back(' ');
+        } else {
+            bytes.push_back(static_cast<char>(static_cast<unsigned>(c) & 0xFF));
+        }
+    }
+    std::wstring decoded;
+    if (TryUtf8ToWide(bytes, decoded)) {
+        path = std::move(decoded);
+        return true;
+    }
+    path = Utf8ToWideLossy(bytes);
+    return false;
+}

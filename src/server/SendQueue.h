@@ -1,0 +1,101 @@
+// A connection's send queue: replies as open files, streamed through one transfer buffer.
+//
+// Every reply is appended as a file object (an in-memory file for texts, the
+// open disk file for a package) with a time stamp. Only the head entry is
+// read, one chunk of up to kBufferSize bytes at a time, and only once the
+// previous chunk was taken by the socket whole, so at most one chunk per
+// connection is in memory. A head entry that has made no progress for
+// kStallSeconds (six whole minutes, i.e. "more than five") when the buffer
+// is refilled is abandoned together with every entry behind it.
+//
+// The transfer buffer exists only while the connection has something to
+// send: it is allocated when the first chunk is loaded and released as soon
+// as the queue runs dry, so idle connections cost no buffer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/File.h"
+
+// Where the queue hands its bytes: returns the count accepted (possibly
+// fewer than offered) or a negative value when nothing was accepted. When
+// not everything was accepted, the owner calls SendPending again once the
+// socket can take more.
+class CSendSink {
+  public:
+    virtual int SendBytes(const char* data, int length) = 0;
+
+  protected:
+    ~CSendSink() = default;
+};
+
+class CSendQueue {
+  public:
+    // Size of every read from a queued file.
+    static constexpr UINT kBufferSize = 1048576;
+    // Seconds without progress after which the head entry is abandoned.
+    static constexpr std::uint64_t kStallSeconds = 360;
+    // Room behind a finished small entry for the next entry's first chunk:
+    // a reply header and the start of its body leave in one send, so a
+    // small reply never waits between two segments for a delayed
+    // acknowledgement. The bytes on the wire are the same either way.
+    static constexpr UINT kCoalesceRoom = 4096;
+
+    CSendQueue() = default;
+    // Closes the file of every entry still queued; bytes in the buffer are dropped.
+    ~CSendQueue();
+    CSendQueue(const CSendQueue&) = delete;
+    CSendQueue& operator=(const CSendQueue&) = delete;
+
+    // Appends `text` as an in-memory entry stamped now. False (nothing
+    // queued) when memory runs out.
+    bool AppendMemoryReply(std::string_view text);
+    // Appends the in-memory `header` and then `file`, both stamped now. The
+    // queue owns the file from here on and sends exactly `length` bytes of
+    // it: a file that turns out shorter fails, bytes beyond it are not sent.
+    bool AppendFileReply(std::string_view header, std::unique_ptr<CFile> file, ULONGLONG length);
+
+    // Hands buffered bytes to `sink`, refilling from the queue, until the
+    // queue is empty or the sink takes less than offered.
+    void SendPending(CSendSink& sink);
+
+    // Nothing queued and nothing waiting.
+    bool IsIdle() const { return m_lstSendQueue.empty() && m_nDataEnd == m_nSendPos; }
+    // Part of a chunk waits for the socket to take it.
+    bool IsWaiting() const { return !m_bBufferFree; }
+    bool HasTransferBuffer() const { return m_pBuffer != nullptr; }
+    std::size_t QueuedEntries() const { return m_lstSendQueue.size(); }
+
+    // Process-wide switch for putting a small finished entry and the next
+    // entry's first chunk into one send (on by default); for measurements.
+    static void SetCoalescing(bool on);
+    static bool CoalescingEnabled();
+
+  private:
+    struct Entry {
+        std::unique_ptr<CFile> file;
+        ULONGLONG remaining;    // bytes still to read
+        std::uint64_t stamp;    // whole seconds of the monotonic clock
+    };
+
+    // Loads the next chunk of the head entry into the buffer.
+    void FillBuffer();
+    // Logs the head entry as failed and closes and drops every entry.
+    void AbandonAll();
+    static void CloseEntry(Entry& entry);
+    bool Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t stamp);
+
+    std::unique_ptr<char[]> m_pBuffer;  // kBufferSize + kCoalesceRoom bytes while in use
+    UINT m_nBufferSize = kBufferSize;
+    UINT m_nSendPos = 0;
+    UINT m_nDataEnd = 0;
+    bool m_bBufferFree = true;
+    std::deque<Entry> m_lstSendQueue;
+};
+
+// The stall rule's clock: whole seconds of TickCount64().
+std::uint64_t SendQueueSeconds();
