@@ -321,7 +321,12 @@ DWORD CWinThreadEx::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lPara
     if (!IsTracked(message)) {
         return PostOrQueueMessage(message, wParam, lParam) ? NO_ERROR : ERROR_UNIDENTIFIED_ERROR;
     }
-    auto* envelope = new CMessageEnvelope{TickCount64(), wParam, lParam};
+    // The time-out runs from the call (posting never waits), in 64 bits so
+    // that no time-out wraps round to a short one.
+    const std::uint64_t now = TickCount64();
+    const bool hasDeadline = timeoutSeconds != 0xFFFFFFFF;
+    const std::uint64_t deadline = hasDeadline ? now + std::uint64_t{timeoutSeconds} * 1000u : 0;
+    auto* envelope = new CMessageEnvelope{now, wParam, lParam};
     HANDLE event = TakeCompletionEvent();
     if (!event) {
         delete envelope;
@@ -351,14 +356,12 @@ DWORD CWinThreadEx::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lPara
 
     // The deadline bounds every wait; waiting in slices lets the sender also
     // notice a worker held at its run gate without a long delay.
-    const bool hasDeadline = timeoutSeconds != 0xFFFFFFFF;
-    const std::uint64_t deadline = hasDeadline ? TickCount64() + std::uint64_t{timeoutSeconds} * 1000u : 0;
     DWORD result;
     for (;;) {
         DWORD slice = kSendWaitSlice;
         if (hasDeadline) {
-            const std::uint64_t now = TickCount64();
-            slice = static_cast<DWORD>(std::min<std::uint64_t>(slice, deadline > now ? deadline - now : 0));
+            const std::uint64_t current = TickCount64();
+            slice = static_cast<DWORD>(std::min<std::uint64_t>(slice, deadline > current ? deadline - current : 0));
         }
         if (WaitWithMessagePump(event, slice)) {
             result = NO_ERROR;
