@@ -1,0 +1,227 @@
+// A connection over real loopback TCP: replies byte for byte, log lines, routes, decoding and request framing.
+#include "server/ServerFixture.h"
+
+using namespace server_test;
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+class ConnectionTest : public ServerFixture {
+  protected:
+    // Sends `request` and reads one reply (head only when `headOnly`).
+    CHttpClient::Reply Ask(CHttpClient& client, std::string_view request, bool headOnly = false) {
+        CHttpClient::Reply reply;
+        EXPECT_TRUE(client.Send(request));
+        EXPECT_TRUE(client.ReceiveReply(reply, 10000, headOnly)) << request;
+        return reply;
+    }
+    // The log lines of the requests answered so far.
+    Lines NewLog() {
+        Sync();
+        return m_pLog->New();
+    }
+    // A request on the same connection is answered next: nothing else was
+    // sent in between, and the connection still works.
+    void ExpectAnsweredNext(CHttpClient& client) {
+        const auto reply = Ask(client, "GET /index.html HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(reply.head, kNotFoundHead);
+        EXPECT_EQ(NewLog(), (Lines{L"Request for: '/index.html'", L"Transmitting file  completed...",
+                                   L"404_NOT_FOUND => '/index.html'"}));
+    }
+};
+
+TEST_F(ConnectionTest, GetAndHeadRepliesAndTheirLogLines) {
+    ASSERT_TRUE(MakePackage(L"sub/a.zip", "hello, package"));
+    const std::wstring full = PackagePath(L"sub/a.zip");
+    CHttpClient client;
+    Connect(client);
+
+    auto reply = Ask(client, "GET /packages/sub/a.zip HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(reply.head, OctetHead(14));
+    EXPECT_EQ(reply.body, "hello, package");
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/sub/a.zip'", L"200_OK => '" + full + L"'",
+                               L"Transmitting file  completed...", L"Transmitting file a.zip completed..."}));
+
+    reply = Ask(client, "hEaD /packages/sub/a.zip HTTP/1.1\r\n\r\n", true);
+    EXPECT_EQ(reply.head, OctetHead(0));
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/sub/a.zip'", L"200_OK_HEAD => '" + full + L"'",
+                               L"Transmitting file  completed..."}));
+
+    // The prefix ignores case; the rest is the file system's business.
+    reply = Ask(client, "GET /PACKAGES/sub/a.zip HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.body, "hello, package");
+    reply = Ask(client, "GET /Packages/SUB/A.ZIP HTTP/1.1\r\n\r\n");
+    const Lines log = NewLog();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_TRUE(log[1].rfind(L"200_OK => '", 0) == 0 ||
+                log[1] == L"UpdateAndCheckFilePath file not found => '" + PackagePath(L"SUB/A.ZIP") + L"'")
+        << log[1];
+
+    // A POST, or any other word, is served like a GET on the file route.
+    reply = Ask(client, "POST /packages/sub/a.zip HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.body, "hello, package");
+    NewLog();
+    ExpectAnsweredNext(client);
+}
+
+TEST_F(ConnectionTest, ListingRoutes) {
+    ASSERT_TRUE(MakePackage(L"a.zip", "a"));
+    ASSERT_TRUE(MakePackage(L"sub/b\u00e9.msi", "b"));
+    CHttpClient client;
+    Connect(client);
+
+    const std::wstring subXml = L"<FileIndex><Folder Name=\"sub\"><File Name=\"b\u00e9.msi\" /></Folder></FileIndex>";
+    const std::string subBody = plat::WideToAnsi(subXml);
+    const std::string subHead =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(subBody.size()) + "\r\n\r\n";
+    for (const char* request : {"GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n",
+                                "PUT /sub/listfoldercontents.ASP HTTP/1.1\r\n\r\n"}) {
+        const auto reply = Ask(client, request);
+        EXPECT_EQ(reply.head, subHead);
+        EXPECT_EQ(reply.body, subBody);
+        const Lines log = NewLog();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[1], L"Transmitting file  completed...");
+    }
+
+    // The packages folder itself carries its own name.
+    const auto reply = Ask(client, "GET /packages/ListFolderContents.asp HTTP/1.1\r\n\r\n");
+    const std::string inner = "<File Name=\"a.zip\" />" + plat::WideToAnsi(L"<Folder Name=\"sub\"><File Name=\"b\u00e9.msi\" /></Folder>");
+    const std::string innerSwapped = plat::WideToAnsi(L"<Folder Name=\"sub\"><File Name=\"b\u00e9.msi\" /></Folder>") + "<File Name=\"a.zip\" />";
+    EXPECT_TRUE(reply.body == "<FileIndex><Folder Name=\"packages\">" + inner + "</Folder></FileIndex>" ||
+                reply.body == "<FileIndex><Folder Name=\"packages\">" + innerSwapped + "</Folder></FileIndex>")
+        << reply.body;
+    NewLog();
+
+    // A missing folder: the 404 reply; the log names the path without the prefix.
+    EXPECT_EQ(Ask(client, "GET /packages/nosuch/ListFolderContents.asp HTTP/1.1\r\n\r\n").head, kNotFoundHead);
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/nosuch/ListFolderContents.asp'",
+                               L"UpdateAndCheckFilePath Folder not found => '" + PackagePath(L"nosuch") + L"'",
+                               L"Transmitting file  completed...",
+                               L"404_NOT_FOUND => '/nosuch/ListFolderContents.asp'"}));
+}
+
+TEST_F(ConnectionTest, PathDecoding) {
+    ASSERT_TRUE(MakePackage(L"a b.zip", "space"));
+    ASSERT_TRUE(MakePackage(L"\u00e9.zip", "accent"));
+    ASSERT_TRUE(MakePackage(L"x4", "four"));
+    ASSERT_TRUE(MakePackage(L"a.zip", "plain"));
+    CHttpClient client;
+    Connect(client);
+
+    EXPECT_EQ(Ask(client, "GET /packages/a%20b.zip HTTP/1.1\r\n\r\n").body, "space");
+    EXPECT_EQ(Ask(client, "GET /packages/a+b.zip HTTP/1.1\r\n\r\n").body, "space");
+    EXPECT_EQ(Ask(client, "GET /packages/%C3%A9.zip HTTP/1.1\r\n\r\n").body, "accent");
+    EXPECT_EQ(Ask(client, "GET /packages/\xC3\xA9.zip HTTP/1.1\r\n\r\n").body, "accent");
+    EXPECT_EQ(Ask(client, "GET /packages/x%4 HTTP/1.1\r\n\r\n").body, "four");
+    Lines log = NewLog();
+    EXPECT_EQ(log[0], L"Request for: '/packages/a b.zip'");
+    EXPECT_EQ(log[8], L"Request for: '/packages/\u00e9.zip'");
+    EXPECT_EQ(log[16], L"Request for: '/packages/x4'");
+
+    // The query stays part of the name.
+    EXPECT_EQ(Ask(client, "GET /packages/a.zip?x=1 HTTP/1.1\r\n\r\n").head, kNotFoundHead);
+    log = NewLog();
+    EXPECT_EQ(log.front(), L"Request for: '/packages/a.zip?x=1'");
+    EXPECT_EQ(log.back(), L"404_NOT_FOUND => '/packages/a.zip?x=1'");
+
+    // Bytes that are not UTF-8 name no file, even where a lossy reading would.
+    ASSERT_TRUE(MakePackage(L"\ufffd.zip", "replacement"));
+    EXPECT_EQ(Ask(client, "GET /packages/%FF.zip HTTP/1.1\r\n\r\n").head, kNotFoundHead);
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/\ufffd.zip'", L"Transmitting file  completed...",
+                               L"404_NOT_FOUND => '/packages/\ufffd.zip'"}));
+}
+
+TEST_F(ConnectionTest, PathsOutsideTheFileRoute) {
+    CHttpClient client;
+    Connect(client);
+
+    EXPECT_EQ(Ask(client, "GET /index.html HTTP/1.1\r\n\r\n").head, kNotFoundHead);
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/index.html'", L"Transmitting file  completed...",
+                               L"404_NOT_FOUND => '/index.html'"}));
+
+    // The packages folder exists and is readable, but is no file.
+    const std::wstring folder = PackagesFolderNoSeparator();
+    for (const char* request : {"GET /packages HTTP/1.1\r\n\r\n", "GET /packages/ HTTP/1.1\r\n\r\n"}) {
+        EXPECT_EQ(Ask(client, request).head, kNotFoundHead);
+        const Lines log = NewLog();
+        ASSERT_EQ(log.size(), 4u);
+        EXPECT_EQ(log[1], L"200_OK => '" + folder + L"'");
+        EXPECT_EQ(log[2], L"SendFile file not found => '" + folder + L"'");
+        EXPECT_EQ(log[3], L"Transmitting file  completed...");
+    }
+
+    EXPECT_EQ(Ask(client, "GET").head, kNotFoundHead);
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: ''", L"Transmitting file  completed...", L"404_NOT_FOUND => ''"}));
+}
+
+TEST_F(ConnectionTest, BlankRequestIsNotAnswered) {
+    CHttpClient client;
+    Connect(client);
+    ASSERT_TRUE(client.Send("\r\n   \r\n\n  "));
+    ASSERT_TRUE(client.ShutdownWrite());
+    // The server reads the blank request, then sees the close and releases
+    // the connection: the client gets its end of stream and no byte before it.
+    std::string received;
+    EXPECT_TRUE(client.ReceiveUntilClosed(received, 10000));
+    EXPECT_EQ(received, "");
+    EXPECT_EQ(NewLog(), Lines{});
+    EXPECT_EQ(LiveConnectionCount(), 0u);
+}
+
+TEST_F(ConnectionTest, EachReadIsOneRequest) {
+    ASSERT_TRUE(MakePackage(L"a.zip", "A"));
+    ASSERT_TRUE(MakePackage(L"b.zip", "B"));
+    CHttpClient client;
+    Connect(client);
+
+    // A request split over two reads: the second part is parsed on its own.
+    EXPECT_EQ(Ask(client, "GET /packages/a.zip HTTP/1.1\r\n").body, "A");
+    NewLog();
+    EXPECT_EQ(Ask(client, "Host: x\r\n\r\n").head, kNotFoundHead);
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: 'x'", L"Transmitting file  completed...", L"404_NOT_FOUND => 'x'"}));
+
+    // Two requests in one read: only the first line is answered.
+    EXPECT_EQ(Ask(client, "GET /packages/a.zip HTTP/1.1\r\n\r\nGET /packages/b.zip HTTP/1.1\r\n\r\n").body, "A");
+    const Lines log = NewLog();
+    EXPECT_EQ(log.front(), L"Request for: '/packages/a.zip'");
+    EXPECT_EQ(log.size(), 4u);
+    ExpectAnsweredNext(client);
+}
+
+TEST_F(ConnectionTest, ChunkBoundariesAndEmptyPackage) {
+    const std::string big = PatternBytes(3000000, 3);
+    const std::string exact = PatternBytes(1048576, 4);
+    ASSERT_TRUE(MakePackage(L"big.bin", big));
+    ASSERT_TRUE(MakePackage(L"exact.bin", exact));
+    ASSERT_TRUE(MakePackage(L"empty.bin", ""));
+
+    for (const auto& [name, bytes] : {std::pair<std::wstring, std::string>{L"big.bin", big},
+                                      {L"exact.bin", exact},
+                                      {L"empty.bin", std::string()}}) {
+        CHttpClient client;
+        Connect(client);
+        const auto reply = Ask(client, "GET /packages/" + WideToUtf8(name) + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(reply.head, OctetHead(static_cast<long long>(bytes.size())));
+        EXPECT_TRUE(reply.body == bytes) << "body of " << WideToUtf8(name) << " differs";
+        EXPECT_EQ(NewLog().back(), L"Transmitting file " + name + L" completed...");
+        ExpectAnsweredNext(client);
+    }
+}
+
+TEST_F(ConnectionTest, LengthOfTwoGigabytesAndMoreIsSentWhole) {
+    const std::wstring path = PackagePath(L"huge.bin");
+    ASSERT_TRUE(MakePackage(L"huge.bin", ""));
+    std::error_code error;
+    std::filesystem::resize_file(FsPath(path), 3221225472ull, error);  // sparse
+    if (error) GTEST_SKIP() << "no sparse 3 GiB file here: " << error.message();
+
+    CHttpClient client;
+    Connect(client);
+    EXPECT_EQ(Ask(client, "GET /packages/huge.bin HTTP/1.1\r\n\r\n", true).head, OctetHead(3221225472ll));
+    client.Abort();
+    EXPECT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().empty(); }));
+}
+
+}  // namespace

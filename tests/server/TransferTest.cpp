@@ -1,0 +1,139 @@
+// Streaming over real loopback TCP when the client's socket fills up: slow readers, early closes, stalls, queued replies.
+#include "server/ServerFixture.h"
+
+using namespace server_test;
+
+namespace {
+
+// Large enough that the loopback socket buffers cannot hold it, so the
+// server's sends block while the client does not read.
+constexpr std::size_t kLargeSize = 16u << 20;
+constexpr int kSmallReceiveBuffer = 16384;
+
+class TransferTest : public ServerFixture {
+  protected:
+    void SetUp() override {
+        ServerFixture::SetUp();
+        m_strLarge = PatternBytes(kLargeSize, 7);
+        ASSERT_TRUE(MakePackage(L"large.bin", m_strLarge));
+        ASSERT_TRUE(MakePackage(L"small.txt", "small reply"));
+    }
+
+    // Whether this process still has `path` open (Linux: /proc/self/fd;
+    // elsewhere: whether another writer is refused, as with deny-write sharing).
+    static bool FileStillOpen(const std::wstring& path) {
+        const std::filesystem::path fds("/proc/self/fd");
+        std::error_code error;
+        if (std::filesystem::is_directory(fds, error)) {
+            const auto wanted = std::filesystem::weakly_canonical(FsPath(path), error);
+            for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+                std::error_code linkError;
+                if (std::filesystem::read_symlink(entry.path(), linkError) == wanted) return true;
+            }
+            return false;
+        }
+        std::ofstream writer(FsPath(path), std::ios::binary | std::ios::app);
+        return !writer.is_open();
+    }
+
+    std::string m_strLarge;
+};
+
+TEST_F(TransferTest, SlowReaderGetsEveryByteOnceInOrder) {
+    CHttpClient client;
+    Connect(client, kSmallReceiveBuffer);
+    ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitUntilSendBlocked());
+
+    std::string received;
+    const std::string expected = OctetHead(kLargeSize) + m_strLarge;
+    while (received.size() < expected.size()) {
+        const std::string piece = client.ReceiveSome(10000, 4096);
+        if (piece.empty()) break;
+        received += piece;
+    }
+    ASSERT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected) << "bytes lost, repeated or reordered";
+    EXPECT_TRUE(WaitForLog(L"Transmitting file large.bin completed..."));
+}
+
+TEST_F(TransferTest, ClientClosingMidTransferReleasesConnectionAndFile) {
+    CHttpClient client;
+    Connect(client, kSmallReceiveBuffer);
+    ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitUntilSendBlocked());
+    EXPECT_TRUE(FileStillOpen(PackagePath(L"large.bin")));
+
+    client.Close();
+    EXPECT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().empty(); }));
+    EXPECT_FALSE(FileStillOpen(PackagePath(L"large.bin")));
+    EXPECT_FALSE(m_pLog->Contains(L"Transmitting file large.bin completed..."));
+    // The package can be replaced at once.
+    EXPECT_TRUE(MakePackage(L"large.bin", "replaced"));
+}
+
+TEST_F(TransferTest, RequestWhileReplyWaitsForTheSocket) {
+    CHttpClient client;
+    Connect(client, kSmallReceiveBuffer);
+    ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitUntilSendBlocked());
+    ASSERT_TRUE(client.Send("GET /packages/small.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitForLog(L"200_OK => '" + PackagePath(L"small.txt") + L"'"));
+
+    CHttpClient::Reply first, second;
+    ASSERT_TRUE(client.ReceiveReply(first, 30000));
+    ASSERT_TRUE(client.ReceiveReply(second, 10000));
+    EXPECT_EQ(first.head, OctetHead(kLargeSize));
+    EXPECT_TRUE(first.body == m_strLarge) << "the waiting bytes were disturbed";
+    EXPECT_EQ(second.head, OctetHead(11));
+    EXPECT_EQ(second.body, "small reply");
+}
+
+class StallRuleTest : public TransferTest, public ::testing::WithParamInterface<int> {};
+
+// The client stops reading; when it reads again, the refill finds the head
+// entry's last progress `GetParam()` seconds old.
+TEST_P(StallRuleTest, RefillAfterSecondsWithoutProgress) {
+    const std::uint64_t start = 5000000000ull;
+    SetTickCountForTests(start);
+    CHttpClient client;
+    Connect(client, kSmallReceiveBuffer);
+    ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitUntilSendBlocked());
+    SetTickCountForTests(start + static_cast<std::uint64_t>(GetParam()) * 1000);
+
+    const bool abandoned = GetParam() >= 360;
+    if (!abandoned) {
+        CHttpClient::Reply reply;
+        ASSERT_TRUE(client.ReceiveReply(reply, 30000));
+        EXPECT_TRUE(reply.body == m_strLarge);
+        EXPECT_TRUE(WaitForLog(L"Transmitting file large.bin completed..."));
+        EXPECT_FALSE(m_pLog->Contains(L"Transmitting file large.bin failed ... aborting sending"));
+        return;
+    }
+    // The rest of the waiting chunk still goes out, then the transfer stops;
+    // the connection stays open and answers the next request normally.
+    const std::wstring failed = L"Transmitting file large.bin failed ... aborting sending";
+    std::string received;
+    for (int i = 0; i < 1000 && !m_pLog->Contains(failed); ++i) received += client.ReceiveSome(20);
+    ASSERT_TRUE(m_pLog->Contains(failed));
+    ASSERT_TRUE(client.Send("GET /packages/small.txt HTTP/1.1\r\n\r\n"));
+    const std::string next = OctetHead(11) + "small reply";
+    while (received.size() < next.size() ||
+           received.compare(received.size() - next.size(), next.size(), next) != 0) {
+        const std::string piece = client.ReceiveSome(10000);
+        ASSERT_FALSE(piece.empty()) << "the next reply did not arrive";
+        received += piece;
+    }
+    const std::string head = OctetHead(kLargeSize);
+    ASSERT_EQ(received.compare(0, head.size(), head), 0);
+    const std::size_t delivered = received.size() - head.size() - next.size();
+    EXPECT_LT(delivered, kLargeSize);
+    EXPECT_EQ(delivered % CSendQueue::kBufferSize, 0u) << "a chunk was cut short";
+    EXPECT_TRUE(received.compare(head.size(), delivered, m_strLarge, 0, delivered) == 0);
+    EXPECT_FALSE(m_pLog->Contains(L"Transmitting file large.bin completed..."));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seconds, StallRuleTest, ::testing::Values(359, 360));
+
+}  // namespace
