@@ -165,17 +165,30 @@ TEST_F(StopAndSend, SendFailsWhenThePostFails) {
     worker->m_bAutoDelete = FALSE;
     ASSERT_TRUE(worker->CreateThread());
     ASSERT_TRUE(worker->WaitStarted());
+    const DWORD endedThread = worker->m_nThreadID;
     ASSERT_TRUE(worker->StopThread());
-    // Its thread has ended: posts to it fail with 1444.
+    // Without auto-delete the object forgets its ended thread.
     EXPECT_EQ(worker->m_nThreadID, 0u);
     EXPECT_EQ(worker->m_hThread, nullptr);
+    // Point it at the ended thread again: posts to it fail (1444 on Linux;
+    // Windows may say 87 once the thread object is gone).
+    // (POSIX closes the queue a moment after the thread's handle is signalled.)
+    worker->m_nThreadID = endedThread;
+    bool refused = false;
+    for (int i = 0; i < 1000 && !refused; ++i) {
+        refused = !plat::PostToThread(endedThread, WM_NULL, 0, 0);
+        if (!refused) plat::SleepMilliseconds(1);
+    }
+    ASSERT_TRUE(refused);
+    const DWORD error = plat::LastError();
     EXPECT_EQ(worker->SendMessageTimeout(kTracked, 1, 0, 5), ERROR_UNIDENTIFIED_ERROR);
     EXPECT_FALSE(worker->PostMessage(kTracked, 2, 0));
     EXPECT_EQ(worker->SendMessageTimeout(kUntracked, 3, 0, 5), ERROR_UNIDENTIFIED_ERROR);
+    const std::wstring code = std::to_wstring(error);
     EXPECT_EQ(m_journal.ErrorLines(),
-              (std::vector<std::wstring>{L"Failed to post message 1025 for thread 'Worker'. Error: 1444.",
-                                         L"Failed to post message 1025 for thread 'Worker'. Error: 1444.",
-                                         L"Failed to post message 1026 for thread 'Worker'. Error: 1444."}));
+              (std::vector<std::wstring>{L"Failed to post message 1025 for thread 'Worker'. Error: " + code + L".",
+                                         L"Failed to post message 1025 for thread 'Worker'. Error: " + code + L".",
+                                         L"Failed to post message 1026 for thread 'Worker'. Error: " + code + L"."}));
     // Stopping it again is a no-op.
     EXPECT_TRUE(worker->StopThread());
     delete worker;
