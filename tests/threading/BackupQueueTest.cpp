@@ -99,6 +99,7 @@ TEST_F(BackupQueue, FullQueueKeepsPostingOrderAndTheIdlePassDrainsIt) {
     EXPECT_TRUE(m_worker->IsBackupQueueActive());
     EXPECT_EQ(m_worker->BackupQueueSize(), 3u);
     EXPECT_EQ(m_journal.InfoLines(), std::vector<std::wstring>{kFullLine});
+    EXPECT_EQ(m_worker->GetThreadPriority(), THREAD_PRIORITY_HIGHEST);
 
     // Nothing else posts: only the worker's idle pass can move A, B, C.
     m_gate.Set();
@@ -113,6 +114,8 @@ TEST_F(BackupQueue, FullQueueKeepsPostingOrderAndTheIdlePassDrainsIt) {
     EXPECT_FALSE(m_worker->IsBackupQueueActive());
     EXPECT_EQ(m_journal.InfoLines(), (std::vector<std::wstring>{kFullLine, kClearedLine}));
     EXPECT_TRUE(m_journal.ErrorLines().empty());
+    // The idle pass that drained the queue lowered the worker's priority again.
+    EXPECT_EQ(m_worker->GetThreadPriority(), THREAD_PRIORITY_NORMAL);
 }
 
 TEST_F(BackupQueue, PostsWhileActiveQueueBehindItAndDirectPostingResumesOnceEmpty) {
@@ -145,4 +148,7 @@ TEST_F(BackupQueue, PostsWhileActiveQueueBehindItAndDirectPostingResumesOnceEmpt
     EXPECT_EQ(handled[handled.size() - 2].message, kTracked);
     EXPECT_EQ(handled[handled.size() - 2].lParam, 0x4D);
     EXPECT_EQ(m_journal.InfoLines(), (std::vector<std::wstring>{kFullLine, kClearedLine}));
+    // Posters emptied the backup queue, so no idle pass found it active: the
+    // worker keeps the priority the full queue gave it.
+    EXPECT_EQ(m_worker->GetThreadPriority(), THREAD_PRIORITY_HIGHEST);
 }
