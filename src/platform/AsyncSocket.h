@@ -1,0 +1,149 @@
+// Notification-driven TCP sockets: readiness arrives as virtual calls on the owning thread.
+//
+// A CAsyncSocket is a non-blocking socket whose accept, read, write, connect,
+// out-of-band and close events are delivered as calls of OnAccept, OnReceive,
+// OnSend, OnConnect, OnOutOfBandData and OnClose on the thread that created
+// (or accepted) it, between the messages of that thread's queue: the thread
+// must run the loop plat::WaitNextMessage + plat::DispatchWindowMessage.
+//
+// Notifications follow the Winsock rules on every platform:
+//  - FD_ACCEPT again after each Accept call while connections wait;
+//  - FD_READ again after each Receive call while data waits, never repeated
+//    while unread data waits and nobody called Receive;
+//  - FD_WRITE once when connected or accepted, then only after a Send could
+//    not hand over every byte (it would have blocked) and the socket can take
+//    data again;
+//  - FD_CLOSE once when the peer has closed (after the data before the close
+//    was offered with FD_READ and received), or with the error code when the
+//    connection broke (for example WSAECONNRESET, 10054).
+//
+// Every call, Close and the destructor included, belongs on the owning thread.
+// A socket object may delete itself inside one of its own notifications.
+//
+// Error codes are Winsock codes on every platform (WSAEWOULDBLOCK 10035,
+// WSAEADDRINUSE 10048, ...), read with CAsyncSocket::GetLastError().
+//
+// Platform sources that include <winsock2.h> or <sys/socket.h> include them
+// before this header: the constants below are then the system's own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Types.h"
+
+namespace plat {
+
+// The socket handle: a Winsock SOCKET on Windows, a file descriptor elsewhere.
+typedef std::uintptr_t SocketHandle;
+constexpr SocketHandle kInvalidSocket = ~static_cast<SocketHandle>(0);
+
+// Process-wide socket start-up, once before the first socket ("AfxSocketInit"):
+// WSAStartup on Windows; on POSIX it ignores SIGPIPE (sends use MSG_NOSIGNAL
+// as well). FALSE with the last error set on failure.
+BOOL InitSockets();
+
+}  // namespace plat
+
+#ifndef INVALID_SOCKET
+constexpr plat::SocketHandle INVALID_SOCKET = plat::kInvalidSocket;
+#endif
+#ifndef SOCKET_ERROR
+constexpr int SOCKET_ERROR = -1;
+#endif
+#ifndef SOCK_STREAM
+constexpr int SOCK_STREAM = 1;
+#endif
+#ifndef FD_READ
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_OOB = 0x04;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CONNECT = 0x10;
+constexpr long FD_CLOSE = 0x20;
+#endif
+
+class CAsyncSocket {
+  public:
+    // Every event: FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE.
+    static constexpr long kAllEvents = 63;
+    static constexpr int kShutdownSends = 1;
+
+    CAsyncSocket();
+    virtual ~CAsyncSocket();  // closes the handle
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    // Creates an IPv4 socket of `type` (SOCK_STREAM), binds it to `port`
+    // (0: any free port) on `address` (null: every local address; otherwise
+    // a dotted IPv4 address or a host name) and selects `events` for
+    // notifications on the calling thread. A stream socket bound to a fixed
+    // port may rebind a port that still has TIME_WAIT connections, as on
+    // Windows; a port that another socket listens on fails with WSAEADDRINUSE.
+    BOOL Create(UINT port = 0, int type = 1 /* SOCK_STREAM */, long events = kAllEvents,
+                const wchar_t* address = nullptr);
+    BOOL Listen(int backlog = 5);
+    // Accepts a waiting connection into `connected`, which must have no handle.
+    // The new socket inherits this socket's event selection and notifies the
+    // calling thread. FALSE with WSAEWOULDBLOCK when nothing waits.
+    virtual BOOL Accept(CAsyncSocket& connected);
+    // Starts connecting to `host` (dotted IPv4 or host name) and `port`. TRUE
+    // when connected at once; otherwise FALSE, and WSAEWOULDBLOCK means that
+    // OnConnect reports the outcome. Either way OnConnect is called.
+    BOOL Connect(const wchar_t* host, UINT port);
+    // Changes the selected events.
+    BOOL AsyncSelect(long events = kAllEvents);
+
+    // Byte count (0: the peer has closed) or SOCKET_ERROR.
+    int Receive(void* buffer, int length, int flags = 0);
+    // Byte count accepted, possibly fewer than offered, or SOCKET_ERROR
+    // (WSAEWOULDBLOCK when the socket cannot take anything now). Whenever not
+    // every byte was taken, OnSend follows once the socket can take more.
+    int Send(const void* buffer, int length, int flags = 0);
+    BOOL ShutDown(int how = kShutdownSends);
+    // Turns Nagle's algorithm off (TRUE) or on for this connection.
+    BOOL SetNoDelay(bool noDelay);
+    // Closes the handle; no notification is delivered for it afterwards.
+    void Close();
+
+    // The local address and port the socket is bound to.
+    BOOL GetSockName(std::wstring& address, UINT& port) const;
+
+    // The calling thread's last socket error, a Winsock code on every platform.
+    static int GetLastError();
+
+    // The handle; kInvalidSocket when closed.
+    plat::SocketHandle m_hSocket;
+
+    // Notifications; the base versions do nothing. The argument is 0 or a
+    // Winsock error code.
+    virtual void OnAccept(int errorCode);
+    virtual void OnReceive(int errorCode);
+    virtual void OnSend(int errorCode);
+    virtual void OnClose(int errorCode);
+    virtual void OnConnect(int errorCode);
+    virtual void OnOutOfBandData(int errorCode);
+
+    // The platform's bookkeeping for one socket (declared by each backend).
+    struct State;
+
+  private:
+    // Delivers one notification (FD_READ, FD_WRITE, ...) to its virtual.
+    void Notify(long event, int errorCode);
+    friend struct State;
+
+    std::unique_ptr<State> m_pState;
+};
+
+inline void CAsyncSocket::Notify(long event, int errorCode) {
+    switch (event) {
+        case FD_READ: OnReceive(errorCode); break;
+        case FD_WRITE: OnSend(errorCode); break;
+        case FD_OOB: OnOutOfBandData(errorCode); break;
+        case FD_ACCEPT: OnAccept(errorCode); break;
+        case FD_CONNECT: OnConnect(errorCode); break;
+        case FD_CLOSE: OnClose(errorCode); break;
+        default: break;
+    }
+}

@@ -1,0 +1,491 @@
+// POSIX notification-driven sockets: epoll readiness turned into Winsock's notification rules.
+//
+// Each socket is watched, level-triggered, by the epoll of the thread that
+// listens, connects or accepts with it (posix/ThreadQueue.h). The epoll mask
+// carries only the events that may be notified now: reading stays out of it
+// from an FD_READ until the next Receive, writing is in it only while an
+// FD_WRITE is owed. So a socket with unread data or a full send buffer costs
+// nothing until its owner acts, and no readiness is reported twice.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/AsyncSocket.h"
+#include "common/Utf8.h"
+#include "platform/Handles.h"
+#include "platform/Win32Codes.h"
+#include "platform/posix/PosixObjects.h"
+#include "platform/posix/ThreadQueue.h"
+
+namespace {
+
+constexpr DWORD kWsaEAlready = 10037;
+constexpr DWORD kWsaEProtoNoSupport = 10043;
+constexpr DWORD kWsaESockTNoSupport = 10044;
+constexpr DWORD kWsaEOpNotSupp = 10045;
+constexpr DWORD kWsaEIsConn = 10056;
+constexpr DWORD kWsaEShutdown = 10058;
+constexpr DWORD kWsaEHostUnreach = 10065;
+constexpr DWORD kWsaHostNotFound = 11001;
+
+// errno as the Winsock code Windows reports for the same socket failure.
+DWORD WinsockFromErrno(int error) {
+    switch (error) {
+        case EINTR: return WSAEINTR;
+        case EBADF: return WSAEBADF;
+        case EACCES: case EPERM: return WSAEACCES;
+        case EFAULT: return WSAEFAULT;
+        case EINVAL: return WSAEINVAL;
+        case EMFILE: case ENFILE: return WSAEMFILE;
+        case EMSGSIZE: return WSAEMSGSIZE;
+        case EALREADY: return kWsaEAlready;
+        case EPROTONOSUPPORT: return kWsaEProtoNoSupport;
+        case ESOCKTNOSUPPORT: return kWsaESockTNoSupport;
+        case EOPNOTSUPP: return kWsaEOpNotSupp;
+        case EISCONN: return kWsaEIsConn;
+        case ESHUTDOWN: return kWsaEShutdown;
+        case EHOSTUNREACH: return kWsaEHostUnreach;
+        case ENOMEM: case ENOBUFS: return WSAENOBUFS;
+        default: return plat::posix::Win32FromErrno(error);
+    }
+}
+
+// SO_REUSEADDR, never SO_REUSEPORT: binding beside a live listener must still fail.
+void AllowTimeWaitReuse(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+int SetSocketError(int error) {
+    plat::SetLastErrorCode(WinsockFromErrno(error));
+    return SOCKET_ERROR;
+}
+
+// The pending socket error (SO_ERROR), which reading also clears.
+int TakeSocketError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    return error;
+}
+
+// An IPv4 address for `host` (null: every local address). A Winsock code on failure.
+DWORD ResolveIPv4(const wchar_t* host, UINT port, sockaddr_in& out) {
+    if (port > 65535) return WSAEINVAL;
+    std::memset(&out, 0, sizeof out);
+    out.sin_family = AF_INET;
+    out.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (host == nullptr) {
+        out.sin_addr.s_addr = htonl(INADDR_ANY);
+        return 0;
+    }
+    const std::string name = WideToUtf8(host);
+    if (::inet_pton(AF_INET, name.c_str(), &out.sin_addr) == 1) return 0;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return kWsaHostNotFound;
+    out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    return 0;
+}
+
+}  // namespace
+
+// One socket's notification state, and the sink its thread's epoll reports to.
+struct CAsyncSocket::State final : plat::posix::ReadinessSink {
+    enum class Role { Unconnected, Listening, Connecting, Connected };
+
+    explicit State(CAsyncSocket& owner) : owner(owner) {}
+
+    CAsyncSocket& owner;
+    long events = 0;
+    Role role = Role::Unconnected;
+    bool readArmed = true;   // FD_READ (FD_ACCEPT) may be notified: set by each Receive (Accept)
+    bool writeArmed = false; // an FD_WRITE is owed once the socket can take data
+    bool oobArmed = true;    // FD_OOB may be notified: set by each out-of-band Receive
+    bool readSideDone = false;  // FD_CLOSE notified (or owed to nobody): nothing more to read
+    bool broken = false;        // the connection failed: nothing more to watch
+    bool parked = false;        // hung up while reads were disarmed: watch again at the next Receive
+    bool registered = false;
+    bool dispatching = false;   // notifications are being delivered: mask updates wait until after
+    std::uint32_t mask = 0;
+    DWORD ownerThread = 0;
+    unsigned generation = 0;    // counts Close calls, so a delivery can tell that its handle went away
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+
+    int Fd() const { return static_cast<int>(owner.m_hSocket); }
+
+    void ResetFlags() {
+        role = Role::Unconnected;
+        readArmed = true;
+        writeArmed = false;
+        oobArmed = true;
+        readSideDone = false;
+        broken = false;
+        parked = false;
+        dispatching = false;
+        mask = 0;
+    }
+
+    std::uint32_t WantedMask() const {
+        std::uint32_t wanted = 0;
+        switch (role) {
+            case Role::Listening:
+                if (readArmed && (events & FD_ACCEPT)) wanted |= EPOLLIN;
+                break;
+            case Role::Connecting:
+                wanted |= EPOLLOUT;  // the outcome is needed whether or not FD_CONNECT is selected
+                break;
+            case Role::Connected:
+                if (readArmed && !readSideDone && (events & (FD_READ | FD_CLOSE))) wanted |= EPOLLIN | EPOLLRDHUP;
+                if (writeArmed && (events & FD_WRITE)) wanted |= EPOLLOUT;
+                if (oobArmed && !readSideDone && (events & FD_OOB)) wanted |= EPOLLPRI;
+                break;
+            case Role::Unconnected:
+                break;
+        }
+        return wanted;
+    }
+
+    // Brings the epoll registration in line with the flags. A connected socket
+    // stays registered with an empty mask, because resets and hang-ups are
+    // reported whatever the mask says; an unconnected socket is not registered
+    // at all, because the kernel reports it as hung up.
+    bool UpdateWatch() {
+        if (dispatching) return true;
+        const int fd = Fd();
+        const bool want = owner.m_hSocket != plat::kInvalidSocket && role != Role::Unconnected && !broken &&
+                          !parked;
+        if (!want) {
+            Unwatch();
+            return true;
+        }
+        const std::uint32_t wanted = WantedMask();
+        if (!registered) {
+            if (!plat::posix::WatchDescriptor(fd, wanted, this)) return false;
+            registered = true;
+            ownerThread = plat::CurrentThreadId();
+            mask = wanted;
+            return true;
+        }
+        if (wanted != mask) {
+            if (!plat::posix::ChangeDescriptor(fd, wanted, this)) return false;
+            mask = wanted;
+        }
+        return true;
+    }
+
+    void Unwatch() {
+        if (!registered) return;
+        // Only the owning thread can reach its epoll; closing the descriptor
+        // removes it from there as well.
+        if (plat::CurrentThreadId() == ownerThread) plat::posix::UnwatchDescriptor(Fd(), this);
+        registered = false;
+        mask = 0;
+    }
+
+    struct Pending {
+        long event;
+        int error;
+    };
+
+    // Decides what the readiness means under the Winsock rules, updates the
+    // flags, then delivers. Nothing of the object is touched after a
+    // notification deleted or closed it.
+    void OnReadiness(std::uint32_t ready) override {
+        if (owner.m_hSocket == plat::kInvalidSocket) return;
+        const int fd = Fd();
+        Pending pending[4];
+        int count = 0;
+        auto owe = [&](long event, int error) {
+            if (events & event) pending[count++] = {event, error};
+        };
+
+        if (role == Role::Listening) {
+            if ((ready & EPOLLIN) && readArmed) {
+                readArmed = false;
+                owe(FD_ACCEPT, 0);
+            } else if (ready & (EPOLLERR | EPOLLHUP)) {
+                // A listening socket that hangs up (shut down by its owner) has nothing more to say.
+                TakeSocketError(fd);
+                broken = true;
+            }
+        } else if (role == Role::Connecting) {
+            if (ready & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+                int error = TakeSocketError(fd);
+                if (error == 0 && !(ready & EPOLLOUT)) error = ECONNREFUSED;
+                if (error != 0) {
+                    broken = true;
+                    owe(FD_CONNECT, static_cast<int>(WinsockFromErrno(error)));
+                } else {
+                    role = Role::Connected;
+                    writeArmed = true;
+                    owe(FD_CONNECT, 0);
+                }
+            }
+        }
+        if (role == Role::Connected && !broken) {
+            if (ready & EPOLLERR) {
+                const int error = TakeSocketError(fd);
+                broken = true;
+                if (!readSideDone) {
+                    readSideDone = true;
+                    owe(FD_CLOSE, static_cast<int>(WinsockFromErrno(error != 0 ? error : ECONNRESET)));
+                }
+            } else {
+                if ((ready & EPOLLOUT) && writeArmed && (events & FD_WRITE)) {
+                    writeArmed = false;
+                    owe(FD_WRITE, 0);
+                }
+                if ((ready & EPOLLPRI) && oobArmed && (events & FD_OOB)) {
+                    oobArmed = false;
+                    owe(FD_OOB, 0);
+                }
+                if (readSideDone) {
+                    if (ready & EPOLLHUP) broken = true;  // both directions are gone
+                } else if (readArmed && (ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP))) {
+                    // Data first, the close only when nothing is left to read.
+                    char probe;
+                    ssize_t got;
+                    do {
+                        got = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+                    } while (got < 0 && errno == EINTR);
+                    if (got > 0) {
+                        readArmed = false;
+                        owe(FD_READ, 0);
+                    } else if (got == 0) {
+                        readSideDone = true;
+                        owe(FD_CLOSE, 0);
+                    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                        readSideDone = true;
+                        broken = true;
+                        owe(FD_CLOSE, static_cast<int>(WinsockFromErrno(errno)));
+                    }
+                } else if ((ready & EPOLLHUP) && !readArmed) {
+                    parked = true;
+                }
+            }
+        }
+
+        const std::shared_ptr<bool> stillAlive = alive;
+        const unsigned handleGeneration = generation;
+        const bool outermost = !dispatching;
+        dispatching = true;
+        for (int i = 0; i < count; ++i) {
+            owner.Notify(pending[i].event, pending[i].error);
+            if (!*stillAlive || generation != handleGeneration) return;
+        }
+        if (outermost) dispatching = false;
+        UpdateWatch();
+    }
+};
+
+namespace plat {
+BOOL InitSockets() {
+    // A send to a closed connection must fail with an error, not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    return TRUE;
+}
+}  // namespace plat
+
+CAsyncSocket::CAsyncSocket() : m_hSocket(plat::kInvalidSocket), m_pState(std::make_unique<State>(*this)) {}
+
+CAsyncSocket::~CAsyncSocket() {
+    Close();
+    *m_pState->alive = false;
+}
+
+BOOL CAsyncSocket::Create(UINT port, int type, long events, const wchar_t* address) {
+    if (m_hSocket != plat::kInvalidSocket) return SetSocketError(EISCONN), FALSE;
+    if (type != SOCK_STREAM) return SetSocketError(ESOCKTNOSUPPORT), FALSE;
+    sockaddr_in local{};
+    if (const DWORD error = ResolveIPv4(address, port, local)) {
+        plat::SetLastErrorCode(error);
+        return FALSE;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return SetSocketError(errno), FALSE;
+    // Windows lets a restarted server bind a port that still has TIME_WAIT
+    // connections; Linux does so only with SO_REUSEADDR, on the new socket
+    // and on the connections in TIME_WAIT (see Listen). A port that another
+    // socket listens on is still refused.
+    if (port != 0) AllowTimeWaitReuse(fd);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return SetSocketError(error), FALSE;
+    }
+    m_hSocket = static_cast<plat::SocketHandle>(fd);
+    m_pState->ResetFlags();
+    m_pState->events = events;
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Listen(int backlog) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    // Accepted connections inherit the option, so that their TIME_WAIT
+    // remnants never keep a restarted server from its port.
+    AllowTimeWaitReuse(m_pState->Fd());
+    if (::listen(m_pState->Fd(), backlog) != 0) return SetSocketError(errno), FALSE;
+    m_pState->role = State::Role::Listening;
+    m_pState->readArmed = true;
+    if (!m_pState->UpdateWatch()) return FALSE;
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    if (connected.m_hSocket != plat::kInvalidSocket) return SetSocketError(EINVAL), FALSE;
+    int fd;
+    do {
+        fd = ::accept4(m_pState->Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    const int error = errno;
+    // Every accept call, successful or not, allows the next FD_ACCEPT.
+    m_pState->readArmed = true;
+    m_pState->UpdateWatch();
+    if (fd < 0) return SetSocketError(error), FALSE;
+
+    connected.m_hSocket = static_cast<plat::SocketHandle>(fd);
+    State& state = *connected.m_pState;
+    state.ResetFlags();
+    state.events = m_pState->events;
+    state.role = State::Role::Connected;
+    state.writeArmed = true;  // a new connection can take data: one FD_WRITE
+    if (!state.UpdateWatch()) {
+        const DWORD watchError = plat::LastError();
+        connected.Close();
+        plat::SetLastErrorCode(watchError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Connect(const wchar_t* host, UINT port) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    sockaddr_in remote{};
+    if (const DWORD error = ResolveIPv4(host, port, remote)) {
+        plat::SetLastErrorCode(error);
+        return FALSE;
+    }
+    int rc;
+    do {
+        rc = ::connect(m_pState->Fd(), reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 && errno != EINPROGRESS) return SetSocketError(errno), FALSE;
+    // Connected at once or not, the outcome is notified with FD_CONNECT, as Winsock does.
+    m_pState->role = State::Role::Connecting;
+    if (!m_pState->UpdateWatch()) return FALSE;
+    if (rc == 0) return TRUE;
+    plat::SetLastErrorCode(WSAEWOULDBLOCK);
+    return FALSE;
+}
+
+BOOL CAsyncSocket::AsyncSelect(long events) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    m_pState->events = events;
+    return m_pState->UpdateWatch() ? TRUE : FALSE;
+}
+
+int CAsyncSocket::Receive(void* buffer, int length, int flags) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK);
+    if (length < 0 || (buffer == nullptr && length > 0)) return SetSocketError(EFAULT);
+    // MSG_OOB, MSG_PEEK and MSG_DONTROUTE have the same values in Winsock and here.
+    const int systemFlags = flags & (MSG_OOB | MSG_PEEK | MSG_DONTROUTE);
+    ssize_t got;
+    do {
+        got = ::recv(m_pState->Fd(), buffer, static_cast<std::size_t>(length), systemFlags);
+    } while (got < 0 && errno == EINTR);
+    const int error = errno;
+    // Every receive call, whatever it returns, allows the next FD_READ (FD_OOB).
+    if (systemFlags & MSG_OOB) {
+        m_pState->oobArmed = true;
+    } else {
+        m_pState->readArmed = true;
+        m_pState->parked = false;
+    }
+    m_pState->UpdateWatch();
+    if (got < 0) return SetSocketError(error);
+    return static_cast<int>(got);
+}
+
+int CAsyncSocket::Send(const void* buffer, int length, int flags) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK);
+    if (length < 0 || (buffer == nullptr && length > 0)) return SetSocketError(EFAULT);
+    const int systemFlags = (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL;
+    const char* bytes = static_cast<const char*>(buffer);
+    int sent = 0;
+    // A short send is retried at once: either everything goes, or the socket
+    // reports that it would block, which is what owes the next FD_WRITE.
+    while (sent < length) {
+        const ssize_t n = ::send(m_pState->Fd(), bytes + sent, static_cast<std::size_t>(length - sent), systemFlags);
+        if (n >= 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            m_pState->writeArmed = true;
+            m_pState->UpdateWatch();
+        }
+        if (sent > 0) return sent;  // a hard error shows again at the next call
+        return SetSocketError(error);
+    }
+    return sent;
+}
+
+BOOL CAsyncSocket::ShutDown(int how) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    if (::shutdown(m_pState->Fd(), how) != 0) return SetSocketError(errno), FALSE;
+    return TRUE;
+}
+
+BOOL CAsyncSocket::SetNoDelay(bool noDelay) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    const int value = noDelay ? 1 : 0;
+    if (::setsockopt(m_pState->Fd(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0)
+        return SetSocketError(errno), FALSE;
+    return TRUE;
+}
+
+void CAsyncSocket::Close() {
+    if (m_hSocket == plat::kInvalidSocket) return;
+    m_pState->Unwatch();
+    ::close(m_pState->Fd());
+    m_hSocket = plat::kInvalidSocket;
+    ++m_pState->generation;
+    m_pState->ResetFlags();
+}
+
+BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(m_pState->Fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return SetSocketError(errno), FALSE;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+    address = Utf8ToWideLossy(text);
+    port = ntohs(local.sin_port);
+    return TRUE;
+}
+
+int CAsyncSocket::GetLastError() { return static_cast<int>(plat::LastError()); }
+
+void CAsyncSocket::OnAccept(int) {}
+void CAsyncSocket::OnReceive(int) {}
+void CAsyncSocket::OnSend(int) {}
+void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnConnect(int) {}
+void CAsyncSocket::OnOutOfBandData(int) {}

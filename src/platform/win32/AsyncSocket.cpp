@@ -1,0 +1,296 @@
+// Windows notification-driven sockets: WSAAsyncSelect to a message-only window per thread.
+//
+// Winsock posts each network event as a message to a hidden window of the
+// thread that owns the socket; the thread's GetMessageW loop dispatches it to
+// the window procedure here, which finds the socket object by its handle in
+// that thread's table and calls the notification. Winsock itself applies the
+// re-enabling rules (FD_READ after recv, FD_WRITE after WSAEWOULDBLOCK, ...).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/AsyncSocket.h"
+
+namespace {
+
+// The message Winsock posts for socket events; private to our own window class.
+constexpr UINT kSocketMessage = WM_USER + 0x5A;
+constexpr wchar_t kWindowClass[] = L"VelmoraSocketNotifications";
+
+LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The sockets of one thread and the window their events go to. Shared with the
+// sockets, so a socket closed after its thread ended still finds its table.
+struct ThreadSockets {
+    HWND window = nullptr;
+    DWORD threadId = 0;
+    std::mutex mutex;  // only the owner uses the table, unless a socket is closed elsewhere
+    std::unordered_map<SOCKET, CAsyncSocket*> sockets;
+};
+
+thread_local std::shared_ptr<ThreadSockets> t_sockets;
+
+bool RegisterWindowClass() {
+    static const bool registered = [] {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof windowClass;
+        windowClass.lpfnWndProc = &SocketWindowProc;
+        windowClass.hInstance = ::GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = kWindowClass;
+        return ::RegisterClassExW(&windowClass) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }();
+    return registered;
+}
+
+// The calling thread's table, with its window created on first use (the
+// system destroys the window when the thread ends).
+std::shared_ptr<ThreadSockets> OwnSockets() {
+    if (t_sockets) return t_sockets;
+    if (!RegisterWindowClass()) return nullptr;
+    HWND window = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    ::GetModuleHandleW(nullptr), nullptr);
+    if (window == nullptr) return nullptr;
+    auto table = std::make_shared<ThreadSockets>();
+    table->window = window;
+    table->threadId = ::GetCurrentThreadId();
+    t_sockets = table;
+    return table;
+}
+
+// An IPv4 address for `host` (null: every local address). A Winsock code on failure.
+int ResolveIPv4(const wchar_t* host, UINT port, sockaddr_in& out) {
+    if (port > 65535) return WSAEINVAL;
+    ZeroMemory(&out, sizeof out);
+    out.sin_family = AF_INET;
+    out.sin_port = htons(static_cast<u_short>(port));
+    if (host == nullptr) {
+        out.sin_addr.s_addr = htonl(INADDR_ANY);
+        return 0;
+    }
+    ADDRINFOW hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    if (::GetAddrInfoW(host, nullptr, &hints, &found) != 0 || found == nullptr) {
+        const int error = ::WSAGetLastError();
+        return error != 0 ? error : WSAHOST_NOT_FOUND;
+    }
+    out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::FreeAddrInfoW(found);
+    return 0;
+}
+
+BOOL FailWith(int error) {
+    ::WSASetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
+// One socket's registration: its event selection and the table of its thread.
+struct CAsyncSocket::State {
+    long events = 0;
+    std::shared_ptr<ThreadSockets> home;
+
+    // Selects `selected` on `socket` for the calling thread's window and enters
+    // it in that thread's table.
+    static bool Attach(CAsyncSocket& owner, SOCKET socket, long selected) {
+        std::shared_ptr<ThreadSockets> table = OwnSockets();
+        if (!table) return FailWith(WSAENOBUFS);
+        if (::WSAAsyncSelect(socket, table->window, kSocketMessage, selected) != 0) return false;
+        {
+            std::lock_guard lock(table->mutex);
+            table->sockets[socket] = &owner;
+        }
+        owner.m_pState->events = selected;
+        owner.m_pState->home = std::move(table);
+        return true;
+    }
+
+    static void Deliver(CAsyncSocket& owner, long event, int error) { owner.Notify(event, error); }
+};
+
+namespace {
+
+LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != kSocketMessage) return ::DefWindowProcW(window, message, wParam, lParam);
+    CAsyncSocket* socket = nullptr;
+    if (t_sockets) {
+        std::lock_guard lock(t_sockets->mutex);
+        auto found = t_sockets->sockets.find(static_cast<SOCKET>(wParam));
+        if (found != t_sockets->sockets.end()) socket = found->second;
+    }
+    // Events of a socket closed since they were posted find no object and are dropped.
+    if (socket != nullptr) CAsyncSocket::State::Deliver(*socket, WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
+    return 0;
+}
+
+// Removes the already posted events of a closed socket from the calling
+// thread's queue, so a later socket that gets the same handle value never
+// receives them. Events of other sockets are posted again, in their order.
+void PurgePostedEvents(HWND window, SOCKET closed) {
+    std::vector<MSG> others;
+    MSG message;
+    while (::PeekMessageW(&message, window, kSocketMessage, kSocketMessage, PM_REMOVE | PM_NOYIELD)) {
+        if (static_cast<SOCKET>(message.wParam) != closed) others.push_back(message);
+    }
+    for (const MSG& other : others) ::PostMessageW(window, other.message, other.wParam, other.lParam);
+}
+
+}  // namespace
+
+namespace plat {
+BOOL InitSockets() {
+    WSADATA data;
+    const int error = ::WSAStartup(MAKEWORD(2, 2), &data);
+    if (error != 0) return FailWith(error);
+    return TRUE;
+}
+}  // namespace plat
+
+CAsyncSocket::CAsyncSocket() : m_hSocket(plat::kInvalidSocket), m_pState(std::make_unique<State>()) {}
+
+CAsyncSocket::~CAsyncSocket() { Close(); }
+
+BOOL CAsyncSocket::Create(UINT port, int type, long events, const wchar_t* address) {
+    if (m_hSocket != plat::kInvalidSocket) return FailWith(WSAEISCONN);
+    if (type != SOCK_STREAM) return FailWith(WSAESOCKTNOSUPPORT);
+    sockaddr_in local{};
+    if (const int error = ResolveIPv4(address, port, local)) return FailWith(error);
+    const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (socket == INVALID_SOCKET) return FALSE;
+    // WSAAsyncSelect makes the socket non-blocking.
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || !State::Attach(*this, socket, events)) {
+        const int error = ::WSAGetLastError();
+        ::closesocket(socket);
+        return FailWith(error);
+    }
+    m_hSocket = static_cast<plat::SocketHandle>(socket);
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Listen(int backlog) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
+    return ::listen(static_cast<SOCKET>(m_hSocket), backlog) == 0 ? TRUE : FALSE;
+}
+
+BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
+    if (connected.m_hSocket != plat::kInvalidSocket) return FailWith(WSAEINVAL);
+    const SOCKET socket = ::accept(static_cast<SOCKET>(m_hSocket), nullptr, nullptr);
+    if (socket == INVALID_SOCKET) return FALSE;
+    // The new socket already has this socket's selection and window; selecting
+    // again moves it to the calling thread's window when that is another one.
+    std::shared_ptr<ThreadSockets> table = OwnSockets();
+    if (!table) {
+        ::closesocket(socket);
+        return FailWith(WSAENOBUFS);
+    }
+    if (table == m_pState->home) {
+        std::lock_guard lock(table->mutex);
+        table->sockets[socket] = &connected;
+        connected.m_pState->events = m_pState->events;
+        connected.m_pState->home = table;
+    } else if (!State::Attach(connected, socket, m_pState->events)) {
+        const int error = ::WSAGetLastError();
+        ::closesocket(socket);
+        return FailWith(error);
+    }
+    connected.m_hSocket = static_cast<plat::SocketHandle>(socket);
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Connect(const wchar_t* host, UINT port) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
+    sockaddr_in remote{};
+    if (const int error = ResolveIPv4(host, port, remote)) return FailWith(error);
+    return ::connect(static_cast<SOCKET>(m_hSocket), reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0
+               ? TRUE
+               : FALSE;
+}
+
+BOOL CAsyncSocket::AsyncSelect(long events) {
+    if (m_hSocket == plat::kInvalidSocket || !m_pState->home) return FailWith(WSAENOTSOCK);
+    if (::WSAAsyncSelect(static_cast<SOCKET>(m_hSocket), m_pState->home->window, kSocketMessage, events) != 0)
+        return FALSE;
+    m_pState->events = events;
+    return TRUE;
+}
+
+int CAsyncSocket::Receive(void* buffer, int length, int flags) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK), SOCKET_ERROR;
+    return ::recv(static_cast<SOCKET>(m_hSocket), static_cast<char*>(buffer), length, flags);
+}
+
+int CAsyncSocket::Send(const void* buffer, int length, int flags) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK), SOCKET_ERROR;
+    if (length < 0 || (buffer == nullptr && length > 0)) return FailWith(WSAEFAULT), SOCKET_ERROR;
+    const char* bytes = static_cast<const char*>(buffer);
+    int sent = 0;
+    // A short send is retried at once: either everything goes, or Winsock
+    // reports WSAEWOULDBLOCK, which is what owes the next FD_WRITE.
+    while (sent < length) {
+        const int n = ::send(static_cast<SOCKET>(m_hSocket), bytes + sent, length - sent, flags);
+        if (n == SOCKET_ERROR) {
+            if (sent > 0) return sent;  // the error shows again at the next call
+            return SOCKET_ERROR;
+        }
+        sent += n;
+    }
+    return sent;
+}
+
+BOOL CAsyncSocket::ShutDown(int how) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
+    return ::shutdown(static_cast<SOCKET>(m_hSocket), how) == 0 ? TRUE : FALSE;
+}
+
+BOOL CAsyncSocket::SetNoDelay(bool noDelay) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
+    const BOOL value = noDelay ? TRUE : FALSE;
+    return ::setsockopt(static_cast<SOCKET>(m_hSocket), IPPROTO_TCP, TCP_NODELAY,
+                        reinterpret_cast<const char*>(&value), sizeof value) == 0
+               ? TRUE
+               : FALSE;
+}
+
+void CAsyncSocket::Close() {
+    if (m_hSocket == plat::kInvalidSocket) return;
+    const SOCKET socket = static_cast<SOCKET>(m_hSocket);
+    m_hSocket = plat::kInvalidSocket;
+    std::shared_ptr<ThreadSockets> table = std::move(m_pState->home);
+    if (table) {
+        ::WSAAsyncSelect(socket, table->window, 0, 0);
+        std::lock_guard lock(table->mutex);
+        auto found = table->sockets.find(socket);
+        if (found != table->sockets.end() && found->second == this) table->sockets.erase(found);
+    }
+    ::closesocket(socket);
+    if (table && table->threadId == ::GetCurrentThreadId()) PurgePostedEvents(table->window, socket);
+}
+
+BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (::getsockname(static_cast<SOCKET>(m_hSocket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return FALSE;
+    wchar_t text[INET_ADDRSTRLEN] = {};
+    if (::InetNtopW(AF_INET, &local.sin_addr, text, INET_ADDRSTRLEN) == nullptr) return FALSE;
+    address = text;
+    port = ntohs(local.sin_port);
+    return TRUE;
+}
+
+int CAsyncSocket::GetLastError() { return ::WSAGetLastError(); }
+
+void CAsyncSocket::OnAccept(int) {}
+void CAsyncSocket::OnReceive(int) {}
+void CAsyncSocket::OnSend(int) {}
+void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnConnect(int) {}
+void CAsyncSocket::OnOutOfBandData(int) {}

@@ -1,0 +1,602 @@
+// Notification-driven sockets over loopback: the Winsock notification rules on every backend.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/AsyncSocket.h"
+#include "platform/Handles.h"
+#include "platform/MessageQueue.h"
+#include "platform/Win32Codes.h"
+#include "support/HttpClient.h"
+
+namespace {
+
+constexpr unsigned kWaitMs = 10000;
+// How long "nothing more happens" is watched for.
+constexpr unsigned kQuietMs = 150;
+
+// What the sockets of one test noticed, in order, shared with the test thread.
+class CEventLog {
+  public:
+    void Add(const std::string& event) {
+        std::lock_guard lock(m_mutex);
+        m_events.push_back(event);
+        m_threads.insert(plat::CurrentThreadId());
+        m_changed.notify_all();
+    }
+    void AddData(const char* bytes, int count) {
+        std::lock_guard lock(m_mutex);
+        m_data.append(bytes, static_cast<std::size_t>(count));
+        m_changed.notify_all();
+    }
+    // `condition` runs with the log locked: it reads the members directly.
+    bool WaitUntil(const std::function<bool()>& condition, unsigned ms = kWaitMs) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), condition);
+    }
+    bool WaitCount(const std::string& event, std::size_t count) {
+        return WaitUntil([&] { return CountLocked(event) >= count; });
+    }
+    bool WaitLastStartsWith(const std::string& prefix) {
+        return WaitUntil([&] { return !m_events.empty() && m_events.back().rfind(prefix, 0) == 0; });
+    }
+    bool WaitData(const std::string& expected) {
+        return WaitUntil([&] { return m_data.size() >= expected.size(); }) && Data() == expected;
+    }
+    std::size_t Count(const std::string& event) {
+        std::lock_guard lock(m_mutex);
+        return CountLocked(event);
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+    std::string Data() {
+        std::lock_guard lock(m_mutex);
+        return m_data;
+    }
+    std::set<DWORD> Threads() {
+        std::lock_guard lock(m_mutex);
+        return m_threads;
+    }
+
+  private:
+    std::size_t CountLocked(const std::string& event) const {
+        std::size_t n = 0;
+        for (const auto& e : m_events) n += e == event ? 1 : 0;
+        return n;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_events;
+    std::string m_data;
+    std::set<DWORD> m_threads;
+};
+
+// A socket that records its notifications and reacts as the test configures it.
+class CProbeSocket : public CAsyncSocket {
+  public:
+    CProbeSocket(CEventLog& log, std::set<CProbeSocket*>& live, std::string name)
+        : m_log(log), m_live(live), m_name(std::move(name)) {
+        m_live.insert(this);
+    }
+    ~CProbeSocket() override { m_live.erase(this); }
+
+    // Bytes taken by each read notification; 0 leaves the data waiting.
+    int receiveChunk = 65536;
+    bool deleteOnClose = false;
+    bool deleteOnWrite = false;
+    bool throwOnRead = false;
+    // For a listener: how accepted connections are configured.
+    int childReceiveChunk = 65536;
+    bool childDeleteOnClose = false;
+    bool childDeleteOnWrite = false;
+    CProbeSocket* lastChild = nullptr;
+
+    // Outgoing bytes, sent as SendPending does: as much as the socket takes,
+    // the rest at the next write notification.
+    std::string outgoing;
+    std::size_t sentPos = 0;
+    int shortSends = 0;  // sends that did not take every byte offered
+    int otherErrors = 0;
+
+    void Pump() {
+        while (sentPos < outgoing.size()) {
+            const std::size_t piece = std::min<std::size_t>(outgoing.size() - sentPos, 1 << 20);
+            const int n = Send(outgoing.data() + sentPos, static_cast<int>(piece));
+            if (n > 0) sentPos += static_cast<std::size_t>(n);
+            if (n == static_cast<int>(piece)) continue;
+            if (n == SOCKET_ERROR && GetLastError() != static_cast<int>(WSAEWOULDBLOCK)) ++otherErrors;
+            else ++shortSends;
+            return;
+        }
+    }
+
+    void OnAccept(int error) override {
+        m_log.Add(m_name + ":accept");
+        auto* child = new CProbeSocket(m_log, m_live, "conn");
+        child->receiveChunk = childReceiveChunk;
+        child->deleteOnClose = childDeleteOnClose;
+        child->deleteOnWrite = childDeleteOnWrite;
+        if (Accept(*child)) {
+            lastChild = child;
+        } else {
+            m_log.Add(m_name + ":accept-failed:" + std::to_string(GetLastError()));
+            delete child;
+        }
+    }
+    void OnReceive(int error) override {
+        m_log.Add(m_name + ":read");
+        if (throwOnRead) throw std::runtime_error("notification failed");
+        if (receiveChunk <= 0) return;
+        std::vector<char> buffer(static_cast<std::size_t>(receiveChunk));
+        const int n = Receive(buffer.data(), receiveChunk);
+        if (n > 0) m_log.AddData(buffer.data(), n);
+        else m_log.Add(m_name + ":received:" + std::to_string(n == 0 ? 0 : GetLastError()));
+    }
+    void OnSend(int error) override {
+        m_log.Add(m_name + ":write");
+        if (deleteOnWrite) {
+            delete this;
+            return;
+        }
+        Pump();
+    }
+    void OnClose(int error) override {
+        m_log.Add(m_name + ":close:" + std::to_string(error));
+        if (deleteOnClose) delete this;
+    }
+    void OnConnect(int error) override { m_log.Add(m_name + ":connect:" + std::to_string(error)); }
+
+  private:
+    CEventLog& m_log;
+    std::set<CProbeSocket*>& m_live;
+    std::string m_name;
+};
+
+// A thread running the message loop that delivers socket notifications, with
+// a way to run test code on it (sockets are created and used on their thread).
+class CLoopThread {
+  public:
+    CLoopThread() {
+        m_hReady = plat::CreateEventObject(true, false);
+        m_hThread = plat::StartThread(&CLoopThread::Main, this, false, &m_dwThreadId);
+        if (m_hThread) plat::WaitForObject(m_hReady, kWaitMs);
+    }
+    ~CLoopThread() {
+        if (m_hThread) {
+            plat::PostToThread(m_dwThreadId, WM_QUIT, 0, 0);
+            plat::WaitForObject(m_hThread, kWaitMs);
+            plat::CloseHandleObject(m_hThread);
+        }
+        plat::CloseHandleObject(m_hReady);
+    }
+    bool IsRunning() const { return m_hThread != nullptr; }
+    DWORD ThreadId() const { return m_dwThreadId; }
+
+    // Runs `work` on the loop thread and waits until it has run.
+    bool Run(std::function<void()> work) {
+        auto job = std::make_shared<Job>();
+        job->work = std::move(work);
+        job->done = plat::CreateEventObject(true, false);
+        auto* posted = new std::shared_ptr<Job>(job);
+        if (!plat::PostToThread(m_dwThreadId, kRunMessage, 0, reinterpret_cast<LPARAM>(posted))) {
+            delete posted;
+            return false;
+        }
+        const bool ran = plat::WaitForObject(job->done, kWaitMs) == WAIT_OBJECT_0;
+        plat::CloseHandleObject(job->done);
+        return ran;
+    }
+
+    // Exceptions that notifications threw through the dispatch, as the worker framework's boundary sees them.
+    std::vector<std::string> Escaped() {
+        std::lock_guard lock(m_mutex);
+        return m_escaped;
+    }
+
+  private:
+    static constexpr UINT kRunMessage = WM_USER + 300;
+    struct Job {
+        std::function<void()> work;
+        HANDLE done = nullptr;
+    };
+
+    static unsigned Main(void* raw) {
+        auto* self = static_cast<CLoopThread*>(raw);
+        plat::EnsureThreadMessageQueue();
+        plat::SignalEvent(self->m_hReady);
+        plat::ThreadMsg msg;
+        while (plat::WaitNextMessage(&msg)) {
+            if (msg.hwnd != nullptr) {
+                try {
+                    plat::DispatchWindowMessage(msg);
+                } catch (const std::exception& failure) {
+                    std::lock_guard lock(self->m_mutex);
+                    self->m_escaped.push_back(failure.what());
+                }
+            } else if (msg.message == kRunMessage) {
+                std::unique_ptr<std::shared_ptr<Job>> job(reinterpret_cast<std::shared_ptr<Job>*>(msg.lParam));
+                (*job)->work();
+                plat::SignalEvent((*job)->done);
+            }
+        }
+        return 0;
+    }
+
+    HANDLE m_hReady = nullptr;
+    HANDLE m_hThread = nullptr;
+    DWORD m_dwThreadId = 0;
+    std::mutex m_mutex;
+    std::vector<std::string> m_escaped;
+};
+
+class AsyncSocketTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(plat::InitSockets());
+        ASSERT_TRUE(loop.IsRunning());
+    }
+    void TearDown() override {
+        // Sockets belong to the loop thread: release them there.
+        loop.Run([this] {
+            while (!live.empty()) delete *live.begin();
+        });
+    }
+
+    // A listening probe on an ephemeral port of every local address; its port in `port`.
+    CProbeSocket* StartListener(UINT& port) {
+        CProbeSocket* listener = nullptr;
+        loop.Run([&] {
+            listener = new CProbeSocket(log, live, "listener");
+            std::wstring address;
+            if (!listener->Create(0) || !listener->Listen() || !listener->GetSockName(address, port)) {
+                delete listener;
+                listener = nullptr;
+            }
+        });
+        return listener;
+    }
+
+    // Waits until nothing has been added to the log for a short while.
+    void SettleQuietly() {
+        std::size_t before;
+        do {
+            before = log.Events().size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+            loop.Run([] {});
+        } while (log.Events().size() != before);
+    }
+
+    CLoopThread loop;
+    CEventLog log;
+    std::set<CProbeSocket*> live;  // touched on the loop thread only
+};
+
+std::string Pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 65536) & 0xFF);
+    return bytes;
+}
+
+TEST_F(AsyncSocketTest, AcceptedConnectionNotifiesTheLoopThreadAndCarriesDataBothWays) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_NE(port, 0u);
+
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("listener:accept", 1));
+    // A fresh connection can take data: one write notification.
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+
+    ASSERT_TRUE(client.Send("hello"));
+    ASSERT_TRUE(log.WaitData("hello"));
+
+    loop.Run([&] { EXPECT_EQ(listener->lastChild->Send("world", 5), 5); });
+    std::string reply;
+    EXPECT_TRUE(client.ReceiveExactly(5, reply, kWaitMs));
+    EXPECT_EQ(reply, "world");
+
+    SettleQuietly();
+    EXPECT_EQ(log.Count("listener:accept"), 1u);
+    EXPECT_EQ(log.Count("conn:write"), 1u);  // sends that went through owe no notification
+    EXPECT_EQ(log.Threads(), std::set<DWORD>{loop.ThreadId()});
+}
+
+TEST_F(AsyncSocketTest, ReadNotificationsFollowTheReceiveCalls) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    listener->childReceiveChunk = 4;
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+
+    // Ten bytes taken four at a time: a notification for each receive that left data behind.
+    ASSERT_TRUE(client.Send("0123456789"));
+    ASSERT_TRUE(log.WaitData("0123456789"));
+    SettleQuietly();
+    EXPECT_EQ(log.Count("conn:read"), 3u);
+
+    // Unread data is announced once, however much more arrives, until someone receives.
+    loop.Run([&] { listener->lastChild->receiveChunk = 0; });
+    ASSERT_TRUE(client.Send("abc"));
+    ASSERT_TRUE(log.WaitCount("conn:read", 4));
+    ASSERT_TRUE(client.Send("def"));
+    SettleQuietly();
+    EXPECT_EQ(log.Count("conn:read"), 4u);
+
+    std::string waiting;
+    loop.Run([&] {
+        char buffer[64];
+        const int n = listener->lastChild->Receive(buffer, sizeof buffer);
+        if (n > 0) waiting.assign(buffer, static_cast<std::size_t>(n));
+        listener->lastChild->receiveChunk = 64;
+    });
+    EXPECT_EQ(waiting, "abcdef");
+    SettleQuietly();
+    EXPECT_EQ(log.Count("conn:read"), 4u);  // everything was read: nothing to announce
+
+    ASSERT_TRUE(client.Send("g"));
+    ASSERT_TRUE(log.WaitData("0123456789g"));
+    EXPECT_EQ(log.Count("conn:read"), 5u);
+}
+
+TEST_F(AsyncSocketTest, ReceiveWithoutDataWouldBlock) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    loop.Run([&] {
+        char buffer[16];
+        EXPECT_EQ(listener->lastChild->Receive(buffer, sizeof buffer), SOCKET_ERROR);
+        EXPECT_EQ(CAsyncSocket::GetLastError(), static_cast<int>(WSAEWOULDBLOCK));
+        CAsyncSocket unopened;
+        EXPECT_EQ(unopened.Send("x", 1), SOCKET_ERROR);
+        EXPECT_EQ(CAsyncSocket::GetLastError(), static_cast<int>(WSAENOTSOCK));
+    });
+}
+
+TEST_F(AsyncSocketTest, PeerCloseGivesOneCloseNotificationAfterTheData) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    listener->childReceiveChunk = 3;
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    ASSERT_TRUE(client.Send("abcdefgh"));
+    client.Close();
+
+    ASSERT_TRUE(log.WaitCount("conn:close:0", 1));
+    EXPECT_EQ(log.Data(), "abcdefgh");
+    SettleQuietly();
+    EXPECT_EQ(log.Count("conn:close:0"), 1u);
+    const std::vector<std::string> events = log.Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), "conn:close:0");
+}
+
+TEST_F(AsyncSocketTest, HalfClosedPeerStillReceivesTheReplyItWaitsFor) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    ASSERT_TRUE(client.Send("question"));
+    ASSERT_TRUE(client.ShutdownWrite());
+    ASSERT_TRUE(log.WaitCount("conn:close:0", 1));
+    EXPECT_EQ(log.Data(), "question");
+
+    loop.Run([&] {
+        EXPECT_EQ(listener->lastChild->Send("answer", 6), 6);
+        listener->lastChild->Close();
+    });
+    std::string reply;
+    EXPECT_TRUE(client.ReceiveUntilClosed(reply, kWaitMs));
+    EXPECT_EQ(reply, "answer");
+}
+
+TEST_F(AsyncSocketTest, ResetConnectionGivesOneCloseNotificationWithItsError) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    client.Abort();
+    const std::string reset = "conn:close:" + std::to_string(WSAECONNRESET);
+    ASSERT_TRUE(log.WaitLastStartsWith("conn:close:"))
+        << ::testing::PrintToString(log.Events());
+    SettleQuietly();
+    const std::vector<std::string> events = log.Events();
+#ifdef _WIN32
+    // Windows reports WSAECONNRESET; Wine reports a reset as an orderly close.
+    EXPECT_TRUE(events.back() == reset || events.back() == "conn:close:0") << events.back();
+#else
+    EXPECT_EQ(events.back(), reset);
+#endif
+    EXPECT_EQ(log.Count(events.back()), 1u);
+}
+
+TEST_F(AsyncSocketTest, SendThatWouldBlockResumesAtTheWriteNotificationForASlowReader) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    CHttpClient client;
+    client.SetReceiveBufferSize(16 * 1024);
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+
+    const std::string payload = Pattern(24 * 1024 * 1024 + 12345);
+    CProbeSocket* conn = nullptr;
+    loop.Run([&] {
+        conn = listener->lastChild;
+        conn->outgoing = payload;
+        conn->Pump();
+    });
+    int shortSends = 0;
+    loop.Run([&] { shortSends = conn->shortSends; });
+    // Nobody reads yet: the socket cannot take it all.
+    EXPECT_GE(shortSends, 1);
+
+    // Read slowly, in small pieces: the rest follows at write notifications.
+    std::string received;
+    while (received.size() < payload.size()) {
+        const std::size_t piece = std::min<std::size_t>(payload.size() - received.size(), 256 * 1024);
+        if (!client.ReceiveExactly(piece, received, kWaitMs)) break;
+    }
+    ASSERT_EQ(received.size(), payload.size());
+    EXPECT_TRUE(received == payload);  // every byte once, in order
+    EXPECT_TRUE(client.ReceiveSome(kQuietMs).empty());
+
+    std::size_t sent = 0;
+    int otherErrors = -1;
+    loop.Run([&] {
+        sent = conn->sentPos;
+        otherErrors = conn->otherErrors;
+        shortSends = conn->shortSends;
+    });
+    EXPECT_EQ(sent, payload.size());
+    EXPECT_EQ(otherErrors, 0);
+    // One notification for the new connection, then one per short send at most.
+    EXPECT_GE(log.Count("conn:write"), 2u);
+    EXPECT_LE(log.Count("conn:write"), 1u + static_cast<std::size_t>(shortSends));
+}
+
+TEST_F(AsyncSocketTest, PortThatAnotherSocketHoldsIsRefusedWithAddressInUse) {
+    UINT port = 0;
+    CProbeSocket* holder = StartListener(port);
+    ASSERT_NE(holder, nullptr);
+    loop.Run([&] {
+        CAsyncSocket second;
+        EXPECT_FALSE(second.Create(port));
+        EXPECT_EQ(CAsyncSocket::GetLastError(), static_cast<int>(WSAEADDRINUSE));
+        EXPECT_EQ(second.m_hSocket, INVALID_SOCKET);
+    });
+}
+
+TEST_F(AsyncSocketTest, RestartedServerBindsItsPortWhileOldConnectionsWaitInTimeWait) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    // The server closes first, so its side of the connection waits in TIME_WAIT.
+    loop.Run([&] { listener->lastChild->Close(); });
+    std::string rest;
+    EXPECT_TRUE(client.ReceiveUntilClosed(rest, kWaitMs));
+    client.Close();
+    loop.Run([&] {
+        listener->Close();
+        CAsyncSocket restarted;
+        EXPECT_TRUE(restarted.Create(port)) << CAsyncSocket::GetLastError();
+        EXPECT_TRUE(restarted.Listen());
+    });
+}
+
+TEST_F(AsyncSocketTest, SocketsDeletedInsideTheirOwnNotificationsAreNeverTouchedAgain) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    listener->childDeleteOnClose = true;
+    for (int i = 0; i < 3; ++i) {
+        CHttpClient client;
+        ASSERT_TRUE(client.Connect(port));
+        ASSERT_TRUE(client.Send("bye"));
+        client.Close();
+    }
+    ASSERT_TRUE(log.WaitCount("conn:close:0", 3));
+    // The accepted socket also has data waiting when it deletes itself in its
+    // first write notification: the read notification must not follow.
+    loop.Run([&] {
+        listener->childDeleteOnClose = false;
+        listener->childDeleteOnWrite = true;
+    });
+    CHttpClient early;
+    ASSERT_TRUE(early.Connect(port));
+    ASSERT_TRUE(early.Send("data before the accept"));
+    ASSERT_TRUE(log.WaitCount("conn:write", 4));
+    SettleQuietly();
+    std::size_t remaining = 0;
+    loop.Run([&] { remaining = live.size(); });
+    EXPECT_EQ(remaining, 1u);  // only the listener
+    EXPECT_EQ(log.Count("conn:close:0"), 3u);
+}
+
+TEST_F(AsyncSocketTest, ConnectReportsItsOutcome) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    UINT closedPort = 0;
+    loop.Run([&] {
+        CAsyncSocket probe;
+        std::wstring address;
+        if (probe.Create(0) && probe.GetSockName(address, closedPort)) probe.Close();
+    });
+    ASSERT_NE(closedPort, 0u);
+
+    int immediateRefusal = 0;
+    loop.Run([&] {
+        auto* good = new CProbeSocket(log, live, "client");
+        ASSERT_TRUE(good->Create());
+        if (!good->Connect(L"127.0.0.1", port)) {
+            EXPECT_EQ(CAsyncSocket::GetLastError(), static_cast<int>(WSAEWOULDBLOCK));
+        }
+        auto* refused = new CProbeSocket(log, live, "refused");
+        ASSERT_TRUE(refused->Create());
+        EXPECT_FALSE(refused->Connect(L"127.0.0.1", closedPort));
+        if (CAsyncSocket::GetLastError() != static_cast<int>(WSAEWOULDBLOCK))
+            immediateRefusal = CAsyncSocket::GetLastError();
+    });
+    ASSERT_TRUE(log.WaitCount("client:connect:0", 1));
+    ASSERT_TRUE(log.WaitCount("client:write", 1));
+    ASSERT_TRUE(log.WaitCount("listener:accept", 1));
+    // A refusal is reported at once or by the connect notification.
+    if (immediateRefusal != 0) {
+        EXPECT_EQ(immediateRefusal, static_cast<int>(WSAECONNREFUSED));
+    } else {
+        ASSERT_TRUE(log.WaitCount("refused:connect:" + std::to_string(WSAECONNREFUSED), 1))
+            << ::testing::PrintToString(log.Events());
+    }
+}
+
+TEST_F(AsyncSocketTest, ExceptionFromANotificationReachesTheDispatchingLoop) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    loop.Run([&] { listener->lastChild->throwOnRead = true; });
+    ASSERT_TRUE(client.Send("boom"));
+    ASSERT_TRUE(log.WaitCount("conn:read", 1));
+    loop.Run([] {});
+    EXPECT_EQ(loop.Escaped(), std::vector<std::string>{"notification failed"});
+    // The socket keeps working: a receive re-enables its read notifications.
+    loop.Run([&] {
+        listener->lastChild->throwOnRead = false;
+        char buffer[16];
+        EXPECT_EQ(listener->lastChild->Receive(buffer, sizeof buffer), 4);
+    });
+    ASSERT_TRUE(client.Send("more"));
+    ASSERT_TRUE(log.WaitData("more"));
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+// Disk files for reading and in-memory files, with real files on disk.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/File.h"
+#include "platform/MemFile.h"
+#include "support/TempDir.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr DWORD kFileNotFound = 2;
+constexpr DWORD kPathNotFound = 3;
+constexpr DWORD kAccessDenied = 5;
+constexpr UINT kChunk = 1048576;
+
+std::string Pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
+    return bytes;
+}
+
+TEST(DiskFile, ReadsAPackageInChunksUntilAnEmptyRead) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.IsValid());
+    const std::string content = Pattern(3000000);
+    ASSERT_TRUE(dir.MakeFile(L"sub/package.bin", content));
+
+    CDiskFile file;
+    DWORD error = 1234;
+    ASSERT_TRUE(file.Open(dir.PathOf(L"sub/package.bin"), &error));
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(file.GetLength(), 3000000u);
+    EXPECT_EQ(file.GetFileName(), L"package.bin");
+
+    std::vector<char> buffer(kChunk);
+    std::string read;
+    std::vector<UINT> counts;
+    for (;;) {
+        const UINT count = file.Read(buffer.data(), kChunk);
+        counts.push_back(count);
+        EXPECT_FALSE(file.Failed());
+        read.append(buffer.data(), count);
+        if (count == 0) break;
+    }
+    EXPECT_EQ(counts, (std::vector<UINT>{1048576, 1048576, 902848, 0}));
+    EXPECT_TRUE(read == content);
+
+    // Back to the start: the same first chunk again.
+    file.SeekToBegin();
+    ASSERT_EQ(file.Read(buffer.data(), 16), 16u);
+    EXPECT_EQ(std::string(buffer.data(), 16), content.substr(0, 16));
+
+    file.Close();
+    file.Close();
+    EXPECT_EQ(file.Read(buffer.data(), 16), 0u);
+    EXPECT_TRUE(file.Failed());
+}
+
+TEST(DiskFile, EmptyFileAndExactChunkEndWithAnEmptyRead) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"empty.bin", ""));
+    ASSERT_TRUE(dir.MakeFile(L"exact.bin", Pattern(kChunk)));
+    std::vector<char> buffer(kChunk);
+
+    CDiskFile empty;
+    ASSERT_TRUE(empty.Open(dir.PathOf(L"empty.bin")));
+    EXPECT_EQ(empty.GetLength(), 0u);
+    EXPECT_EQ(empty.Read(buffer.data(), kChunk), 0u);
+    EXPECT_FALSE(empty.Failed());
+
+    CDiskFile exact;
+    ASSERT_TRUE(exact.Open(dir.PathOf(L"exact.bin")));
+    EXPECT_EQ(exact.Read(buffer.data(), kChunk), kChunk);
+    EXPECT_EQ(exact.Read(buffer.data(), kChunk), 0u);
+    EXPECT_FALSE(exact.Failed());
+}
+
+TEST(DiskFile, OpenRefusesFoldersAndReportsMissingFiles) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFolder(L"folder"));
+    CDiskFile file;
+    DWORD error = 0;
+    EXPECT_FALSE(file.Open(dir.PathOf(L"folder"), &error));
+    EXPECT_EQ(error, kAccessDenied);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_FALSE(file.Open(dir.Path(), &error));
+    EXPECT_EQ(error, kAccessDenied);
+
+    EXPECT_FALSE(file.Open(dir.PathOf(L"missing.zip"), &error));
+    EXPECT_EQ(error, kFileNotFound);
+    EXPECT_FALSE(file.Open(dir.PathOf(L"nowhere/missing.zip"), &error));
+    EXPECT_EQ(error, kPathNotFound);
+    EXPECT_FALSE(file.Open(L"", &error));
+    EXPECT_NE(error, 0u);
+}
+
+TEST(DiskFile, LengthAboveFourGibibytesIsReportedWhole) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"big.bin", "x"));
+    const std::uintmax_t size = (5ull << 30) + 3;
+    std::error_code failure;
+    std::filesystem::resize_file(std::filesystem::path(dir.PathOf(L"big.bin")), size, failure);
+    if (failure) GTEST_SKIP() << "the file system refuses a sparse file of 5 GiB: " << failure.message();
+    CDiskFile file;
+    ASSERT_TRUE(file.Open(dir.PathOf(L"big.bin")));
+    EXPECT_EQ(file.GetLength(), size);
+    EXPECT_EQ(file.Seek(-1, CFile::end), size - 1);
+    char last = 'x';
+    EXPECT_EQ(file.Read(&last, 1), 1u);
+    EXPECT_EQ(last, '\0');
+}
+
+TEST(DiskFile, SeekBeforeTheStartKeepsThePosition) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"a.bin", "abcdef"));
+    CDiskFile file;
+    ASSERT_TRUE(file.Open(dir.PathOf(L"a.bin")));
+    EXPECT_EQ(file.Seek(2, CFile::begin), 2u);
+    EXPECT_EQ(file.Seek(-5, CFile::current), 2u);
+    char c = 0;
+    EXPECT_EQ(file.Read(&c, 1), 1u);
+    EXPECT_EQ(c, 'c');
+}
+
+#ifdef _WIN32
+HANDLE OpenForWriting(const std::wstring& path) {
+    return ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TEST(DiskFileWindows, OpenFileRefusesWritersUntilClosed) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"locked.zip", "content"));
+    const std::wstring path = dir.PathOf(L"locked.zip");
+    CDiskFile file;
+    ASSERT_TRUE(file.Open(path));
+
+    HANDLE writer = OpenForWriting(path);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::GetLastError(), 32u);  // ERROR_SHARING_VIOLATION
+    // Readers are welcome.
+    CDiskFile reader;
+    EXPECT_TRUE(reader.Open(path));
+    reader.Close();
+
+    file.Close();
+    writer = OpenForWriting(path);
+    EXPECT_NE(writer, INVALID_HANDLE_VALUE);
+    // And while someone writes, the file cannot be opened for serving.
+    DWORD error = 0;
+    EXPECT_FALSE(file.Open(path, &error));
+    EXPECT_EQ(error, 32u);
+    if (writer != INVALID_HANDLE_VALUE) ::CloseHandle(writer);
+}
+
+TEST(DiskFileWindows, DeviceNamesAreRefusedWithoutOpening) {
+    CTempDir dir;
+    CDiskFile file;
+    for (const std::wstring& name : {std::wstring(L"NUL"), std::wstring(L"con"), dir.PathOf(L"aux.zip"),
+                                     dir.PathOf(L"COM1"), dir.PathOf(L"lpt9.txt"), dir.PathOf(L"nul  .zip"),
+                                     std::wstring(L"CONIN$"), std::wstring(L"\\\\.\\pipe\\velmora-test"),
+                                     std::wstring(L"\\\\?\\GLOBALROOT\\Device\\Null")}) {
+        DWORD error = 0;
+        EXPECT_FALSE(file.Open(name, &error)) << std::string(name.begin(), name.end());
+        EXPECT_EQ(error, kAccessDenied);
+    }
+    // A name that only begins like a device is an ordinary file.
+    ASSERT_TRUE(dir.MakeFile(L"console.zip", "x"));
+    EXPECT_TRUE(file.Open(dir.PathOf(L"console.zip")));
+    EXPECT_EQ(file.GetFileName(), L"console.zip");
+}
+#else
+TEST(DiskFilePosix, PipesAndDevicesAreRefusedWithoutBlocking) {
+    CTempDir dir;
+    const std::wstring fifo = dir.PathOf(L"fifo");
+    ASSERT_EQ(::mkfifo(std::filesystem::path(fifo).string().c_str(), 0600), 0);
+    CDiskFile file;
+    DWORD error = 0;
+    // Opening a FIFO for reading would wait for a writer.
+    EXPECT_FALSE(file.Open(fifo, &error));
+    EXPECT_EQ(error, kAccessDenied);
+    EXPECT_FALSE(file.Open(L"/dev/null", &error));
+    EXPECT_EQ(error, kAccessDenied);
+}
+
+TEST(DiskFilePosix, FailedReadIsReportedApartFromTheEnd) {
+    // /proc/self/mem is a regular file whose first page is never mapped: reading it fails.
+    CDiskFile file;
+    if (!file.Open(L"/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem cannot be opened here";
+    char buffer[64];
+    EXPECT_EQ(file.Read(buffer, sizeof buffer), 0u);
+    EXPECT_TRUE(file.Failed());
+    EXPECT_NE(file.ErrorCode(), 0u);
+}
+
+TEST(DiskFilePosix, NoMandatorySharingOtherWritersStillWrite) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"shared.bin", "old"));
+    CDiskFile file;
+    ASSERT_TRUE(file.Open(dir.PathOf(L"shared.bin")));
+    const int writer = ::open(std::filesystem::path(dir.PathOf(L"shared.bin")).string().c_str(), O_WRONLY);
+    EXPECT_GE(writer, 0);
+    if (writer >= 0) ::close(writer);
+}
+#endif
+
+TEST(MemFile, WritesGrowInStepsAndReadsFollowThePosition) {
+    CMemFile memory;
+    EXPECT_EQ(memory.GetLength(), 0u);
+    EXPECT_EQ(memory.GetFileName(), L"");
+    const std::string head = "HTTP/1.1 200 OK\r\n";
+    ASSERT_TRUE(memory.Write(head.data(), static_cast<UINT>(head.size())));
+    EXPECT_EQ(memory.GetCapacity(), 1024u);
+    const std::string body = Pattern(5000);
+    ASSERT_TRUE(memory.Write(body.data(), static_cast<UINT>(body.size())));
+    EXPECT_EQ(memory.GetLength(), head.size() + body.size());
+    EXPECT_EQ(memory.GetCapacity() % 1024, 0u);
+    EXPECT_GE(memory.GetCapacity(), memory.GetLength());
+
+    // Reading at the end gives nothing until the position goes back.
+    char buffer[8192];
+    EXPECT_EQ(memory.Read(buffer, sizeof buffer), 0u);
+    memory.SeekToBegin();
+    const UINT first = memory.Read(buffer, 10);
+    EXPECT_EQ(first, 10u);
+    const UINT rest = memory.Read(buffer + 10, sizeof buffer - 10);
+    EXPECT_EQ(first + rest, head.size() + body.size());
+    EXPECT_EQ(std::string(buffer, first + rest), head + body);
+    EXPECT_FALSE(memory.Failed());
+
+    memory.Close();
+    EXPECT_EQ(memory.GetLength(), 0u);
+    EXPECT_EQ(memory.Read(buffer, 1), 0u);
+}
+
+TEST(MemFile, ManySmallWritesKeepEveryByte) {
+    CMemFile memory;
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string piece = "<File Name=\"" + std::to_string(i) + "\" />";
+        ASSERT_TRUE(memory.Write(piece.data(), static_cast<UINT>(piece.size())));
+        expected += piece;
+    }
+    memory.Seek(0, CFile::begin);
+    std::string read(expected.size() + 1, '\0');
+    EXPECT_EQ(memory.Read(read.data(), static_cast<UINT>(read.size())), expected.size());
+    read.resize(expected.size());
+    EXPECT_TRUE(read == expected);
+}
+
+TEST(MemFile, OverwriteInTheMiddleAndSeekLimits) {
+    CMemFile memory;
+    ASSERT_TRUE(memory.Write("abcdef", 6));
+    EXPECT_EQ(memory.Seek(2, CFile::begin), 2u);
+    ASSERT_TRUE(memory.Write("XY", 2));
+    EXPECT_EQ(memory.GetLength(), 6u);
+    EXPECT_EQ(memory.Seek(-100, CFile::current), 4u);  // refused: stays
+    memory.SeekToBegin();
+    char buffer[6];
+    ASSERT_EQ(memory.Read(buffer, 6), 6u);
+    EXPECT_EQ(std::string(buffer, 6), "abXYef");
+}
+
+}  // namespace
