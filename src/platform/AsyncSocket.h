@@ -17,7 +17,9 @@
 //    was offered with FD_READ and received), or with the error code when the
 //    connection broke (for example WSAECONNRESET, 10054).
 //
-// Every call, Close and the destructor included, belongs on the owning thread.
+// The owning thread is the one that calls Create (and Listen or Connect), or
+// Accept for an accepted socket. Every call belongs on that thread; Close and
+// the destructor may also run on another thread once the owner has ended.
 // A socket object may delete itself inside one of its own notifications.
 //
 // Error codes are Winsock codes on every platform (WSAEWOULDBLOCK 10035,

@@ -49,6 +49,9 @@ class CEventLog {
     bool WaitLastStartsWith(const std::string& prefix) {
         return WaitUntil([&] { return !m_events.empty() && m_events.back().rfind(prefix, 0) == 0; });
     }
+    bool WaitDataContains(const std::string& text) {
+        return WaitUntil([&] { return m_data.find(text) != std::string::npos; });
+    }
     bool WaitData(const std::string& expected) {
         return WaitUntil([&] { return m_data.size() >= expected.size(); }) && Data() == expected;
     }
@@ -157,6 +160,7 @@ class CProbeSocket : public CAsyncSocket {
         if (deleteOnClose) delete this;
     }
     void OnConnect(int error) override { m_log.Add(m_name + ":connect:" + std::to_string(error)); }
+    void OnOutOfBandData(int error) override { m_log.Add(m_name + ":oob:" + std::to_string(error)); }
 
   private:
     CEventLog& m_log;
@@ -575,6 +579,25 @@ TEST_F(AsyncSocketTest, ConnectReportsItsOutcome) {
         ASSERT_TRUE(log.WaitCount("refused:connect:" + std::to_string(WSAECONNREFUSED), 1))
             << ::testing::PrintToString(log.Events());
     }
+}
+
+TEST_F(AsyncSocketTest, UrgentDataIsAnnouncedOnceAndLeavesTheStreamIntact) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    ASSERT_TRUE(client.Send("GET /"));
+    ASSERT_TRUE(log.WaitData("GET /"));
+    ASSERT_TRUE(client.SendUrgent('!'));
+    ASSERT_TRUE(log.WaitCount("conn:oob:0", 1)) << ::testing::PrintToString(log.Events());
+    // Nobody reads the urgent byte: the announcement is not repeated, and the
+    // ordinary stream goes on.
+    ASSERT_TRUE(client.Send("more"));
+    ASSERT_TRUE(log.WaitDataContains("more"));
+    SettleQuietly();
+    EXPECT_EQ(log.Count("conn:oob:0"), 1u);
 }
 
 TEST_F(AsyncSocketTest, ExceptionFromANotificationReachesTheDispatchingLoop) {

@@ -97,6 +97,15 @@ bool CHttpClient::Send(std::string_view bytes) {
     return true;
 }
 
+bool CHttpClient::SendUrgent(char byte) {
+    if (!IsConnected()) return false;
+    if (::send(H(m_hSocket), &byte, 1, MSG_OOB) != 1) {
+        m_nLastError = test_sockets::LastError();
+        return false;
+    }
+    return true;
+}
+
 bool CHttpClient::Fill(unsigned timeoutMs) {
     if (!IsConnected() || m_bPeerClosed) return false;
     if (!WaitFor(H(m_hSocket), POLLIN, static_cast<int>(timeoutMs))) return false;

@@ -58,6 +58,9 @@ class CHttpClient {
     // True once a receive has seen the orderly end of the peer's data.
     bool PeerClosed() const { return m_bPeerClosed; }
 
+    // Sends one byte as TCP urgent (out-of-band) data.
+    bool SendUrgent(char byte);
+
     // Ends the sending direction (the server sees the peer close); receiving goes on.
     bool ShutdownWrite();
     // Closes with a reset instead of an orderly close.
