@@ -1,0 +1,71 @@
+// POSIX event log: syslog, one line per event, under the source name.
+#include "platform/EventLog.h"
+
+#include <syslog.h>
+
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "common/Utf8.h"
+#include "platform/Handles.h"
+#include "platform/Win32Codes.h"
+
+static_assert(LOG_ERR == 3 && LOG_WARNING == 4 && LOG_INFO == 6, "syslog severities follow RFC 5424");
+
+namespace plat {
+namespace {
+
+struct EventSource {
+    std::string identity;  // syslog keeps a pointer to it while the log is open
+};
+
+// openlog sets one identity for the whole process: each event opens the log
+// under its own source's identity and closes it again, all under this lock.
+std::mutex g_syslogMutex;
+
+}  // namespace
+
+EventSourceHandle OpenEventSource(const wchar_t* serverName, const wchar_t* sourceName) {
+    if (serverName != nullptr && serverName[0] != L'\0') {
+        SetLastErrorCode(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    auto* source = new (std::nothrow) EventSource{WideToUtf8(sourceName ? sourceName : L"")};
+    if (source == nullptr) SetLastErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return source;
+}
+
+BOOL ReportEventToSource(EventSourceHandle handle, std::uint16_t type, std::uint16_t category, DWORD eventId,
+                         std::uint16_t stringCount, const wchar_t* const* strings) {
+    auto* source = static_cast<EventSource*>(handle);
+    if (source == nullptr) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (stringCount != 0 && strings == nullptr) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<std::wstring> insertions;
+    insertions.reserve(stringCount);
+    for (std::uint16_t i = 0; i < stringCount; ++i) insertions.emplace_back(strings[i] ? strings[i] : L"");
+    const std::string line = WideToUtf8(EventLogLine(eventId, insertions));
+
+    std::lock_guard lock(g_syslogMutex);
+    ::openlog(source->identity.empty() ? nullptr : source->identity.c_str(), LOG_PID, LOG_DAEMON);
+    ::syslog(LOG_DAEMON | SyslogSeverityOfEventType(type), "%s", line.c_str());
+    ::closelog();
+    return TRUE;
+}
+
+BOOL CloseEventSource(EventSourceHandle handle) {
+    if (handle == nullptr) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    delete static_cast<EventSource*>(handle);
+    return TRUE;
+}
+
+}  // namespace plat
