@@ -144,6 +144,10 @@ BOOL CNTService::ReportStatusEx(DWORD state, DWORD checkPoint, DWORD waitHint, D
         if (controlsAccepted != kKeep) m_dwControlsAccepted = controlsAccepted;
 
         const bool stopped = state == SERVICE_STOPPED;
+        if (stopped) {
+            m_dwStoppedWin32ExitCode = win32ExitCode;
+            m_dwStoppedServiceSpecificExitCode = serviceSpecificExitCode;
+        }
         record.serviceType = SERVICE_WIN32_OWN_PROCESS;
         record.currentState = state;
         record.controlsAccepted = IsSettledState(state) ? m_dwControlsAccepted : 0;
@@ -163,11 +167,17 @@ BOOL CNTService::ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWO
 }
 
 BOOL CNTService::ReportCurrentStatus() {
-    DWORD state;
+    DWORD state, win32ExitCode, serviceSpecificExitCode;
     {
         CSingleLock lock(m_csStatus);
         state = m_dwCurrentState;
+        win32ExitCode = m_dwStoppedWin32ExitCode;
+        serviceSpecificExitCode = m_dwStoppedServiceSpecificExitCode;
     }
+    // A stop control can race the end of the service body: its repeated report
+    // then follows the final one and must not turn its exit codes into 0.
+    if (state == SERVICE_STOPPED)
+        return ReportStatusEx(state, kKeep, kKeep, kKeep, win32ExitCode, serviceSpecificExitCode);
     return ReportStatus(state, kKeep, kKeep, kKeep);
 }
 

@@ -70,7 +70,8 @@ class CNTService {
     // Status: ReportStatusEx with both exit codes 0; kKeep keeps a stored value.
     virtual BOOL ReportStatus(DWORD state, DWORD checkPoint = kKeep, DWORD waitHint = kKeep,
                               DWORD controlsAccepted = kKeep);
-    // ReportStatus with the current state, keeping everything else.
+    // ReportStatus with the current state, keeping everything else (in
+    // SERVICE_STOPPED also the exit codes of that report).
     virtual BOOL ReportCurrentStatus();
     // Registers the control handler with the service manager; TRUE when it gave a status handle.
     virtual BOOL RegisterCtrlHandler();
@@ -187,5 +188,11 @@ class CNTService {
     plat::RegisterServiceControlHandlerExFunction m_pfnRegisterServiceCtrlHandlerEx;
 
   private:
+    // The exit codes of the last SERVICE_STOPPED report, so that a repeated
+    // report of the current status (after a control that raced the end of the
+    // service body) repeats them instead of replacing them with 0.
+    DWORD m_dwStoppedWin32ExitCode = 0;
+    DWORD m_dwStoppedServiceSpecificExitCode = 0;
+
     static std::atomic<CNTService*> sm_pInstance;
 };
