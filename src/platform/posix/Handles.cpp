@@ -15,6 +15,7 @@
 #include "common/Utf8.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
+#include "platform/posix/ThreadQueue.h"
 
 namespace plat::posix {
 
@@ -93,6 +94,7 @@ void* ThreadMain(void* raw) {
         self->resumedCv.wait(lock, [&] { return self->suspendCount == 0; });
     }
     const unsigned code = self->proc(self->argument);
+    CloseOwnQueue();
     {
         std::lock_guard lock(self->mutex);
         self->exitCode = code;

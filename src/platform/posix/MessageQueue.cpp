@@ -57,15 +57,19 @@ std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>>& Registry() {
 struct QueueOwner {
     std::shared_ptr<ThreadQueue> queue;
     DWORD threadId = 0;
-    ~QueueOwner() {
+    ~QueueOwner() { Close(); }
+    void Close() {
         if (!queue) return;
         {
             std::lock_guard lock(g_registryMutex);
             Registry().erase(threadId);
         }
-        std::lock_guard lock(queue->mutex);
-        queue->closed = true;
-        queue->posted.clear();
+        {
+            std::lock_guard lock(queue->mutex);
+            queue->closed = true;
+            queue->posted.clear();
+        }
+        queue.reset();
     }
 };
 thread_local QueueOwner t_owner;
@@ -160,6 +164,8 @@ bool TakeNext(ThreadQueue& q, ThreadMsg* msg, bool remove) {
 }
 
 }  // namespace
+
+void CloseOwnQueue() { t_owner.Close(); }
 
 bool WatchDescriptor(int fd, std::uint32_t events, ReadinessSink* sink) {
     ThreadQueue* q = OwnQueue();

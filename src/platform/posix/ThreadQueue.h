@@ -23,6 +23,11 @@ bool ChangeDescriptor(int fd, std::uint32_t events, ReadinessSink* sink);
 // Stops watching and drops readiness already harvested for the sink.
 void UnwatchDescriptor(int fd, ReadinessSink* sink);
 
+// Closes the calling thread's queue (later posts fail with 1444). Runs when
+// a thread started by StartThread ends, before its handle is signalled, so
+// that nobody can post to a thread whose end has already been observed.
+void CloseOwnQueue();
+
 // Queue capacity, as Windows' default posted-message quota.
 constexpr unsigned kThreadQueueCapacity = 10000;
 
