@@ -12,7 +12,13 @@ class CVelmoraService;
 class CHTTPUpdateServiceThread;
 
 class CVelmoraServiceApp : public CWinApp {
+    DECLARE_MESSAGE_MAP()
+
   public:
+    // Listener start-up is abandoned on the 21st failure; restarts are one second apart.
+    static constexpr int MAX_SOCKET_INIT_FAILURES = 20;
+    static constexpr unsigned SOCKET_RETRY_DELAY_MS = 1000;
+
     // `service` is the owning service, or null in console mode.
     explicit CVelmoraServiceApp(CVelmoraService* service);
     ~CVelmoraServiceApp() override;
@@ -26,6 +32,16 @@ class CVelmoraServiceApp : public CWinApp {
         CWriteLockGuard guard(&m_logLock);
         WriteLogLine(FormatW(format, args...));
     }
+
+    // Application thread: starts the socket and component libraries and the listener.
+    BOOL InitInstance() override;
+    // Stops the listener; in console mode the object stops being the current application.
+    int ExitInstance() override;
+    // Stops the current listener, if any, and starts a new one with the
+    // configured port and packages folder. False when it cannot be created.
+    virtual bool ReInitThread();
+    // The listener could not open its port: retry after a second, up to 20 times.
+    void OnSocketInitFailed(WPARAM wParam, LPARAM lParam);
 
     std::wstring GetLogFile() const { return m_strLogFile; }
     void SetLogFile(const std::wstring& path) { m_strLogFile = path; }

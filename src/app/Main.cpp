@@ -1,0 +1,85 @@
+// The entry function: reads the options and runs console mode (service mode comes from the service host).
+#include <string>
+
+#include "app/ApplicationOptions.h"
+#include "app/ConsolePrint.h"
+#include "app/ProgramMain.h"
+#include "app/VelmoraServiceApp.h"
+#include "platform/Console.h"
+#include "platform/Handles.h"
+#include "platform/MessageQueue.h"
+#include "platform/Win32Codes.h"
+
+namespace {
+
+// Console control events: every break, close, logoff and shutdown asks the
+// application thread to quit; every event is answered as handled.
+BOOL ConsoleBreakHandler(DWORD controlEvent) {
+    switch (controlEvent) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, WM_QUIT, 0, 0);
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}
+
+int RunConsoleMode(const ApplicationOptions& options) {
+    if (!plat::OpenConsole()) return -1;
+    if (!plat::InstallConsoleControlHandler(&ConsoleBreakHandler)) {
+        ConsolePrint(L"Unable to install console control handler!");
+        return -1;
+    }
+
+    auto* app = new CVelmoraServiceApp(nullptr);
+    if (options.nServerPort != 0) app->m_nServerPort = options.nServerPort;
+    if (!options.strPackagesPath.empty()) app->m_strPackagesPath = options.strPackagesPath;
+    if (!options.strLogFile.empty()) app->SetLogFile(options.strLogFile);
+    if (options.bLogEvents) app->m_bLogEvents = true;
+    app->m_bConsoleMode = true;
+
+    app->m_hThread = nullptr;
+    app->m_nThreadID = 0;
+    if (!app->CreateThread(CREATE_SUSPENDED)) {
+        ConsolePrint(L"Failed to create main thread (error %ld)!", plat::LastError());
+        AfxSetCurrentApp(nullptr);
+        delete app;
+        return -1;
+    }
+    // The application deletes itself, thread handle included, when its
+    // thread ends: wait on a handle of our own.
+    HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
+
+    ConsolePrint(L"ArgsList: -serverport:1991 => Port where this service listens");
+    ConsolePrint(L"ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored");
+    ConsolePrint(L"ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location");
+    ConsolePrint(L"ArgsList: -logevents => Write events to eventviewer (service only)");
+    ConsolePrint(L"VelmoraService is running ...");
+
+    app->ResumeThread();
+    if (thread != nullptr) {
+        plat::WaitForObject(thread, INFINITE);
+        plat::CloseHandleObject(thread);
+    }
+
+    ConsolePrint(L"VelmoraService service is closing ...");
+    plat::SleepMilliseconds(1000);
+    plat::CloseConsole();
+    return -1;
+}
+
+}  // namespace
+
+int ProgramMain(const std::wstring& commandLine) {
+    const ApplicationOptions options = ParseApplicationOptions(commandLine);
+    if (options.bConsole) return RunConsoleMode(options);
+    plat::WriteStandardError(
+        L"VelmoraService: service mode is not available in this build yet; use -debug to run the server in "
+        L"console mode.\n");
+    return 1;
+}

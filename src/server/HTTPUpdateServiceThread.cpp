@@ -1,0 +1,67 @@
+// The listener thread: start-up, the listening socket, and clean-up at exit.
+#include "server/HTTPUpdateServiceThread.h"
+
+#include "app/VelmoraServiceApp.h"
+#include "platform/AsyncSocket.h"
+#include "platform/MessageQueue.h"
+#include "platform/Win32Codes.h"
+#include "server/HTTPUpdateServiceSocket.h"
+
+const MessageMap* CHTTPUpdateServiceThread::GetThisMessageMap() {
+    static const MessageMapEntry entries[] = {
+        OnMessage<&CHTTPUpdateServiceThread::OnInitListener>(kStartMessage),
+    };
+    static const MessageMap map = MessageMapOf<CWinThreadEx>(entries);
+    return &map;
+}
+
+// The start message is the one tracked message: it is timed and runs inside
+// the framework's exception boundary.
+CHTTPUpdateServiceThread::CHTTPUpdateServiceThread() : CWinThreadEx(kStartMessage, kStartMessage, kStartMessage) {}
+
+CHTTPUpdateServiceThread::~CHTTPUpdateServiceThread() = default;
+
+void CHTTPUpdateServiceThread::SetDefaultThreadName() { m_strThreadName = L"HTTPUpdateServiceThread"; }
+
+BOOL CHTTPUpdateServiceThread::InitInstance() {
+    if (!OnThreadStart(m_nStartMessage, 0, 0)) return FALSE;
+    m_pListenSocket = new CHTTPUpdateServiceSocket();
+    return TRUE;
+}
+
+void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
+    AppLog(L"Initialize Listener: PackagePath='%s', Port='%ld'", m_strPackagePath, m_nPort);
+    m_pListenSocket->m_strPackagePath = GetPackagePath();
+
+    // A port outside 0-65535 would be cut to its low 16 bits by the socket
+    // layer and open some other port: refuse it as an invalid argument.
+    // A listen that fails after the bind (another process may have started
+    // listening on the port in between) is a failure too, not a success.
+    int error = static_cast<int>(WSAEINVAL);
+    if (m_nPort >= 0 && m_nPort <= 65535) {
+        if (m_pListenSocket->Create(static_cast<UINT>(m_nPort), SOCK_STREAM, CAsyncSocket::kAllEvents, nullptr) &&
+            m_pListenSocket->Listen(kListenBacklog)) {
+            AppLog(L"CHTTPUpdateServiceThread Initialized!");
+            return;
+        }
+        error = CAsyncSocket::GetLastError();
+        m_pListenSocket->Close();
+    }
+    AppLog(L"CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: %ld", error);
+    if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kStartMessage, 0, 0);
+}
+
+int CHTTPUpdateServiceThread::ExitInstance() {
+    if (m_pListenSocket != nullptr) {
+        m_pListenSocket->Close();
+        delete m_pListenSocket;
+        m_pListenSocket = nullptr;
+    }
+    // Connections own themselves; the thread that delivers their
+    // notifications is ending, so close and release every one still open.
+    CHTTPUpdateServiceSocket::CloseAllConnections();
+    return CWinThreadEx::ExitInstance();
+}
+
+void CHTTPUpdateServiceThread::LogInfoText(const std::wstring& line) { AppLog(L"%s", line); }
+void CHTTPUpdateServiceThread::LogErrorText(const std::wstring& line) { AppLog(L"%s", line); }
