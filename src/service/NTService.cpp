@@ -2,6 +2,7 @@
 #include "service/NTService.h"
 
 #include <exception>
+#include <mutex>
 
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
@@ -131,6 +132,7 @@ BOOL CNTService::ReportStatusEx(DWORD state, DWORD checkPoint, DWORD waitHint, D
                                 DWORD win32ExitCode, DWORD serviceSpecificExitCode) {
     plat::ServiceStatusRecord record;
     plat::ServiceStatusHandle handle;
+    std::unique_lock<CCriticalSection> sendOrder(m_csStatusSend, std::defer_lock);
     {
         CSingleLock lock(m_csStatus);
         m_dwCurrentState = state;
@@ -156,8 +158,10 @@ BOOL CNTService::ReportStatusEx(DWORD state, DWORD checkPoint, DWORD waitHint, D
         record.checkPoint = m_dwCheckPoint;
         record.waitHint = m_dwWaitHint;
         handle = m_hStatus;
+        sendOrder.lock();
     }
-    // Sent without the lock: the service manager may call back into the handler.
+    // Sent after releasing m_csStatus, so that the status fields stay free
+    // while the service manager is being called.
     if (handle == nullptr) return FALSE;
     return CurrentServiceManagerCalls().sendStatus(handle, record);
 }
@@ -167,25 +171,24 @@ BOOL CNTService::ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWO
 }
 
 BOOL CNTService::ReportCurrentStatus() {
-    DWORD state, win32ExitCode, serviceSpecificExitCode;
-    {
-        CSingleLock lock(m_csStatus);
-        state = m_dwCurrentState;
-        win32ExitCode = m_dwStoppedWin32ExitCode;
-        serviceSpecificExitCode = m_dwStoppedServiceSpecificExitCode;
-    }
+    // Held across the report, so that another thread's report cannot slip in
+    // between reading the state and sending it (which would send that state
+    // again with the other thread's checkpoint, after the other thread's report).
+    CSingleLock lock(m_csStatus);
     // A stop control can race the end of the service body: its repeated report
     // then follows the final one and must not turn its exit codes into 0.
-    if (state == SERVICE_STOPPED)
-        return ReportStatusEx(state, kKeep, kKeep, kKeep, win32ExitCode, serviceSpecificExitCode);
-    return ReportStatus(state, kKeep, kKeep, kKeep);
+    if (m_dwCurrentState == SERVICE_STOPPED)
+        return ReportStatusEx(SERVICE_STOPPED, kKeep, kKeep, kKeep, m_dwStoppedWin32ExitCode,
+                              m_dwStoppedServiceSpecificExitCode);
+    return ReportStatus(m_dwCurrentState, kKeep, kKeep, kKeep);
 }
 
 // ---------------------------------------------------------------------------
 // Controls
 
 DWORD CNTService::HandleControl(DWORD control, DWORD eventType, void* eventData) {
-    if (control == m_dwRefusedControl) return ERROR_CALL_NOT_IMPLEMENTED;
+    // 0 means that no control is refused (control 0 itself is dispatched).
+    if (m_dwRefusedControl != 0 && control == m_dwRefusedControl) return ERROR_CALL_NOT_IMPLEMENTED;
     DWORD result = NO_ERROR;
     switch (control) {
         case SERVICE_CONTROL_STOP: OnStop(); break;

@@ -193,6 +193,10 @@ class CNTService {
     // service body) repeats them instead of replacing them with 0.
     DWORD m_dwStoppedWin32ExitCode = 0;
     DWORD m_dwStoppedServiceSpecificExitCode = 0;
+    // Taken while m_csStatus is still held and kept for the send, so that
+    // reports reach the service manager in the order of their field updates
+    // (a late send of an older state would leave it with a stale status).
+    CCriticalSection m_csStatusSend;
 
     static std::atomic<CNTService*> sm_pInstance;
 };
