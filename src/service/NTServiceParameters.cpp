@@ -21,7 +21,8 @@ BOOL CNTService::WriteParameterBinary(const wchar_t*, const wchar_t*, const std:
     return NotYetAvailable();
 }
 
-std::wstring CNTService::ReadParameterString(const wchar_t*, const wchar_t*, const wchar_t* defaultValue, DWORD* error) {
+std::wstring CNTService::ReadParameterString(const wchar_t*, const wchar_t*, const wchar_t* defaultValue,
+                                             DWORD* error) {
     if (error) *error = ERROR_CALL_NOT_IMPLEMENTED;
     return defaultValue ? defaultValue : L"";
 }

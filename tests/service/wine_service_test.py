@@ -126,19 +126,23 @@ class WineServiceTest(unittest.TestCase):
         cls.holder = subprocess.Popen(
             ["timeout", "--kill-after=10", "600", "wine", PROBE, "hold", winpath(cls.hold), "540"],
             stdin=subprocess.DEVNULL, stdout=cls.trace_file, stderr=subprocess.STDOUT, env=wine_env("+eventlog"))
-        # Only once the holder runs may other Wine commands start: the first
-        # one starts the background processes with its own output.
-        deadline = time.time() + 120
-        while time.time() < deadline and b"holding" not in read_bytes(cls.trace_path):
-            if cls.holder.poll() is not None:
-                break
-            time.sleep(0.2)
-        assert b"holding" in read_bytes(cls.trace_path), "the Wine holder process did not start"
-        wine("sc", "delete", NAME)  # left over from an interrupted run
+        try:
+            # Only once the holder runs may other Wine commands start: the first
+            # one starts the background processes with its own output.
+            deadline = time.time() + 120
+            while time.time() < deadline and b"holding" not in read_bytes(cls.trace_path):
+                if cls.holder.poll() is not None:
+                    break
+                time.sleep(0.2)
+            assert b"holding" in read_bytes(cls.trace_path), "the Wine holder process did not start"
+            cls.remove_service()  # left over from an interrupted run
+        except BaseException:
+            cls.tearDownClass()
+            raise
 
     @classmethod
     def tearDownClass(cls):
-        wine("sc", "delete", NAME)
+        cls.remove_service()
         os.remove(cls.hold)
         try:
             cls.holder.wait(60)
@@ -146,9 +150,24 @@ class WineServiceTest(unittest.TestCase):
             cls.holder.kill()
             cls.holder.wait(30)
         cls.trace_file.close()
+        # The prefix's server ends once the service and the holder are gone.
         subprocess.run(["timeout", "120", "wineserver", "-w"], stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_env())
         shutil.rmtree(cls.dir, ignore_errors=True)
+
+    @classmethod
+    def remove_service(cls):
+        """Stops the test service if it runs (a failed test may leave it
+        starting or running) and deletes it."""
+        if sc_query().get("STATE", "1").startswith("1"):
+            wine("sc", "delete", NAME)
+            return
+        open(os.path.join(cls.dir, "gate"), "w").close()
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline and not sc_query().get("STATE", "1").startswith("1"):
+            wine("sc", "stop", NAME)
+            time.sleep(0.5)
+        wine("sc", "delete", NAME)
 
     def wait_for_query(self, predicate, what):
         deadline = time.time() + TIMEOUT

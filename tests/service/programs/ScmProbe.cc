@@ -116,7 +116,8 @@ int Hold(const wchar_t* file, DWORD seconds) {
 int wmain(int argc, wchar_t** argv) {
     const std::wstring verb = argc > 1 ? argv[1] : L"";
     if (verb == L"control" && argc == 4) return Control(argv[2], std::wcstoul(argv[3], nullptr, 10));
-    if (verb == L"messages" && argc >= 4) return Messages(argv[2], std::wcstoul(argv[3], nullptr, 10), argv + 4, argc - 4);
+    if (verb == L"messages" && argc >= 4)
+        return Messages(argv[2], std::wcstoul(argv[3], nullptr, 10), argv + 4, argc - 4);
     if (verb == L"strings" && argc >= 3) return Strings(argv[2], argv + 3, argc - 3);
     if (verb == L"hold" && argc == 4) return Hold(argv[2], std::wcstoul(argv[3], nullptr, 10));
     PrintLine(L"usage: ScmProbe control|messages|strings|hold ...");

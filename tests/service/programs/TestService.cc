@@ -32,6 +32,8 @@ void LogLine(const std::wstring& line) {
     out << WideToUtf8(line) << '\n';
 }
 
+constexpr DWORD kMaxRunMilliseconds = 300000;
+
 const wchar_t* ThreadName() { return plat::CurrentThreadId() == g_dispatcherThread ? L"dispatcher" : L"other"; }
 
 class CTestService : public CNTService {
@@ -66,10 +68,11 @@ class CTestService : public CNTService {
         m_eventLog.ReportErrorCodeAndText(MapEventId(0xC000000E), SERVICE_RUNNING, L"1460, Test timeout text");
         m_eventLog.ReportErrorCode(MapEventId(0xC000000B), 5);
 
-        plat::WaitForObject(m_stopRequested, 0xFFFFFFFF);
+        // Bounded, so that a test that fails half-way leaves no service behind for long.
+        plat::WaitForObject(m_stopRequested, kMaxRunMilliseconds);
         // Let the stop control finish its own status report first, so the
         // order of the reports is always the same.
-        plat::WaitForObject(m_stopHandled, 0xFFFFFFFF);
+        plat::WaitForObject(m_stopHandled, kMaxRunMilliseconds);
         LogLine(L"ServiceMain ending");
         if (m_terminate) throw CNTServiceTerminateException(m_win32ExitCode, m_specificExitCode);
     }
