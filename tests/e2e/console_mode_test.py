@@ -61,6 +61,8 @@ class ServingTest(unittest.TestCase):
         self.assertEqual(head, NOT_FOUND)
         c.close()
 
+        # The 404 line is written after the reply has been handed to the socket.
+        self.server.wait_for_log("404_NOT_FOUND => '/index.html'")
         messages = self.server.log_messages()
         sep = "\\" if harness.UNDER_WINE else "/"
         expected = [
