@@ -94,7 +94,7 @@ class SystemdNotifyTest(unittest.TestCase):
         service.expect(STARTING[0])
         service.open_gate()
         service.expect(*STARTING[1:])
-        service.wait_for_log("running")
+        service.wait_for_log("reporting running")
 
         service.proc.send_signal(signal.SIGTERM)
         service.expect(*STOPPING)
@@ -122,7 +122,7 @@ class SystemdNotifyTest(unittest.TestCase):
         lines = service.log_lines()
         self.assertEqual([l for l in lines if l.startswith("control ")],
                          ["control 1 thread=dispatcher", "control 1 result=0"])
-        self.assertLess(lines.index("running"), lines.index("control 1 thread=dispatcher"))
+        self.assertLess(lines.index("reporting running"), lines.index("control 1 thread=dispatcher"))
         self.assertIn("StartCtrlDispatcher returned", lines)
 
     def run_by_hand(self, env):

@@ -230,7 +230,7 @@ class WineServiceTest(unittest.TestCase):
         open(gate, "w").close()
         fields = self.wait_for_query(lambda f: f.get("STATE") == "4  RUNNING", "RUNNING")
         self.assertEqual((fields["CHECKPOINT"], fields["WAIT_HINT"]), ("0x0", "0x0"))
-        self.wait_for_log(log, "running")
+        self.wait_for_log(log, "reporting running")
 
         # Interrogation is answered with the current status.
         code, output = wine(PROBE, "control", NAME, "4")

@@ -62,8 +62,8 @@ class CTestService : public CNTService {
             for (int i = 0; i < 3000 && !std::filesystem::exists(m_gatePath); ++i) plat::SleepMilliseconds(20);
         }
         ReportStatus(SERVICE_START_PENDING, 2, 4000);
+        LogLine(L"reporting running");
         ReportStatus(SERVICE_RUNNING);
-        LogLine(L"running");
         // Two insertion strings, and one decimal code, for the event log checks.
         m_eventLog.ReportErrorCodeAndText(MapEventId(0xC000000E), SERVICE_RUNNING, L"1460, Test timeout text");
         m_eventLog.ReportErrorCode(MapEventId(0xC000000B), 5);
