@@ -1,7 +1,6 @@
 // CNTService: the object, the service manager's callbacks, status reports and control dispatch.
 #include "service/NTService.h"
 
-#include <exception>
 #include <mutex>
 
 #include "platform/Handles.h"
