@@ -23,21 +23,34 @@ constexpr std::wstring_view kListingName = L"ListFolderContents.asp";
 // The listing name and the one character before it (normally "/").
 constexpr std::size_t kListingSuffixLength = kListingName.size() + 1;
 
-// Connections accepted on this thread that are still open. Every
-// notification runs on the owning thread, so no lock is needed.
-std::unordered_set<CHTTPUpdateServiceSocket*>& LiveRegistry() {
-    thread_local std::unordered_set<CHTTPUpdateServiceSocket*> registry;
-    return registry;
+// What the connections accepted on one thread share: the set of those still
+// open, and one request buffer. A request is handled completely within its
+// notification, so they can share it, and reading it never touches a
+// connection's transfer buffer, whose bytes may still wait for the socket.
+// Every notification runs on the owning thread, so no lock is needed.
+struct ThreadConnections {
+    std::unordered_set<CHTTPUpdateServiceSocket*> live;
+    std::unique_ptr<char[]> requestBuffer;  // allocated on the first request
+};
+
+// A plain pointer, not a thread_local object: the state exists while the
+// thread has live connections and is freed with the last of them, so no
+// thread-exit destructor is involved (those run after their storage is
+// gone in some runtimes).
+thread_local ThreadConnections* t_pConnections = nullptr;
+
+ThreadConnections& CurrentThreadConnections() {
+    if (!t_pConnections) t_pConnections = new ThreadConnections;
+    return *t_pConnections;
 }
 
-// One request buffer per thread, shared by all its connections: a request
-// is handled completely within its notification, and reading it never
-// touches a connection's transfer buffer, whose bytes may still wait for
-// the socket. Allocated on the first request.
-char* RequestBuffer() {
-    thread_local std::unique_ptr<char[]> buffer;
-    if (!buffer) buffer.reset(new (std::nothrow) char[CHTTPUpdateServiceSocket::kRequestBufferSize]);
-    return buffer.get();
+void ForgetConnection(CHTTPUpdateServiceSocket* connection) {
+    if (!t_pConnections) return;
+    t_pConnections->live.erase(connection);
+    if (t_pConnections->live.empty()) {
+        delete t_pConnections;
+        t_pConnections = nullptr;
+    }
 }
 
 }  // namespace
@@ -45,7 +58,7 @@ char* RequestBuffer() {
 CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket() : m_strPackagePath(plat::DefaultPackagesFolder()) {}
 
 CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() {
-    if (m_bLiveConnection) LiveRegistry().erase(this);
+    if (m_bLiveConnection) ForgetConnection(this);
 }
 
 // ---------------------------------------------------------------------------
@@ -56,8 +69,12 @@ void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
     if (connection) {
         if (Accept(*connection)) {
             connection->m_strPackagePath = m_strPackagePath;
-            LiveRegistry().insert(connection);
-            connection->m_bLiveConnection = true;
+            try {
+                CurrentThreadConnections().live.insert(connection);
+                connection->m_bLiveConnection = true;
+            } catch (const std::bad_alloc&) {
+                delete connection;  // out of memory: the client sees the connection close
+            }
         } else {
             delete connection;  // nothing was waiting after all, or the peer is gone
         }
@@ -66,7 +83,18 @@ void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
 }
 
 void CHTTPUpdateServiceSocket::OnReceive(int /*errorCode*/) {
-    char* buffer = RequestBuffer();
+    // Accepted connections share their thread's buffer; any other socket
+    // brings its own for this one request.
+    std::unique_ptr<char[]> ownBuffer;
+    char* buffer = nullptr;
+    if (m_bLiveConnection) {
+        std::unique_ptr<char[]>& shared = CurrentThreadConnections().requestBuffer;
+        if (!shared) shared.reset(new (std::nothrow) char[kRequestBufferSize]);
+        buffer = shared.get();
+    } else {
+        ownBuffer.reset(new (std::nothrow) char[kRequestBufferSize]);
+        buffer = ownBuffer.get();
+    }
     if (!buffer) return;
     const int received = Receive(buffer, static_cast<int>(kRequestBufferSize), 0);
     if (received < 0) return;  // SOCKET_ERROR: nothing to answer
@@ -200,17 +228,17 @@ int CHTTPUpdateServiceSocket::SendBytes(const char* data, int length) { return S
 // Live-connection registry
 
 std::vector<CHTTPUpdateServiceSocket*> CHTTPUpdateServiceSocket::LiveConnections() {
-    const auto& registry = LiveRegistry();
-    return std::vector<CHTTPUpdateServiceSocket*>(registry.begin(), registry.end());
+    if (!t_pConnections) return {};
+    return std::vector<CHTTPUpdateServiceSocket*>(t_pConnections->live.begin(), t_pConnections->live.end());
 }
 
 std::size_t CHTTPUpdateServiceSocket::CloseAllConnections() {
-    auto& registry = LiveRegistry();
     std::size_t closed = 0;
-    while (!registry.empty()) {
-        CHTTPUpdateServiceSocket* connection = *registry.begin();
+    // Each deletion leaves the registry; the last one frees the thread's state.
+    while (t_pConnections && !t_pConnections->live.empty()) {
+        CHTTPUpdateServiceSocket* connection = *t_pConnections->live.begin();
         connection->Close();
-        delete connection;  // leaves the registry in its destructor
+        delete connection;
         ++closed;
     }
     return closed;

@@ -68,6 +68,9 @@ class TestLog {
         delete m_pApp;
     }
 
+    // `message` as the log file keeps it (in the system's 8-bit code page).
+    static std::wstring AsLogged(const std::wstring& message) { return plat::AnsiToWide(plat::WideToAnsi(message)); }
+
     std::vector<std::wstring> All() const {
         std::ifstream in(FsPath(m_strPath), std::ios::binary);
         std::ostringstream bytes;

@@ -19,12 +19,13 @@ class TransferTest : public ServerFixture {
         ASSERT_TRUE(MakePackage(L"small.txt", "small reply"));
     }
 
-    // Whether this process still has `path` open (Linux: /proc/self/fd;
-    // elsewhere: whether another writer is refused, as with deny-write sharing).
+    // Whether this process still has `path` open (POSIX: listed in
+    // /proc/self/fd, where there is one; Windows: it refuses to be renamed).
     static bool FileStillOpen(const std::wstring& path) {
         const std::filesystem::path fds("/proc/self/fd");
         std::error_code error;
-        if (std::filesystem::is_directory(fds, error)) {
+        if (plat::PathSeparator() == L'/') {
+            if (!std::filesystem::is_directory(fds, error)) return false;
             const auto wanted = std::filesystem::weakly_canonical(FsPath(path), error);
             for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
                 std::error_code linkError;
@@ -32,8 +33,12 @@ class TransferTest : public ServerFixture {
             }
             return false;
         }
-        std::ofstream writer(FsPath(path), std::ios::binary | std::ios::app);
-        return !writer.is_open();
+        // A file open without delete sharing cannot be renamed.
+        const std::filesystem::path original = FsPath(path), moved = FsPath(path + L".moved");
+        std::filesystem::rename(original, moved, error);
+        if (error) return true;
+        std::filesystem::rename(moved, original, error);
+        return false;
     }
 
     std::string m_strLarge;
