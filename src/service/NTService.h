@@ -6,7 +6,7 @@
 // The operations are implemented in several files, one per concern:
 // NTService.cpp (object, dispatch, status and controls), NTServiceParameters.cpp,
 // NTServiceInstall.cpp, NTServiceControl.cpp, NTServiceCommandLine.cpp and
-// NTServiceErrorText.cpp.
+// NTServiceErrorText.cpp; the event-source registration in NTServiceEventSource.cpp.
 #pragma once
 
 #include <atomic>
@@ -200,3 +200,17 @@ class CNTService {
 
     static std::atomic<CNTService*> sm_pInstance;
 };
+
+// Registers `sourceName` as an event source of the event log `logName`
+// (below HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\EventLog, whose
+// log key must exist): its key with "EventMessageFile" (REG_SZ, `messageFile`)
+// and "TypesSupported" (REG_DWORD 7), and its name added once to the log's
+// "Sources" list when that value exists. FALSE with the last error set to the
+// failing registry status when the key or one of the two values cannot be
+// written; the "Sources" list never changes the result.
+BOOL InstallEventSource(const std::wstring& logName, const std::wstring& sourceName, const std::wstring& messageFile);
+
+// Deletes the source's key and removes its first entry from the log's
+// "Sources" list. FALSE with the last error set when the key cannot be
+// deleted (2, ERROR_FILE_NOT_FOUND, when it is already gone).
+BOOL UninstallEventSource(const std::wstring& logName, const std::wstring& sourceName);
