@@ -211,6 +211,25 @@ TEST_F(ConnectionTest, ChunkBoundariesAndEmptyPackage) {
     }
 }
 
+TEST_F(ConnectionTest, ConnectionsAreServedApartAndClosedByTheListenerThread) {
+    ASSERT_TRUE(MakePackage(L"a.zip", "A"));
+    CHttpClient first, second;
+    Connect(first);
+    Connect(second);
+    EXPECT_EQ(Ask(first, "GET /packages/a.zip HTTP/1.1\r\n\r\n").body, "A");
+    EXPECT_EQ(Ask(second, "GET /packages/a.zip HTTP/1.1\r\n\r\n").body, "A");
+    EXPECT_EQ(LiveConnectionCount(), 2u);
+
+    std::size_t closed = 0;
+    RunOnLoop([&] { closed = CHTTPUpdateServiceSocket::CloseAllConnections(); });
+    EXPECT_EQ(closed, 2u);
+    std::string rest;
+    EXPECT_TRUE(first.ReceiveUntilClosed(rest, 10000));
+    EXPECT_TRUE(second.ReceiveUntilClosed(rest, 10000));
+    EXPECT_EQ(rest, "");
+    EXPECT_EQ(LiveConnectionCount(), 0u);
+}
+
 TEST_F(ConnectionTest, LengthOfTwoGigabytesAndMoreIsSentWhole) {
     const std::wstring path = PackagePath(L"huge.bin");
     ASSERT_TRUE(MakePackage(L"huge.bin", ""));

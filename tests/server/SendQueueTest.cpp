@@ -121,41 +121,6 @@ TEST_F(SendQueueTest, ExactChunkAndEmptyFilesCompleteOnAnEmptyRead) {
                                   L"Transmitting file  completed..."}));
 }
 
-class StallTest : public SendQueueTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(StallTest, RefillAfterSecondsWithoutProgress) {
-    const std::uint64_t start = 7000000000ull;
-    SetTickCountForTests(start);
-    const std::string data = PatternBytes(3000000);
-    FileRecord record, behind;
-    QueueFile("HEAD", data, record);
-    QueueFile("NEXT", "queued behind", behind, -1, L"next.bin");
-    m_sink.budget = 4 + kChunk + 10;  // the second chunk waits, 10 bytes of it sent
-    m_queue.SendPending(m_sink);
-    ASSERT_TRUE(m_queue.IsWaiting());
-
-    // Just short of the next whole second on the side that goes on, exactly on it on the side that abandons.
-    SetTickCountForTests(start + static_cast<std::uint64_t>(GetParam()) * 1000 + (GetParam() < 360 ? 999 : 0));
-    m_sink.budget = -1;
-    m_queue.SendPending(m_sink);
-    EXPECT_EQ(record.closes, 1);
-    EXPECT_EQ(behind.closes, 1);
-    if (GetParam() < 360) {
-        EXPECT_TRUE(m_sink.received == "HEAD" + data + "NEXTqueued behind");
-        return;
-    }
-    // The waiting chunk is finished, then everything queued is dropped.
-    EXPECT_TRUE(m_sink.received == "HEAD" + data.substr(0, 2 * kChunk));
-    EXPECT_EQ(m_log.New().back(), L"Transmitting file big.bin failed ... aborting sending");
-    EXPECT_TRUE(m_queue.IsIdle());
-    EXPECT_FALSE(m_queue.HasTransferBuffer());
-    ASSERT_TRUE(m_queue.AppendMemoryReply("later"));
-    m_queue.SendPending(m_sink);
-    EXPECT_EQ(m_sink.received.substr(m_sink.received.size() - 5), "later");
-}
-
-INSTANTIATE_TEST_SUITE_P(Seconds, StallTest, ::testing::Values(359, 360));
-
 TEST_F(SendQueueTest, FailedReadDropsTheQueueAndClosesEachFileOnce) {
     FileRecord failing, behind;
     QueueFile("HEAD", PatternBytes(3000000), failing, 1);
@@ -213,19 +178,6 @@ TEST_F(SendQueueTest, ReplyQueuedWhileBytesWaitFollowsThem) {
     m_sink.budget = -1;
     m_queue.SendPending(m_sink);
     EXPECT_EQ(m_sink.received, "0123456789abc");
-}
-
-TEST_F(SendQueueTest, DestroyingTheQueueClosesWhatIsStillQueued) {
-    FileRecord first, second;
-    {
-        CSendQueue queue;
-        ASSERT_TRUE(queue.AppendFileReply("A", std::make_unique<CRecordingFile>(PatternBytes(3 * kChunk), L"a", first), 3 * kChunk));
-        ASSERT_TRUE(queue.AppendFileReply("B", std::make_unique<CRecordingFile>("b", L"b", second), 1));
-        m_sink.budget = 100;
-        queue.SendPending(m_sink);
-    }
-    EXPECT_EQ(first.closes, 1);
-    EXPECT_EQ(second.closes, 1);
 }
 
 }  // namespace

@@ -105,7 +105,8 @@ TEST_P(StallRuleTest, RefillAfterSecondsWithoutProgress) {
     Connect(client, kSmallReceiveBuffer);
     ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(WaitUntilSendBlocked());
-    SetTickCountForTests(start + static_cast<std::uint64_t>(GetParam()) * 1000);
+    // Just short of the next whole second on the side that goes on, exactly on it on the side that abandons.
+    SetTickCountForTests(start + static_cast<std::uint64_t>(GetParam()) * 1000 + (GetParam() < 360 ? 999 : 0));
 
     const bool abandoned = GetParam() >= 360;
     if (!abandoned) {
