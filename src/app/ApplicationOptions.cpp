@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/Format.h"
 #include "common/Utf8.h"
 
 namespace {
@@ -90,4 +91,13 @@ ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine) {
         }
     }
     return options;
+}
+
+std::wstring RegisteredOptions(const ApplicationOptions& options) {
+    std::wstring text;
+    if (options.nServerPort != 0) text += FormatW(L" -serverport:%ld", options.nServerPort);
+    if (!options.strPackagesPath.empty()) text += FormatW(L" -packagespath:%s", options.strPackagesPath);
+    if (!options.strLogFile.empty()) text += FormatW(L" -logfile:%s", options.strLogFile);
+    if (options.bLogEvents) text += L" -logevents";
+    return text;
 }

@@ -22,3 +22,8 @@ ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine);
 // tabs allowed, optional sign, saturating at the 32-bit range, nothing but
 // spaces and tabs after it); anything else gives 0 (not given).
 int ParsePortValue(std::wstring_view value);
+
+// The options as an install appends them to the registered command line, in
+// the fixed order port, packages path, log file, log events, each only when
+// given (" -serverport:1991 -logevents").
+std::wstring RegisteredOptions(const ApplicationOptions& options);

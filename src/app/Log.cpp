@@ -2,9 +2,12 @@
 #include <string>
 
 #include "app/ConsolePrint.h"
+#include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "platform/AppendFile.h"
 #include "platform/Console.h"
+#include "platform/EventLog.h"
+#include "platform/ServiceCodes.h"
 #include "platform/Handles.h"
 #include "platform/Sync.h"
 #include "platform/Text.h"
@@ -24,6 +27,9 @@ std::wstring ToTextModeLineEnds(const std::wstring& text) {
     return out;
 }
 
+// The event of a copied log line; passed as it is, not through MapEventId.
+constexpr DWORD kLogLineEvent = 0x40000010;
+
 CCriticalSection& ConsoleLock() {
     static CCriticalSection lock;  // created on first use, thread-safe
     return lock;
@@ -33,8 +39,13 @@ CCriticalSection& ConsoleLock() {
 
 void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {
     WriteLogFileLine(message);
-    // In service mode the event-log copy of the line is made here, between
-    // the file line and the console echo.
+    // As a service with "-logevents", every line is also an information event
+    // (its message text is "%1." and so reads as the line and a full stop).
+    // A failed report is ignored: the file line is already written.
+    if (m_pService != nullptr && m_bLogEvents && m_pService->IsEventLogEnabled()) {
+        const wchar_t* text = message.c_str();
+        m_pService->EventLog().Report(EVENTLOG_INFORMATION_TYPE, kLogLineEvent, 1, &text);
+    }
     if (m_bConsoleMode) ConsolePrint(L"%s", message);
 }
 

@@ -4,13 +4,21 @@
 #include "app/ApplicationOptions.h"
 #include "app/ConsolePrint.h"
 #include "app/ProgramMain.h"
+#include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
+#include "common/Format.h"
+#include "service/NTServiceCommandLineInfo.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
+#include "platform/ResourceText.h"
 #include "platform/Win32Codes.h"
 
 namespace {
+
+constexpr UINT kServiceNameString = 1525;
+constexpr UINT kDisplayNameString = 1526;
+constexpr UINT kDescriptionString = 1527;
 
 // Console control events: every break, close, logoff and shutdown asks the
 // application thread to quit; every event is answered as handled.
@@ -73,13 +81,33 @@ int RunConsoleMode(const ApplicationOptions& options) {
     return -1;
 }
 
+// Every command line without "-debug": the service framework runs the
+// program under the service manager, carries out a verb, or runs the service
+// body in the foreground. The options travel in the service object and, for
+// an install, in the registered command line.
+int RunServiceHost(const ApplicationOptions& options) {
+    const std::wstring serviceName = plat::LoadResourceString(kServiceNameString);
+    const std::wstring displayName = plat::LoadResourceString(kDisplayNameString);
+    const std::wstring description = plat::LoadResourceString(kDescriptionString);
+
+    CVelmoraService service(serviceName.c_str(), displayName.c_str(), description.c_str());
+    service.m_strPackagesPath = options.strPackagesPath;
+    service.m_nServerPort = options.nServerPort;
+    service.m_strLogFile = options.strLogFile;
+    service.m_bLogEvents = options.bLogEvents;
+    service.SetAppendExtraArguments(TRUE);
+
+    CNTServiceCommandLineInfo info;
+    service.ParseCommandLine(info);
+    info.m_bAutoStart = TRUE;
+    info.m_strServiceCommandLine += RegisteredOptions(options);
+    return static_cast<int>(service.ProcessCommandLine(info));
+}
+
 }  // namespace
 
 int ProgramMain(const std::wstring& commandLine) {
     const ApplicationOptions options = ParseApplicationOptions(commandLine);
     if (options.bConsole) return RunConsoleMode(options);
-    plat::WriteStandardError(
-        L"VelmoraService: service mode is not available in this build yet; use -debug to run the server in "
-        L"console mode.\n");
-    return 1;
+    return RunServiceHost(options);
 }

@@ -1,18 +1,217 @@
 // CNTService: the service command line, the foreground run mode and console control.
-// Placeholder until the command line is built: parsing does nothing and
-// processing runs the service under the service manager.
+#include <algorithm>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+#include "common/Format.h"
+#include "common/Utf8.h"
+#include "platform/Console.h"
 #include "platform/Handles.h"
+#include "platform/MessageBox.h"
+#include "platform/ModuleFileName.h"
+#include "platform/ProcessArguments.h"
+#include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
+#include "service/NTServiceCommandLineInfo.h"
 
-void CNTService::ParseCommandLine(CNTServiceCommandLineInfo&) {}
+namespace {
 
-DWORD CNTService::ProcessCommandLine(CNTServiceCommandLineInfo&) {
-    return StartCtrlDispatcher() ? NO_ERROR : plat::LastError();
+// Messages of the control verbs, by action (start, pause, continue, stop).
+constexpr UINT kStartFailedMessage = 1510;
+constexpr UINT kStopFailedMessage = 1511;
+constexpr UINT kContinueFailedMessage = 1512;
+constexpr UINT kPauseFailedMessage = 1513;
+
+constexpr DWORD kControlPollMilliseconds = 250;
+constexpr std::size_t kMaxModulePath = 260;
+
+// The value after a prefix, when the parameter starts with it (ignoring case)
+// and is at least `minimumLength` long.
+bool TakePrefix(const std::wstring& param, const std::wstring& upper, std::wstring_view prefix,
+                std::size_t minimumLength, std::wstring& value) {
+    if (param.size() < minimumLength || upper.compare(0, prefix.size(), prefix) != 0) return false;
+    value = param.substr(prefix.size());
+    return true;
 }
 
-void CNTService::RunAsConsole() { ServiceMain(0, nullptr); }
+DWORD LeadingDecimal(const std::wstring& text) {
+    DWORD value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') break;
+        value = value * 10 + static_cast<DWORD>(c - L'0');
+    }
+    return value;
+}
+
+void Wipe(std::wstring& secret) {
+    std::fill(secret.begin(), secret.end(), L'\0');
+    secret.clear();
+}
+
+BOOL ForwardConsoleEvent(DWORD controlEvent) {
+    CNTService* service = CNTService::Instance();
+    return service ? service->ConsoleCtrlHandler(controlEvent) : FALSE;
+}
+
+}  // namespace
+
+void CNTServiceCommandLineInfo::ParseParam(const wchar_t* param, BOOL flag, BOOL) {
+    if (!flag || param == nullptr) return;
+    const std::wstring text(param);
+    struct Verb {
+        const wchar_t* word;
+        int action;  // -1: not an action
+    };
+    static const Verb kVerbs[] = {
+        {L"install", ActionInstall}, {L"silent", -1},           {L"start", ActionStart},
+        {L"pause", ActionPause},     {L"continue", ActionContinue}, {L"stop", ActionStop},
+        {L"auto", -1},               {L"remove", ActionUninstall},  {L"uninstall", ActionUninstall},
+        {L"debug", ActionDebug},     {L"app", ActionDebug},         {L"application", ActionDebug},
+        {L"console", ActionDebug},   {L"help", ActionHelp},         {L"?", ActionHelp},
+    };
+    for (const Verb& verb : kVerbs) {
+        if (!AsciiEqualsNoCase(text, verb.word)) continue;
+        if (verb.action >= 0) m_nAction = verb.action;
+        else if (AsciiEqualsNoCase(text, L"silent")) m_bSilent = TRUE;
+        else m_bAutoStart = TRUE;
+        return;
+    }
+    std::wstring upper(text);
+    for (auto& c : upper)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - 32);
+    std::wstring value;
+    if (TakePrefix(text, upper, L"T:", 3, value)) m_dwTimeout = LeadingDecimal(value);
+    else if (TakePrefix(text, upper, L"SCL:", 5, value)) m_strServiceCommandLine = value;
+    else if (TakePrefix(text, upper, L"SD:", 4, value)) m_strDescription = value;
+    else if (TakePrefix(text, upper, L"SN:", 4, value)) m_strServiceName = value;
+    else if (TakePrefix(text, upper, L"SDN:", 5, value)) m_strDisplayName = value;
+    else if (TakePrefix(text, upper, L"P:", 3, value)) m_strPassword = value;
+    else if (TakePrefix(text, upper, L"U:", 3, value)) m_strUserName = value;
+}
+
+void CNTService::ParseCommandLine(CNTServiceCommandLineInfo& info) {
+    const std::vector<std::wstring> arguments = plat::ProcessArguments();
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        std::wstring param = arguments[i];
+        BOOL flag = FALSE;
+        if (!param.empty() && (param[0] == L'-' || param[0] == L'/')) {
+            param.erase(0, 1);
+            flag = TRUE;
+        }
+        info.ParseParam(param.c_str(), flag, i + 1 == arguments.size() ? TRUE : FALSE);
+    }
+}
+
+DWORD CNTService::ProcessCommandLine(CNTServiceCommandLineInfo& info) {
+    if (m_bAllowServiceNameOption && !info.m_strServiceName.empty()) m_strServiceName = info.m_strServiceName;
+    if (m_bAllowDisplayNameOption && !info.m_strDisplayName.empty()) {
+        m_strDisplayName = info.m_strDisplayName;
+        m_eventLog.SetSourceName(m_strDisplayName);
+    }
+    if (m_bAllowDescriptionOption && !info.m_strDescription.empty()) m_strDescription = info.m_strDescription;
+
+    auto show = [&](const std::wstring& text) {
+        if (info.m_bSilent) return;
+        if (m_bConsoleOutput) plat::WriteStandardOutput(FormatW(L"%s\n", text));
+        else plat::ShowMessageBox(text);
+    };
+
+    DWORD result = NO_ERROR;
+    std::wstring text;
+    switch (info.m_nAction) {
+        case CNTServiceCommandLineInfo::ActionRun:
+            if (!StartCtrlDispatcher()) result = plat::LastError();
+            break;
+        case CNTServiceCommandLineInfo::ActionStart:
+        case CNTServiceCommandLineInfo::ActionPause:
+        case CNTServiceCommandLineInfo::ActionContinue:
+        case CNTServiceCommandLineInfo::ActionStop: {
+            static const struct {
+                DWORD statusAction;
+                UINT message;
+            } kControls[] = {{0, kStartFailedMessage}, {1, kPauseFailedMessage},
+                             {2, kContinueFailedMessage}, {3, kStopFailedMessage}};
+            const auto& control = kControls[info.m_nAction - CNTServiceCommandLineInfo::ActionStart];
+            if (!SetServiceToStatus(control.statusAction, &result, info.m_dwTimeout, kControlPollMilliseconds))
+                show(GetErrorMessage(MapResourceId(control.message), result, FALSE));
+            break;
+        }
+        case CNTServiceCommandLineInfo::ActionInstall: {
+            std::wstring path = plat::ExecutableFilePath();
+            if (path.size() > kMaxModulePath) path.resize(kMaxModulePath);
+            if (path.find(L' ') != std::wstring::npos) path = L"\"" + path + L"\"";
+            m_strBinaryPathName = path;
+            if (m_bAllowServiceNameOption && !info.m_strServiceName.empty())
+                m_strBinaryPathName += FormatW(L" \"/SN:%s\"", info.m_strServiceName);
+            if (m_bAllowDisplayNameOption && !info.m_strDisplayName.empty())
+                m_strBinaryPathName += FormatW(L" \"/SDN:%s\"", info.m_strDisplayName);
+            if (m_bAllowDescriptionOption && !info.m_strDescription.empty())
+                m_strBinaryPathName += FormatW(L" \"/SD:%s\"", info.m_strDescription);
+            if (m_bAppendExtraArguments && !info.m_strServiceCommandLine.empty())
+                m_strBinaryPathName += L" " + info.m_strServiceCommandLine;
+            if (!info.m_strUserName.empty()) {
+                m_strUserName = info.m_strUserName;
+                Wipe(info.m_strUserName);
+            }
+            if (!info.m_strPassword.empty()) {
+                m_strPassword = info.m_strPassword;
+                Wipe(info.m_strPassword);
+            }
+            if (info.m_bAutoStart) m_dwStartType = SERVICE_AUTO_START;
+            if (!Install(text, &result)) show(text);
+            break;
+        }
+        case CNTServiceCommandLineInfo::ActionUninstall:
+            if (!Uninstall(text, &result, info.m_dwTimeout)) show(text);
+            break;
+        case CNTServiceCommandLineInfo::ActionDebug:
+            try {
+                RunAsConsole();
+            } catch (const CNTServiceTerminateException& e) {
+                result = e.m_dwWin32ExitCode;
+            }
+            break;
+        case CNTServiceCommandLineInfo::ActionHelp:
+            ShowHelp();
+            break;
+        default:
+            break;
+    }
+    return result;
+}
+
+void CNTService::RunAsConsole() {
+    static const wchar_t* const kForegroundSwitches[] = {L"-debug",       L"/debug",       L"-app",
+                                                         L"/app",         L"-application", L"/application",
+                                                         L"-console",     L"/console"};
+    std::vector<std::wstring> arguments;
+    for (const std::wstring& argument : plat::ProcessArguments()) {
+        bool isSwitch = false;
+        for (const wchar_t* s : kForegroundSwitches) isSwitch = isSwitch || AsciiEqualsNoCase(argument, s);
+        if (!isSwitch || arguments.empty()) arguments.push_back(argument);
+    }
+    std::vector<wchar_t*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    plat::InstallConsoleControlHandler(&ForwardConsoleEvent);
+    // A CNTServiceTerminateException passes on to ProcessCommandLine; the
+    // vectors above are freed on the way.
+    ServiceMain(static_cast<DWORD>(arguments.size()), argv.data());
+}
 
 void CNTService::ShowHelp() {}
 
-BOOL CNTService::ConsoleCtrlHandler(DWORD) { return FALSE; }
+BOOL CNTService::ConsoleCtrlHandler(DWORD controlEvent) {
+    switch (controlEvent) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+            if (CNTService* service = Instance()) service->OnStop();
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}

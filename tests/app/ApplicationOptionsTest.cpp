@@ -47,3 +47,12 @@ TEST(ApplicationOptions, ValuesKeepTheirCaseAndAreCutAtSpacesOnly) {
     EXPECT_FALSE(o.bConsole);
     EXPECT_EQ(o.nServerPort, 0);
 }
+
+TEST(ApplicationOptions, RegisteredInTheFixedOrderWhateverTheCommandLineOrder) {
+    const ApplicationOptions o =
+        ParseApplicationOptions(L"-logevents -logfile:C:\\l.txt -install -packagespath:C:\\P\\ -serverport:1991");
+    EXPECT_EQ(RegisteredOptions(o), L" -serverport:1991 -packagespath:C:\\P\\ -logfile:C:\\l.txt -logevents");
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:1991 -logevents")),
+              L" -serverport:1991 -logevents");
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:abc")), L"");
+}

@@ -47,11 +47,14 @@ void* HandlerThread(void*) {
         DWORD event = 0;  // CTRL_C_EVENT
         if (signo == SIGTERM) event = 6;       // CTRL_SHUTDOWN_EVENT
         else if (signo == SIGHUP) event = 2;   // CTRL_CLOSE_EVENT
-        if (ConsoleControlHandler handler = g_handler.load()) handler(event);
-        // Windows ends a console process once its handler has returned from a
-        // close, logoff or shutdown event. Do the same, after a grace period
-        // for the orderly stop the handler may have started, so that a
-        // process whose application has already given up still ends.
+        const ConsoleControlHandler handler = g_handler.load();
+        const BOOL handled = handler ? handler(event) : FALSE;
+        // An event no handler takes ends the process at once, as Windows'
+        // default handler does. Windows also ends a console process once its
+        // handler has returned from a close, logoff or shutdown event: do the
+        // same after a grace period for the orderly stop the handler started,
+        // so that a process whose application has already given up still ends.
+        if (!handled) ::_exit(128 + signo);
         if (event != 0) {
             ::sleep(kCloseGraceSeconds);
             ::_exit(128 + signo);

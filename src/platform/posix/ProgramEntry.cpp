@@ -1,11 +1,17 @@
 // POSIX start-up: hands the entry function the arguments after the program
 // name, joined by single spaces, as the text of a command line.
 #include <string>
+#include <vector>
 
 #include "app/ProgramMain.h"
 #include "common/Utf8.h"
+#include "platform/ProcessArguments.h"
 
 int main(int argc, char** argv) {
+    std::vector<std::wstring> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(Utf8ToWideLossy(argv[i]));
+    plat::SetProcessArguments(std::move(arguments));
+
     std::string joined;
     for (int i = 1; i < argc; ++i) {
         if (i > 1) joined += ' ';
