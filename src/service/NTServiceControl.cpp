@@ -1,11 +1,123 @@
-// CNTService: bringing the installed service into another state.
-// Placeholder until that is built: fails with ERROR_CALL_NOT_IMPLEMENTED.
+// CNTService: bringing the installed service into another state (start, pause, continue, stop) and waiting for it.
+#include <string>
+
 #include "platform/Handles.h"
+#include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
+#include "service/ServiceControlManagerCalls.h"
+#include "service/ServiceManagerHandle.h"
 
-BOOL CNTService::SetServiceToStatus(DWORD, DWORD* error, DWORD, DWORD) {
-    if (error) *error = ERROR_CALL_NOT_IMPLEMENTED;
-    plat::SetLastErrorCode(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+namespace {
+
+constexpr DWORD kManagerConnect = 0x0001;       // SC_MANAGER_CONNECT
+constexpr DWORD kServiceQueryStatus = 0x0004;   // SERVICE_QUERY_STATUS
+constexpr DWORD kServiceStart = 0x0010;         // SERVICE_START
+constexpr DWORD kServiceStop = 0x0020;          // SERVICE_STOP
+constexpr DWORD kServicePauseContinue = 0x0040;  // SERVICE_PAUSE_CONTINUE
+
+// The actions of SetServiceToStatus.
+constexpr DWORD kActionStart = 0;
+constexpr DWORD kActionPause = 1;
+constexpr DWORD kActionContinue = 2;
+constexpr DWORD kActionStop = 3;
+// The wanted state of an unknown action: no state equals it.
+constexpr DWORD kNoState = 0;
+
+// String table.
+constexpr UINT kOpenScmFailed = 1517;
+constexpr UINT kOpenServiceFailed = 1518;
+constexpr UINT kStartFailed = 1519;
+constexpr UINT kContinueFailed = 1520;
+constexpr UINT kPauseFailed = 1521;
+constexpr UINT kWaitFailed = 1523;
+constexpr UINT kQueryFailed = 1524;
+
+// Message table.
+constexpr DWORD kEventScmConnectFailed = 0xC0000006;
+constexpr DWORD kEventOpenServiceFailed = 0xC0000007;
+constexpr DWORD kEventStartFailed = 0xC000000A;
+constexpr DWORD kEventStopFailed = 0xC000000B;
+constexpr DWORD kEventContinueFailed = 0xC000000C;
+constexpr DWORD kEventPauseFailed = 0xC000000D;
+constexpr DWORD kEventWaitFailed = 0xC000000E;
+constexpr DWORD kEventQueryFailed = 0xC000000F;
+
+struct ActionRow {
+    DWORD wantedState;
+    DWORD access;
+};
+
+ActionRow RowOf(DWORD action) {
+    switch (action) {
+        case kActionStart: return {SERVICE_RUNNING, kServiceStart | kServiceQueryStatus};
+        case kActionPause: return {SERVICE_PAUSED, kServicePauseContinue | kServiceQueryStatus};
+        case kActionContinue: return {SERVICE_RUNNING, kServicePauseContinue | kServiceQueryStatus};
+        case kActionStop: return {SERVICE_STOPPED, kServiceStop | kServiceQueryStatus};
+        default: return {kNoState, kServiceQueryStatus};
+    }
+}
+
+}  // namespace
+
+BOOL CNTService::SetServiceToStatus(DWORD action, DWORD* error, DWORD timeoutMilliseconds, DWORD pollMilliseconds) {
+    const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
+    const ActionRow row = RowOf(action);
+    // Error event whose one insertion string is the event-log form of the message.
+    auto fail = [&](DWORD eventId, UINT stringId, DWORD code) {
+        if (error) *error = code;
+        if (m_bEventLogEnabled)
+            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(eventId),
+                              {GetErrorMessage(MapResourceId(stringId), code, TRUE)});
+        return FALSE;
+    };
+
+    // Declared first, so that the service handle is closed before the manager.
+    ServiceManagerHandle manager;
+    if (!manager.Open(kManagerConnect)) return fail(kEventScmConnectFailed, kOpenScmFailed, plat::LastError());
+    ServiceHandle service;
+    service.Attach(calls.openService(manager.Get(), m_strServiceName.c_str(), row.access));
+    if (service.Get() == nullptr) return fail(kEventOpenServiceFailed, kOpenServiceFailed, plat::LastError());
+
+    plat::ServiceStatusRecord status{};
+    if (!calls.queryStatus(service.Get(), &status)) return fail(kEventQueryFailed, kQueryFailed, plat::LastError());
+
+    // A service already in the wanted state is sent nothing.
+    if (status.currentState != row.wantedState) {
+        switch (action) {
+            case kActionStart:
+                if (!calls.start(service.Get(), 0, nullptr))
+                    return fail(kEventStartFailed, kStartFailed, plat::LastError());
+                break;
+            case kActionPause:
+                if (!calls.control(service.Get(), SERVICE_CONTROL_PAUSE, &status))
+                    return fail(kEventPauseFailed, kPauseFailed, plat::LastError());
+                break;
+            case kActionContinue:
+                if (!calls.control(service.Get(), SERVICE_CONTROL_CONTINUE, &status))
+                    return fail(kEventContinueFailed, kContinueFailed, plat::LastError());
+                break;
+            case kActionStop:
+                if (!calls.control(service.Get(), SERVICE_CONTROL_STOP, &status)) {
+                    // This one event carries the bare error number.
+                    const DWORD code = plat::LastError();
+                    if (error) *error = code;
+                    if (m_bEventLogEnabled) m_eventLog.ReportErrorCode(MapEventId(kEventStopFailed), code);
+                    return FALSE;
+                }
+                break;
+            default:
+                return FALSE;
+        }
+    }
+
+    if (!service.WaitForStatus(timeoutMilliseconds, row.wantedState, pollMilliseconds)) {
+        const DWORD code = plat::LastError();
+        if (error) *error = code;
+        if (m_bEventLogEnabled)
+            m_eventLog.ReportErrorCodeAndText(MapEventId(kEventWaitFailed), row.wantedState,
+                                              GetErrorMessage(MapResourceId(kWaitFailed), code, TRUE));
+        return FALSE;
+    }
+    return TRUE;
 }

@@ -1,29 +1,248 @@
-// CNTService: install, uninstall and the list of installed instances.
-// Placeholder until install and uninstall are built: each fails with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// CNTService: install, uninstall, the list of installed instances and the dependency list.
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
 #include "platform/Handles.h"
+#include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
+#include "service/ServiceControlManagerCalls.h"
+#include "service/ServiceManagerHandle.h"
+
+namespace {
+
+// Manager access rights.
+constexpr DWORD kManagerConnect = 0x0001;        // SC_MANAGER_CONNECT
+constexpr DWORD kManagerCreateService = 0x0002;  // SC_MANAGER_CREATE_SERVICE
+constexpr DWORD kManagerEnumerate = 0x0004;      // SC_MANAGER_ENUMERATE_SERVICE
+constexpr DWORD kManagerLock = 0x0008;           // SC_MANAGER_LOCK
+// Service access rights.
+constexpr DWORD kServiceQueryConfig = 0x0001;  // SERVICE_QUERY_CONFIG
+constexpr DWORD kServiceChangeConfig = 0x0002;  // SERVICE_CHANGE_CONFIG
+constexpr DWORD kServiceQueryStatus = 0x0004;   // SERVICE_QUERY_STATUS
+constexpr DWORD kServiceStop = 0x0020;          // SERVICE_STOP
+constexpr DWORD kDelete = 0x10000;              // DELETE
+
+// String table.
+constexpr UINT kInstallOpenScmFailed = 1501;
+constexpr UINT kInstallLockFailed = 1502;
+constexpr UINT kInstallCreateFailed = 1503;
+constexpr UINT kInstallEventSourceFailed = 1504;
+constexpr UINT kUninstallOpenScmFailed = 1505;
+constexpr UINT kUninstallOpenServiceFailed = 1506;
+constexpr UINT kUninstallWaitFailed = 1507;
+constexpr UINT kUninstallDeleteFailed = 1508;
+constexpr UINT kUninstallEventSourceFailed = 1509;
+constexpr UINT kUninstallStopFailed = 1516;
+
+// Message table.
+constexpr DWORD kEventInstalled = 0x40000002;
+constexpr DWORD kEventScmConnectFailed = 0xC0000006;
+constexpr DWORD kEventOpenServiceFailed = 0xC0000007;
+constexpr DWORD kEventDeleteFailed = 0xC0000008;
+
+constexpr DWORD kUninstallPollMilliseconds = 250;
+
+// Overwrites the characters before emptying the string, so that an account
+// name or password does not stay in the process's memory.
+void Wipe(std::wstring& secret) {
+    volatile wchar_t* characters = secret.data();
+    for (std::size_t i = 0; i < secret.size(); ++i) characters[i] = L'\0';
+    secret.clear();
+}
+
+// Wipes the account and password when the install returns, whatever its outcome.
+class CredentialWipe {
+  public:
+    CredentialWipe(std::wstring& userName, std::wstring& password) : m_userName(userName), m_password(password) {}
+    ~CredentialWipe() { Now(); }
+    CredentialWipe(const CredentialWipe&) = delete;
+    CredentialWipe& operator=(const CredentialWipe&) = delete;
+    void Now() {
+        Wipe(m_userName);
+        Wipe(m_password);
+    }
+
+  private:
+    std::wstring& m_userName;
+    std::wstring& m_password;
+};
+
+const wchar_t* NullWhenEmpty(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
+
+bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The executable's path with its extension replaced by "DLL": drive, folder
+// and file name kept, the part of the file name from its last dot dropped.
+std::wstring MessageFileBesideExecutable(const std::wstring& executable) {
+    std::size_t nameStart = 0;
+    for (std::size_t i = 0; i < executable.size(); ++i) {
+        if (IsPathSeparator(executable[i]) || (i == 1 && executable[i] == L':')) nameStart = i + 1;
+    }
+    const std::size_t dot = executable.rfind(L'.');
+    const std::size_t nameEnd = (dot != std::wstring::npos && dot >= nameStart) ? dot : executable.size();
+    return executable.substr(0, nameEnd) + L".DLL";
+}
+
+std::wstring UpperCase(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    return text;
+}
+
+// What EnumerateInstalledServices' visit of each service needs.
+struct InstalledServiceSearch {
+    std::wstring upperExecutable;
+    std::vector<std::wstring>* names;
+};
+
+// Adds the service to the list when its registered command line names this executable.
+BOOL CollectServiceOfExecutable(void* context, ServiceManagerHandle& manager,
+                                const plat::EnumServiceStatusRecord& entry) {
+    InstalledServiceSearch& search = *static_cast<InstalledServiceSearch*>(context);
+    const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
+    if (entry.serviceName == nullptr) return TRUE;
+    ServiceHandle service;
+    service.Attach(calls.openService(manager.Get(), entry.serviceName, kServiceQueryConfig));
+    if (service.Get() == nullptr) return TRUE;
+
+    DWORD needed = 0;
+    if (calls.queryConfig(service.Get(), nullptr, 0, &needed) || plat::LastError() != ERROR_INSUFFICIENT_BUFFER)
+        return TRUE;
+    const std::size_t count =
+        (static_cast<std::size_t>(needed) + sizeof(plat::ServiceConfigRecord) - 1) / sizeof(plat::ServiceConfigRecord);
+    std::unique_ptr<plat::ServiceConfigRecord[]> buffer(new (std::nothrow) plat::ServiceConfigRecord[count]);
+    if (!buffer || count == 0) return TRUE;
+    if (!calls.queryConfig(service.Get(), buffer.get(), needed, &needed)) return TRUE;
+    if (buffer[0].binaryPathName == nullptr) return TRUE;
+
+    if (UpperCase(buffer[0].binaryPathName).find(search.upperExecutable) != std::wstring::npos)
+        search.names->push_back(entry.serviceName);
+    return TRUE;
+}
+
+}  // namespace
 
 BOOL CNTService::Install(std::wstring& message, DWORD* error) {
     message.clear();
-    if (error) *error = ERROR_CALL_NOT_IMPLEMENTED;
-    plat::SetLastErrorCode(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    if (error) *error = NO_ERROR;
+    const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
+    CredentialWipe credentials(m_strUserName, m_strPassword);
+    auto fail = [&](UINT stringId, DWORD code) {
+        if (error) *error = code;
+        message = GetErrorMessage(MapResourceId(stringId), code, FALSE);
+        return FALSE;
+    };
+
+    // Declared first, so that the service handle is closed before the
+    // database is unlocked and the manager closed.
+    ServiceManagerHandle manager;
+    if (!manager.Open(kManagerCreateService | kManagerLock)) return fail(kInstallOpenScmFailed, plat::LastError());
+    if (!manager.Lock()) return fail(kInstallLockFailed, plat::LastError());
+
+    ServiceHandle service;
+    {
+        const std::vector<wchar_t> dependencies = BuildDependencyList();
+        service.Attach(calls.createService(manager.Get(), m_strServiceName.c_str(), m_strDisplayName.c_str(),
+                                           kServiceChangeConfig, m_dwServiceType, m_dwStartType, m_dwErrorControl,
+                                           m_strBinaryPathName.c_str(), NullWhenEmpty(m_strLoadOrderGroup), nullptr,
+                                           dependencies.data(), NullWhenEmpty(m_strUserName),
+                                           NullWhenEmpty(m_strPassword)));
+    }
+    const DWORD createError = plat::LastError();
+    credentials.Now();
+    if (service.Get() == nullptr) return fail(kInstallCreateFailed, createError);
+
+    if (m_bEventLogEnabled) {
+        if (m_strEventMessageFile.empty()) m_strEventMessageFile = MessageFileBesideExecutable(calls.executablePath());
+        if (!calls.installEventSource(m_eventLog.GetLogName(), m_eventLog.GetSourceName(), m_strEventMessageFile))
+            return fail(kInstallEventSourceFailed, plat::LastError());
+    }
+
+    // A service without its description is still a working service.
+    if (!m_strDescription.empty()) service.ChangeDescription(m_strDescription);
+
+    if (m_bEventLogEnabled)
+        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, MapEventId(kEventInstalled), {m_strDisplayName});
+    return TRUE;
 }
 
-BOOL CNTService::Uninstall(std::wstring& message, DWORD* error, DWORD) {
+BOOL CNTService::Uninstall(std::wstring& message, DWORD* error, DWORD waitMilliseconds) {
     message.clear();
-    if (error) *error = ERROR_CALL_NOT_IMPLEMENTED;
-    plat::SetLastErrorCode(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    if (error) *error = NO_ERROR;
+    const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
+    auto setFailure = [&](UINT stringId, DWORD code) {
+        if (error) *error = code;
+        message = GetErrorMessage(MapResourceId(stringId), code, FALSE);
+    };
+    auto reportFailure = [&](DWORD eventId, UINT stringId, DWORD code) {
+        if (m_bEventLogEnabled)
+            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(eventId),
+                              {GetErrorMessage(MapResourceId(stringId), code, TRUE)});
+    };
+
+    ServiceManagerHandle manager;
+    if (!manager.Open(kManagerConnect)) {
+        const DWORD code = plat::LastError();
+        setFailure(kUninstallOpenScmFailed, code);
+        reportFailure(kEventScmConnectFailed, kUninstallOpenScmFailed, code);
+        return FALSE;
+    }
+    ServiceHandle service;
+    service.Attach(calls.openService(manager.Get(), m_strServiceName.c_str(), kDelete | kServiceStop |
+                                                                               kServiceQueryStatus));
+    if (service.Get() == nullptr) {
+        const DWORD code = plat::LastError();
+        setFailure(kUninstallOpenServiceFailed, code);
+        reportFailure(kEventOpenServiceFailed, kUninstallOpenServiceFailed, code);
+        return FALSE;
+    }
+
+    // A service that cannot even be queried is deleted without a stop attempt.
+    plat::ServiceStatusRecord status{};
+    if (calls.queryStatus(service.Get(), &status) && status.currentState != SERVICE_STOPPED) {
+        if (!calls.control(service.Get(), SERVICE_CONTROL_STOP, &status))
+            setFailure(kUninstallStopFailed, plat::LastError());
+        if (!service.WaitForStatus(waitMilliseconds, SERVICE_STOPPED, kUninstallPollMilliseconds)) {
+            setFailure(kUninstallWaitFailed, plat::LastError());
+            return FALSE;
+        }
+    }
+
+    if (!calls.deleteService(service.Get())) {
+        const DWORD code = plat::LastError();
+        setFailure(kUninstallDeleteFailed, code);
+        reportFailure(kEventDeleteFailed, kUninstallDeleteFailed, code);
+        return FALSE;
+    }
+
+    if (m_bEventLogEnabled && !calls.uninstallEventSource(m_eventLog.GetLogName(), m_eventLog.GetSourceName())) {
+        setFailure(kUninstallEventSourceFailed, plat::LastError());
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL CNTService::EnumerateInstalledServices(std::vector<std::wstring>& names, DWORD* error) {
     names.clear();
-    if (error) *error = ERROR_CALL_NOT_IMPLEMENTED;
-    plat::SetLastErrorCode(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    if (error) *error = NO_ERROR;
+    ServiceManagerHandle manager;
+    if (!manager.Open(kManagerConnect | kManagerEnumerate)) {
+        if (error) *error = plat::LastError();
+        return FALSE;
+    }
+    InstalledServiceSearch search{UpperCase(CurrentServiceControlManagerCalls().executablePath()), &names};
+    // Without its own path the program cannot tell its services from others
+    // (an empty path would match every service).
+    if (search.upperExecutable.empty()) {
+        if (error) *error = plat::LastError() != NO_ERROR ? plat::LastError() : ERROR_INVALID_FUNCTION;
+        return FALSE;
+    }
+    return manager.EnumServices(&CollectServiceOfExecutable, &search);
 }
 
 std::vector<wchar_t> CNTService::BuildDependencyList() {

@@ -1,0 +1,165 @@
+// The POSIX service manager's handles and the unit-file and systemctl helpers its calls share.
+#include "platform/posix/SystemdObjects.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "common/Utf8.h"
+#include "platform/Handles.h"
+#include "platform/ServiceManagerCodes.h"
+#include "platform/SystemdStates.h"
+#include "platform/Win32Codes.h"
+#include "platform/posix/PosixObjects.h"
+#include "platform/posix/Systemctl.h"
+
+namespace plat::posix {
+namespace {
+
+constexpr DWORD kErrorInvalidData = 13;
+
+constexpr DWORD kGenericRead = 0x80000000;
+constexpr DWORD kGenericWrite = 0x40000000;
+constexpr DWORD kGenericExecute = 0x20000000;
+constexpr DWORD kGenericAll = 0x10000000;
+constexpr DWORD kMaximumAllowed = 0x02000000;
+
+// The live handles. A handle is the object's address; it is accepted only
+// while it is in this set, so a closed or foreign handle fails cleanly.
+std::mutex g_mutex;
+std::set<ScObject*> g_objects;
+
+}  // namespace
+
+void* NewScHandle(ScObject object) {
+    ScObject* created = new ScObject(std::move(object));
+    std::lock_guard lock(g_mutex);
+    g_objects.insert(created);
+    return created;
+}
+
+ScObject* LookUpScHandle(void* handle, ScObject::Kind kind) {
+    std::lock_guard lock(g_mutex);
+    auto found = g_objects.find(static_cast<ScObject*>(handle));
+    if (found == g_objects.end() || (*found)->kind != kind) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return *found;
+}
+
+ScObject* ReleaseScHandle(void* handle, ScObject::Kind kind) {
+    std::lock_guard lock(g_mutex);
+    auto found = g_objects.find(static_cast<ScObject*>(handle));
+    if (found == g_objects.end() || (*found)->kind != kind) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    ScObject* object = *found;
+    g_objects.erase(found);
+    return object;
+}
+
+DWORD ManagerAccessOf(DWORD desired) {
+    constexpr DWORD kAll = 0x3F;  // connect, create, enumerate, lock, query lock status, modify boot config
+    DWORD access = (desired & kAll) | 0x0001;  // connecting is always granted
+    if (desired & kGenericRead) access |= 0x0001 | 0x0004 | 0x0010;
+    if (desired & kGenericWrite) access |= 0x0002 | 0x0020;
+    if (desired & kGenericExecute) access |= 0x0001 | 0x0008;
+    if (desired & (kGenericAll | kMaximumAllowed)) access |= kAll;
+    return access;
+}
+
+DWORD ServiceAccessOf(DWORD desired) {
+    constexpr DWORD kAll = 0x101FF;  // the service rights and DELETE
+    DWORD access = desired & kAll;
+    if (desired & kGenericRead) access |= 0x0001 | 0x0004 | 0x0008 | 0x0080;
+    if (desired & kGenericWrite) access |= 0x0002;
+    if (desired & kGenericExecute) access |= 0x0010 | 0x0020 | 0x0040 | 0x0080 | 0x0100;
+    if (desired & (kGenericAll | kMaximumAllowed)) access |= kAll;
+    return access;
+}
+
+std::filesystem::path UnitFilePath(const std::filesystem::path& unitFolder, const std::wstring& serviceName) {
+    return unitFolder / WideToUtf8(SystemdUnitFileName(serviceName));
+}
+
+BOOL ReadServiceDefinition(const ScObject& service, SystemdServiceDefinition* definition) {
+    const std::filesystem::path path = UnitFilePath(service.unitFolder, service.serviceName);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        SetLastErrorCode(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_SERVICE_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        SetLastErrorCode(Win32FromErrno(errno));
+        return FALSE;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!ParseSystemdUnitFile(text, service.serviceName, definition)) {
+        SetLastErrorCode(kErrorInvalidData);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WriteUnitFile(const std::filesystem::path& path, const std::string& text, bool mustBeNew) {
+    std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return Win32FromErrno(errno);
+    DWORD error = 0;
+    std::size_t written = 0;
+    while (error == 0 && written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = Win32FromErrno(errno);
+        else written += static_cast<std::size_t>(n);
+    }
+    if (error == 0 && ::fchmod(fd, 0644) != 0) error = Win32FromErrno(errno);
+    if (error == 0 && ::fsync(fd) != 0) error = Win32FromErrno(errno);
+    if (::close(fd) != 0 && error == 0) error = Win32FromErrno(errno);
+    if (error == 0) {
+        if (mustBeNew) {
+            // link() never replaces: two installers of one name cannot both win.
+            if (::link(temporary.c_str(), path.c_str()) != 0)
+                error = errno == EEXIST ? ERROR_SERVICE_EXISTS : Win32FromErrno(errno);
+        } else if (::rename(temporary.c_str(), path.c_str()) != 0) {
+            error = Win32FromErrno(errno);
+        }
+    }
+    if (mustBeNew || error != 0) ::unlink(temporary.c_str());
+    return error;
+}
+
+BOOL Systemctl(std::initializer_list<std::string> arguments) {
+    const DWORD error = Win32ErrorOfRun(RunSystemctl(std::vector<std::string>(arguments)));
+    if (error == 0) return TRUE;
+    SetLastErrorCode(error);
+    return FALSE;
+}
+
+BOOL QueryUnitStatus(const std::wstring& serviceName, ServiceStatusRecord* status) {
+    const SystemctlRun run =
+        RunSystemctl({"show", "--property=Id,ActiveState,ExecMainStatus", WideToUtf8(SystemdUnitFileName(serviceName))});
+    if (const DWORD error = Win32ErrorOfRun(run); error != 0) {
+        SetLastErrorCode(error);
+        return FALSE;
+    }
+    const std::vector<SystemdProperties> units = ParseSystemctlShow(run.output);
+    if (units.empty() || !ServiceStatusOfUnit(units[0], status)) {
+        SetLastErrorCode(kErrorInvalidData);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace plat::posix
