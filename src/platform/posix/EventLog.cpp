@@ -1,7 +1,13 @@
 // POSIX event log: syslog, one line per event, under the source name.
 #include "platform/EventLog.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include <mutex>
 #include <new>
@@ -23,6 +29,24 @@ struct EventSource {
 // openlog sets one identity for the whole process: each event opens the log
 // under its own source's identity and closes it again, all under this lock.
 std::mutex g_syslogMutex;
+
+// VELMORA_SYSLOG_SOCKET names a datagram socket that takes the events in
+// place of the system log (the format syslog itself sends: "<priority>
+// identity[pid]: text"), so a test or a log collector can read them.
+bool SendToSyslogSocket(const char* path, int priority, const std::string& identity, const std::string& line) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path) return false;
+    std::strcpy(address.sun_path, path);
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const std::string datagram = "<" + std::to_string(priority) + ">" + identity + "[" +
+                                 std::to_string(::getpid()) + "]: " + line;
+    const bool sent = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                               sizeof address) == static_cast<ssize_t>(datagram.size());
+    ::close(fd);
+    return sent;
+}
 
 }  // namespace
 
@@ -53,6 +77,11 @@ BOOL ReportEventToSource(EventSourceHandle handle, std::uint16_t type, std::uint
     const std::string line = WideToUtf8(EventLogLine(eventId, insertions));
 
     std::lock_guard lock(g_syslogMutex);
+    if (const char* path = std::getenv("VELMORA_SYSLOG_SOCKET"); path != nullptr && path[0] != '\0') {
+        if (SendToSyslogSocket(path, LOG_DAEMON | SyslogSeverityOfEventType(type), source->identity, line)) return TRUE;
+        SetLastErrorCode(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
     ::openlog(source->identity.empty() ? nullptr : source->identity.c_str(), LOG_PID, LOG_DAEMON);
     ::syslog(LOG_DAEMON | SyslogSeverityOfEventType(type), "%s", line.c_str());
     ::closelog();
