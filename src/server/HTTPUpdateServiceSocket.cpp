@@ -102,11 +102,20 @@ void CHTTPUpdateServiceSocket::OnReceive(int /*errorCode*/) {
     RequestLine line;
     if (!ParseRequestLine(std::string_view(buffer, static_cast<std::size_t>(received)), line)) return;
     HandleRequest(line.method, std::move(line.path));
+    CloseIfAbandoned();
 }
 
 void CHTTPUpdateServiceSocket::OnSend(int errorCode) {
     SendPending();
     CAsyncSocket::OnSend(errorCode);
+    CloseIfAbandoned();
+}
+
+bool CHTTPUpdateServiceSocket::CloseIfAbandoned() {
+    if (!m_sendQueue.WasAbandoned()) return false;
+    Close();
+    if (m_bLiveConnection) delete this;
+    return true;
 }
 
 void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
@@ -230,6 +239,17 @@ int CHTTPUpdateServiceSocket::SendBytes(const char* data, int length) { return S
 std::vector<CHTTPUpdateServiceSocket*> CHTTPUpdateServiceSocket::LiveConnections() {
     if (!t_pConnections) return {};
     return std::vector<CHTTPUpdateServiceSocket*>(t_pConnections->live.begin(), t_pConnections->live.end());
+}
+
+std::size_t CHTTPUpdateServiceSocket::AbandonStalledTransfers() {
+    if (!t_pConnections) return 0;
+    const std::uint64_t now = SendQueueSeconds();
+    std::size_t closed = 0;
+    // A copy: each closed connection leaves the registry (and the last one frees it).
+    for (CHTTPUpdateServiceSocket* connection : LiveConnections()) {
+        if (connection->m_sendQueue.AbandonIfStalled(now) && connection->CloseIfAbandoned()) ++closed;
+    }
+    return closed;
 }
 
 std::size_t CHTTPUpdateServiceSocket::CloseAllConnections() {

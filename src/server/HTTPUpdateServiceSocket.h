@@ -4,10 +4,14 @@
 // thread: each readable notification is one request (only the method and
 // path of its first line count), answered with a file, a file's header, a
 // folder listing or "not found" through the connection's send queue. The
-// server never closes a connection; the object deletes itself when the peer
-// closes it. Every connection is also listed in its thread's registry of
-// live connections, so the listener can close what is still open when it
-// ends (CloseAllConnections).
+// object deletes itself when the peer closes the connection. The server
+// closes a connection only when a transfer on it was abandoned (no progress
+// for six whole minutes, or a package that could not be read whole): with
+// Content-Length framing the close is the only way the client can learn that
+// the reply is incomplete. Every connection is also listed in its thread's
+// registry of live connections, so the listener can apply the stall rule to
+// connections whose client stopped reading (AbandonStalledTransfers) and
+// close what is still open when it ends (CloseAllConnections).
 #pragma once
 
 #include <cstddef>
@@ -68,6 +72,12 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     // Closes and deletes every live connection accepted on the calling
     // thread (the listener calls it when it ends); returns how many.
     static std::size_t CloseAllConnections();
+    // The stall rule for connections accepted on the calling thread whose
+    // reply bytes wait for a client that stopped reading: every such
+    // transfer without progress for six whole minutes is abandoned and its
+    // connection closed and deleted. Returns how many were closed. The
+    // listener calls it every few seconds.
+    static std::size_t AbandonStalledTransfers();
 
     // The packages folder this object serves.
     std::wstring m_strPackagePath;
@@ -79,6 +89,11 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     void RouteNotFound(const std::wstring& path);
 
     int SendBytes(const char* data, int length) override;
+    // After a notification's work: when the send queue has abandoned a
+    // transfer, closes the connection and, for an accepted connection,
+    // deletes the object as a peer close does. True when it did; the object
+    // must not be touched afterwards.
+    bool CloseIfAbandoned();
 
     CSendQueue m_sendQueue;
     bool m_bLiveConnection = false;  // accepted, listed in the thread's registry, deletes itself on close

@@ -3,6 +3,7 @@
 
 #include "app/VelmoraServiceApp.h"
 #include "platform/AsyncSocket.h"
+#include "platform/Handles.h"
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
 #include "server/HTTPUpdateServiceSocket.h"
@@ -10,6 +11,7 @@
 const MessageMap* CHTTPUpdateServiceThread::GetThisMessageMap() {
     static const MessageMapEntry entries[] = {
         OnMessage<&CHTTPUpdateServiceThread::OnInitListener>(kStartMessage),
+        OnMessage<&CHTTPUpdateServiceThread::OnCheckStalledTransfers>(kStallCheckMessage),
     };
     static const MessageMap map = MessageMapOf<CWinThreadEx>(entries);
     return &map;
@@ -42,6 +44,7 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
         if (m_pListenSocket->Create(static_cast<UINT>(m_nPort), SOCK_STREAM, CAsyncSocket::kAllEvents, nullptr) &&
             m_pListenSocket->Listen(kListenBacklog)) {
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
+            StartStallTicker();
             return;
         }
         error = CAsyncSocket::GetLastError();
@@ -51,7 +54,46 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kStartMessage, 0, 0);
 }
 
+void CHTTPUpdateServiceThread::OnCheckStalledTransfers(WPARAM, LPARAM) {
+    CHTTPUpdateServiceSocket::AbandonStalledTransfers();
+}
+
+void CHTTPUpdateServiceThread::StartStallTicker() {
+    if (m_pStallTicker != nullptr) return;
+    auto* ticker = new StallTicker{plat::CreateEventObject(true, false), m_nThreadID, m_dwStallCheckInterval};
+    if (ticker->stop != nullptr) {
+        m_hStallTickerThread = plat::StartThread(&CHTTPUpdateServiceThread::StallTickerMain, ticker, false, nullptr);
+        if (m_hStallTickerThread != nullptr) {
+            m_pStallTicker = ticker;
+            return;
+        }
+        plat::CloseHandleObject(ticker->stop);
+    }
+    // Without the ticker the stall rule still applies whenever a buffer is refilled.
+    delete ticker;
+}
+
+void CHTTPUpdateServiceThread::StopStallTicker() {
+    if (m_pStallTicker == nullptr) return;
+    plat::SignalEvent(m_pStallTicker->stop);
+    plat::WaitForObject(m_hStallTickerThread, INFINITE);
+    plat::CloseHandleObject(m_hStallTickerThread);
+    plat::CloseHandleObject(m_pStallTicker->stop);
+    delete m_pStallTicker;
+    m_pStallTicker = nullptr;
+    m_hStallTickerThread = nullptr;
+}
+
+unsigned CHTTPUpdateServiceThread::StallTickerMain(void* argument) {
+    const auto* ticker = static_cast<const StallTicker*>(argument);
+    // A full queue or an ended listener only drops one check; the next comes soon.
+    while (plat::WaitForObject(ticker->stop, ticker->interval) == WAIT_TIMEOUT)
+        plat::PostToThread(ticker->targetThread, kStallCheckMessage, 0, 0);
+    return 0;
+}
+
 int CHTTPUpdateServiceThread::ExitInstance() {
+    StopStallTicker();
     if (m_pListenSocket != nullptr) {
         m_pListenSocket->Close();
         delete m_pListenSocket;

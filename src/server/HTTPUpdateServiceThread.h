@@ -16,6 +16,10 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // The start message, posted by the thread to itself, and the failure
     // notice it posts to the application thread when it cannot listen.
     static constexpr UINT kStartMessage = 0x0401;  // WM_USER + 1
+    // Posted to the thread every kStallCheckInterval ms while it listens:
+    // apply the stall rule to connections whose client stopped reading.
+    static constexpr UINT kStallCheckMessage = 0x0402;  // WM_USER + 2
+    static constexpr DWORD kStallCheckInterval = 5000;
     static constexpr int kListenBacklog = 5;
 
     CHTTPUpdateServiceThread();
@@ -35,11 +39,33 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    // Opens the listening socket on every local address (backlog 5); on
-    // failure tells the application thread with the start message id.
+    // Opens the listening socket on every local address (backlog 5) and
+    // starts the stall checks; on failure tells the application thread with
+    // the start message id.
     void OnInitListener(WPARAM wParam, LPARAM lParam);
+    // Abandons and closes the connections whose transfers have stalled.
+    void OnCheckStalledTransfers(WPARAM wParam, LPARAM lParam);
+
+    // Milliseconds between stall checks; tests set it before the thread runs.
+    DWORD m_dwStallCheckInterval = kStallCheckInterval;
 
     // The framework's lines go to the application log.
     void LogInfoText(const std::wstring& line) override;
     void LogErrorText(const std::wstring& line) override;
+
+  private:
+    // A small thread that posts kStallCheckMessage to this one at every
+    // interval until it is told to stop: the message loop itself has no
+    // timer, and a wait costs nothing between the posts.
+    void StartStallTicker();
+    void StopStallTicker();
+    static unsigned StallTickerMain(void* argument);
+
+    struct StallTicker {
+        HANDLE stop;        // manual-reset event: end the ticker
+        DWORD targetThread;  // the listener thread
+        DWORD interval;
+    };
+    StallTicker* m_pStallTicker = nullptr;  // shared with the ticker thread until it has ended
+    HANDLE m_hStallTickerThread = nullptr;
 };

@@ -82,10 +82,25 @@ void CSendQueue::SendPending(CSendSink& sink) {
     }
 }
 
-void CSendQueue::AbandonAll() {
-    AppLog(L"Transmitting file %s failed ... aborting sending", m_lstSendQueue.front().file->GetFileName());
+void CSendQueue::AbandonAll(const std::wstring& fileName) {
+    AppLog(L"Transmitting file %s failed ... aborting sending", fileName);
     for (Entry& entry : m_lstSendQueue) CloseEntry(entry);
     m_lstSendQueue.clear();
+    m_bAbandoned = true;
+}
+
+bool CSendQueue::AbandonIfStalled(std::uint64_t nowSeconds) {
+    if (m_bBufferFree || m_nDataEnd == m_nSendPos) return false;
+    const bool fromHead = m_bChunkFromHead && !m_lstSendQueue.empty();
+    const std::uint64_t stamp = fromHead ? m_lstSendQueue.front().stamp : m_nChunkStamp;
+    if (!IsStalled(stamp, nowSeconds)) return false;
+    AbandonAll(fromHead ? m_lstSendQueue.front().file->GetFileName() : m_strChunkFileName);
+    // The waiting bytes go too: the client stopped taking them.
+    m_nDataEnd = 0;
+    m_nSendPos = 0;
+    m_bBufferFree = true;
+    m_pBuffer.reset();
+    return true;
 }
 
 void CSendQueue::FillBuffer() {
@@ -99,14 +114,14 @@ void CSendQueue::FillBuffer() {
     while (!m_lstSendQueue.empty()) {
         Entry& head = m_lstSendQueue.front();
         const std::uint64_t now = SendQueueSeconds();
-        if (now >= head.stamp && now - head.stamp >= kStallSeconds) {
-            AbandonAll();
+        if (IsStalled(head.stamp, now)) {
+            AbandonAll(head.file->GetFileName());
             break;
         }
         if (!m_pBuffer) {
             m_pBuffer.reset(new (std::nothrow) char[kBufferSize + kCoalesceRoom]);
             if (!m_pBuffer) {
-                AbandonAll();
+                AbandonAll(head.file->GetFileName());
                 break;
             }
         }
@@ -116,7 +131,7 @@ void CSendQueue::FillBuffer() {
         if (head.file->Failed() || count != wanted) {
             // A failed read, or a file that became shorter than its announced
             // length: what was announced can no longer be delivered.
-            AbandonAll();
+            AbandonAll(head.file->GetFileName());
             break;
         }
         m_nDataEnd += count;
@@ -124,9 +139,15 @@ void CSendQueue::FillBuffer() {
 
         if (count == m_nBufferSize) {
             head.stamp = SendQueueSeconds();
+            m_bChunkFromHead = true;
             break;
         }
-        AppLog(L"Transmitting file %s completed...", head.file->GetFileName());
+        // The entry is finished although its last bytes may still wait for
+        // the socket: keep what the stall rule needs to know about them.
+        m_strChunkFileName = head.file->GetFileName();
+        m_nChunkStamp = head.stamp;
+        m_bChunkFromHead = false;
+        AppLog(L"Transmitting file %s completed...", m_strChunkFileName);
         CloseEntry(head);
         m_lstSendQueue.pop_front();
         if (m_nDataEnd > coalesceLimit) break;

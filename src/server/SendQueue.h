@@ -4,9 +4,12 @@
 // open disk file for a package) with a time stamp. Only the head entry is
 // read, one chunk of up to kBufferSize bytes at a time, and only once the
 // previous chunk was taken by the socket whole, so at most one chunk per
-// connection is in memory. A head entry that has made no progress for
-// kStallSeconds (six whole minutes, i.e. "more than five") when the buffer
-// is refilled is abandoned together with every entry behind it.
+// connection is in memory. A transfer that has made no progress for
+// kStallSeconds (six whole minutes, i.e. "more than five") is abandoned
+// together with every entry behind it: checked for the head entry whenever
+// the buffer is refilled, and by AbandonIfStalled for a chunk that waits
+// for a client that stopped reading. An abandoned queue has broken the
+// client's Content-Length framing; its owner closes the connection.
 //
 // The transfer buffer exists only while the connection has something to
 // send: it is allocated when the first chunk is loaded and released as soon
@@ -63,6 +66,16 @@ class CSendQueue {
     // queue is empty or the sink takes less than offered.
     void SendPending(CSendSink& sink);
 
+    // The stall rule for a chunk that waits for the socket: when the entry
+    // it came from has made no progress for kStallSeconds at `nowSeconds`,
+    // logs the failure, drops the waiting bytes and every entry, and returns
+    // true. A queue that is not waiting is left alone (its next refill
+    // applies the rule).
+    bool AbandonIfStalled(std::uint64_t nowSeconds);
+    // A transfer was abandoned (stall, failed read, short file, no memory):
+    // the client can no longer tell where a reply ends.
+    bool WasAbandoned() const { return m_bAbandoned; }
+
     // Nothing queued and nothing waiting.
     bool IsIdle() const { return m_lstSendQueue.empty() && m_nDataEnd == m_nSendPos; }
     // Part of a chunk waits for the socket to take it.
@@ -84,10 +97,14 @@ class CSendQueue {
 
     // Loads the next chunk of the head entry into the buffer.
     void FillBuffer();
-    // Logs the head entry as failed and closes and drops every entry.
-    void AbandonAll();
+    // Logs `fileName` as failed, closes and drops every entry, and marks the
+    // queue abandoned. Bytes of finished entries already in the buffer stay.
+    void AbandonAll(const std::wstring& fileName);
     static void CloseEntry(Entry& entry);
     bool Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t stamp);
+
+    // The stall rule: no progress since `stamp` for kStallSeconds or more at `now`.
+    static bool IsStalled(std::uint64_t stamp, std::uint64_t now) { return now >= stamp && now - stamp >= kStallSeconds; }
 
     std::unique_ptr<char[]> m_pBuffer;  // kBufferSize + kCoalesceRoom bytes while in use
     UINT m_nBufferSize = kBufferSize;
@@ -95,6 +112,13 @@ class CSendQueue {
     UINT m_nDataEnd = 0;
     bool m_bBufferFree = true;
     std::deque<Entry> m_lstSendQueue;
+    // Where the buffer's last bytes came from: the head entry (a full chunk;
+    // its stamp and name apply) or an entry already completed and removed,
+    // whose stamp and file name are kept here for the stall rule.
+    bool m_bChunkFromHead = false;
+    std::uint64_t m_nChunkStamp = 0;
+    std::wstring m_strChunkFileName;
+    bool m_bAbandoned = false;
 };
 
 // The stall rule's clock: whole seconds of TickCount64().

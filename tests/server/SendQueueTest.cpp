@@ -134,6 +134,7 @@ TEST_F(SendQueueTest, FailedReadDropsTheQueueAndClosesEachFileOnce) {
     EXPECT_TRUE(m_sink.received == "HEAD" + PatternBytes(3000000).substr(0, kChunk));
     EXPECT_EQ(m_log.New().back(), L"Transmitting file big.bin failed ... aborting sending");
     EXPECT_TRUE(m_queue.IsIdle());
+    EXPECT_TRUE(m_queue.WasAbandoned()) << "the owner must learn that the reply was cut short";
 
     ASSERT_TRUE(m_queue.AppendMemoryReply("later"));
     m_queue.SendPending(m_sink);
@@ -178,6 +179,63 @@ TEST_F(SendQueueTest, ReplyQueuedWhileBytesWaitFollowsThem) {
     m_sink.budget = -1;
     m_queue.SendPending(m_sink);
     EXPECT_EQ(m_sink.received, "0123456789abc");
+}
+
+// A chunk that waits for a client that stopped reading is measured from the
+// last progress of the entry it came from: the load of a full chunk, or the
+// stamp of an entry whose last bytes wait after it was completed.
+TEST_F(SendQueueTest, WaitingChunkIsAbandonedAfterSixWholeMinutesWithoutProgress) {
+    const std::uint64_t t0 = 7000000;  // seconds
+    SetTickCountForTests(t0 * 1000);
+    const std::string data = PatternBytes(3000000);
+    FileRecord full, last;
+    QueueFile("HEAD", data, full);
+    SetTickCountForTests((t0 + 100) * 1000);  // the first chunk is loaded 100 s after queueing
+    m_sink.budget = 4 + kChunk / 2;
+    m_queue.SendPending(m_sink);
+    ASSERT_TRUE(m_queue.IsWaiting());
+    m_log.New();
+
+    EXPECT_FALSE(m_queue.AbandonIfStalled(t0 + 459)) << "measured from the queueing, not from the chunk's load";
+    EXPECT_EQ(full.closes, 0);
+    EXPECT_TRUE(m_queue.AbandonIfStalled(t0 + 460));
+    EXPECT_EQ(m_log.New(), (Lines{L"Transmitting file big.bin failed ... aborting sending"}));
+    EXPECT_EQ(full.closes, 1);
+    EXPECT_TRUE(m_queue.IsIdle());
+    EXPECT_FALSE(m_queue.HasTransferBuffer());
+    EXPECT_TRUE(m_queue.WasAbandoned());
+    m_sink.budget = -1;
+    m_queue.SendPending(m_sink);
+    EXPECT_EQ(m_sink.received.size(), 4 + kChunk / 2) << "dropped bytes were sent after all";
+
+    // The last chunk of a finished entry waits: its entry is gone from the
+    // queue, its stamp and name still count; the entry queued behind it has
+    // not started.
+    CSendQueue queue;
+    ScriptedSink sink;
+    SetTickCountForTests(t0 * 1000);
+    ASSERT_TRUE(queue.AppendFileReply("H", std::make_unique<CRecordingFile>(data, L"last.bin", last), data.size()));
+    ASSERT_TRUE(queue.AppendMemoryReply("behind"));
+    sink.budget = 1 + 2 * kChunk + 100;
+    queue.SendPending(sink);
+    ASSERT_TRUE(queue.IsWaiting());
+    ASSERT_EQ(last.closes, 1) << "the file entry was expected to be complete";
+    m_log.New();
+    EXPECT_FALSE(queue.AbandonIfStalled(t0 + 359));
+    EXPECT_TRUE(queue.AbandonIfStalled(t0 + 360));
+    EXPECT_EQ(m_log.New(), (Lines{L"Transmitting file last.bin failed ... aborting sending"}));
+    EXPECT_TRUE(queue.IsIdle());
+    EXPECT_EQ(last.closes, 1);
+}
+
+TEST_F(SendQueueTest, QueueThatIsNotWaitingIsLeftToItsNextRefill) {
+    SetTickCountForTests(1000);
+    ASSERT_TRUE(m_queue.AppendMemoryReply("sent whole"));
+    m_queue.SendPending(m_sink);
+    ASSERT_TRUE(m_queue.IsIdle());
+    EXPECT_FALSE(m_queue.AbandonIfStalled(100000));
+    EXPECT_FALSE(m_queue.WasAbandoned());
+    EXPECT_EQ(m_log.New(), (Lines{L"Transmitting file  completed..."}));
 }
 
 }  // namespace

@@ -117,29 +117,68 @@ TEST_P(StallRuleTest, RefillAfterSecondsWithoutProgress) {
         EXPECT_FALSE(m_pLog->Contains(L"Transmitting file large.bin failed ... aborting sending"));
         return;
     }
-    // The rest of the waiting chunk still goes out, then the transfer stops;
-    // the connection stays open and answers the next request normally.
+    // The rest of the waiting chunk still goes out, then the transfer stops
+    // and the connection closes, so the client can tell the reply is cut short.
     const std::wstring failed = L"Transmitting file large.bin failed ... aborting sending";
     std::string received;
-    for (int i = 0; i < 1000 && !m_pLog->Contains(failed); ++i) received += client.ReceiveSome(20);
-    ASSERT_TRUE(m_pLog->Contains(failed));
-    ASSERT_TRUE(client.Send("GET /packages/small.txt HTTP/1.1\r\n\r\n"));
-    const std::string next = OctetHead(11) + "small reply";
-    while (received.size() < next.size() ||
-           received.compare(received.size() - next.size(), next.size(), next) != 0) {
-        const std::string piece = client.ReceiveSome(10000);
-        ASSERT_FALSE(piece.empty()) << "the next reply did not arrive";
-        received += piece;
-    }
+    ASSERT_TRUE(client.ReceiveUntilClosed(received, 30000)) << "the connection stayed open after the abandon";
+    EXPECT_TRUE(m_pLog->Contains(failed));
     const std::string head = OctetHead(kLargeSize);
     ASSERT_EQ(received.compare(0, head.size(), head), 0);
-    const std::size_t delivered = received.size() - head.size() - next.size();
+    const std::size_t delivered = received.size() - head.size();
     EXPECT_LT(delivered, kLargeSize);
     EXPECT_EQ(delivered % CSendQueue::kBufferSize, 0u) << "a chunk was cut short";
     EXPECT_TRUE(received.compare(head.size(), delivered, m_strLarge, 0, delivered) == 0);
     EXPECT_FALSE(m_pLog->Contains(L"Transmitting file large.bin completed..."));
+    EXPECT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().empty(); }));
+    EXPECT_FALSE(FileStillOpen(PackagePath(L"large.bin")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Seconds, StallRuleTest, ::testing::Values(359, 360));
+
+// The client stops reading and never reads again, so no refill ever comes:
+// the periodic check applies the rule, closes that connection, releases its
+// package file, and leaves other connections alone.
+TEST_F(TransferTest, StallCheckClosesConnectionWhoseClientStoppedReading) {
+    const std::uint64_t start = 6000000000ull;
+    SetTickCountForTests(start);
+    CHttpClient client;
+    Connect(client, kSmallReceiveBuffer);
+    ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitUntilSendBlocked());
+    CHttpClient other;
+    Connect(other);
+    ASSERT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().size() == 2; }));
+
+    const std::wstring failed = L"Transmitting file large.bin failed ... aborting sending";
+    std::size_t closed = 99;
+    SetTickCountForTests(start + 359999);
+    RunOnLoop([&] { closed = CHTTPUpdateServiceSocket::AbandonStalledTransfers(); });
+    EXPECT_EQ(closed, 0u);
+    EXPECT_EQ(LiveConnectionCount(), 2u);
+    EXPECT_TRUE(FileStillOpen(PackagePath(L"large.bin")));
+    EXPECT_FALSE(m_pLog->Contains(failed));
+
+    SetTickCountForTests(start + 360000);
+    RunOnLoop([&] { closed = CHTTPUpdateServiceSocket::AbandonStalledTransfers(); });
+    EXPECT_EQ(closed, 1u);
+    EXPECT_TRUE(m_pLog->Contains(failed));
+    EXPECT_EQ(LiveConnectionCount(), 1u);
+    EXPECT_FALSE(FileStillOpen(PackagePath(L"large.bin")));
+    EXPECT_TRUE(MakePackage(L"large.bin", "replaced at once"));
+
+    // What the sockets already held still arrives, then the close.
+    std::string received;
+    ASSERT_TRUE(client.ReceiveUntilClosed(received, 30000));
+    const std::string head = OctetHead(kLargeSize);
+    ASSERT_EQ(received.compare(0, head.size(), head), 0);
+    EXPECT_LT(received.size() - head.size(), kLargeSize);
+    EXPECT_TRUE(received.compare(head.size(), std::string::npos, m_strLarge, 0, received.size() - head.size()) == 0);
+
+    ASSERT_TRUE(other.Send("GET /packages/small.txt HTTP/1.1\r\n\r\n"));
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(other.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.body, "small reply");
+}
 
 }  // namespace

@@ -1,0 +1,80 @@
+// The listener thread's own stall checks: a client that stops reading for good is cut off without any refill.
+#include "platform/Win32Codes.h"
+#include "platform/WinThread.h"
+#include "server/HTTPUpdateServiceThread.h"
+#include "server/ServerFixture.h"
+
+using namespace server_test;
+
+namespace {
+
+// A port that nothing listens on right now.
+UINT FreePort() {
+    CAsyncSocket probe;
+    std::wstring address;
+    UINT port = 0;
+    if (!probe.Create(0, SOCK_STREAM, 0) || !probe.GetSockName(address, port)) return 0;
+    probe.Close();
+    return port;
+}
+
+bool WaitForLogLine(const TestLog& log, const std::wstring& message) {
+    for (int i = 0; i < 2000; ++i) {
+        if (log.Contains(message)) return true;
+        plat::SleepMilliseconds(5);
+    }
+    return false;
+}
+
+TEST(ListenerStallCheckTest, ClientThatStopsReadingIsCutOffByTheListenersOwnChecks) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFolder(L"packages"));
+    const std::string large = PatternBytes(16u << 20, 3);
+    ASSERT_TRUE(dir.MakeFile(L"packages/large.bin", large));
+    TestLog log(dir.PathOf(L"server.log"));
+    ASSERT_TRUE(plat::InitSockets());
+    const UINT port = FreePort();
+    ASSERT_NE(port, 0u);
+    const std::uint64_t start = 8000000000ull;
+    SetTickCountForTests(start);
+
+    auto* thread = dynamic_cast<CHTTPUpdateServiceThread*>(
+        AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), 0, 0, CREATE_SUSPENDED));
+    ASSERT_NE(thread, nullptr);
+    thread->m_nPort = static_cast<int>(port);
+    thread->m_strPackagePath = dir.PathOf(L"packages") + plat::PathSeparator();
+    thread->m_dwStallCheckInterval = 20;
+    thread->ResumeThread();
+    ASSERT_TRUE(WaitForLogLine(log, L"CHTTPUpdateServiceThread Initialized!"));
+
+    CHttpClient stalled, other;
+    stalled.SetReceiveBufferSize(16384);
+    ASSERT_TRUE(stalled.Connect(port));
+    ASSERT_TRUE(stalled.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
+    // Once the other connection's reply arrives, the listener has finished
+    // the first request and the large reply waits for its reader.
+    ASSERT_TRUE(other.Connect(port));
+    ASSERT_TRUE(other.Send("GET /missing HTTP/1.1\r\n\r\n"));
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(other.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.status, 404);
+
+    // Reading now would refill the buffer and apply the rule there; the
+    // client reads only after the listener's check has acted on its own.
+    SetTickCountForTests(start + 360000);
+    EXPECT_TRUE(WaitForLogLine(log, L"Transmitting file large.bin failed ... aborting sending"));
+    std::string received;
+    EXPECT_TRUE(stalled.ReceiveUntilClosed(received, 30000)) << "the stalled connection stayed open";
+    EXPECT_LT(received.size(), OctetHead(large.size()).size() + large.size());
+    EXPECT_FALSE(log.Contains(L"Transmitting file large.bin completed..."));
+
+    // The check passed over the connection that had nothing waiting.
+    ASSERT_TRUE(other.Send("GET /packages/ HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(other.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.status, 404);
+
+    EXPECT_TRUE(thread->StopThread());
+    SetTickCountForTests(std::nullopt);
+}
+
+}  // namespace
