@@ -1,0 +1,65 @@
+// Small socket and clock helpers shared by the load client's modes.
+#include "Net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace net {
+
+double Now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+int ConnectLoopback(int port, bool blocking) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0) return -1;
+    // Requests are one small segment each; never hold one back.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && !(errno == EINPROGRESS && !blocking)) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& text) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string GetRequest(const std::string& path, int port) {
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+}
+
+void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+void Fail(const std::string& message) {
+    std::fprintf(stderr, "loadclient: %s: %s\n", message.c_str(), std::strerror(errno));
+    std::exit(2);
+}
+
+}  // namespace net
