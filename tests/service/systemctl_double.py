@@ -1,0 +1,98 @@
+"""A test double of systemctl for the install and control tests (no systemd
+runs on the test machines). It answers the commands the POSIX service
+manager runs, keeps the units' states in a JSON file, and logs every call.
+
+Environment:
+  VELMORA_SYSTEMCTL_DOUBLE_DIR  holds calls.log (one line per call: the
+                                arguments joined by spaces) and state.json
+  VELMORA_SYSTEMD_UNIT_DIR      the unit folder (enable and disable keep
+                                multi-user.target.wants/ there, as systemctl does)
+
+state.json: {"units": {"<unit>": {"ActiveState": ..., "ExecMainStatus": ...}},
+             "after_start": "active", "after_stop": "inactive",
+             "failures": {"<command>": [exit status, "error output"]}}
+A unit without an entry is inactive. start moves a unit to "after_start",
+stop to "after_stop" (as systemd does once the queued job has run).
+"""
+import json
+import os
+import sys
+
+DIR = os.environ["VELMORA_SYSTEMCTL_DOUBLE_DIR"]
+UNIT_DIR = os.environ.get("VELMORA_SYSTEMD_UNIT_DIR", "/etc/systemd/system")
+STATE = os.path.join(DIR, "state.json")
+
+
+def load():
+    try:
+        with open(STATE, encoding="utf-8") as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return {}
+
+
+def save(state):
+    with open(STATE + ".new", "w", encoding="utf-8") as f:
+        json.dump(state, f)
+    os.replace(STATE + ".new", STATE)
+
+
+def unit_file(unit):
+    return os.path.join(UNIT_DIR, unit)
+
+
+def main(args):
+    with open(os.path.join(DIR, "calls.log"), "a", encoding="utf-8") as log:
+        log.write(" ".join(args) + "\n")
+    state = load()
+    units = state.setdefault("units", {})
+    words = [a for a in args if not a.startswith("--")]
+    command = words[0] if words else ""
+    failure = state.get("failures", {}).get(command)
+    if failure:
+        sys.stderr.write(failure[1])
+        return failure[0]
+
+    if command == "daemon-reload":
+        return 0
+    if command in ("enable", "disable"):
+        unit = words[1]
+        if not os.path.isfile(unit_file(unit)):
+            sys.stderr.write(f"Failed to {command} unit: Unit file {unit} does not exist.\n")
+            return 1
+        wants = os.path.join(UNIT_DIR, "multi-user.target.wants")
+        link = os.path.join(wants, unit)
+        if command == "enable":
+            os.makedirs(wants, exist_ok=True)
+            if not os.path.islink(link):
+                os.symlink(unit_file(unit), link)
+                sys.stderr.write(f"Created symlink {link} \u2192 {unit_file(unit)}.\n")
+        elif os.path.islink(link):
+            os.remove(link)
+            sys.stderr.write(f"Removed \"{link}\".\n")
+        return 0
+    if command in ("start", "stop"):
+        unit = words[1]
+        loaded = unit in units and units[unit].get("ActiveState", "inactive") != "inactive"
+        if not os.path.isfile(unit_file(unit)) and not loaded:
+            verb = "not found" if command == "start" else "not loaded"
+            sys.stderr.write(f"Failed to {command} {unit}: Unit {unit} {verb}.\n")
+            return 5
+        units.setdefault(unit, {})["ActiveState"] = state.get("after_" + command,
+                                                            "active" if command == "start" else "inactive")
+        save(state)
+        return 0
+    if command == "show":
+        blocks = []
+        for unit in words[1:]:
+            entry = units.get(unit, {})
+            blocks.append(f"Id={unit}\nActiveState={entry.get('ActiveState', 'inactive')}\n"
+                          f"ExecMainStatus={entry.get('ExecMainStatus', '0')}\n")
+        sys.stdout.write("\n".join(blocks))
+        return 0
+    sys.stderr.write(f"Unknown command verb {command}.\n")
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
