@@ -12,6 +12,20 @@
 
 namespace {
 
+TEST(SystemErrorText, TheCommonCodesHaveTexts) {
+    for (const DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_DATA, ERROR_MORE_DATA,
+                             ERROR_TIMEOUT, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, DWORD{1060}})
+        EXPECT_FALSE(plat::SystemErrorText(code).empty()) << "code " << code;
+}
+
+TEST(SystemErrorText, ACodeOfAnApplicationHasNoSystemText) {
+    EXPECT_EQ(L"", plat::SystemErrorText(0x20001234));
+    EXPECT_EQ(L"", plat::SystemErrorText(0xFFFFFFFF));
+}
+
+// Our own table on POSIX (Wine's message table lacks some Winsock texts that
+// Windows has, so the complete list is checked where the texts are ours).
+#ifndef _WIN32
 TEST(SystemErrorText, EveryCodeTheProgramProducesHasAText) {
     const DWORD codes[] = {
         ERROR_SUCCESS, ERROR_INVALID_FUNCTION, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
@@ -31,12 +45,6 @@ TEST(SystemErrorText, EveryCodeTheProgramProducesHasAText) {
     for (const DWORD code : codes) EXPECT_FALSE(plat::SystemErrorText(code).empty()) << "code " << code;
 }
 
-TEST(SystemErrorText, ACodeOfAnApplicationHasNoSystemText) {
-    EXPECT_EQ(L"", plat::SystemErrorText(0x20001234));
-    EXPECT_EQ(L"", plat::SystemErrorText(0xFFFFFFFF));
-}
-
-#ifndef _WIN32
 TEST(SystemErrorText, PosixTakesTheCLibrarysTextWhereAnErrnoStandsForTheCode) {
     EXPECT_EQ(Utf8ToWideLossy(std::strerror(ENOENT)), plat::SystemErrorText(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(Utf8ToWideLossy(std::strerror(EADDRINUSE)), plat::SystemErrorText(WSAEADDRINUSE));
