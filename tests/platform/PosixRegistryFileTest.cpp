@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -126,6 +127,43 @@ TEST(PosixRegistryFile, AFileThatIsNotAWholeRegistryIsReportedAndNeverOverwritte
                   plat::RegistrySetValue(key.Get(), L"v", REG_BINARY, &byte, 1));
         EXPECT_EQ(bad, ReadFile(file));
     }
+}
+
+TEST(PosixRegistryFile, EveryCutOrDamagedFileGivesAClearResult) {
+    CRegistrySandbox registry;
+    ASSERT_TRUE(registry.IsPrivate());
+    RegistryKeyOwner key;
+    ASSERT_EQ(ERROR_SUCCESS, plat::RegistryCreateKey(plat::LocalMachineKey(), L"SOFTWARE\\Odd \"name\" \\ \x00e9",
+                                                     KEY_ALL_ACCESS, key.Receive()));
+    const std::uint8_t bytes[] = {0, 0xFF, 0x10};
+    ASSERT_EQ(ERROR_SUCCESS, plat::RegistrySetValue(key.Get(), L"v\n", 0x7FFFFFFF, bytes, sizeof bytes));
+    const std::string file = FolderFile(registry, "HKEY_LOCAL_MACHINE.reg");
+    const std::string whole = ReadFile(file);
+    for (std::size_t length = 0; length < whole.size(); ++length) {
+        WriteFile(file, whole.substr(0, length));
+        RegistryKeyOwner other;
+        ASSERT_EQ(static_cast<LONG>(ERROR_REGISTRY_CORRUPT),
+                  plat::RegistryOpenKey(plat::LocalMachineKey(), L"SOFTWARE", KEY_READ, other.Receive()))
+            << "cut after " << length << " bytes";
+    }
+    std::mt19937 random(4711);
+    for (int round = 0; round < 500; ++round) {
+        std::string damaged = whole;
+        damaged[random() % damaged.size()] = static_cast<char>(random() % 256);
+        WriteFile(file, damaged);
+        RegistryKeyOwner other;
+        const LONG status = plat::RegistryOpenKey(key.Get(), nullptr, KEY_READ, other.Receive());
+        EXPECT_TRUE(status == ERROR_SUCCESS || status == static_cast<LONG>(ERROR_REGISTRY_CORRUPT) ||
+                    status == static_cast<LONG>(ERROR_KEY_DELETED))
+            << status;
+    }
+    WriteFile(file, whole);
+    std::uint8_t read[3] = {};
+    DWORD type = 0;
+    DWORD size = sizeof read;
+    ASSERT_EQ(ERROR_SUCCESS, plat::RegistryQueryValue(key.Get(), L"v\n", &type, read, &size));
+    EXPECT_EQ(0x7FFFFFFFu, type);
+    EXPECT_EQ(0, std::memcmp(read, bytes, sizeof bytes));
 }
 
 TEST(PosixRegistryFile, AWriterKilledAtAnyMomentNeverLeavesATornValue) {
