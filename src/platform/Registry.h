@@ -119,6 +119,7 @@ std::wstring RegistryStringFromBytes(const std::uint8_t* data, std::size_t size)
 std::wstring RegistryRootFolder();
 // Moves the registry of this process and of the processes it starts to
 // `folder` by setting VELMORA_REGISTRY_ROOT (empty: back to the default).
+// Changes the environment, so call it while no other thread uses the registry.
 // FALSE with ERROR_NOT_SUPPORTED on Windows, where the registry is the system's.
 BOOL SetRegistryRootFolder(const std::wstring& folder);
 
