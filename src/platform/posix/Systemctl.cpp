@@ -111,9 +111,12 @@ SystemctlRun RunSystemctl(const std::vector<std::string>& arguments) {
     if (timedOut) ::kill(pid, SIGKILL);
 
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited;
+    while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
     if (timedOut) run.runError = ERROR_SERVICE_REQUEST_TIMEOUT;
+    // Without its exit status (SIGCHLD ignored by the program) the run cannot count as a success.
+    else if (waited < 0) run.runError = Win32FromErrno(errno);
     else if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
     return run;
 }
