@@ -18,7 +18,7 @@
 // (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) and touches nothing. Pause and
 // continue are refused with 1052 (ERROR_INVALID_SERVICE_CONTROL), as the SCM
 // refuses them for a service that does not accept them. See
-// posix/SystemdServiceManager.cpp for the mapping of every call.
+// posix/ServiceManager.cpp for the mapping of every call.
 //
 // Safe to include together with <windows.h>.
 #pragma once
