@@ -1,0 +1,136 @@
+// Fuzz target: raw request bytes through request-line parsing, path decoding,
+// routing and the mapping onto the packages folder.
+//
+// Invariants: nothing crashes or reads out of bounds; a decoded path is never
+// longer than the path that came over the wire; every mapped path is the
+// packages folder or lies below it, without "." or ".." segments; and every
+// path that would be served (it exists) lies inside the packages folder on
+// disk. The tree holds decoys beside the packages folder, one of them
+// sharing its name as a prefix, so a confinement slip finds a real target.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "FuzzTree.h"
+#include "common/Utf8.h"
+#include "platform/RequestPath.h"
+#include "server/FolderListing.h"
+#include "server/HTTPUpdateServiceSocket.h"
+#include "server/RequestLine.h"
+
+namespace {
+
+constexpr std::wstring_view kPackagesPrefix = L"/packages";
+constexpr std::wstring_view kListingName = L"ListFolderContents.asp";
+
+struct Tree {
+    std::filesystem::path root;
+    std::filesystem::path packages;
+    std::filesystem::path packagesCanonical;
+    std::wstring packagesFolder;  // with its trailing separator, as the listener is given it
+    CHTTPUpdateServiceSocket* connection;  // never connected: only its path checks are used
+};
+
+Tree& TheTree() {
+    static Tree tree = [] {
+        Tree t;
+        t.root = fuzz::MakeScratchFolder("request");
+        t.packages = t.root / "packages";
+        std::filesystem::create_directories(t.packages / "sub" / "deep");
+        std::filesystem::create_directories(t.root / "packagesX");
+        fuzz::WriteFile(t.packages / "a.zip", "a");
+        fuzz::WriteFile(t.packages / "a b.zip", "ab");
+        fuzz::WriteFile(t.packages / "sub" / "b.msi", "b");
+        fuzz::WriteFile(t.packages / "sub" / "deep" / "c.bin", "c");
+        fuzz::WriteFile(t.packages / "sub" / "deep" / "\xC3\xA9t\xC3\xA9.zip", "e");
+        fuzz::WriteFile(t.root / "secret.txt", "outside");
+        fuzz::WriteFile(t.root / "packagesX" / "secret.txt", "outside");
+        t.packagesCanonical = std::filesystem::canonical(t.packages);
+        t.packagesFolder = fuzz::WideOf(t.packages) + plat::PathSeparator();
+        t.connection = new CHTTPUpdateServiceSocket;
+        t.connection->m_strPackagePath = t.packagesFolder;
+        return t;
+    }();
+    return tree;
+}
+
+// A mapped path: the packages folder or below it, lexically.
+void CheckMapped(const Tree& tree, const std::wstring& fullPath) {
+    const std::wstring base = tree.packagesFolder.substr(0, tree.packagesFolder.size() - 1);
+    if (fullPath.compare(0, base.size(), base) != 0) fuzz::Violation("mapped path leaves the packages folder", fullPath);
+    const std::wstring rest = fullPath.substr(base.size());
+    if (!rest.empty() && rest[0] != plat::PathSeparator())
+        fuzz::Violation("mapped path is a sibling of the packages folder", fullPath);
+    for (std::size_t i = 0; i < rest.size();) {
+        std::size_t next = rest.find(plat::PathSeparator(), i + 1);
+        if (next == std::wstring::npos) next = rest.size();
+        const std::wstring segment = rest.substr(i + 1, next - i - 1);
+        if (i < rest.size() && (segment.empty() || segment == L"." || segment == L".."))
+            fuzz::Violation("mapped path keeps an empty, . or .. segment", fullPath);
+        i = next;
+    }
+    if (fullPath.find(L'\0') != std::wstring::npos) fuzz::Violation("mapped path holds NUL", fullPath);
+}
+
+// A path that passed the existence check, as the server would open or list it.
+void CheckServed(const Tree& tree, const std::wstring& fullPath) {
+    CheckMapped(tree, fullPath);
+    std::error_code error;
+    const std::filesystem::path canonical = std::filesystem::canonical(fuzz::PathOf(fullPath), error);
+    if (error) return;  // gone or unreadable: the server answers 404
+    if (!fuzz::IsWithin(canonical, tree.packagesCanonical))
+        fuzz::Violation("served path lies outside the packages folder", fullPath);
+}
+
+// The connection's routing: listing, file, or not found.
+void Route(Tree& tree, const std::wstring& method, const std::wstring& path) {
+    const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
+    if (AsciiEndsWithNoCase(path, kListingName)) {
+        const std::wstring listed = packagesPrefix ? path.substr(kPackagesPrefix.size()) : path;
+        std::wstring folder = listed.size() > kListingName.size() + 1
+                                  ? listed.substr(0, listed.size() - kListingName.size() - 1)
+                                  : std::wstring();
+        if (!tree.connection->UpdateAndCheckFilePath(folder, true, path)) return;
+        CheckServed(tree, folder);
+        const std::wstring xml = BuildFolderXml(0, folder, kFolderListingDepthLimit);
+        if (xml.rfind(L"<Folder Name=\"", 0) != 0) fuzz::Violation("listing without its Folder element", folder);
+        return;
+    }
+    if (!packagesPrefix) return;
+    std::wstring file = path.substr(kPackagesPrefix.size());
+    if (!tree.connection->UpdateAndCheckFilePath(file, false, path)) return;
+    CheckServed(tree, file);
+    (void)method;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Tree& tree = TheTree();
+    const std::string_view request(reinterpret_cast<const char*>(data), size);
+
+    RequestLine line;
+    if (!ParseRequestLine(request, line)) return 0;
+    if (line.method.empty()) fuzz::Violation("a parsed request line without a method", line.path);
+    for (const std::wstring* word : {&line.method, &line.path}) {
+        for (wchar_t c : *word) {
+            if (c == L' ' || c == L'\r' || c == L'\n' || c == L'\0' || static_cast<unsigned>(c) > 0xFF)
+                fuzz::Violation("a request word holds a separator or a non-byte", *word);
+        }
+    }
+
+    std::wstring path = line.path;
+    const std::size_t wireLength = path.size();
+    const bool validText = CHTTPUpdateServiceSocket::UrlDecode(path);
+    if (path.size() > wireLength) fuzz::Violation("decoding made the path longer", path);
+    if (validText) {
+        // The mapping on its own, for every decoded path.
+        std::wstring mapped;
+        if (plat::MapRequestPath(tree.packagesFolder, path, mapped) == plat::RequestPathVerdict::Mapped)
+            CheckMapped(tree, mapped);
+        else if (!mapped.empty())
+            fuzz::Violation("a refused path left a mapping behind", mapped);
+        Route(tree, line.method, path);
+    }
+    return 0;
+}
