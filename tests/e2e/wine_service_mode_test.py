@@ -1,0 +1,250 @@
+"""End to end: VelmoraService.exe as a real service of Wine's service control
+manager (Windows build), with the HTTP client on the Linux side.
+
+The program installs itself with its options (read back from the registry),
+starts, serves a package and a listing, logs the requests to its file and
+copies every log line to the event log, refuses a pause, stops, and removes
+itself and its event source; every verb's exit status is checked, also on a
+service that is not installed, where the failure text appears in a message
+box unless "-silent" was given. Events and message boxes are read from
+Wine's traces (see wine_scm.py).
+
+Runs in a Wine prefix of its own (VELMORA_E2E_SERVICE_WINEPREFIX, by default
+e2e-service-wineprefix next to the program). Set by ctest: VELMORA_PROGRAM,
+VELMORA_WINE=1, VELMORA_SCM_PROBE.
+"""
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import Connection  # noqa: E402
+from wine_scm import WinePrefix, message_boxes, trace_events, winpath  # noqa: E402
+
+PROGRAM = harness.PROGRAM
+SCM_PROBE = os.environ.get("VELMORA_SCM_PROBE", "")
+PREFIX = os.environ.get("VELMORA_E2E_SERVICE_WINEPREFIX") or os.path.join(
+    os.path.dirname(os.path.abspath(PROGRAM or ".")), "e2e-service-wineprefix")
+
+NAME = "HarbrookVelmoraService"
+DISPLAY = "Harbrook Velmora Service"
+DESCRIPTION = "Provides a Velmora service that can be used by the Norvane/Belco setups."
+USAGE = "VelmoraService [-uninstall | -start | -stop | -help | -? ]\n"
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + NAME
+SOURCE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\" + DISPLAY
+STARTED, STOPPED, INSTALLED, LOG_LINE = 0x40000001, 0x40000003, 0x40000002, 0x40000010
+INFORMATION, ERROR = 4, 1
+PACKAGE = bytes(range(256)) * 600  # 150 KiB, every byte value
+
+
+def exit_status(win32_code):
+    """A Windows exit code as `wine` hands it to a POSIX parent."""
+    return win32_code % 256
+
+
+def log_messages(path):
+    """The message part of every line of a log file."""
+    try:
+        with open(path, "rb") as f:
+            text = f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return []
+    messages = []
+    for line in text.split("\r\n")[:-1]:
+        m = harness.LINE_PREFIX.match(line)
+        messages.append(line[m.end():] if m else line)
+    return messages
+
+
+@unittest.skipUnless(harness.UNDER_WINE, "the Windows build under Wine's service control manager")
+class WineServiceModeTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        assert PROGRAM and SCM_PROBE, "VELMORA_PROGRAM and VELMORA_SCM_PROBE"
+        cls.dir = tempfile.mkdtemp(prefix="velmora-e2e-wine-service-")
+        cls.prefix = WinePrefix(PREFIX, SCM_PROBE, cls.dir)
+        cls.prefix.start()
+        try:
+            cls.prefix.remove_service(NAME, SOURCE_KEY)  # left by an interrupted run
+        except BaseException:
+            cls.prefix.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.prefix.remove_service(NAME, SOURCE_KEY)
+        finally:
+            cls.prefix.stop()
+            shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def program(self, *args):
+        """Runs the program with the event-log trace and the message-box
+        trace on: (exit status, output, events it wrote, message boxes)."""
+        code, output, trace = self.prefix.wine(PROGRAM, *args, debug="-all,+eventlog,fixme+advapi,+relay")
+        return code, output, [e[1:] for e in trace_events(trace) if e[0] == DISPLAY], message_boxes(trace)
+
+    def service_events(self, since):
+        """(type, id, strings) of the events of this program's source in the holder's trace."""
+        trace = self.prefix.trace_bytes()[since:].decode("utf-8", "replace")
+        return [e[1:] for e in trace_events(trace) if e[0] == DISPLAY]
+
+    def wait_for(self, predicate, what, timeout=60):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            value = predicate()
+            if value:
+                return value
+            time.sleep(0.1)
+        self.fail(f"never: {what}")
+
+    def state(self):
+        return self.prefix.sc_query(NAME).get("STATE", "")
+
+    # -- the service's life --------------------------------------------------
+
+    def test_install_start_serve_stop_and_uninstall(self):
+        self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
+        packages = os.path.join(self.dir, "packages")
+        os.makedirs(os.path.join(packages, "sub"), exist_ok=True)
+        with open(os.path.join(packages, "a.zip"), "wb") as f:
+            f.write(PACKAGE)
+        with open(os.path.join(packages, "sub", "b.zip"), "wb") as f:
+            f.write(b"b")
+        log = os.path.join(self.dir, "service-log.txt")
+        port = harness.free_port()
+        since = len(self.prefix.trace_bytes())
+
+        # Install: the registration, with the options appended in their fixed order.
+        code, output, events, boxes = self.program("-install", f"-serverport:{port}",
+                                                   f"-packagespath:{winpath(packages)}",
+                                                   f"-logfile:{winpath(log)}", "-logevents")
+        self.assertEqual((code, output, boxes), (0, "", []))
+        self.assertEqual(events, [(INFORMATION, INSTALLED, [DISPLAY])])
+        executable = winpath(PROGRAM)
+        if " " in executable:
+            executable = f'"{executable}"'
+        config = self.prefix.reg_values(SERVICE_KEY)
+        self.assertIsNotNone(config, "the service's registry key")
+        self.assertEqual(config["ImagePath"][1], f"{executable}  -serverport:{port} -packagespath:{winpath(packages)} "
+                                                 f"-logfile:{winpath(log)} -logevents")
+        self.assertEqual(config["DisplayName"], ("REG_SZ", DISPLAY))
+        self.assertEqual(config["Description"], ("REG_SZ", DESCRIPTION))
+        self.assertEqual(config["Start"], ("REG_DWORD", "0x2"))  # automatic start
+        self.assertEqual(config["Type"], ("REG_DWORD", "0x10"))  # own process
+        self.assertEqual(config["ObjectName"], ("REG_SZ", "LocalSystem"))
+        self.assertEqual(self.prefix.reg_values(SOURCE_KEY), {"EventMessageFile": ("REG_SZ", winpath(PROGRAM)),
+                                                              "TypesSupported": ("REG_DWORD", "0x7")})
+        self.assertTrue(self.state().startswith("1"), "installed, not started")
+
+        # A second install fails at CreateService: silently with -silent, else in a message box.
+        code, output, events, boxes = self.program("-install", "-silent")
+        self.assertEqual((code, output, events, boxes), (exit_status(1073), "", [], []))
+        code, output, _, boxes = self.program("-install")
+        self.assertEqual((code, output), (exit_status(1073), ""))
+        self.assertEqual(len(boxes), 1, boxes)
+        self.assertTrue(boxes[0][0].startswith("CNTService::Install, Failed call to CreateService, Error:1073, "),
+                        boxes)
+        self.assertEqual(boxes[0][1:], ("VelmoraService.exe", 0))
+
+        # Start: running, accepting only stop, serving.
+        code, output, events, boxes = self.program("-start")
+        self.assertEqual((code, output, events, boxes), (0, "", [], []))
+        self.assertEqual(self.state(), "4  RUNNING")
+        _, output, _ = self.prefix.wine(SCM_PROBE, "control", NAME, "4")  # interrogate
+        self.assertEqual(output.strip(), "result=1 error=0 state=4 checkpoint=0 waithint=0 controls=1")
+        self.wait_for(lambda: "CHTTPUpdateServiceThread Initialized!" in log_messages(log), "listening")
+        c = Connection(port)
+        status, headers, _, body = c.request("GET /packages/a.zip HTTP/1.1")
+        self.assertEqual((status, headers["Content-Type"], body), ("HTTP/1.1 200 OK", "application/octet-stream",
+                                                                    PACKAGE))
+        status, headers, _, body = c.request("GET /packages/sub/ListFolderContents.asp HTTP/1.1")
+        self.assertEqual((status, body), ("HTTP/1.1 200 OK",
+                                          b'<FileIndex><Folder Name="sub"><File Name="b.zip" /></Folder></FileIndex>'))
+        c.close()
+        self.wait_for(lambda: "Request for: '/packages/sub/ListFolderContents.asp'" in log_messages(log),
+                      "the listing request in the log")
+        messages = log_messages(log)
+        self.assertEqual(messages[0], f"Logging to: '{winpath(log)}'")
+        self.assertIn("Request for: '/packages/a.zip'", messages)
+        self.assertIn(f"200_OK => '{winpath(packages)}\\a.zip'", messages)
+        self.assertIn("Transmitting file a.zip completed...", messages)
+
+        # The events so far: "started", then one copy of every log line, in the log's order.
+        events = self.wait_for(lambda: (lambda e: e if len(e) > len(messages) else None)(self.service_events(since)),
+                               "the copies of the log lines")
+        self.assertEqual(events[0], (INFORMATION, STARTED, [DISPLAY]))
+        self.assertEqual(events[1:], [(INFORMATION, LOG_LINE, [m]) for m in messages])
+
+        # Pause is refused (only stop is accepted); a second start sends nothing.
+        code, output, events, boxes = self.program("-pause", "-silent")
+        self.assertEqual((code, output, boxes), (exit_status(1052), "", []))
+        self.assertEqual([e[:2] for e in events], [(ERROR, 0xC000000D)])
+        self.assertTrue(events[0][2][0].startswith("1052, "), events)
+        code, output, events, boxes = self.program("-start")
+        self.assertEqual((code, output, events, boxes), (0, "", [], []))
+        self.assertEqual(self.state(), "4  RUNNING")
+
+        # Stop: "stopped" is the service's last event; a second stop sends nothing.
+        code, output, events, boxes = self.program("-stop")
+        self.assertEqual((code, output, events, boxes), (0, "", [], []))
+        fields = self.prefix.sc_query(NAME)
+        self.assertEqual((fields["STATE"], fields["WIN32_EXIT_CODE"]), ("1  STOPPED", "0  (0x0)"))
+        self.assertTrue(harness.port_is_closed(port))
+        events = self.service_events(since)
+        self.assertEqual(events[-1], (INFORMATION, STOPPED, [DISPLAY]))
+        self.assertEqual([e for e in events if e[1] != LOG_LINE], [(INFORMATION, STARTED, [DISPLAY]),
+                                                                  (INFORMATION, STOPPED, [DISPLAY])])
+        self.assertEqual([e[2][0] for e in events if e[1] == LOG_LINE], log_messages(log))
+        code, output, events, boxes = self.program("-stop")
+        self.assertEqual((code, output, events, boxes), (0, "", [], []))
+
+        # Uninstall: the service and its event source are gone.
+        code, output, events, boxes = self.program("-uninstall")
+        self.assertEqual((code, output, events, boxes), (0, "", [], []))
+        self.assertEqual(self.prefix.sc_query(NAME), {})
+        self.assertIsNone(self.prefix.reg_values(SERVICE_KEY))
+        self.assertIsNone(self.prefix.reg_values(SOURCE_KEY))
+
+    # -- verbs without an installed service ------------------------------------
+
+    def test_verbs_on_a_service_that_is_not_installed(self):
+        self.assertEqual(self.prefix.sc_query(NAME), {})
+        messages = {
+            "-start": "Failed to start the service, Error:1060, ",
+            "-stop": "Failed to stop the service, Error:1060, ",
+            "-pause": "Failed to pause the service, Error:1060, ",
+            "-continue": "Failed to continue the service, Error:1060, ",
+            "-uninstall": "CNTService::Uninstall, Failed call to OpenService, Error:1060, ",
+        }
+        for verb, message in messages.items():
+            with self.subTest(verb=verb):
+                # The open of the service fails with 1060 (ERROR_SERVICE_DOES_NOT_EXIST); the
+                # event carries the code and the system's text, the message adds its own words.
+                code, output, events, boxes = self.program(verb, "-silent")
+                self.assertEqual((code, output, boxes), (exit_status(1060), "", []))
+                self.assertEqual([e[:2] for e in events], [(ERROR, 0xC0000007)])
+                system_text = events[0][2][0]
+                self.assertTrue(system_text.startswith("1060, "), events)
+                code, output, events, boxes = self.program(verb)
+                self.assertEqual((code, output), (exit_status(1060), ""))
+                self.assertEqual(boxes, [(message + system_text[len("1060, "):], "VelmoraService.exe", 0)])
+
+    def test_help_prints_the_usage_text(self):
+        for verb in ("-help", "-?", "/HELP"):
+            code, output, events, boxes = self.program(verb)
+            self.assertEqual((code, output, events, boxes), (0, USAGE, [], []))
+
+    def test_started_by_hand_the_program_cannot_reach_the_service_control_manager(self):
+        # Wine's dispatcher gives up after about ten seconds with 1063
+        # (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT); nothing is shown.
+        code, output, _, boxes = self.program("-serverport:1")
+        self.assertEqual((code, output, boxes), (exit_status(1063), "", []))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
