@@ -66,6 +66,8 @@ constexpr long FD_CONNECT = 0x10;
 constexpr long FD_CLOSE = 0x20;
 #endif
 
+class CDiskFile;
+
 class CAsyncSocket {
   public:
     // Every event: FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE.
@@ -103,6 +105,18 @@ class CAsyncSocket {
     // (WSAEWOULDBLOCK when the socket cannot take anything now). Whenever not
     // every byte was taken, OnSend follows once the socket can take more.
     int Send(const void* buffer, int length, int flags = 0);
+    // Sends the `headLength` bytes of `head` and then `length` bytes of
+    // `file` from `offset`, the file's bytes without passing through memory
+    // of ours (sendfile on POSIX); the head leaves together with the file's
+    // first bytes. Returns the count accepted, head bytes included, possibly
+    // fewer than offered (with the FD_WRITE rule of Send), or SOCKET_ERROR:
+    // WSAEWOULDBLOCK when nothing could be taken now, ERROR_HANDLE_EOF (38)
+    // when the file ends before offset + length, WSAEOPNOTSUPP where the
+    // platform cannot send this way (see CanSendFileBytes).
+    int SendFileBytes(const void* head, int headLength, const CDiskFile& file, std::uint64_t offset, int length);
+    // SendFileBytes works on this platform (POSIX: yes; Windows: not yet,
+    // callers read the file and Send it).
+    static bool CanSendFileBytes();
     BOOL ShutDown(int how = kShutdownSends);
     // Turns Nagle's algorithm off (TRUE) or on for this connection.
     BOOL SetNoDelay(bool noDelay);

@@ -69,12 +69,20 @@ class CDiskFile final : public CFile {
     UINT Read(void* buffer, UINT count) override;
     ULONGLONG Seek(LONGLONG offset, UINT from) override;
     ULONGLONG GetLength() const override;
+    // The length the file had when Open checked it (taken from the same
+    // look at the opened file, so it costs nothing more); 0 when closed.
+    ULONGLONG GetLengthAtOpen() const { return m_hFile == -1 ? 0 : m_nLengthAtOpen; }
     std::wstring GetFileName() const override;
     // The path as given to Open.
     std::wstring GetFilePath() const { return m_strPath; }
     void Close() override;
 
+    // The platform's handle (POSIX descriptor, Windows HANDLE), -1 when
+    // closed: for sending the file's bytes without reading them (CAsyncSocket::SendFileBytes).
+    std::intptr_t NativeHandle() const { return m_hFile; }
+
   private:
     std::intptr_t m_hFile = -1;  // POSIX descriptor or Windows HANDLE; -1 when closed
+    ULONGLONG m_nLengthAtOpen = 0;
     std::wstring m_strPath;
 };

@@ -3,13 +3,16 @@
 
 #include <vector>
 
-#include "common/Format.h"
 #include "platform/FolderEnum.h"
 
-std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit) {
-    if (depth > depthLimit) return std::wstring();
+// The whole document grows in one string: a tree of thousands of entries
+// is written without a formatted copy per entry or per sub-folder.
+void AppendFolderXml(std::wstring& xml, int depth, const std::wstring& folderPath, int depthLimit) {
+    if (depth > depthLimit) return;
 
-    std::wstring xml = FormatW(L"<Folder Name=\"%s\">", plat::LastPathComponent(folderPath));
+    xml += L"<Folder Name=\"";
+    xml += plat::LastPathComponent(folderPath);
+    xml += L"\">";
     // A folder that cannot be enumerated, or a file, has no entries.
     std::vector<plat::FolderEntry> entries;
     plat::EnumerateFolder(folderPath, &entries);
@@ -18,11 +21,18 @@ std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depth
         if (entry.isDirectory) {
             // A sub-folder one level past the limit would yield nothing, so
             // it is not even opened (and depth + 1 cannot overflow).
-            if (depth < depthLimit) xml += BuildFolderXml(depth + 1, entry.fullPath, depthLimit);
+            if (depth < depthLimit) AppendFolderXml(xml, depth + 1, entry.fullPath, depthLimit);
         } else {
-            xml += FormatW(L"<File Name=\"%s\" />", entry.name);
+            xml += L"<File Name=\"";
+            xml += entry.name;
+            xml += L"\" />";
         }
     }
     xml += L"</Folder>";
+}
+
+std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit) {
+    std::wstring xml;
+    AppendFolderXml(xml, depth, folderPath, depthLimit);
     return xml;
 }

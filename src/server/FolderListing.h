@@ -17,3 +17,6 @@ constexpr int kFolderListingDepthLimit = 10;
 // `depthLimit` yields empty text; a folder that cannot be enumerated, or a
 // path that names a file, yields an element with no entries.
 std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit);
+
+// The same element appended to `xml`, for building a whole document in one string.
+void AppendFolderXml(std::wstring& xml, int depth, const std::wstring& folderPath, int depthLimit);

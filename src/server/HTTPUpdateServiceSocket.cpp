@@ -12,6 +12,7 @@
 #include "platform/File.h"
 #include "platform/RequestPath.h"
 #include "platform/Text.h"
+#include "platform/Win32Codes.h"
 #include "server/FolderListing.h"
 #include "server/Replies.h"
 #include "server/RequestLine.h"
@@ -156,7 +157,11 @@ void CHTTPUpdateServiceSocket::RouteListing(const std::wstring& path, bool packa
         AppLog(L"404_NOT_FOUND => '%s'", listed);
         return;
     }
-    SendText(FormatW(L"<FileIndex>%s</FileIndex>", BuildFolderXml(0, folder, kFolderListingDepthLimit)));
+    // "<FileIndex>%s</FileIndex>" around the folder's element, built in place.
+    std::wstring xml = L"<FileIndex>";
+    AppendFolderXml(xml, 0, folder, kFolderListingDepthLimit);
+    xml += L"</FileIndex>";
+    SendText(xml);
 }
 
 void CHTTPUpdateServiceSocket::RouteFile(const std::wstring& method, const std::wstring& path) {
@@ -210,7 +215,8 @@ void CHTTPUpdateServiceSocket::SendFile(const std::wstring& fullPath) {
         SendNotFound();
         return;
     }
-    const ULONGLONG length = file->GetLength();
+    // The length from the open's own look at the file: no second query.
+    const ULONGLONG length = file->GetLengthAtOpen();
     if (!m_sendQueue.AppendFileReply(FileReplyHeader(static_cast<std::int64_t>(length)), std::move(file), length)) {
         SendNotFound();
         return;
@@ -224,14 +230,29 @@ void CHTTPUpdateServiceSocket::SendNotFound() { QueueMemoryReply(NotFoundReply()
 
 void CHTTPUpdateServiceSocket::SendHeadOk() { QueueMemoryReply(HeadOkReply()); }
 
-void CHTTPUpdateServiceSocket::QueueMemoryReply(std::string_view text) {
-    m_sendQueue.AppendMemoryReply(text);
+void CHTTPUpdateServiceSocket::QueueMemoryReply(std::string text) {
+    m_sendQueue.AppendMemoryReply(std::move(text));
     SendPending();
 }
 
 void CHTTPUpdateServiceSocket::SendPending() { m_sendQueue.SendPending(*this); }
 
 int CHTTPUpdateServiceSocket::SendBytes(const char* data, int length) { return Send(data, length, 0); }
+
+// Package files go from the file to the socket without the transfer buffer
+// where the platform can do that; everything else is read and sent.
+bool CHTTPUpdateServiceSocket::SendsFileBytes(const CFile& file) const {
+    return CAsyncSocket::CanSendFileBytes() && dynamic_cast<const CDiskFile*>(&file) != nullptr;
+}
+
+int CHTTPUpdateServiceSocket::SendFileBytes(const char* head, int headLength, CFile& file, ULONGLONG offset,
+                                            int length) {
+    const auto* disk = dynamic_cast<const CDiskFile*>(&file);
+    if (disk == nullptr) return SOCKET_ERROR;
+    const int sent = CAsyncSocket::SendFileBytes(head, headLength, *disk, offset, length);
+    if (sent == SOCKET_ERROR && GetLastError() == static_cast<int>(ERROR_HANDLE_EOF)) return kFileEnded;
+    return sent;
+}
 
 // ---------------------------------------------------------------------------
 // Live-connection registry

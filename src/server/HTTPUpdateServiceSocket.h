@@ -58,7 +58,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     void SendText(const std::wstring& body);
     void SendNotFound();
     void SendHeadOk();
-    void QueueMemoryReply(std::string_view text);
+    void QueueMemoryReply(std::string text);
     void SendPending();
 
     // Some reply bytes wait for the socket to take them.
@@ -89,6 +89,8 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     void RouteNotFound(const std::wstring& path);
 
     int SendBytes(const char* data, int length) override;
+    bool SendsFileBytes(const CFile& file) const override;
+    int SendFileBytes(const char* head, int headLength, CFile& file, ULONGLONG offset, int length) override;
     // After a notification's work: when the send queue has abandoned a
     // transfer, closes the connection and, for an accepted connection,
     // deletes the object as a peer close does. True when it did; the object

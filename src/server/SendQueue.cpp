@@ -6,16 +6,13 @@
 
 #include "app/VelmoraServiceApp.h"
 #include "common/Clock.h"
-#include "platform/MemFile.h"
+#include "server/ReplyTextFile.h"
 
 namespace {
 std::atomic<bool> g_bCoalescing{true};
 
-std::unique_ptr<CFile> MemoryFileOf(std::string_view text) {
-    auto file = std::make_unique<CMemFile>(1024);
-    if (!text.empty() && !file->Write(text.data(), static_cast<UINT>(text.size()))) return nullptr;
-    file->SeekToBegin();
-    return file;
+std::unique_ptr<CFile> MemoryFileOf(std::string text) {
+    return std::unique_ptr<CFile>(new (std::nothrow) CReplyTextFile(std::move(text)));
 }
 }  // namespace
 
@@ -43,17 +40,19 @@ bool CSendQueue::Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint
     return true;
 }
 
-bool CSendQueue::AppendMemoryReply(std::string_view text) {
+bool CSendQueue::AppendMemoryReply(std::string text) {
     if (text.size() > 0xFFFFFFFFu) return false;
-    std::unique_ptr<CFile> file = MemoryFileOf(text);
+    const std::size_t length = text.size();
+    std::unique_ptr<CFile> file = MemoryFileOf(std::move(text));
     if (!file) return false;
-    return Append(std::move(file), text.size(), SendQueueSeconds());
+    return Append(std::move(file), length, SendQueueSeconds());
 }
 
-bool CSendQueue::AppendFileReply(std::string_view header, std::unique_ptr<CFile> file, ULONGLONG length) {
+bool CSendQueue::AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length) {
     const std::uint64_t now = SendQueueSeconds();
-    std::unique_ptr<CFile> headerFile = MemoryFileOf(header);
-    if (!headerFile || !Append(std::move(headerFile), header.size(), now)) {
+    const std::size_t headerLength = header.size();
+    std::unique_ptr<CFile> headerFile = MemoryFileOf(std::move(header));
+    if (!headerFile || !Append(std::move(headerFile), headerLength, now)) {
         if (file) file->Close();
         return false;
     }
@@ -67,12 +66,30 @@ bool CSendQueue::AppendFileReply(std::string_view header, std::unique_ptr<CFile>
 }
 
 void CSendQueue::SendPending(CSendSink& sink) {
-    if (m_bBufferFree) FillBuffer();
-    while (m_nDataEnd != m_nSendPos) {
-        const int offered = static_cast<int>(m_nDataEnd - m_nSendPos);
-        const int accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offered);
+    if (m_bBufferFree) FillBuffer(sink);
+    while (ChunkEnd() != m_nSendPos) {
+        int offered;
+        int accepted;
+        if (m_nFileBytes == 0) {
+            offered = static_cast<int>(m_nDataEnd - m_nSendPos);
+            accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offered);
+        } else {
+            // Buffered bytes still waiting go first, then the file's chunk.
+            const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
+            const UINT fileDone = m_nSendPos - (m_nDataEnd - headLeft);
+            offered = static_cast<int>(headLeft + m_nFileBytes - fileDone);
+            accepted = sink.SendFileBytes(headLeft > 0 ? m_pBuffer.get() + m_nSendPos : nullptr,
+                                          static_cast<int>(headLeft), *m_lstSendQueue.front().file,
+                                          m_nFileOffset + fileDone, static_cast<int>(m_nFileBytes - fileDone));
+            if (accepted == CSendSink::kFileEnded) {
+                // The file became shorter than its announced length.
+                AbandonAll(m_lstSendQueue.front().file->GetFileName());
+                ClearChunk();
+                return;
+            }
+        }
         if (accepted == offered) {
-            FillBuffer();
+            FillBuffer(sink);
             continue;
         }
         // The socket took less: keep the rest where it is until it can take more.
@@ -80,6 +97,14 @@ void CSendQueue::SendPending(CSendSink& sink) {
         if (accepted > 0) m_nSendPos += static_cast<UINT>(accepted);
         return;
     }
+}
+
+void CSendQueue::ClearChunk() {
+    m_nDataEnd = 0;
+    m_nSendPos = 0;
+    m_nFileBytes = 0;
+    m_bBufferFree = true;
+    m_pBuffer.reset();
 }
 
 void CSendQueue::AbandonAll(const std::wstring& fileName) {
@@ -90,22 +115,20 @@ void CSendQueue::AbandonAll(const std::wstring& fileName) {
 }
 
 bool CSendQueue::AbandonIfStalled(std::uint64_t nowSeconds) {
-    if (m_bBufferFree || m_nDataEnd == m_nSendPos) return false;
+    if (m_bBufferFree || ChunkEnd() == m_nSendPos) return false;
     const bool fromHead = m_bChunkFromHead && !m_lstSendQueue.empty();
     const std::uint64_t stamp = fromHead ? m_lstSendQueue.front().stamp : m_nChunkStamp;
     if (!IsStalled(stamp, nowSeconds)) return false;
     AbandonAll(fromHead ? m_lstSendQueue.front().file->GetFileName() : m_strChunkFileName);
     // The waiting bytes go too: the client stopped taking them.
-    m_nDataEnd = 0;
-    m_nSendPos = 0;
-    m_bBufferFree = true;
-    m_pBuffer.reset();
+    ClearChunk();
     return true;
 }
 
-void CSendQueue::FillBuffer() {
+void CSendQueue::FillBuffer(const CSendSink& sink) {
     m_nDataEnd = 0;
     m_nSendPos = 0;
+    m_nFileBytes = 0;
     m_bBufferFree = true;
     // Data already loaded may be followed by the next entry only while it is
     // small; without coalescing only an empty buffer takes the next entry.
@@ -118,16 +141,42 @@ void CSendQueue::FillBuffer() {
             AbandonAll(head.file->GetFileName());
             break;
         }
-        if (!m_pBuffer) {
-            m_pBuffer.reset(new (std::nothrow) char[kBufferSize + kCoalesceRoom]);
-            if (!m_pBuffer) {
-                AbandonAll(head.file->GetFileName());
-                break;
-            }
-        }
 
         const UINT wanted = head.remaining < m_nBufferSize ? static_cast<UINT>(head.remaining) : m_nBufferSize;
-        const UINT count = head.file->Read(m_pBuffer.get() + m_nDataEnd, wanted);
+        if (wanted == m_nBufferSize && sink.SendsFileBytes(*head.file)) {
+            // A full chunk that the socket can take straight from the file:
+            // it counts as read now (the same moment, the same stamp), but
+            // its bytes stay in the file, which stays open for them anyway
+            // since the entry is not finished.
+            m_nFileBytes = wanted;
+            m_nFileOffset = head.taken;
+            head.taken += wanted;
+            head.remaining -= wanted;
+            head.leftInFile = true;
+            head.stamp = SendQueueSeconds();
+            m_bChunkFromHead = true;
+            break;
+        }
+
+        // An entry with nothing left needs no buffer for its empty read.
+        char nothing = 0;
+        char* target = &nothing;
+        if (wanted > 0) {
+            if (!m_pBuffer) {
+                m_pBuffer.reset(new (std::nothrow) char[kBufferSize + kCoalesceRoom]);
+                if (!m_pBuffer) {
+                    AbandonAll(head.file->GetFileName());
+                    break;
+                }
+            }
+            target = m_pBuffer.get() + m_nDataEnd;
+            if (head.leftInFile) {
+                // Earlier chunks went without reading: catch the position up.
+                head.file->Seek(static_cast<LONGLONG>(head.taken), CFile::begin);
+                head.leftInFile = false;
+            }
+        }
+        const UINT count = head.file->Read(target, wanted);
         if (head.file->Failed() || count != wanted) {
             // A failed read, or a file that became shorter than its announced
             // length: what was announced can no longer be delivered.
@@ -136,6 +185,7 @@ void CSendQueue::FillBuffer() {
         }
         m_nDataEnd += count;
         head.remaining -= count;
+        head.taken += count;
 
         if (count == m_nBufferSize) {
             head.stamp = SendQueueSeconds();
@@ -153,5 +203,5 @@ void CSendQueue::FillBuffer() {
         if (m_nDataEnd > coalesceLimit) break;
     }
 
-    if (m_nDataEnd == 0) m_pBuffer.reset();  // idle: the buffer returns when there is something to send
+    if (m_nDataEnd == 0) m_pBuffer.reset();  // nothing buffered: the buffer returns when there is something to read
 }

@@ -30,7 +30,22 @@
 // socket can take more.
 class CSendSink {
   public:
+    // SendFileBytes's result when the file ended before the bytes asked for.
+    static constexpr int kFileEnded = -2;
+
     virtual int SendBytes(const char* data, int length) = 0;
+
+    // Whether `file`'s bytes can be sent without reading them into the
+    // transfer buffer (the queue asks before it takes a chunk that way).
+    virtual bool SendsFileBytes(const CFile& /*file*/) const { return false; }
+    // Sends `headLength` bytes of `head` (buffered bytes that go first) and
+    // then `length` bytes of `file` from `offset`, as one stream. Returns
+    // the count accepted, head included, a negative value when nothing was
+    // accepted, or kFileEnded when the file has fewer bytes than asked.
+    virtual int SendFileBytes(const char* /*head*/, int /*headLength*/, CFile& /*file*/, ULONGLONG /*offset*/,
+                              int /*length*/) {
+        return -1;
+    }
 
   protected:
     ~CSendSink() = default;
@@ -56,11 +71,11 @@ class CSendQueue {
 
     // Appends `text` as an in-memory entry stamped now. False (nothing
     // queued) when memory runs out.
-    bool AppendMemoryReply(std::string_view text);
+    bool AppendMemoryReply(std::string text);
     // Appends the in-memory `header` and then `file`, both stamped now. The
     // queue owns the file from here on and sends exactly `length` bytes of
     // it: a file that turns out shorter fails, bytes beyond it are not sent.
-    bool AppendFileReply(std::string_view header, std::unique_ptr<CFile> file, ULONGLONG length);
+    bool AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length);
 
     // Hands buffered bytes to `sink`, refilling from the queue, until the
     // queue is empty or the sink takes less than offered.
@@ -77,7 +92,7 @@ class CSendQueue {
     bool WasAbandoned() const { return m_bAbandoned; }
 
     // Nothing queued and nothing waiting.
-    bool IsIdle() const { return m_lstSendQueue.empty() && m_nDataEnd == m_nSendPos; }
+    bool IsIdle() const { return m_lstSendQueue.empty() && ChunkEnd() == m_nSendPos; }
     // Part of a chunk waits for the socket to take it.
     bool IsWaiting() const { return !m_bBufferFree; }
     bool HasTransferBuffer() const { return m_pBuffer != nullptr; }
@@ -93,10 +108,18 @@ class CSendQueue {
         std::unique_ptr<CFile> file;
         ULONGLONG remaining;    // bytes still to read
         std::uint64_t stamp;    // whole seconds of the monotonic clock
+        ULONGLONG taken = 0;    // bytes taken so far, read or left in the file for the socket
+        bool leftInFile = false;  // some were taken without reading (the file position lags)
     };
 
-    // Loads the next chunk of the head entry into the buffer.
-    void FillBuffer();
+    // Loads the next chunk of the head entry into the buffer. A full chunk
+    // of a file that `sink` can send directly is only marked (m_nFileBytes)
+    // and stays in the file until the socket takes it.
+    void FillBuffer(const CSendSink& sink);
+    // End of the current chunk: the buffered bytes, then the marked file bytes.
+    UINT ChunkEnd() const { return m_nDataEnd + m_nFileBytes; }
+    // Forgets the current chunk (buffered and marked bytes).
+    void ClearChunk();
     // Logs `fileName` as failed, closes and drops every entry, and marks the
     // queue abandoned. Bytes of finished entries already in the buffer stay.
     void AbandonAll(const std::wstring& fileName);
@@ -110,6 +133,10 @@ class CSendQueue {
     UINT m_nBufferSize = kBufferSize;
     UINT m_nSendPos = 0;
     UINT m_nDataEnd = 0;
+    // A full chunk of the head entry's file that follows the buffered bytes
+    // and is sent straight from the file: its length and file offset.
+    UINT m_nFileBytes = 0;
+    ULONGLONG m_nFileOffset = 0;
     bool m_bBufferFree = true;
     std::deque<Entry> m_lstSendQueue;
     // Where the buffer's last bytes came from: the head entry (a full chunk;

@@ -12,14 +12,17 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "platform/AsyncSocket.h"
 #include "common/Utf8.h"
+#include "platform/File.h"
 #include "platform/Handles.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
@@ -255,11 +258,15 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
                     if (ready & EPOLLHUP) broken = true;  // both directions are gone
                 } else if (readArmed && (ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP))) {
                     // Data first, the close only when nothing is left to read.
+                    // Readable without a hang-up means data waits; only a
+                    // hang-up needs a look at whether any is left before it.
                     char probe;
-                    ssize_t got;
-                    do {
-                        got = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-                    } while (got < 0 && errno == EINTR);
+                    ssize_t got = 1;
+                    if (ready & (EPOLLRDHUP | EPOLLHUP)) {
+                        do {
+                            got = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+                        } while (got < 0 && errno == EINTR);
+                    }
                     if (got > 0) {
                         readArmed = false;
                         owe(FD_READ, 0);
@@ -444,6 +451,63 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags) {
     }
     return sent;
 }
+
+int CAsyncSocket::SendFileBytes(const void* head, int headLength, const CDiskFile& file, std::uint64_t offset,
+                               int length) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK);
+    if (headLength < 0 || length < 0 || (head == nullptr && headLength > 0)) return SetSocketError(EFAULT);
+    if (file.NativeHandle() < 0 || offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - static_cast<unsigned>(length))
+        return SetSocketError(EINVAL);
+    const int fd = m_pState->Fd();
+    int sent = 0;
+    // As Send: what the socket cannot take now owes the next FD_WRITE, and
+    // a hard error after some bytes went shows again at the next call.
+    auto stopped = [&](int error) {
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            m_pState->writeArmed = true;
+            m_pState->UpdateWatch();
+        }
+        return sent > 0 ? sent : SetSocketError(error);
+    };
+    const char* bytes = static_cast<const char*>(head);
+    // MSG_MORE holds the head back until the file's first bytes join it, so
+    // a reply header and its body's start leave in the same segment.
+    const int moreFollows = length > 0 ? MSG_MORE : 0;
+    while (sent < headLength) {
+        const ssize_t n = ::send(fd, bytes + sent, static_cast<std::size_t>(headLength - sent), MSG_NOSIGNAL | moreFollows);
+        if (n >= 0) {
+            sent += static_cast<int>(n);
+        } else if (errno != EINTR) {
+            return stopped(errno);
+        }
+    }
+    const int source = static_cast<int>(file.NativeHandle());
+    int fileSent = 0;
+    while (fileSent < length) {
+        off_t position = static_cast<off_t>(offset + static_cast<unsigned>(fileSent));
+        const ssize_t n = ::sendfile(fd, source, &position, static_cast<std::size_t>(length - fileSent));
+        if (n > 0) {
+            fileSent += static_cast<int>(n);
+            sent += static_cast<int>(n);
+        } else if (n == 0) {
+            // The file is shorter than it was: the bytes asked for do not
+            // exist. After a partial send the caller learns it at its next
+            // call, which the FD_WRITE owed for the short send brings.
+            if (sent > 0) {
+                m_pState->writeArmed = true;
+                m_pState->UpdateWatch();
+                return sent;
+            }
+            plat::SetLastErrorCode(ERROR_HANDLE_EOF);
+            return SOCKET_ERROR;
+        } else if (errno != EINTR) {
+            return stopped(errno);
+        }
+    }
+    return sent;
+}
+
+bool CAsyncSocket::CanSendFileBytes() { return true; }
 
 BOOL CAsyncSocket::ShutDown(int how) {
     if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;

@@ -250,9 +250,10 @@ BOOL WaitNextMessage(ThreadMsg* msg) {
     ThreadQueue* q = OwnQueue();
     if (!q) return FALSE;
     for (;;) {
-        // Drain the wake-up first: a post that lands after the check below
-        // writes the eventfd again, so the blocking wait cannot miss it.
-        DrainWake(*q);
+        // The wake-up is drained only when the wait reports it (in Harvest),
+        // not on every message: the eventfd stays readable until then, so a
+        // post can never be missed, and a busy loop saves one read per
+        // message at the price of at most one empty pass after a post.
         if (TakeNext(*q, msg, true)) return msg->message == WM_QUIT && msg->hwnd == nullptr ? FALSE : TRUE;
         Harvest(*q, -1);
     }

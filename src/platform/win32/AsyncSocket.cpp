@@ -245,6 +245,14 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags) {
     return sent;
 }
 
+// TransmitFile would send without reading, but it blocks on a socket that
+// is not overlapped; until that is worth it, Windows reads and Sends.
+int CAsyncSocket::SendFileBytes(const void*, int, const CDiskFile&, std::uint64_t, int) {
+    return FailWith(WSAEOPNOTSUPP), SOCKET_ERROR;
+}
+
+bool CAsyncSocket::CanSendFileBytes() { return false; }
+
 BOOL CAsyncSocket::ShutDown(int how) {
     if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
     return ::shutdown(static_cast<SOCKET>(m_hSocket), how) == 0 ? TRUE : FALSE;

@@ -60,6 +60,7 @@ BOOL CDiskFile::Open(const std::wstring& path, DWORD* error) {
         return Fail(ERROR_ACCESS_DENIED, error);
     }
     m_hFile = reinterpret_cast<std::intptr_t>(file);
+    m_nLengthAtOpen = (static_cast<ULONGLONG>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
     m_strPath = path;
     m_dwError = 0;
     if (error) *error = NO_ERROR;
