@@ -5,11 +5,21 @@ registered command line, NOTIFY_SOCKET pointing at a datagram socket this
 test owns, SIGTERM to stop it. Its syslog copies go to a socket of the test
 (VELMORA_SYSLOG_SOCKET). Also: the foreground mode, the help verb, and a run
 by hand outside any service manager.
+
+The install, uninstall and control verbs run against systemd's command-line
+interface; no systemd runs on the test machines, so systemctl is the test
+double tests/service/systemctl_double.py (VELMORA_SYSTEMCTL), the unit folder
+and systemd's runtime folder are the test's (VELMORA_SYSTEMD_UNIT_DIR,
+VELMORA_SYSTEMD_RUNTIME_DIR; without the runtime folder systemd counts as not
+running), and so is the registry (VELMORA_REGISTRY_ROOT).
 """
 import os
+import re
+import shlex
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -21,7 +31,15 @@ import harness  # noqa: E402
 from harness import Connection  # noqa: E402
 
 DISPLAY_NAME = "Harbrook Velmora Service"
+SERVICE_NAME = "HarbrookVelmoraService"
+DESCRIPTION = "Provides a Velmora service that can be used by the Norvane/Belco setups."
 USAGE = "VelmoraService [-uninstall | -start | -stop | -help | -? ]\n"
+UNIT = SERVICE_NAME + ".service"
+SYSTEMCTL_DOUBLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service", "systemctl_double.py")
+SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"
+REG_SZ, REG_DWORD, REG_MULTI_SZ = 1, 4, 7
+NOT_INSTALLED = "Error:1060, The specified service does not exist as an installed service."
+NO_SYSTEMD = "Error:1063, The service process could not connect to the service controller."
 
 
 def datagram_socket(path):
@@ -47,6 +65,47 @@ def wait_for_port(port, timeout=30):
             return
         time.sleep(0.05)
     raise AssertionError(f"nothing listens on {port}")
+
+
+def read_registry(folder):
+    """The POSIX registry file of a registry folder: {key path below
+    HKEY_LOCAL_MACHINE: {value name: (type, bytes)}}."""
+    def unquote(name):
+        return re.sub(r"\\u\{([0-9a-fA-F]+)\}|\\(.)",
+                      lambda m: chr(int(m.group(1), 16)) if m.group(1) else m.group(2), name)
+
+    keys, path = {}, []
+    with open(os.path.join(folder, "HKEY_LOCAL_MACHINE.reg"), encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            m = re.match(r'^key \d+ (\d+) "(.*)"$', line)
+            if m:
+                path = path[:int(m.group(1))] + [unquote(m.group(2))]
+                keys["\\".join(path[1:])] = {}
+                continue
+            m = re.match(r'^value (\d+) \d+ "(.*)"(?: ([0-9a-f]*))?$', line)
+            if m:
+                keys["\\".join(path[1:])][unquote(m.group(2))] = (int(m.group(1)), bytes.fromhex(m.group(3) or ""))
+    return keys
+
+
+def multi_string(data):
+    return [s for s in data.decode("utf-16-le").split("\0") if s]
+
+
+def unit_settings(text):
+    """{setting: value} of a unit file (the last occurrence of each name)."""
+    settings = {}
+    for line in text.splitlines():
+        name, sep, value = line.partition("=")
+        if sep and not line.startswith("#"):
+            settings[name] = value
+    return settings
+
+
+def exec_start_words(value):
+    """The argument vector systemd makes of an ExecStart= value of plain and
+    double-quoted words (specifiers and variables doubled)."""
+    return [w.replace("%%", "%").replace("$$", "$") for w in shlex.split(value)]
 
 
 @unittest.skipIf(harness.UNDER_WINE, "systemd's notify protocol and syslog are the Linux build's service manager")
@@ -175,6 +234,181 @@ class CommandLineVerbsTest(unittest.TestCase):
                 end(proc)
         finally:
             shutil.rmtree(root, ignore_errors=True)
+
+
+@unittest.skipIf(harness.UNDER_WINE, "systemd is the Linux build's service manager")
+class SystemdInstallAndVerbsTest(unittest.TestCase):
+    """-install, -start, -pause, -continue, -stop and -uninstall against
+    systemd's command-line interface (a test double), and what each prints."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="velmora-systemd-verbs-")
+        self.units = os.path.join(self.dir, "units")
+        self.runtime = os.path.join(self.dir, "run-systemd-system")
+        self.double = os.path.join(self.dir, "double")
+        self.registry = os.path.join(self.dir, "registry")
+        for folder in (self.units, self.runtime, self.double):
+            os.makedirs(folder)
+        systemctl = os.path.join(self.dir, "systemctl")
+        with open(systemctl, "w") as f:
+            f.write(f"#!/bin/sh\nexec '{sys.executable}' '{SYSTEMCTL_DOUBLE}' \"$@\"\n")
+        os.chmod(systemctl, stat.S_IRWXU)
+        self.syslog = datagram_socket(os.path.join(self.dir, "syslog"))
+        self.syslog.setblocking(False)
+        self.env = dict(os.environ, VELMORA_SYSTEMCTL=systemctl, VELMORA_SYSTEMD_UNIT_DIR=self.units,
+                        VELMORA_SYSTEMD_RUNTIME_DIR=self.runtime, VELMORA_SYSTEMCTL_DOUBLE_DIR=self.double,
+                        VELMORA_REGISTRY_ROOT=self.registry, VELMORA_SYSLOG_SOCKET=os.path.join(self.dir, "syslog"))
+        self.env.pop("NOTIFY_SOCKET", None)
+
+    def tearDown(self):
+        self.syslog.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def run_verb(self, *args):
+        """(exit status, standard output, standard error) of one run of the program."""
+        result = subprocess.run([harness.PROGRAM, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                                env=self.env, timeout=60)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
+
+    def calls(self):
+        """The systemctl commands run since the last look."""
+        path = os.path.join(self.double, "calls.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        os.remove(path)
+        return lines
+
+    def events(self):
+        """The syslog lines written since the last look, without the process id."""
+        lines = []
+        while True:
+            try:
+                lines.append(re.sub(r"\[\d+\]: ", ": ", self.syslog.recv(65536).decode(), count=1))
+            except BlockingIOError:
+                return lines
+
+    def unit_text(self):
+        with open(os.path.join(self.units, UNIT), encoding="utf-8") as f:
+            return f.read()
+
+    def event_source(self):
+        """The event source's key, and the "Sources" list of the log."""
+        keys = read_registry(self.registry)
+        return keys.get(SOURCE_KEY + "\\" + DISPLAY_NAME), multi_string(keys[SOURCE_KEY]["Sources"][1])
+
+    def test_install_writes_the_unit_that_systemd_runs_then_control_and_uninstall(self):
+        packages = os.path.join(self.dir, "packages")
+        os.makedirs(packages)
+        with open(os.path.join(packages, "a.zip"), "wb") as f:
+            f.write(b"installed-served")
+        log = os.path.join(self.dir, "log.txt")
+        port = harness.free_port()
+
+        # The options in any order: registered in the fixed order, after two spaces.
+        self.assertEqual(self.run_verb("-logevents", f"-logfile:{log}", "-install", f"-packagespath:{packages}",
+                                       f"-serverport:{port}"), (0, "", ""))
+        options = f"-serverport:{port} -packagespath:{packages} -logfile:{log} -logevents"
+        unit = unit_settings(self.unit_text())
+        self.assertEqual(unit["CommandLine"], f"{harness.PROGRAM}  {options}")
+        self.assertEqual(exec_start_words(unit["ExecStart"]), [harness.PROGRAM, *options.split(" ")])
+        self.assertEqual(unit["Type"], "notify")
+        self.assertEqual((unit["ServiceName"], unit["DisplayName"], unit["Description"]),
+                         (SERVICE_NAME, DISPLAY_NAME, DESCRIPTION))
+        self.assertEqual((unit["StartType"], unit["WantedBy"]), ("2", "multi-user.target"))  # automatic start
+        self.assertEqual(self.calls(), ["daemon-reload", f"enable {UNIT}", "daemon-reload"])
+        self.assertEqual(self.events(), [f'<30>{DISPLAY_NAME}: "{DISPLAY_NAME}" was successfully installed.'])
+        source, sources = self.event_source()
+        self.assertEqual(source, {"EventMessageFile": (REG_SZ, (harness.PROGRAM + "\0").encode("utf-16-le")),
+                                  "TypesSupported": (REG_DWORD, b"\7\0\0\0")})
+        self.assertEqual(sources, [DISPLAY_NAME])
+        # A second install fails at CreateService.
+        self.assertEqual(self.run_verb("-install"), (1073 % 256, "", "CNTService::Install, Failed call to "
+                                                     "CreateService, Error:1073, The specified service already "
+                                                     "exists.\n"))
+
+        # What systemd runs: the ExecStart= words, with its notify socket.
+        notify = datagram_socket(os.path.join(self.dir, "notify"))
+        proc = subprocess.Popen(exec_start_words(unit["ExecStart"]), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=dict(self.env, NOTIFY_SOCKET=os.path.join(self.dir, "notify")))
+        try:
+            while notify.recv(4096).decode() != "READY=1\nSTATUS=Running":
+                pass
+            wait_for_port(port)
+            c = Connection(port)
+            self.assertEqual(c.request("GET /packages/a.zip HTTP/1.1")[3], b"installed-served")
+            c.close()
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(60), 0)
+            with open(log, "rb") as f:
+                self.assertIn(b"Request for: '/packages/a.zip'\r\n", f.read())
+            events = self.events()
+            self.assertEqual(events[0], f'<30>{DISPLAY_NAME}: "{DISPLAY_NAME}" started successfully.')
+            self.assertIn(f"<30>{DISPLAY_NAME}: Request for: '/packages/a.zip'.", events)
+            self.assertEqual(events[-1], f'<30>{DISPLAY_NAME}: "{DISPLAY_NAME}" stopped successfully.')
+        finally:
+            end(proc)
+            notify.close()
+
+        # The control verbs through systemctl; pause is refused, as it is for a service that accepts only stop.
+        self.assertEqual(self.run_verb("-start"), (0, "", ""))
+        self.assertIn(f"start --no-block {UNIT}", self.calls())
+        self.assertEqual(self.run_verb("-pause"), (1052 % 256, "", "Failed to pause the service, Error:1052, The "
+                                                   "requested control is not valid for this service.\n"))
+        self.assertEqual(self.run_verb("-pause", "-silent"), (1052 % 256, "", ""))
+        self.assertEqual(self.run_verb("-continue"), (0, "", ""))  # running already
+        self.assertEqual(self.run_verb("-stop"), (0, "", ""))
+        self.assertIn(f"stop --no-block {UNIT}", self.calls())
+        self.assertEqual(self.run_verb("-stop"), (0, "", ""))
+        self.assertNotIn(f"stop --no-block {UNIT}", self.calls())  # stopped already: nothing sent
+
+        # Uninstall: the unit, its automatic start and its event source are gone.
+        self.events()
+        self.assertEqual(self.run_verb("-uninstall"), (0, "", ""))
+        self.assertEqual(self.calls()[-2:], [f"disable {UNIT}", "daemon-reload"])
+        self.assertFalse(os.path.exists(os.path.join(self.units, UNIT)))
+        self.assertFalse(os.path.lexists(os.path.join(self.units, "multi-user.target.wants", UNIT)))
+        self.assertEqual(self.event_source(), (None, []))
+        self.assertEqual(self.events(), [])  # no event reports a successful uninstall
+
+    def test_verbs_on_a_service_that_is_not_installed(self):
+        failures = {
+            "-start": f"Failed to start the service, {NOT_INSTALLED}",
+            "-stop": f"Failed to stop the service, {NOT_INSTALLED}",
+            "-pause": f"Failed to pause the service, {NOT_INSTALLED}",
+            "-continue": f"Failed to continue the service, {NOT_INSTALLED}",
+            "-uninstall": f"CNTService::Uninstall, Failed call to OpenService, {NOT_INSTALLED}",
+        }
+        for verb, message in failures.items():
+            with self.subTest(verb=verb):
+                self.assertEqual(self.run_verb(verb), (1060 % 256, "", message + "\n"))
+                self.assertEqual(self.run_verb(verb, "-silent"), (1060 % 256, "", ""))
+                self.assertEqual(self.events(), [f"<27>{DISPLAY_NAME}: Failed to open the service, Error: 1060, "
+                                                 "The specified service does not exist as an installed service.."] * 2)
+
+    def test_without_systemd_the_verbs_fail_with_their_messages_and_touch_nothing(self):
+        os.rmdir(self.runtime)
+        failures = {
+            "-install": f"CNTService::Install, Failed call to open SCM, {NO_SYSTEMD}",
+            "-uninstall": f"CNTService::Uninstall, Failed call to open SCM, {NO_SYSTEMD}",
+            "-start": f"Failed to start the service, {NO_SYSTEMD}",
+            "-stop": f"Failed to stop the service, {NO_SYSTEMD}",
+            "-pause": f"Failed to pause the service, {NO_SYSTEMD}",
+            "-continue": f"Failed to continue the service, {NO_SYSTEMD}",
+        }
+        for verb, message in failures.items():
+            with self.subTest(verb=verb):
+                self.assertEqual(self.run_verb(verb, f"-serverport:{1991}"), (1063 % 256, "", message + "\n"))
+                self.assertEqual(self.run_verb(verb, "-silent"), (1063 % 256, "", ""))
+        self.assertEqual(os.listdir(self.units), [])
+        self.assertFalse(os.path.exists(self.registry))
+        self.assertEqual(self.calls(), [])
+        # Uninstall and the control verbs report the failed connection as an event; install writes none.
+        self.assertEqual(self.events(), [f"<27>{DISPLAY_NAME}: Failed to connect to the Service Control Manager, "
+                                         "Error: 1063, The service process could not connect to the service "
+                                         "controller.."] * 10)
 
 
 if __name__ == "__main__":
