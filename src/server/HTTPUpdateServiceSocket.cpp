@@ -166,12 +166,25 @@ void CHTTPUpdateServiceSocket::RouteListing(const std::wstring& path, bool packa
 
 void CHTTPUpdateServiceSocket::RouteFile(const std::wstring& method, const std::wstring& path) {
     std::wstring file = path.substr(kPackagesPrefix.size());
+    const bool head = AsciiEqualsNoCase(method, L"head");
+    if (!head && MapToPackages(file)) {
+        // A file that opens is readable: the check needs no look of its own,
+        // and the reply goes out on the file already open. Anything else
+        // takes the checks below, with their log lines, as it always did.
+        auto opened = std::make_unique<CDiskFile>();
+        if (opened->Open(file)) {
+            AppLog(L"200_OK => '%s'", file);
+            SendOpenedFile(std::move(opened));
+            return;
+        }
+        file = path.substr(kPackagesPrefix.size());
+    }
     if (!UpdateAndCheckFilePath(file, false, path)) {
         SendNotFound();
         AppLog(L"404_NOT_FOUND => '%s'", path);
         return;
     }
-    if (AsciiEqualsNoCase(method, L"head")) {
+    if (head) {
         AppLog(L"200_OK_HEAD => '%s'", file);
         SendHeadOk();
     } else {
@@ -185,15 +198,20 @@ void CHTTPUpdateServiceSocket::RouteNotFound(const std::wstring& path) {
     AppLog(L"404_NOT_FOUND => '%s'", path);
 }
 
+bool CHTTPUpdateServiceSocket::MapToPackages(std::wstring& path) const {
+    std::wstring fullPath;
+    if (plat::MapRequestPath(m_strPackagePath, path, fullPath) == plat::RequestPathVerdict::Refused) return false;
+    path = std::move(fullPath);
+    return true;
+}
+
 bool CHTTPUpdateServiceSocket::UpdateAndCheckFilePath(std::wstring& path, bool folderWanted,
                                                       std::wstring_view requestPathForLog) {
-    std::wstring fullPath;
-    if (plat::MapRequestPath(m_strPackagePath, path, fullPath) == plat::RequestPathVerdict::Refused) {
+    if (!MapToPackages(path)) {
         AppLog(L"UpdateAndCheckFilePath path refused => '%s'", requestPathForLog.empty() ? std::wstring_view(path)
                                                                                           : requestPathForLog);
         return false;
     }
-    path = std::move(fullPath);
     if (folderWanted) {
         if (plat::PathExists(path)) return true;
         AppLog(L"UpdateAndCheckFilePath Folder not found => '%s'", path);
@@ -215,6 +233,10 @@ void CHTTPUpdateServiceSocket::SendFile(const std::wstring& fullPath) {
         SendNotFound();
         return;
     }
+    SendOpenedFile(std::move(file));
+}
+
+void CHTTPUpdateServiceSocket::SendOpenedFile(std::unique_ptr<CDiskFile> file) {
     // The length from the open's own look at the file: no second query.
     const ULONGLONG length = file->GetLengthAtOpen();
     if (!m_sendQueue.AppendFileReply(FileReplyHeader(static_cast<std::int64_t>(length)), std::move(file), length)) {

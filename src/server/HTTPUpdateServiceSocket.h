@@ -15,11 +15,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/AsyncSocket.h"
+#include "platform/File.h"
 #include "server/SendQueue.h"
 
 class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
@@ -87,6 +89,11 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     void RouteListing(const std::wstring& path, bool packagesPrefix);
     void RouteFile(const std::wstring& method, const std::wstring& path);
     void RouteNotFound(const std::wstring& path);
+    // Maps `path` onto the packages folder in place; false (path unchanged,
+    // nothing logged) when it would leave it.
+    bool MapToPackages(std::wstring& path) const;
+    // Queues the 200 reply for a file that is already open.
+    void SendOpenedFile(std::unique_ptr<CDiskFile> file);
 
     int SendBytes(const char* data, int length) override;
     bool SendsFileBytes(const CFile& file) const override;

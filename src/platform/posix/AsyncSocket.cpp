@@ -115,6 +115,7 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
     Role role = Role::Unconnected;
     bool readArmed = true;   // FD_READ (FD_ACCEPT) may be notified: set by each Receive (Accept)
     bool writeArmed = false; // an FD_WRITE is owed once the socket can take data
+    bool writeReported = false;  // that FD_WRITE is already queued (a new connection): epoll need not look
     bool oobArmed = true;    // FD_OOB may be notified: set by each out-of-band Receive
     bool readSideDone = false;  // FD_CLOSE notified (or owed to nobody): nothing more to read
     bool broken = false;        // the connection failed: nothing more to watch
@@ -132,6 +133,7 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
         role = Role::Unconnected;
         readArmed = true;
         writeArmed = false;
+        writeReported = false;
         oobArmed = true;
         readSideDone = false;
         broken = false;
@@ -151,7 +153,7 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
                 break;
             case Role::Connected:
                 if (readArmed && !readSideDone && (events & (FD_READ | FD_CLOSE))) wanted |= EPOLLIN | EPOLLRDHUP;
-                if (writeArmed && (events & FD_WRITE)) wanted |= EPOLLOUT;
+                if (writeArmed && !writeReported && (events & FD_WRITE)) wanted |= EPOLLOUT;
                 if (oobArmed && !readSideDone && (events & FD_OOB)) wanted |= EPOLLPRI;
                 break;
             case Role::Unconnected:
@@ -188,11 +190,15 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
         return true;
     }
 
-    void Unwatch() {
+    // `closing`: the descriptor is closed next, which takes it out of epoll.
+    void Unwatch(bool closing = false) {
         if (!registered) return;
         // Only the owning thread can reach its epoll; closing the descriptor
         // removes it from there as well.
-        if (plat::CurrentThreadId() == ownerThread) plat::posix::UnwatchDescriptor(Fd(), this);
+        if (plat::CurrentThreadId() == ownerThread) {
+            if (closing) plat::posix::ForgetDescriptor(Fd(), this);
+            else plat::posix::UnwatchDescriptor(Fd(), this);
+        }
         registered = false;
         mask = 0;
     }
@@ -238,6 +244,9 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
             }
         }
         if (role == Role::Connected && !broken) {
+            // A queued writability notice is used up now, delivered or not;
+            // an FD_WRITE still owed is then asked of epoll.
+            if (ready & EPOLLOUT) writeReported = false;
             if (ready & EPOLLERR) {
                 const int error = TakeSocketError(fd);
                 broken = true;
@@ -368,13 +377,17 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
     state.ResetFlags();
     state.events = m_pState->events;
     state.role = State::Role::Connected;
-    state.writeArmed = true;  // a new connection can take data: one FD_WRITE
+    // A new connection can take data: one FD_WRITE, queued right away
+    // rather than asked of epoll and then taken out of its mask again.
+    state.writeArmed = true;
+    state.writeReported = (state.events & FD_WRITE) != 0;
     if (!state.UpdateWatch()) {
         const DWORD watchError = plat::LastError();
         connected.Close();
         plat::SetLastErrorCode(watchError);
         return FALSE;
     }
+    if (state.writeReported) plat::posix::ReportReadiness(fd, EPOLLOUT, &state);
     return TRUE;
 }
 
@@ -525,7 +538,7 @@ BOOL CAsyncSocket::SetNoDelay(bool noDelay) {
 
 void CAsyncSocket::Close() {
     if (m_hSocket == plat::kInvalidSocket) return;
-    m_pState->Unwatch();
+    m_pState->Unwatch(true);
     ::close(m_pState->Fd());
     m_hSocket = plat::kInvalidSocket;
     ++m_pState->generation;

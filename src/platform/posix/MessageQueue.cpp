@@ -195,15 +195,39 @@ bool ChangeDescriptor(int fd, std::uint32_t events, ReadinessSink* sink) {
     return true;
 }
 
+namespace {
+void DropDescriptor(ThreadQueue& q, int fd, ReadinessSink* sink) {
+    q.watched.erase(fd);
+    for (auto it = q.ready.begin(); it != q.ready.end();) {
+        if (it->sink == sink || it->fd == fd) it = q.ready.erase(it);
+        else ++it;
+    }
+}
+}  // namespace
+
 void UnwatchDescriptor(int fd, ReadinessSink* sink) {
     ThreadQueue* q = OwnQueue();
     if (!q) return;
     ::epoll_ctl(q->epollFd, EPOLL_CTL_DEL, fd, nullptr);
-    q->watched.erase(fd);
-    for (auto it = q->ready.begin(); it != q->ready.end();) {
-        if (it->sink == sink || it->fd == fd) it = q->ready.erase(it);
-        else ++it;
+    DropDescriptor(*q, fd, sink);
+}
+
+void ForgetDescriptor(int fd, ReadinessSink* sink) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return;
+    DropDescriptor(*q, fd, sink);
+}
+
+void ReportReadiness(int fd, std::uint32_t events, ReadinessSink* sink) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return;
+    for (auto& notice : q->ready) {
+        if (notice.fd == fd) {
+            notice.events |= events;
+            return;
+        }
     }
+    q->ready.push_back({sink, fd, events});
 }
 
 }  // namespace plat::posix

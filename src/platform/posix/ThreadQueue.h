@@ -22,6 +22,12 @@ bool WatchDescriptor(int fd, std::uint32_t events, ReadinessSink* sink);
 bool ChangeDescriptor(int fd, std::uint32_t events, ReadinessSink* sink);
 // Stops watching and drops readiness already harvested for the sink.
 void UnwatchDescriptor(int fd, ReadinessSink* sink);
+// The same for a descriptor that is closed right after: closing takes it
+// out of epoll, so this makes no system call.
+void ForgetDescriptor(int fd, ReadinessSink* sink);
+// Queues readiness that is known without asking epoll (a connection just
+// accepted can take data), delivered as if the wait had found it.
+void ReportReadiness(int fd, std::uint32_t events, ReadinessSink* sink);
 
 // Closes the calling thread's queue (later posts fail with 1444). Runs when
 // a thread started by StartThread ends, before its handle is signalled, so
