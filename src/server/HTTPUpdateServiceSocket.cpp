@@ -45,7 +45,24 @@ ThreadConnections& CurrentThreadConnections() {
     return *t_pConnections;
 }
 
+// The listening socket that stopped taking connections because the process
+// ran out of descriptors (or socket buffers). Every accept would fail at
+// once and the waiting connection would be announced again at once, so the
+// thread would spin for as long as the shortage lasts. It takes connections
+// again when a connection of this thread goes (its descriptor is free), or
+// at the listener's next periodic check; until then new clients wait in the
+// backlog.
+thread_local CHTTPUpdateServiceSocket* t_pAcceptPaused = nullptr;
+
+void ResumeAccepting() {
+    if (CHTTPUpdateServiceSocket* listener = t_pAcceptPaused) {
+        t_pAcceptPaused = nullptr;
+        listener->AsyncSelect(CAsyncSocket::kAllEvents);
+    }
+}
+
 void ForgetConnection(CHTTPUpdateServiceSocket* connection) {
+    ResumeAccepting();
     if (!t_pConnections) return;
     t_pConnections->live.erase(connection);
     if (t_pConnections->live.empty()) {
@@ -60,6 +77,7 @@ CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket() : m_strPackagePath(plat::De
 
 CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() {
     if (m_bLiveConnection) ForgetConnection(this);
+    if (t_pAcceptPaused == this) t_pAcceptPaused = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -77,7 +95,12 @@ void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
                 delete connection;  // out of memory: the client sees the connection close
             }
         } else {
+            const int error = CAsyncSocket::GetLastError();
             delete connection;  // nothing was waiting after all, or the peer is gone
+            if (error == static_cast<int>(WSAEMFILE) || error == static_cast<int>(WSAENOBUFS)) {
+                // Out of descriptors: stop listening for connections until one is free.
+                if (AsyncSelect(kAllEvents & ~FD_ACCEPT)) t_pAcceptPaused = this;
+            }
         }
     }
     CAsyncSocket::OnAccept(errorCode);
@@ -285,6 +308,7 @@ std::vector<CHTTPUpdateServiceSocket*> CHTTPUpdateServiceSocket::LiveConnections
 }
 
 std::size_t CHTTPUpdateServiceSocket::AbandonStalledTransfers() {
+    ResumeAccepting();
     if (!t_pConnections) return 0;
     const std::uint64_t now = SendQueueSeconds();
     std::size_t closed = 0;

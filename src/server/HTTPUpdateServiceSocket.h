@@ -78,7 +78,8 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     // reply bytes wait for a client that stopped reading: every such
     // transfer without progress for six whole minutes is abandoned and its
     // connection closed and deleted. Returns how many were closed. The
-    // listener calls it every few seconds.
+    // listener calls it every few seconds; it also lets a listening socket
+    // that ran out of descriptors try accepting again.
     static std::size_t AbandonStalledTransfers();
 
     // The packages folder this object serves.
