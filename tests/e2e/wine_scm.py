@@ -18,6 +18,7 @@ would have been shown.
 import os
 import re
 import subprocess
+import tempfile
 import time
 
 TIMEOUT = 60
@@ -111,17 +112,19 @@ class WinePrefix:
         # holder must be the first process of a new one.
         self._quiet("wineserver", "-w", timeout=120)
         open(self.hold, "w").close()
-        self._trace_file = open(self.trace_path, "wb")
+        # A restarted prefix goes on writing the same trace.
+        self._trace_file = open(self.trace_path, "ab")
+        since = self._trace_file.tell()
         self.holder = subprocess.Popen(
             ["timeout", "--kill-after=10", str(self.seconds + 60), "wine", self.holder_program, "hold",
              winpath(self.hold), str(self.seconds)],
             stdin=subprocess.DEVNULL, stdout=self._trace_file, stderr=subprocess.STDOUT, env=self.env("+eventlog"))
         deadline = time.time() + 120
-        while time.time() < deadline and b"holding" not in self.trace_bytes():
+        while time.time() < deadline and b"holding" not in self.trace_bytes()[since:]:
             if self.holder.poll() is not None:
                 break
             time.sleep(0.2)
-        if b"holding" not in self.trace_bytes():
+        if b"holding" not in self.trace_bytes()[since:]:
             self.stop()
             raise AssertionError("the Wine holder process did not start:\n" + self.trace())
         # Relay tracing (used for message boxes) follows this one function only.
@@ -143,13 +146,25 @@ class WinePrefix:
             self._trace_file.close()
         self._quiet("wineserver", "-w", timeout=120)
 
+    def restart(self):
+        """Shuts the prefix's Wine down and boots it again, as a restart of
+        the system: its services manager starts the automatic services.
+        Running services keep the old server alive, so stop them first."""
+        self.stop()
+        self.start()
+
     def wine(self, *args, debug="-all", timeout=TIMEOUT):
-        """Runs a Wine command in the prefix: (exit status, output, error output)."""
-        result = subprocess.run(["timeout", "--kill-after=10", str(timeout), "wine", *args],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                env=self.env(debug))
-        decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
-        return result.returncode, decode(result.stdout), decode(result.stderr)
+        """Runs a Wine command in the prefix: (exit status, output, error output).
+
+        The output goes to files, not pipes: a Wine process that the command
+        starts in the background (explorer.exe for the desktop, when the
+        holder could not start it) keeps the command's output open for as
+        long as it lives, and reading a pipe to its end would wait for that."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run(["timeout", "--kill-after=10", str(timeout), "wine", *args],
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=self.env(debug))
+            decode = lambda f: (f.seek(0), f.read())[1].decode("utf-8", "replace").replace("\r\n", "\n")
+            return result.returncode, decode(out), decode(err)
 
     # -- the holder's trace: events of the prefix's services ----------------
 

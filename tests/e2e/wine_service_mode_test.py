@@ -3,8 +3,9 @@ manager (Windows build), with the HTTP client on the Linux side.
 
 The program installs itself with its options (read back from the registry),
 starts, serves a package and a listing, logs the requests to its file and
-copies every log line to the event log, refuses a pause, stops, and removes
-itself and its event source; every verb's exit status is checked, also on a
+copies every log line to the event log, refuses a pause, stops, starts by
+itself when Wine boots again (automatic start), and removes itself, running,
+and its event source; every verb's exit status is checked, also on a
 service that is not installed, where the failure text appears in a message
 box unless "-silent" was given. Events and message boxes are read from
 Wine's traces (see wine_scm.py).
@@ -203,12 +204,28 @@ class WineServiceModeTest(unittest.TestCase):
         code, output, events, boxes = self.program("-stop")
         self.assertEqual((code, output, events, boxes), (0, "", [], []))
 
-        # Uninstall: the service and its event source are gone.
+        # The system restarts: the service starts by itself and serves again.
+        self.prefix.restart()
+        self.wait_for(lambda: log_messages(log).count("CHTTPUpdateServiceThread Initialized!") == 2,
+                      "the automatic start")
+        self.assertEqual(self.state(), "4  RUNNING")
+        c = Connection(port)
+        self.assertEqual(c.request("GET /packages/sub/b.zip HTTP/1.1")[3], b"b")
+        c.close()
+
+        # Uninstall of the running service: stopped first, then removed with its event source.
         code, output, events, boxes = self.program("-uninstall")
         self.assertEqual((code, output, events, boxes), (0, "", [], []))
         self.assertEqual(self.prefix.sc_query(NAME), {})
         self.assertIsNone(self.prefix.reg_values(SERVICE_KEY))
         self.assertIsNone(self.prefix.reg_values(SOURCE_KEY))
+        self.wait_for(lambda: harness.port_is_closed(port), "the port closed")
+        events = self.service_events(since)
+        self.assertEqual([e for e in events if e[1] != LOG_LINE], [(INFORMATION, STARTED, [DISPLAY]),
+                                                                  (INFORMATION, STOPPED, [DISPLAY])] * 2)
+        self.assertEqual(events[-1], (INFORMATION, STOPPED, [DISPLAY]))
+        self.assertEqual([e[2][0] for e in events if e[1] == LOG_LINE], log_messages(log))
+        self.assertIn("Request for: '/packages/sub/b.zip'", log_messages(log))
 
     # -- verbs without an installed service ------------------------------------
 
