@@ -166,20 +166,24 @@ class WineServiceModeTest(unittest.TestCase):
         status, headers, _, body = c.request("GET /packages/sub/ListFolderContents.asp HTTP/1.1")
         self.assertEqual((status, body), ("HTTP/1.1 200 OK",
                                           b'<FileIndex><Folder Name="sub"><File Name="b.zip" /></Folder></FileIndex>'))
-        c.close()
+        # The connection stays open, as a setup program's does, until the service stops.
         self.wait_for(lambda: "Request for: '/packages/sub/ListFolderContents.asp'" in log_messages(log),
                       "the listing request in the log")
-        messages = log_messages(log)
+
+        # The events so far: "started", then one copy of every log line, in the
+        # log's order (a line is copied right after it is written to the file).
+        deadline = time.time() + 30
+        while True:
+            messages, events = log_messages(log), self.service_events(since)
+            if events[1:] == [(INFORMATION, LOG_LINE, [m]) for m in messages] or time.time() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertEqual(events[:1], [(INFORMATION, STARTED, [DISPLAY])])
+        self.assertEqual(events[1:], [(INFORMATION, LOG_LINE, [m]) for m in messages])
         self.assertEqual(messages[0], f"Logging to: '{winpath(log)}'")
         self.assertIn("Request for: '/packages/a.zip'", messages)
         self.assertIn(f"200_OK => '{winpath(packages)}\\a.zip'", messages)
         self.assertIn("Transmitting file a.zip completed...", messages)
-
-        # The events so far: "started", then one copy of every log line, in the log's order.
-        events = self.wait_for(lambda: (lambda e: e if len(e) > len(messages) else None)(self.service_events(since)),
-                               "the copies of the log lines")
-        self.assertEqual(events[0], (INFORMATION, STARTED, [DISPLAY]))
-        self.assertEqual(events[1:], [(INFORMATION, LOG_LINE, [m]) for m in messages])
 
         # Pause is refused (only stop is accepted); a second start sends nothing.
         code, output, events, boxes = self.program("-pause", "-silent")
@@ -190,9 +194,12 @@ class WineServiceModeTest(unittest.TestCase):
         self.assertEqual((code, output, events, boxes), (0, "", [], []))
         self.assertEqual(self.state(), "4  RUNNING")
 
-        # Stop: "stopped" is the service's last event; a second stop sends nothing.
+        # Stop: the open connection is closed, "stopped" is the service's last
+        # event; a second stop sends nothing.
         code, output, events, boxes = self.program("-stop")
         self.assertEqual((code, output, events, boxes), (0, "", [], []))
+        self.assertEqual(c.sock.recv(1), b"")
+        c.close()
         fields = self.prefix.sc_query(NAME)
         self.assertEqual((fields["STATE"], fields["WIN32_EXIT_CODE"]), ("1  STOPPED", "0  (0x0)"))
         self.assertTrue(harness.port_is_closed(port))
