@@ -43,7 +43,7 @@ def open_by(pid, path):
 def windows_copy(source, target):
     """Copies with a Windows program under Wine; True when the copy succeeded."""
     command = ["wine", "cmd", "/c", "copy", "/y", harness.program_path_arg(source), harness.program_path_arg(target)]
-    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             timeout=60, env=dict(os.environ, WINEDEBUG="-all"))
     with open(source, "rb") as wanted, open(target, "rb") as f:
         return result.returncode == 0 and f.read() == wanted.read()

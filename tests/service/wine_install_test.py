@@ -44,11 +44,15 @@ def wine_env(debug="-all"):
 
 def wine(*args, debug="-all", timeout=TIMEOUT):
     """Runs a Wine command in the test prefix; returns (exit code, output, error output)."""
-    result = subprocess.run(["timeout", "--kill-after=10", str(timeout), "wine", *args],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=wine_env(debug))
-    decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
-    return result.returncode, decode(result.stdout), decode(result.stderr)
+    # Output goes through files, not pipes: a Wine background process that a
+    # command starts inherits its handles and could hold a pipe open for good.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(["timeout", "--kill-after=10", str(timeout), "wine", *args],
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=wine_env(debug))
+        out.seek(0)
+        err.seek(0)
+        decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
+        return result.returncode, decode(out.read()), decode(err.read())
 
 
 def unescape_debugstr(text):

@@ -48,10 +48,13 @@ def wine_env(debug="-all"):
 
 def wine(*args, timeout=TIMEOUT):
     """Runs a Wine command in the test prefix; returns (exit code, output)."""
-    result = subprocess.run(["timeout", "--kill-after=10", str(timeout), "wine", *args],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                            env=wine_env())
-    return result.returncode, result.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+    # Output goes through a file, not a pipe: a Wine background process that a
+    # command starts inherits its handles and could hold a pipe open for good.
+    with tempfile.TemporaryFile() as out:
+        result = subprocess.run(["timeout", "--kill-after=10", str(timeout), "wine", *args],
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL, env=wine_env())
+        out.seek(0)
+        return result.returncode, out.read().decode("utf-8", "replace").replace("\r\n", "\n")
 
 
 def sc_query():
