@@ -250,6 +250,8 @@ def print_table(runner, names, rounds, elapsed):
     print("Listing rows: VelmoraService answers one request with the whole tree (ListFolderContents.asp);")
     print("nginx and lighttpd (autoindex) and python list one folder per request, so their tree figure is the")
     print("time for the same information: the top folder and its 100 folders, 101 requests on one connection.")
+    print("Connection per request: servers that reach the same rate there are held by the load client")
+    print("(one thread on one core), not by themselves.")
     print("MB = 10^6 bytes. Load average before and after: %s / %s (2 cores; other load disturbs the figures)."
           % (runner.load_before, load_average()))
     print("Total time %.0f s." % elapsed)
