@@ -8,7 +8,7 @@
 namespace fmt_detail {
 namespace {
 
-struct Spec {
+struct Directive {
     bool left = false, plus = false, space = false, zero = false, alt = false;
     int width = -1;
     int precision = -1;
@@ -43,17 +43,17 @@ struct Writer {
 
 std::size_t LengthOf(std::wstring_view w) { return w.size(); }
 
-std::string FormatInteger(const Spec& spec, const Arg& arg) {
+std::string FormatInteger(const Directive& directive, const Arg& arg) {
     bool negative = false;
     std::uint64_t magnitude = 0;
-    const bool isSignedConv = spec.conv == 'd' || spec.conv == 'i';
+    const bool isSignedConv = directive.conv == 'd' || directive.conv == 'i';
     if (arg.kind == Arg::Kind::Signed) {
         if (isSignedConv) {
             negative = arg.i < 0;
             magnitude = negative ? (0 - static_cast<std::uint64_t>(arg.i)) : static_cast<std::uint64_t>(arg.i);
         } else {
             magnitude = static_cast<std::uint64_t>(arg.i);
-            if (spec.lengthBits == 32) magnitude &= 0xFFFFFFFFull;
+            if (directive.lengthBits == 32) magnitude &= 0xFFFFFFFFull;
         }
     } else if (arg.kind == Arg::Kind::Unsigned) {
         magnitude = arg.u;
@@ -65,53 +65,53 @@ std::string FormatInteger(const Spec& spec, const Arg& arg) {
         magnitude = reinterpret_cast<std::uintptr_t>(arg.p);
     }
     std::string digits;
-    const unsigned base = (spec.conv == 'x' || spec.conv == 'X') ? 16 : 10;
-    const char* set = spec.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    const unsigned base = (directive.conv == 'x' || directive.conv == 'X') ? 16 : 10;
+    const char* set = directive.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
     do {
         digits.insert(digits.begin(), set[magnitude % base]);
         magnitude /= base;
     } while (magnitude != 0);
-    if (spec.precision >= 0) {
-        if (spec.precision == 0 && digits == "0") digits.clear();
-        while (static_cast<int>(digits.size()) < spec.precision) digits.insert(digits.begin(), '0');
+    if (directive.precision >= 0) {
+        if (directive.precision == 0 && digits == "0") digits.clear();
+        while (static_cast<int>(digits.size()) < directive.precision) digits.insert(digits.begin(), '0');
     }
     std::string prefix;
     if (negative) prefix = "-";
-    else if (isSignedConv && spec.plus) prefix = "+";
-    else if (isSignedConv && spec.space) prefix = " ";
-    if (spec.alt && base == 16 && !digits.empty() && digits != "0") prefix += spec.conv == 'X' ? "0X" : "0x";
-    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > 0) {
-        while (static_cast<int>(prefix.size() + digits.size()) < spec.width) digits.insert(digits.begin(), '0');
+    else if (isSignedConv && directive.plus) prefix = "+";
+    else if (isSignedConv && directive.space) prefix = " ";
+    if (directive.alt && base == 16 && !digits.empty() && digits != "0") prefix += directive.conv == 'X' ? "0X" : "0x";
+    if (directive.zero && !directive.left && directive.precision < 0 && directive.width > 0) {
+        while (static_cast<int>(prefix.size() + digits.size()) < directive.width) digits.insert(digits.begin(), '0');
     }
     return prefix + digits;
 }
 
-std::string FormatFloat(const Spec& spec, const Arg& arg) {
+std::string FormatFloat(const Directive& directive, const Arg& arg) {
     double v = 0;
     if (arg.kind == Arg::Kind::Float) v = arg.d;
     else if (arg.kind == Arg::Kind::Signed) v = static_cast<double>(arg.i);
     else if (arg.kind == Arg::Kind::Unsigned) v = static_cast<double>(arg.u);
     std::string f = "%";
-    if (spec.plus) f += '+';
-    if (spec.space) f += ' ';
-    if (spec.alt) f += '#';
-    if (spec.zero && !spec.left) f += '0';
-    if (spec.width > 0) f += std::to_string(spec.width);
-    if (spec.precision >= 0) f += "." + std::to_string(spec.precision);
-    f += spec.conv;
+    if (directive.plus) f += '+';
+    if (directive.space) f += ' ';
+    if (directive.alt) f += '#';
+    if (directive.zero && !directive.left) f += '0';
+    if (directive.width > 0) f += std::to_string(directive.width);
+    if (directive.precision >= 0) f += "." + std::to_string(directive.precision);
+    f += directive.conv;
     char buf[512];
     std::snprintf(buf, sizeof buf, f.c_str(), v);
     return buf;
 }
 
 template <typename CharT>
-void Emit(Writer<CharT>& w, const Spec& spec, const Arg* arg) {
+void Emit(Writer<CharT>& w, const Directive& directive, const Arg* arg) {
     // Text of the field, then padding to the width.
     Writer<CharT> field;
     if (arg == nullptr) {
         // Missing argument: nothing.
-    } else if (spec.conv == 's' || spec.conv == 'S' || spec.conv == 'c' || spec.conv == 'C') {
-        if (spec.conv == 'c' || spec.conv == 'C') {
+    } else if (directive.conv == 's' || directive.conv == 'S' || directive.conv == 'c' || directive.conv == 'C') {
+        if (directive.conv == 'c' || directive.conv == 'C') {
             if (arg->kind == Arg::Kind::Signed || arg->kind == Arg::Kind::Unsigned) {
                 const wchar_t c = static_cast<wchar_t>(arg->kind == Arg::Kind::Signed ? arg->i : static_cast<std::int64_t>(arg->u));
                 field.Put(std::wstring_view(&c, 1));
@@ -122,36 +122,36 @@ void Emit(Writer<CharT>& w, const Spec& spec, const Arg* arg) {
             }
         } else if (arg->kind == Arg::Kind::Wide) {
             std::wstring_view text = arg->isNull ? std::wstring_view(L"(null)") : arg->wide;
-            if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < LengthOf(text))
-                text = text.substr(0, static_cast<std::size_t>(spec.precision));
+            if (directive.precision >= 0 && static_cast<std::size_t>(directive.precision) < LengthOf(text))
+                text = text.substr(0, static_cast<std::size_t>(directive.precision));
             field.Put(text);
         } else if (arg->kind == Arg::Kind::Narrow) {
             std::string_view text = arg->isNull ? std::string_view("(null)") : arg->narrow;
-            if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < text.size())
-                text = text.substr(0, static_cast<std::size_t>(spec.precision));
+            if (directive.precision >= 0 && static_cast<std::size_t>(directive.precision) < text.size())
+                text = text.substr(0, static_cast<std::size_t>(directive.precision));
             field.PutNarrow(text);
         } else if (arg->kind == Arg::Kind::Pointer && arg->isNull) {
             field.PutAscii("(null)");
         } else if (arg->kind == Arg::Kind::Float) {
-            Spec g = spec;
+            Directive g = directive;
             g.conv = 'g';
             g.precision = -1;
             g.width = -1;
             field.PutAscii(FormatFloat(g, *arg));
         } else {
-            Spec d = spec;
+            Directive d = directive;
             d.conv = arg->kind == Arg::Kind::Unsigned ? 'u' : 'd';
             d.precision = -1;
             d.width = -1;
             field.PutAscii(FormatInteger(d, *arg));
         }
-    } else if (spec.conv == 'f' || spec.conv == 'F' || spec.conv == 'e' || spec.conv == 'E' ||
-               spec.conv == 'g' || spec.conv == 'G') {
-        Spec f = spec;
+    } else if (directive.conv == 'f' || directive.conv == 'F' || directive.conv == 'e' || directive.conv == 'E' ||
+               directive.conv == 'g' || directive.conv == 'G') {
+        Directive f = directive;
         f.width = -1;
         field.PutAscii(FormatFloat(f, *arg));
-    } else if (spec.conv == 'p') {
-        Spec p = spec;
+    } else if (directive.conv == 'p') {
+        Directive p = directive;
         p.conv = 'X';
         p.precision = 2 * static_cast<int>(sizeof(void*));
         field.PutAscii(FormatInteger(p, *arg));
@@ -160,7 +160,7 @@ void Emit(Writer<CharT>& w, const Spec& spec, const Arg* arg) {
         if (arg->kind == Arg::Kind::Wide) field.Put(arg->isNull ? std::wstring_view(L"(null)") : arg->wide);
         else field.PutNarrow(arg->isNull ? std::string_view("(null)") : arg->narrow);
     } else {
-        field.PutAscii(FormatInteger(spec, *arg));
+        field.PutAscii(FormatInteger(directive, *arg));
     }
 
     std::size_t visible = field.out.size();
@@ -170,10 +170,10 @@ void Emit(Writer<CharT>& w, const Spec& spec, const Arg* arg) {
         for (unsigned char c : field.out)
             if ((c & 0xC0) != 0x80) ++visible;
     }
-    const std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
-    if (!spec.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
+    const std::size_t width = directive.width > 0 ? static_cast<std::size_t>(directive.width) : 0;
+    if (!directive.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
     w.out += field.out;
-    if (spec.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
+    if (directive.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
 }
 
 template <typename CharT>
@@ -196,14 +196,14 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
             continue;
         }
         const std::size_t start = i++;
-        Spec spec;
+        Directive directive;
         for (; i < n; ++i) {
             const CharT f = format[i];
-            if (f == '-') spec.left = true;
-            else if (f == '+') spec.plus = true;
-            else if (f == ' ') spec.space = true;
-            else if (f == '0') spec.zero = true;
-            else if (f == '#') spec.alt = true;
+            if (f == '-') directive.left = true;
+            else if (f == '+') directive.plus = true;
+            else if (f == ' ') directive.space = true;
+            else if (f == '0') directive.zero = true;
+            else if (f == '#') directive.alt = true;
             else break;
         }
         auto readNumber = [&](int& target) {
@@ -222,26 +222,26 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
             }
             target = v;
         };
-        readNumber(spec.width);
-        if (spec.width < -1) { spec.left = true; spec.width = -spec.width; }
+        readNumber(directive.width);
+        if (directive.width < -1) { directive.left = true; directive.width = -directive.width; }
         if (i < n && format[i] == '.') {
             ++i;
-            readNumber(spec.precision);
-            if (spec.precision < 0) spec.precision = 0;
+            readNumber(directive.precision);
+            if (directive.precision < 0) directive.precision = 0;
         }
         // Length modifiers.
         while (i < n) {
             const CharT m = format[i];
             if (m == 'l') {
-                if (i + 1 < n && format[i + 1] == 'l') { spec.lengthBits = 64; i += 2; }
-                else { spec.lengthBits = 32; ++i; }  // "long" is 32-bit in the program's formats
+                if (i + 1 < n && format[i + 1] == 'l') { directive.lengthBits = 64; i += 2; }
+                else { directive.lengthBits = 32; ++i; }  // "long" is 32-bit in the program's formats
             } else if (m == 'h') {
                 ++i;
             } else if (m == 'z' || m == 'j' || m == 't') {
-                spec.lengthBits = 64;
+                directive.lengthBits = 64;
                 ++i;
             } else if (m == 'I' && i + 2 < n && format[i + 1] == '6' && format[i + 2] == '4') {
-                spec.lengthBits = 64;
+                directive.lengthBits = 64;
                 i += 3;
             } else {
                 break;
@@ -252,12 +252,12 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
             for (std::size_t k = start; k < n; ++k) w.out.push_back(format[k]);
             break;
         }
-        spec.conv = static_cast<char>(format[i]);
+        directive.conv = static_cast<char>(format[i]);
         ++i;
-        switch (spec.conv) {
+        switch (directive.conv) {
             case 's': case 'S': case 'c': case 'C': case 'd': case 'i': case 'u': case 'x': case 'X':
             case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'p':
-                Emit(w, spec, next < count ? &args[next++] : nullptr);
+                Emit(w, directive, next < count ? &args[next++] : nullptr);
                 break;
             default:
                 // Unknown conversion: keep the directive literally.

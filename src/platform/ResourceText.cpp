@@ -70,8 +70,8 @@ std::wstring FormatMessageString(std::wstring_view text, const std::vector<std::
             std::size_t number = static_cast<std::size_t>(next - L'0');
             if (i + 1 < text.size() && isDigit(text[i + 1]))
                 number = number * 10 + static_cast<std::size_t>(text[++i] - L'0');
-            // An optional printf spec between exclamation marks: the insertion
-            // is always a string here, so the spec is skipped.
+            // An optional printf format between exclamation marks: the insertion
+            // is always a string here, so that format is skipped.
             if (i + 1 < text.size() && text[i + 1] == L'!') {
                 const std::size_t close = text.find(L'!', i + 2);
                 if (close != std::wstring_view::npos) i = close;

@@ -31,7 +31,7 @@ std::vector<DWORD> MessageTableIds();
 std::vector<std::uint16_t> MessageTableLanguages();
 
 // Fills a message text the way the system's message formatter does:
-// %1 ... %99 take the insertion strings (an optional !printf! spec after the
+// %1 ... %99 take the insertion strings (an optional !printf! format after the
 // number is skipped; a number without an insertion stays as written),
 // %0 ends the text without its line break, %n is CR LF, %r CR, %t tab,
 // %b a space, and % before any other character gives that character.

@@ -64,7 +64,7 @@ TEST(MessageFormatting, FillsInsertionsAndTheFormattersEscapes) {
     EXPECT_EQ(FormatMessageString(L"%1, %2", {L"5", L"Access is denied.\r\n"}), L"5, Access is denied.\r\n");
     // Insertion strings are never formatted again.
     EXPECT_EQ(FormatMessageString(L"[%1]", {L"%2 %% %n", L"x"}), L"[%2 %% %n]");
-    // Two-digit numbers, and a printf spec between exclamation marks.
+    // Two-digit numbers, and a printf format between exclamation marks.
     std::vector<std::wstring> twelve;
     for (int i = 1; i <= 12; ++i) twelve.push_back(L"s" + std::to_wstring(i));
     EXPECT_EQ(FormatMessageString(L"%12 %1!s! %10", twelve), L"s12 s1 s10");
