@@ -30,6 +30,9 @@ BOOL EnumerateFolder(const std::wstring& folderPath, std::vector<FolderEntry>* e
 // POSIX, "\" and "/" on Windows). Trailing separators are not part of it, so
 // a folder path written with one still yields the folder's name. A path made
 // only of separators, or with none, is returned unchanged.
+// Whether the platform reads `c` as a separator of folder paths.
+bool IsPathSeparator(wchar_t c);
+
 std::wstring LastPathComponent(const std::wstring& path);
 
 // Joins a folder path and a name with exactly one separator between them.

@@ -18,8 +18,6 @@ namespace plat {
 
 namespace {
 
-bool IsSeparator(wchar_t c) { return c == L'/'; }
-
 // Links are followed (stat, not lstat), so a link to a folder is a folder; a
 // dangling link is listed as a file. Most file systems give the type in the
 // entry itself, which spares one system call per entry of a large tree.
@@ -71,20 +69,6 @@ BOOL EnumerateFolder(const std::wstring& folderPath, std::vector<FolderEntry>* e
     return TRUE;
 }
 
-std::wstring LastPathComponent(const std::wstring& path) {
-    std::size_t end = path.size();
-    while (end > 0 && IsSeparator(path[end - 1])) --end;
-    if (end == 0) return path;
-    std::size_t begin = end;
-    while (begin > 0 && !IsSeparator(path[begin - 1])) --begin;
-    return path.substr(begin, end - begin);
-}
-
-std::wstring JoinPath(const std::wstring& folderPath, const std::wstring& name) {
-    std::wstring path = folderPath;
-    if (path.empty() || !IsSeparator(path.back())) path += L'/';
-    path += name;
-    return path;
-}
+bool IsPathSeparator(wchar_t c) { return c == L'/'; }
 
 }  // namespace plat

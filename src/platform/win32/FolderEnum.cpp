@@ -7,8 +7,6 @@ namespace plat {
 
 namespace {
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 bool IsDotsName(const wchar_t* name) {
     return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
 }
@@ -53,20 +51,6 @@ BOOL EnumerateFolder(const std::wstring& folderPath, std::vector<FolderEntry>* e
     return TRUE;
 }
 
-std::wstring LastPathComponent(const std::wstring& path) {
-    std::size_t end = path.size();
-    while (end > 0 && IsSeparator(path[end - 1])) --end;
-    if (end == 0) return path;
-    std::size_t begin = end;
-    while (begin > 0 && !IsSeparator(path[begin - 1])) --begin;
-    return path.substr(begin, end - begin);
-}
-
-std::wstring JoinPath(const std::wstring& folderPath, const std::wstring& name) {
-    std::wstring path = folderPath;
-    if (path.empty() || !IsSeparator(path.back())) path += L'\\';
-    path += name;
-    return path;
-}
+bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 }  // namespace plat
