@@ -2,6 +2,7 @@
 #include "common/Utf8.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace {
 
@@ -73,9 +74,17 @@ wchar_t AsciiLowerChar(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cas
 }  // namespace
 
 std::string WideToUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    // Most text (paths, log lines) is ASCII: copy it byte for byte and take
+    // the general way only from the first character that needs more.
+    std::string out(text.size(), '\0');
+    std::size_t ascii = 0;
+    while (ascii < text.size() && static_cast<std::make_unsigned_t<wchar_t>>(text[ascii]) < 0x80) {
+        out[ascii] = static_cast<char>(text[ascii]);
+        ++ascii;
+    }
+    if (ascii == text.size()) return out;
+    out.resize(ascii);
+    for (std::size_t i = ascii; i < text.size(); ++i) {
         char32_t cp = static_cast<char32_t>(text[i]);
         if constexpr (sizeof(wchar_t) == 2) {
             cp &= 0xFFFF;
@@ -95,9 +104,14 @@ std::string WideToUtf8(std::wstring_view text) {
 
 bool TryUtf8ToWide(std::string_view bytes, std::wstring& out) {
     out.clear();
-    std::wstring result;
-    result.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size();) {
+    std::wstring result(bytes.size(), L'\0');
+    std::size_t ascii = 0;
+    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) {
+        result[ascii] = static_cast<wchar_t>(bytes[ascii]);
+        ++ascii;
+    }
+    result.resize(ascii);
+    for (std::size_t i = ascii; i < bytes.size();) {
         const std::int32_t cp = DecodeOne(bytes, i);
         if (cp < 0) return false;
         AppendWide(result, static_cast<char32_t>(cp));

@@ -246,7 +246,23 @@ DWORD CurrentThreadId() {
     return t_threadId;
 }
 
-DWORD CurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+// getpid is a system call each time, and every log line asks: the id is
+// kept, and a forked child (whose id differs) forgets it.
+namespace {
+std::atomic<pid_t> g_processId{0};
+void ForgetProcessId() { g_processId.store(0, std::memory_order_relaxed); }
+}  // namespace
+
+DWORD CurrentProcessId() {
+    pid_t id = g_processId.load(std::memory_order_relaxed);
+    if (id == 0) {
+        static const bool registered = ::pthread_atfork(nullptr, nullptr, &ForgetProcessId) == 0;
+        (void)registered;
+        id = ::getpid();
+        g_processId.store(id, std::memory_order_relaxed);
+    }
+    return static_cast<DWORD>(id);
+}
 
 void SetNativeThreadName(const std::wstring& name) {
     // Linux allows 15 bytes plus the terminator; cut at a character boundary.
@@ -270,12 +286,19 @@ std::uint64_t SystemTickCount64() {
 }
 
 std::wstring LocalDateTimeText() {
+    // Busy logs ask many times a second: each thread converts a second once.
+    // Plain values only (no destructor runs at thread exit).
+    thread_local time_t t_second = static_cast<time_t>(-1);
+    thread_local char t_text[64];
+    thread_local std::size_t t_length = 0;
     const time_t now = ::time(nullptr);
-    tm local{};
-    ::localtime_r(&now, &local);
-    char buf[64];
-    const std::size_t n = ::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-    return BytesToWide(std::string_view(buf, n));
+    if (now != t_second) {
+        tm local{};
+        ::localtime_r(&now, &local);
+        t_length = ::strftime(t_text, sizeof t_text, "%Y-%m-%d %H:%M:%S", &local);
+        t_second = now;
+    }
+    return BytesToWide(std::string_view(t_text, t_length));
 }
 
 }  // namespace plat
