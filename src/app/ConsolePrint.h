@@ -10,6 +10,19 @@
 // the other console lines, unless the current application has an owning service.
 void ConsolePrintText(std::wstring_view text);
 
+// While one exists on a thread, that thread's console lines are gathered and
+// written with one call when the outermost one ends (a request handler logs
+// several lines, and each write to a terminal is slow). The order of lines
+// across threads is kept: a line from another thread writes the gathered
+// lines first.
+class CConsoleLineBatch {
+  public:
+    CConsoleLineBatch();
+    ~CConsoleLineBatch();
+    CConsoleLineBatch(const CConsoleLineBatch&) = delete;
+    CConsoleLineBatch& operator=(const CConsoleLineBatch&) = delete;
+};
+
 // printf-style: ConsolePrint(L"Failed to create main thread (error %ld)!", code).
 template <typename... Args>
 void ConsolePrint(std::wstring_view format, const Args&... args) {

@@ -6,11 +6,9 @@
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "platform/AppendFile.h"
-#include "platform/Console.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Handles.h"
-#include "platform/Sync.h"
 #include "platform/Text.h"
 
 namespace {
@@ -37,11 +35,6 @@ void AppendDecimal(std::wstring& out, DWORD value) {
 
 // The event of a copied log line; passed as it is, not through MapEventId.
 constexpr DWORD kLogLineEvent = 0x40000010;
-
-CCriticalSection& ConsoleLock() {
-    static CCriticalSection lock;  // created on first use, thread-safe
-    return lock;
-}
 
 }  // namespace
 
@@ -74,10 +67,4 @@ void CVelmoraServiceApp::WriteLogFileLine(const std::wstring& message) {
     // A line that cannot be written (missing folder, no access, another
     // writer, disk full) is dropped; the other outputs still get it.
     plat::AppendToFile(m_strLogFile, plat::WideToAnsi(line));
-}
-
-void ConsolePrintText(std::wstring_view text) {
-    if (CVelmoraServiceApp* app = GetVelmoraApp(); app != nullptr && app->m_pService != nullptr) return;
-    CSingleLock lock(ConsoleLock());
-    plat::WriteConsoleLine(text);
 }

@@ -179,15 +179,23 @@ void Emit(Writer<CharT>& w, const Directive& directive, const Arg* arg) {
 template <typename CharT>
 std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* args, std::size_t count) {
     Writer<CharT> w;
-    w.out.reserve(format.size() + 16 * count);
+    // Room for the usual result at once: the format, the texts, and a number's digits.
+    std::size_t room = format.size();
+    for (std::size_t a = 0; a < count; ++a)
+        room += args[a].kind == Arg::Kind::Wide ? args[a].wide.size()
+                : args[a].kind == Arg::Kind::Narrow ? args[a].narrow.size() : 24;
+    w.out.reserve(room);
     std::size_t next = 0;
     const std::size_t n = format.size();
     std::size_t i = 0;
     while (i < n) {
         const CharT c = format[i];
         if (c != static_cast<CharT>('%')) {
-            w.out.push_back(c);
-            ++i;
+            // Literal text runs up to the next directive: copied in one piece.
+            std::size_t end = format.find(static_cast<CharT>('%'), i);
+            if (end == std::basic_string_view<CharT>::npos) end = n;
+            w.out.append(format.data() + i, end - i);
+            i = end;
             continue;
         }
         if (i + 1 < n && format[i + 1] == static_cast<CharT>('%')) {

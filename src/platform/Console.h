@@ -19,6 +19,9 @@ void CloseConsole();
 
 // Writes the text and a line break; lost silently when there is no console.
 void WriteConsoleLine(std::wstring_view text);
+// The line break WriteConsoleLine adds: "\r\n" on Windows, "\n" elsewhere
+// (for callers that gather several lines into one WriteStandardOutput).
+std::wstring_view ConsoleLineEnd();
 
 // Writes text to standard output or standard error as it stands (usage texts).
 void WriteStandardOutput(std::wstring_view text);

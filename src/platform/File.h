@@ -48,6 +48,27 @@ class CFile {
     DWORD m_dwError = 0;
 };
 
+// What tells one content of a regular file from another without reading it:
+// the file's identity on its volume, its size, and its modification and
+// change times. The change time cannot be set by programs, so a file whose
+// stamp is unchanged and whose change time lay in the past when it was read
+// still holds the bytes read then.
+struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    // How long before the look the file last changed (negative when the
+    // change time lies ahead of the clock).
+    std::int64_t changedAgoNs = 0;
+
+    bool SameContentAs(const FileStamp& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modifiedNs == other.modifiedNs && changedNs == other.changedNs;
+    }
+};
+
 // A file on disk, open for reading with deny-write sharing: other processes
 // may read it while it is open, none may write it (Windows: share-read only).
 // POSIX has no mandatory sharing modes: there the file is opened read-only,
@@ -80,9 +101,21 @@ class CDiskFile final : public CFile {
     // The platform's handle (POSIX descriptor, Windows HANDLE), -1 when
     // closed: for sending the file's bytes without reading them (CAsyncSocket::SendFileBytes).
     std::intptr_t NativeHandle() const { return m_hFile; }
+    // The open file's stamp (see FileStamp); false when closed or where
+    // the platform cannot tell.
+    bool GetStamp(FileStamp& stamp) const;
 
   private:
     std::intptr_t m_hFile = -1;  // POSIX descriptor or Windows HANDLE; -1 when closed
     ULONGLONG m_nLengthAtOpen = 0;
     std::wstring m_strPath;
 };
+
+namespace plat {
+
+// The stamp of the regular file at `path` (following links), with one look
+// at the file system. False when it is missing, not a regular file, or the
+// platform has no such stamp (Windows: callers then open the file as usual).
+bool QueryRegularFileStamp(const std::wstring& path, FileStamp& stamp);
+
+}  // namespace plat

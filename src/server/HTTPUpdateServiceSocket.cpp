@@ -5,6 +5,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "app/ConsolePrint.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
 #include "common/Utf8.h"
@@ -16,6 +17,7 @@
 #include "server/FolderListing.h"
 #include "server/Replies.h"
 #include "server/RequestLine.h"
+#include "server/SmallPackageCache.h"
 
 namespace {
 
@@ -107,6 +109,8 @@ void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
 }
 
 void CHTTPUpdateServiceSocket::OnReceive(int /*errorCode*/) {
+    // The request's log lines reach the console together.
+    CConsoleLineBatch consoleLines;
     // Accepted connections share their thread's buffer; any other socket
     // brings its own for this one request.
     std::unique_ptr<char[]> ownBuffer;
@@ -130,6 +134,7 @@ void CHTTPUpdateServiceSocket::OnReceive(int /*errorCode*/) {
 }
 
 void CHTTPUpdateServiceSocket::OnSend(int errorCode) {
+    CConsoleLineBatch consoleLines;
     SendPending();
     CAsyncSocket::OnSend(errorCode);
     CloseIfAbandoned();
@@ -191,13 +196,28 @@ void CHTTPUpdateServiceSocket::RouteFile(const std::wstring& method, const std::
     std::wstring file = path.substr(kPackagesPrefix.size());
     const bool head = AsciiEqualsNoCase(method, L"head");
     if (!head && MapToPackages(file)) {
+        // A small package kept in memory and still unchanged on disk needs
+        // no open at all.
+        CSmallPackageCache& cache = CSmallPackageCache::Shared();
+        if (std::unique_ptr<CFile> kept = cache.Find(file)) {
+            AppLog(L"200_OK => '%s'", file);
+            const ULONGLONG length = kept->GetLength();
+            SendOpenedFile(std::move(kept), length);
+            return;
+        }
         // A file that opens is readable: the check needs no look of its own,
         // and the reply goes out on the file already open. Anything else
         // takes the checks below, with their log lines, as it always did.
         auto opened = std::make_unique<CDiskFile>();
         if (opened->Open(file)) {
             AppLog(L"200_OK => '%s'", file);
-            SendOpenedFile(std::move(opened));
+            // The length from the open's own look at the file: no second query.
+            const ULONGLONG length = opened->GetLengthAtOpen();
+            if (std::unique_ptr<CFile> kept = cache.Keep(file, *opened)) {
+                SendOpenedFile(std::move(kept), length);
+            } else {
+                SendOpenedFile(std::move(opened), length);
+            }
             return;
         }
         file = path.substr(kPackagesPrefix.size());
@@ -256,12 +276,15 @@ void CHTTPUpdateServiceSocket::SendFile(const std::wstring& fullPath) {
         SendNotFound();
         return;
     }
-    SendOpenedFile(std::move(file));
+    const ULONGLONG length = file->GetLengthAtOpen();
+    SendOpenedFile(std::move(file), length);
 }
 
-void CHTTPUpdateServiceSocket::SendOpenedFile(std::unique_ptr<CDiskFile> file) {
-    // The length from the open's own look at the file: no second query.
-    const ULONGLONG length = file->GetLengthAtOpen();
+void CHTTPUpdateServiceSocket::SendOpenedFile(std::unique_ptr<CFile> file, ULONGLONG length) {
+    if (!file) {
+        SendNotFound();  // no memory for the file object
+        return;
+    }
     if (!m_sendQueue.AppendFileReply(FileReplyHeader(static_cast<std::int64_t>(length)), std::move(file), length)) {
         SendNotFound();
         return;

@@ -93,8 +93,9 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     // Maps `path` onto the packages folder in place; false (path unchanged,
     // nothing logged) when it would leave it.
     bool MapToPackages(std::wstring& path) const;
-    // Queues the 200 reply for a file that is already open.
-    void SendOpenedFile(std::unique_ptr<CDiskFile> file);
+    // Queues the 200 reply for a file that is already open (a disk file, or
+    // a small package's kept bytes), `length` bytes long.
+    void SendOpenedFile(std::unique_ptr<CFile> file, ULONGLONG length);
 
     int SendBytes(const char* data, int length) override;
     bool SendsFileBytes(const CFile& file) const override;

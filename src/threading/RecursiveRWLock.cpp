@@ -10,7 +10,10 @@ CRecursiveRWLock::CRecursiveRWLock(unsigned spinCount)
       m_hReaderEvent(nullptr),
       m_nWriters(0),
       m_nReaders(0),
-      m_nWaitingReaders(0) {}
+      m_nWaitingReaders(0) {
+    // A few holders at most: room for them once, so taking the lock never allocates.
+    m_mapHolds.reserve(4);
+}
 
 CRecursiveRWLock::~CRecursiveRWLock() {
     m_mapHolds.clear();
@@ -19,11 +22,17 @@ CRecursiveRWLock::~CRecursiveRWLock() {
     if (m_hReaderEvent) plat::CloseHandleObject(m_hReaderEvent);
 }
 
+std::vector<std::pair<DWORD, DWORD>>::iterator CRecursiveRWLock::FindHold(DWORD threadId) {
+    for (auto it = m_mapHolds.begin(); it != m_mapHolds.end(); ++it)
+        if (it->first == threadId) return it;
+    return m_mapHolds.end();
+}
+
 BOOL CRecursiveRWLock::LockWrite() {
     const DWORD self = plat::CurrentThreadId();
     m_cs.Lock();
 
-    auto held = m_mapHolds.find(self);
+    auto held = FindHold(self);
     if (held != m_mapHolds.end()) {
         // Re-entry. Counted under m_cs, so the observers never read a count
         // that is being changed.
@@ -34,7 +43,7 @@ BOOL CRecursiveRWLock::LockWrite() {
 
     if (m_nWriters == 0 && m_nReaders == 0) {
         ++m_nWriters;
-        m_mapHolds.emplace(self, kWriteHold);
+        m_mapHolds.emplace_back(self, kWriteHold);
         m_cs.Unlock();
         return TRUE;
     }
@@ -63,7 +72,7 @@ BOOL CRecursiveRWLock::LockWrite() {
         m_cs.Unlock();
         return FALSE;
     }
-    m_mapHolds.emplace(self, kWriteHold);
+    m_mapHolds.emplace_back(self, kWriteHold);
     m_cs.Unlock();
     return TRUE;
 }
@@ -72,13 +81,14 @@ void CRecursiveRWLock::UnlockWrite() {
     const DWORD self = plat::CurrentThreadId();
     CSingleLock guard(m_cs);
 
-    auto held = m_mapHolds.find(self);
+    auto held = FindHold(self);
     if (held == m_mapHolds.end() || held->second < kWriteHold) return;  // holds nothing: nothing to give up
 
     held->second -= kWriteHold;
     if (held->second >= kWriteHold) return;  // still held by an outer take
 
-    m_mapHolds.erase(held);
+    *held = m_mapHolds.back();  // order does not matter: swap with the last and drop it
+    m_mapHolds.pop_back();
     if (--m_nWriters > 0) {
         // m_nWriters keeps counting the thread we wake: the hold passes to it directly.
         plat::SignalEvent(m_hWriterEvent);
@@ -104,8 +114,9 @@ LONG CRecursiveRWLock::GetWriterCount() const {
 DWORD CRecursiveRWLock::GetHoldCountOfCurrentThread() const {
     const DWORD self = plat::CurrentThreadId();
     CSingleLock guard(m_cs);
-    auto held = m_mapHolds.find(self);
-    return held == m_mapHolds.end() ? 0 : held->second;
+    for (const auto& [thread, count] : m_mapHolds)
+        if (thread == self) return count;
+    return 0;
 }
 
 CWriteLockGuard::CWriteLockGuard(CRecursiveRWLock& lock) : CWriteLockGuard(&lock) {}

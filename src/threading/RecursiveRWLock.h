@@ -6,7 +6,8 @@
 // time: a release hands the hold straight to exactly one waiting thread.
 #pragma once
 
-#include <map>
+#include <utility>
+#include <vector>
 
 #include "platform/Sync.h"
 #include "platform/Types.h"
@@ -51,7 +52,10 @@ class CRecursiveRWLock {
     LONG m_nWriters;                // threads holding or waiting for the exclusive hold
     LONG m_nReaders;                // shared holders (always 0)
     LONG m_nWaitingReaders;         // threads waiting for shared holds (always 0)
-    std::map<DWORD, DWORD> m_mapHolds;  // holding thread -> hold count
+    // Holding thread -> hold count; a short list searched in place (a map
+    // node per take would cost an allocation on every log line).
+    std::vector<std::pair<DWORD, DWORD>> m_mapHolds;
+    std::vector<std::pair<DWORD, DWORD>>::iterator FindHold(DWORD threadId);
 };
 
 // Holds a CRecursiveRWLock exclusively from construction until destruction or

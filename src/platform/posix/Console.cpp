@@ -73,6 +73,8 @@ void WriteConsoleLine(std::wstring_view text) {
     WriteAll(STDOUT_FILENO, bytes);
 }
 
+std::wstring_view ConsoleLineEnd() { return L"\n"; }
+
 void WriteStandardOutput(std::wstring_view text) { WriteAll(STDOUT_FILENO, WideToUtf8(text)); }
 void WriteStandardError(std::wstring_view text) { WriteAll(STDERR_FILENO, WideToUtf8(text)); }
 

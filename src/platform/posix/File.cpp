@@ -5,6 +5,7 @@
 // processes can still write it while it is open.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,23 @@ DWORD MissingCode(const std::string& path) {
     struct stat folder {};
     if (::stat(path.substr(0, slash).c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)) return ERROR_FILE_NOT_FOUND;
     return ERROR_PATH_NOT_FOUND;
+}
+
+std::int64_t Nanoseconds(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + static_cast<std::int64_t>(t.tv_nsec);
+}
+
+bool StampOf(const struct stat& status, FileStamp& stamp) {
+    if (!S_ISREG(status.st_mode)) return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    stamp.device = static_cast<std::uint64_t>(status.st_dev);
+    stamp.inode = static_cast<std::uint64_t>(status.st_ino);
+    stamp.size = static_cast<std::uint64_t>(status.st_size);
+    stamp.modifiedNs = Nanoseconds(status.st_mtim);
+    stamp.changedNs = Nanoseconds(status.st_ctim);
+    stamp.changedAgoNs = Nanoseconds(now) - stamp.changedNs;
+    return true;
 }
 
 BOOL Fail(DWORD code, DWORD* error) {
@@ -109,6 +127,21 @@ std::wstring CDiskFile::GetFileName() const {
     const std::size_t slash = m_strPath.find_last_of(L'/');
     return slash == std::wstring::npos ? m_strPath : m_strPath.substr(slash + 1);
 }
+
+bool CDiskFile::GetStamp(FileStamp& stamp) const {
+    struct stat status {};
+    return m_hFile >= 0 && ::fstat(static_cast<int>(m_hFile), &status) == 0 && StampOf(status, stamp);
+}
+
+namespace plat {
+
+bool QueryRegularFileStamp(const std::wstring& path, FileStamp& stamp) {
+    if (path.empty() || path.find(L'\0') != std::wstring::npos) return false;
+    struct stat status {};
+    return ::stat(WideToUtf8(path).c_str(), &status) == 0 && StampOf(status, stamp);
+}
+
+}  // namespace plat
 
 void CDiskFile::Close() {
     if (m_hFile < 0) return;

@@ -37,6 +37,8 @@ void WriteConsoleLine(std::wstring_view text) {
     WriteToHandle(::GetStdHandle(STD_OUTPUT_HANDLE), line);
 }
 
+std::wstring_view ConsoleLineEnd() { return L"\r\n"; }
+
 void WriteStandardOutput(std::wstring_view text) { WriteToHandle(::GetStdHandle(STD_OUTPUT_HANDLE), text); }
 void WriteStandardError(std::wstring_view text) { WriteToHandle(::GetStdHandle(STD_ERROR_HANDLE), text); }
 

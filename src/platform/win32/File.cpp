@@ -119,3 +119,11 @@ void CDiskFile::Close() {
     ::CloseHandle(reinterpret_cast<HANDLE>(m_hFile));
     m_hFile = -1;
 }
+
+// Windows keeps no change time that programs cannot set through the usual
+// calls, so no stamp is offered: callers open the file every time.
+bool CDiskFile::GetStamp(FileStamp& /*stamp*/) const { return false; }
+
+namespace plat {
+bool QueryRegularFileStamp(const std::wstring& /*path*/, FileStamp& /*stamp*/) { return false; }
+}  // namespace plat

@@ -1,0 +1,78 @@
+// Console lines of console mode: serialised, and gathered while a thread handles one notification.
+#include "app/ConsolePrint.h"
+
+#include <new>
+#include <string>
+
+#include "app/VelmoraServiceApp.h"
+#include "platform/Console.h"
+#include "platform/Handles.h"
+#include "platform/Sync.h"
+
+namespace {
+
+// Lines gathered by one thread's batch and not yet written; guarded by the console lock.
+struct GatheredLines {
+    std::wstring text;  // whole lines, each with its line break
+    DWORD threadId = 0; // the thread that gathered them
+};
+
+// Kept past the end of main: a thread may still print while the process ends.
+CCriticalSection& ConsoleLock() {
+    static CCriticalSection* const lock = new CCriticalSection;
+    return *lock;
+}
+GatheredLines& Gathered() {
+    static GatheredLines* const lines = new GatheredLines;
+    return *lines;
+}
+
+// A plain counter (no destructor at thread exit).
+thread_local int t_batchDepth = 0;
+
+// Larger gatherings are written at once rather than held.
+constexpr std::size_t kMaxGathered = 64 * 1024;
+
+void WriteGatheredLocked(GatheredLines& gathered) {
+    if (!gathered.text.empty()) plat::WriteStandardOutput(gathered.text);
+    gathered.text.clear();
+    gathered.threadId = 0;
+}
+
+}  // namespace
+
+void ConsolePrintText(std::wstring_view text) {
+    if (CVelmoraServiceApp* app = GetVelmoraApp(); app != nullptr && app->m_pService != nullptr) return;
+    CSingleLock lock(ConsoleLock());
+    GatheredLines& gathered = Gathered();
+    const DWORD self = plat::CurrentThreadId();
+    // Another thread's gathered lines came first.
+    if (gathered.threadId != self) WriteGatheredLocked(gathered);
+    if (t_batchDepth == 0) {
+        WriteGatheredLocked(gathered);
+        plat::WriteConsoleLine(text);
+        return;
+    }
+    const std::size_t before = gathered.text.size();
+    try {
+        gathered.text.append(text);
+        gathered.text.append(plat::ConsoleLineEnd());
+        gathered.threadId = self;
+    } catch (const std::bad_alloc&) {
+        // No room to gather: what is gathered goes now, this line after it.
+        gathered.text.resize(before);
+        WriteGatheredLocked(gathered);
+        plat::WriteConsoleLine(text);
+        return;
+    }
+    if (gathered.text.size() >= kMaxGathered) WriteGatheredLocked(gathered);
+}
+
+CConsoleLineBatch::CConsoleLineBatch() { ++t_batchDepth; }
+
+CConsoleLineBatch::~CConsoleLineBatch() {
+    if (--t_batchDepth > 0) return;
+    CSingleLock lock(ConsoleLock());
+    GatheredLines& gathered = Gathered();
+    if (gathered.threadId == plat::CurrentThreadId()) WriteGatheredLocked(gathered);
+}

@@ -1,0 +1,90 @@
+// Small packages kept in memory while their file stays unchanged.
+#include "server/SmallPackageCache.h"
+
+#include <new>
+
+#include "server/KeptPackageFile.h"
+
+CSmallPackageCache& CSmallPackageCache::Shared() {
+    // Never destroyed: connections of a thread that outlives the exit
+    // sequence must not find it gone.
+    static CSmallPackageCache* const cache = new CSmallPackageCache;
+    return *cache;
+}
+
+std::unique_ptr<CFile> CSmallPackageCache::Find(const std::wstring& fullPath) {
+    {
+        // Most paths were never kept: they cost a lookup, not a look at the disk.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_mapPackages.find(fullPath) == m_mapPackages.end()) return nullptr;
+    }
+    FileStamp now;
+    const bool regular = plat::QueryRegularFileStamp(fullPath, now);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_mapPackages.find(fullPath);
+    if (found == m_mapPackages.end()) return nullptr;
+    if (!regular || !found->second.stamp.SameContentAs(now)) {
+        // Changed, replaced or gone: the next open decides, and may keep it again.
+        m_lstRecent.erase(found->second.recent);
+        m_mapPackages.erase(found);
+        return nullptr;
+    }
+    m_lstRecent.splice(m_lstRecent.begin(), m_lstRecent, found->second.recent);
+    return std::unique_ptr<CFile>(new (std::nothrow) CKeptPackageFile(found->second.bytes, found->second.fileName));
+}
+
+std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CDiskFile& file) {
+    FileStamp before;
+    if (!file.GetStamp(before) || before.size > kLargestPackage || before.changedAgoNs < m_nSettledNs) return nullptr;
+    std::shared_ptr<std::string> bytes;
+    std::unique_ptr<CFile> kept;
+    try {
+        bytes = std::make_shared<std::string>(static_cast<std::size_t>(before.size), '\0');
+        const UINT count = file.Read(bytes->data(), static_cast<UINT>(before.size));
+        FileStamp after;
+        if (file.Failed() || count != before.size || !file.GetStamp(after) || !after.SameContentAs(before)) {
+            // Changed while it was read: it goes out the usual way, from the start.
+            file.SeekToBegin();
+            return nullptr;
+        }
+        kept.reset(new CKeptPackageFile(bytes, file.GetFileName()));
+    } catch (const std::bad_alloc&) {
+        // No memory to keep it: whatever was read goes out the usual way.
+        file.SeekToBegin();
+        return nullptr;
+    }
+    file.Close();
+
+    try {
+        std::wstring fileName = kept->GetFileName();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto [entry, added] = m_mapPackages.try_emplace(fullPath);
+        if (added) {
+            try {
+                m_lstRecent.push_front(fullPath);
+            } catch (...) {
+                m_mapPackages.erase(entry);
+                throw;
+            }
+            entry->second.recent = m_lstRecent.begin();
+        } else {
+            m_lstRecent.splice(m_lstRecent.begin(), m_lstRecent, entry->second.recent);
+        }
+        // Nothing below throws: the entry is whole or was never added.
+        entry->second.stamp = before;
+        entry->second.bytes = bytes;
+        entry->second.fileName = std::move(fileName);
+        while (m_mapPackages.size() > kMaxPackages) {
+            m_mapPackages.erase(m_lstRecent.back());
+            m_lstRecent.pop_back();
+        }
+    } catch (const std::bad_alloc&) {
+        // Not kept for later; this reply still has its bytes.
+    }
+    return kept;
+}
+
+std::size_t CSmallPackageCache::Count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_mapPackages.size();
+}
