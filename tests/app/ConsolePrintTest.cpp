@@ -1,0 +1,93 @@
+// Console lines of console mode: gathered per notification, never reordered across threads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/ConsolePrint.h"
+#include "app/VelmoraServiceApp.h"
+#include "common/Utf8.h"
+#include "support/TempDir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifndef _WIN32
+// Standard output goes to a file while the object lives.
+class StandardOutputCapture {
+  public:
+    explicit StandardOutputCapture(const std::string& path) : m_strPath(path) {
+        std::fflush(stdout);
+        m_nSaved = ::dup(STDOUT_FILENO);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+    ~StandardOutputCapture() {
+        std::fflush(stdout);
+        ::dup2(m_nSaved, STDOUT_FILENO);
+        ::close(m_nSaved);
+    }
+    std::string Text() const {
+        std::ifstream in(m_strPath, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        return bytes.str();
+    }
+
+  private:
+    std::string m_strPath;
+    int m_nSaved = -1;
+};
+#endif
+
+TEST(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherThreads) {
+#ifdef _WIN32
+    GTEST_SKIP() << "standard output is captured through POSIX descriptors here";
+#else
+    CTempDir dir;
+    ASSERT_TRUE(dir.IsValid());
+    auto* app = new CVelmoraServiceApp(nullptr);
+    app->m_bAutoDelete = FALSE;
+    app->m_bConsoleMode = true;
+    std::string during;
+    std::string afterOtherThread;
+    std::string beforeBatchEnd;
+    std::string text;
+    {
+        StandardOutputCapture capture(WideToUtf8(dir.PathOf(L"console.txt")));
+        {
+            CConsoleLineBatch batch;
+            app->Log(L"Request for: '%s'", L"/packages/a.zip");
+            {
+                CConsoleLineBatch inner;  // nested: only the outermost one writes
+                app->Log(L"first %ld", 1L);
+            }
+            during = capture.Text();
+            // A line from another thread comes after the lines gathered before it.
+            std::thread([app] { app->Log(L"other thread"); }).join();
+            afterOtherThread = capture.Text();
+            app->Log(L"last");
+            beforeBatchEnd = capture.Text();
+        }
+        app->Log(L"outside");
+        text = capture.Text();
+    }
+    AfxSetCurrentApp(nullptr);
+    delete app;
+
+    EXPECT_EQ(during, "") << "lines of an open batch were written one by one";
+    EXPECT_EQ(afterOtherThread, "Request for: '/packages/a.zip'\nfirst 1\nother thread\n");
+    EXPECT_EQ(beforeBatchEnd, afterOtherThread);
+    EXPECT_EQ(text, "Request for: '/packages/a.zip'\nfirst 1\nother thread\nlast\noutside\n");
+#endif
+}
+
+}  // namespace
