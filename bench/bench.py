@@ -22,6 +22,7 @@ import servers
 SMALL = "/packages/small.bin"          # 4 KiB
 LARGE = "/packages/large.bin"          # 1 GiB
 BIG = ["/packages/big%d.bin" % i for i in range(8)]  # 128 MiB each
+LARGE_REPEATS = 4                       # fetches summed into one large-package figure
 TREE_FOLDERS = ["d%02d" % i for i in range(100)]    # 100 files each
 MIB = 1 << 20
 IDLE_CONNECTIONS = 2000
@@ -67,8 +68,9 @@ class Runner:
     def note(self, key, server, value):
         self.notes.setdefault((key, server), []).append(value)
 
-    def run(self, cmd, timeout=300):
-        out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
+    def run(self, cmd, timeout=300, cpus=servers.CLIENT_CPUS):
+        out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout,
+                             preexec_fn=servers.on_cpus(cpus))
         if out.returncode != 0:
             raise RuntimeError("%s failed: %s" % (" ".join(cmd[:2]), out.stderr.strip()))
         return out.stdout
@@ -83,17 +85,28 @@ class Runner:
             self.note("wrk errors in " + row, server.name, (errors.group(1) if errors else "non-2xx replies"))
         self.record(row, server.name, rate)
 
+    def fetch_rate(self, server, paths, repeats=LARGE_REPEATS):
+        # One fetch takes a fraction of a second on loopback: several back to
+        # back make a figure that a scheduling hiccup cannot swing.
+        total_bytes, total_seconds = 0, 0.0
+        for _ in range(repeats):
+            out = self.run([self.client, "fetch", str(server.port)] + paths).split()
+            total_bytes += int(out[0])
+            total_seconds += float(out[1])
+        return total_bytes / total_seconds / 1e6
+
     def large_files(self, server):
-        out = self.run([self.client, "fetch", str(server.port), LARGE]).split()
-        self.record("large", server.name, int(out[0]) / float(out[1]) / 1e6)
-        out = self.run([self.client, "fetch", str(server.port)] + BIG).split()
-        self.record("large8", server.name, int(out[0]) / float(out[1]) / 1e6)
+        self.record("large", server.name, self.fetch_rate(server, [LARGE]))
+        self.record("large8", server.name, self.fetch_rate(server, BIG))
 
     def loopback(self):
         large = os.path.join(self.args.data, "packages", "large.bin")
-        out = self.run([self.client, "loopback", large, "1", str(1024 * MIB)]).split()
+        # Sender and receiver are both this one program: it gets every core,
+        # as the server and its client have between them.
+        every = servers.SERVER_CPUS | servers.CLIENT_CPUS
+        out = self.run([self.client, "loopback", large, "1", str(1024 * MIB)], cpus=every).split()
         self.record("loop1", "reference", int(out[0]) / float(out[1]) / 1e6)
-        out = self.run([self.client, "loopback", large, "8", str(128 * MIB)]).split()
+        out = self.run([self.client, "loopback", large, "8", str(128 * MIB)], cpus=every).split()
         self.record("loop8", "reference", int(out[0]) / float(out[1]) / 1e6)
 
     def connection_per_request(self, server):
@@ -118,7 +131,8 @@ class Runner:
         pid = server.serving_pid()
         before = servers.rss_bytes(pid)
         holder = subprocess.Popen([self.client, "idle", str(server.port), SMALL, str(IDLE_CONNECTIONS)],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                  preexec_fn=servers.on_cpus(servers.CLIENT_CPUS))
         line = holder.stdout.readline()
         if not line.startswith("ready"):
             holder.kill()
@@ -252,7 +266,10 @@ def print_table(runner, names, rounds, elapsed):
     print("time for the same information: the top folder and its 100 folders, 101 requests on one connection.")
     print("Connection per request: servers that reach the same rate there are held by the load client")
     print("(one thread on one core), not by themselves.")
-    print("MB = 10^6 bytes. Load average before and after: %s / %s (2 cores; other load disturbs the figures)."
+    print("Servers ran on CPU %s, load clients on CPU %s; 1 GiB and 8 x 128 MiB figures sum %d fetches each."
+          % (",".join(map(str, sorted(servers.SERVER_CPUS))), ",".join(map(str, sorted(servers.CLIENT_CPUS))),
+             LARGE_REPEATS))
+    print("MB = 10^6 bytes. Load average before and after: %s / %s (other load disturbs the figures)."
           % (runner.load_before, load_average()))
     print("Total time %.0f s." % elapsed)
 

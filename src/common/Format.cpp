@@ -2,6 +2,7 @@
 #include "common/Format.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "common/Utf8.h"
 
@@ -104,10 +105,9 @@ std::string FormatFloat(const Directive& directive, const Arg& arg) {
     return buf;
 }
 
+// Writes the field's text (without padding) at the end of `field`.
 template <typename CharT>
-void Emit(Writer<CharT>& w, const Directive& directive, const Arg* arg) {
-    // Text of the field, then padding to the width.
-    Writer<CharT> field;
+void PutField(Writer<CharT>& field, const Directive& directive, const Arg* arg) {
     if (arg == nullptr) {
         // Missing argument: nothing.
     } else if (directive.conv == 's' || directive.conv == 'S' || directive.conv == 'c' || directive.conv == 'C') {
@@ -162,7 +162,19 @@ void Emit(Writer<CharT>& w, const Directive& directive, const Arg* arg) {
     } else {
         field.PutAscii(FormatInteger(directive, *arg));
     }
+}
 
+template <typename CharT>
+void Emit(Writer<CharT>& w, const Directive& directive, const Arg* arg) {
+    const std::size_t width = directive.width > 0 ? static_cast<std::size_t>(directive.width) : 0;
+    if (width == 0) {
+        // No padding (the usual case): straight into the result.
+        PutField(w, directive, arg);
+        return;
+    }
+    // Text of the field, then padding to the width.
+    Writer<CharT> field;
+    PutField(field, directive, arg);
     std::size_t visible = field.out.size();
     if constexpr (sizeof(CharT) == 1) {
         // Count characters, not UTF-8 bytes, for the width.
@@ -170,7 +182,6 @@ void Emit(Writer<CharT>& w, const Directive& directive, const Arg* arg) {
         for (unsigned char c : field.out)
             if ((c & 0xC0) != 0x80) ++visible;
     }
-    const std::size_t width = directive.width > 0 ? static_cast<std::size_t>(directive.width) : 0;
     if (!directive.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
     w.out += field.out;
     if (directive.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
@@ -273,7 +284,7 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
                 break;
         }
     }
-    return w.out;
+    return std::move(w.out);
 }
 
 }  // namespace

@@ -37,7 +37,9 @@ RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring
         segments.push_back(segment);
     }
 
-    std::wstring joined(packagesFolder);
+    std::wstring joined;
+    joined.reserve(packagesFolder.size() + requestPath.size() + 1);
+    joined = packagesFolder;
     if (!joined.empty() && IsSeparator(joined.back())) joined.pop_back();
     for (const auto& segment : segments) {
         joined += PathSeparator();
