@@ -15,6 +15,7 @@ user32.MessageBoxW (the prefix is set up to relay that one function only):
 without a display the call fails at once, but the trace shows the text that
 would have been shown.
 """
+import collections
 import os
 import re
 import subprocess
@@ -50,13 +51,20 @@ _MESSAGE_BOX = re.compile(r'^[0-9a-f]+:Call user32\.MessageBoxW\([0-9a-f]+,[0-9a
                           r'[0-9a-f]+ (L"(?:[^"\\]|\\.)*"),([0-9a-f]+)\)')
 
 
-def trace_events(trace):
-    """(source, type, id, insertion strings) of every ReportEventW in a
-    +eventlog trace, in the order written. Each report is traced as one
-    line with its arguments and one line per insertion string, on the
-    writing thread; threads of several processes interleave."""
+EventReport = collections.namedtuple("EventReport", "source type id strings registered deregistered")
+
+
+def event_reports(trace):
+    """Every ReportEventW of a +eventlog trace, in the order written. Each
+    report is traced as one line with its arguments and one line per
+    insertion string, on the writing thread; threads of several processes
+    interleave. `source` is the latest source that the thread registered
+    before the report; `registered`, the thread's line right before the
+    report is that registration (the report has one of its own);
+    `deregistered`, the thread's line right after the insertion strings
+    closes it."""
     lines = trace.splitlines()
-    events = []
+    reports = []
     for i, line in enumerate(lines):
         m = _REPORT.match(line)
         if not m:
@@ -64,14 +72,23 @@ def trace_events(trace):
         thread, count = m.group(1), int(m.group(4), 16)
         own = [l for l in lines[i + 1:] if l.startswith(thread + ":")]
         strings = [unescape_debugstr(l.split(":ReportEventW ", 1)[1]) for l in own[:count]]
-        source = None
-        for earlier in reversed(lines[:i]):
+        before = [l for l in lines[:i] if l.startswith(thread + ":")]
+        source, registered = None, False
+        for distance, earlier in enumerate(reversed(before)):
             r = _REGISTER.match(earlier)
-            if r and r.group(1) == thread:
-                source = unescape_debugstr(r.group(2))
+            if r:
+                source, registered = unescape_debugstr(r.group(2)), distance == 0
                 break
-        events.append((source, int(m.group(2), 16), int(m.group(3), 16), strings))
-    return events
+        deregistered = len(own) > count and "DeregisterEventSource" in own[count]
+        reports.append(EventReport(source, int(m.group(2), 16), int(m.group(3), 16), strings, registered,
+                                   deregistered))
+    return reports
+
+
+def trace_events(trace):
+    """(source, type, id, insertion strings) of every ReportEventW in a
+    +eventlog trace, in the order written."""
+    return [(r.source, r.type, r.id, r.strings) for r in event_reports(trace)]
 
 
 def message_boxes(trace):

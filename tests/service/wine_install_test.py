@@ -10,93 +10,29 @@ that the probe writes are read from Wine's event-log trace
 
 The tests use a Wine prefix of their own (VELMORA_INSTALL_WINEPREFIX, by
 default install-wineprefix in the build folder), kept alive by a holder
-process for the length of the run; the shared prefix and its server are not
-touched.
+process for the length of the run (see tests/e2e/wine_scm.py); the shared
+prefix and its server are not touched.
 
 Set by ctest: VELMORA_INSTALL_PROBE, VELMORA_SCM_PROBE, VELMORA_BINARY_DIR.
 """
 import os
 import re
 import shutil
-import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from wine_scm import TIMEOUT, WinePrefix, trace_events, winpath  # noqa: E402
 
 PROBE = os.environ.get("VELMORA_INSTALL_PROBE", "")
 SCM_PROBE = os.environ.get("VELMORA_SCM_PROBE", "")
 BINARY_DIR = os.environ.get("VELMORA_BINARY_DIR", "")
 PREFIX = os.environ.get("VELMORA_INSTALL_WINEPREFIX") or os.path.join(BINARY_DIR, "install-wineprefix")
-TIMEOUT = 60
 START, PAUSE, CONTINUE, STOP = "0", "1", "2", "3"
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services"
 EVENTLOG_KEY = "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application"
-
-
-def winpath(path):
-    """A Linux path as a Windows program under Wine sees it."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def wine_env(debug="-all"):
-    return dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=")
-
-
-def wine(*args, debug="-all", timeout=TIMEOUT):
-    """Runs a Wine command in the test prefix; returns (exit code, output, error output)."""
-    # Output goes through files, not pipes: a Wine background process that a
-    # command starts inherits its handles and could hold a pipe open for good.
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        result = subprocess.run(["timeout", "--kill-after=10", str(timeout), "wine", *args],
-                                stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=wine_env(debug))
-        out.seek(0)
-        err.seek(0)
-        decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
-        return result.returncode, decode(out.read()), decode(err.read())
-
-
-def unescape_debugstr(text):
-    """The text of a Wine debugstr_w rendering L"..."."""
-    assert text.startswith('L"') and text.endswith('"'), text
-    body, out, i = text[2:-1], [], 0
-    while i < len(body):
-        c = body[i]
-        if c == "\\" and i + 1 < len(body):
-            i += 1
-            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(body[i], body[i]))
-        else:
-            out.append(c)
-        i += 1
-    return "".join(out)
-
-
-def trace_events(trace):
-    """(type, id, insertion strings) of every ReportEventW in a +eventlog trace."""
-    lines = trace.splitlines()
-    events = []
-    report = re.compile(r"^([0-9a-f]+):fixme:advapi:ReportEventW \(\w+,0x(\w+),0x\w+,0x(\w+),\w+,0x(\w+),")
-    for i, line in enumerate(lines):
-        m = report.match(line)
-        if not m:
-            continue
-        thread, count = m.group(1), int(m.group(4), 16)
-        own = [l for l in lines[i + 1:] if l.startswith(thread + ":")]
-        strings = [unescape_debugstr(l.split(":ReportEventW ", 1)[1]) for l in own[:count]]
-        events.append((int(m.group(2), 16), int(m.group(3), 16), strings))
-    return events
-
-
-def reg_values(key):
-    """{name: (type, data)} of `wine reg query KEY`, or None when the key does not exist."""
-    code, output, _ = wine("reg", "query", key)
-    if code != 0:
-        return None
-    values = {}
-    for line in output.splitlines():
-        m = re.match(r"^    (.*?)    (REG_\w+)    ?(.*)$", line)
-        if m:
-            values[m.group(1)] = (m.group(2), m.group(3))
-    return values
 
 
 class WineInstallTest(unittest.TestCase):
@@ -104,52 +40,20 @@ class WineInstallTest(unittest.TestCase):
     def setUpClass(cls):
         for what in (PROBE, SCM_PROBE, BINARY_DIR):
             assert what, "VELMORA_INSTALL_PROBE, VELMORA_SCM_PROBE, VELMORA_BINARY_DIR"
-        if not os.path.exists(os.path.join(PREFIX, "system.reg")):
-            os.makedirs(PREFIX, exist_ok=True)
-            subprocess.run(["timeout", "300", "wineboot", "-i"], stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_env())
-        # A server left from an earlier run ends by itself; the holder must be
-        # the first process of a new one, so that Wine's background processes
-        # start with its output (nowhere) and no pipe of ours stays open.
-        subprocess.run(["timeout", "120", "wineserver", "-w"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_env())
         cls.dir = tempfile.mkdtemp(prefix="velmora-wine-install-")
-        cls.hold = os.path.join(cls.dir, "hold")
-        open(cls.hold, "w").close()
-        cls.holder_out = os.path.join(cls.dir, "holder.txt")
-        with open(cls.holder_out, "wb") as out:
-            cls.holder = subprocess.Popen(
-                ["timeout", "--kill-after=10", "840", "wine", SCM_PROBE, "hold", winpath(cls.hold), "800"],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, env=wine_env())
+        cls.prefix = WinePrefix(PREFIX, SCM_PROBE, cls.dir, seconds=800)
         cls.services = []
         try:
-            deadline = time.time() + 120
-            while time.time() < deadline and b"holding" not in cls.holder_output():
-                if cls.holder.poll() is not None:
-                    break
-                time.sleep(0.2)
-            assert b"holding" in cls.holder_output(), "the Wine holder process did not start"
+            cls.prefix.start()
         except BaseException:
-            cls.tearDownClass()
+            shutil.rmtree(cls.dir, ignore_errors=True)
             raise
-
-    @classmethod
-    def holder_output(cls):
-        with open(cls.holder_out, "rb") as f:
-            return f.read()
 
     @classmethod
     def tearDownClass(cls):
         for name in cls.services:
             cls.remove_service(name)
-        os.remove(cls.hold)
-        try:
-            cls.holder.wait(60)
-        except subprocess.TimeoutExpired:
-            cls.holder.kill()
-            cls.holder.wait(30)
-        subprocess.run(["timeout", "120", "wineserver", "-w"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_env())
+        cls.prefix.stop()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     @classmethod
@@ -157,32 +61,14 @@ class WineInstallTest(unittest.TestCase):
         """Lets a held service go (gate and release files), stops it and deletes it."""
         for what in ("gate", "release"):
             open(os.path.join(cls.dir, f"{name}.{what}"), "w").close()
-        deadline = time.time() + TIMEOUT
-        while time.time() < deadline:
-            state = cls.query(name).get("STATE", "")
-            if not state or state.startswith("1"):
-                break
-            wine("sc", "stop", name)
-            time.sleep(0.5)
-        wine("sc", "delete", name)
-
-    @staticmethod
-    def query(name):
-        """The fields of `sc query NAME` (empty when there is no such service)."""
-        _, output, _ = wine("sc", "query", name)
-        fields = {}
-        for line in output.splitlines():
-            key, sep, value = line.partition(":")
-            if sep:
-                fields[key.strip()] = value.strip()
-        return fields
+        cls.prefix.remove_service(name)
 
     # -- helpers ---------------------------------------------------------------
 
     def probe(self, *args, program=PROBE):
         """Runs the probe; returns its output lines and the events it wrote."""
-        _, output, trace = wine(program, *args, debug="+eventlog")
-        return output.splitlines(), trace_events(trace)
+        _, output, trace = self.prefix.wine(program, *args, debug="+eventlog")
+        return output.splitlines(), [event[1:] for event in trace_events(trace)]
 
     def service_files(self, name):
         return {what: os.path.join(self.dir, f"{name}.{what}") for what in ("log", "gate", "release")}
@@ -213,7 +99,7 @@ class WineInstallTest(unittest.TestCase):
         deadline = time.time() + TIMEOUT
         fields = {}
         while time.time() < deadline:
-            fields = self.query(name)
+            fields = self.prefix.sc_query(name)
             if fields.get("STATE", "").startswith(state):
                 return
             time.sleep(0.2)
@@ -221,7 +107,7 @@ class WineInstallTest(unittest.TestCase):
 
     def config(self, name):
         """The registration as Wine's SCM keeps it: {value name: data} of the service's key."""
-        values = reg_values(f"{SERVICES_KEY}\\{name}") or {}
+        values = self.prefix.reg_values(f"{SERVICES_KEY}\\{name}") or {}
         return {key: data for key, (_, data) in values.items()}
 
     # -- install and uninstall -------------------------------------------------
@@ -239,7 +125,7 @@ class WineInstallTest(unittest.TestCase):
         self.assertEqual(config["Description"], "Hands out packages.")
         self.assertEqual(config["ImagePath"], f"{winpath(PROBE)} run {name} --log {winpath(self.service_files(name)['log'])}")
         # The event source: its key with the message file and the supported types.
-        source = reg_values(f"{EVENTLOG_KEY}\\{display}")
+        source = self.prefix.reg_values(f"{EVENTLOG_KEY}\\{display}")
         self.assertEqual(source["EventMessageFile"], ("REG_SZ", winpath(PROBE)[:-4] + ".DLL"))
         self.assertEqual(source["TypesSupported"], ("REG_DWORD", "0x7"))
         self.assertEqual(events, [(4, 0x40000002, [display])])
@@ -247,16 +133,16 @@ class WineInstallTest(unittest.TestCase):
         lines, events = self.probe("uninstall", name, "5000", "--display", display)
         self.assertEqual(lines, ["result=1 error=0 message="])
         self.assertEqual(events, [])
-        self.assertEqual(self.query(name), {})
-        self.assertIsNone(reg_values(f"{EVENTLOG_KEY}\\{display}"))
-        self.assertIsNone(reg_values(f"{SERVICES_KEY}\\{name}"))
+        self.assertEqual(self.prefix.sc_query(name), {})
+        self.assertIsNone(self.prefix.reg_values(f"{EVENTLOG_KEY}\\{display}"))
+        self.assertIsNone(self.prefix.reg_values(f"{SERVICES_KEY}\\{name}"))
 
     def test_install_without_description_or_event_log(self):
         name = "VelmoraInstallPlain"
         lines, events = self.install(name, "--no-events", "--auto")
         self.assertEqual(events, [])
         self.assertNotIn("Description", self.config(name))
-        self.assertIsNone(reg_values(f"{EVENTLOG_KEY}\\{name}"))
+        self.assertIsNone(self.prefix.reg_values(f"{EVENTLOG_KEY}\\{name}"))
         self.assertEqual(self.config(name)["Start"], "0x2")
         # A second install of the name fails at CreateService.
         lines, events = self.probe("install", name, name, "--no-events")
@@ -292,7 +178,7 @@ class WineInstallTest(unittest.TestCase):
         self.install(name)
         lines, events = self.probe("status", name, START, "20000", "250")
         self.assertEqual((lines, events), (["result=1 error=12345"], []))
-        self.assertTrue(self.query(name)["STATE"].startswith("4"))
+        self.assertTrue(self.prefix.sc_query(name)["STATE"].startswith("4"))
         self.assertIn("running", self.log(name))
         # A second start sends nothing (StartService would fail with 1056).
         lines, events = self.probe("status", name, START, "20000", "250")
@@ -301,7 +187,7 @@ class WineInstallTest(unittest.TestCase):
 
         lines, events = self.probe("status", name, STOP, "20000", "250")
         self.assertEqual((lines, events), (["result=1 error=12345"], []))
-        self.assertTrue(self.query(name)["STATE"].startswith("1"))
+        self.assertTrue(self.prefix.sc_query(name)["STATE"].startswith("1"))
         self.assertEqual(self.log(name).count("stop requested"), 1)
         # A second stop sends nothing (ControlService would fail with 1062).
         lines, events = self.probe("status", name, STOP, "20000", "250")
@@ -320,7 +206,7 @@ class WineInstallTest(unittest.TestCase):
         lines, events = self.probe("uninstall", name, "20000")
         self.assertEqual((lines, events), (["result=1 error=0 message="], []))
         self.assertEqual(self.log(name).count("stop requested"), 2)
-        self.assertEqual(self.query(name), {})
+        self.assertEqual(self.prefix.sc_query(name), {})
 
     def test_a_start_that_does_not_finish_and_a_refused_stop(self):
         name = "VelmoraControlHeld"
@@ -331,7 +217,7 @@ class WineInstallTest(unittest.TestCase):
         self.assertEqual(events[0][:2], (1, 0xC000000E))
         self.assertEqual(events[0][2][0], "4")
         self.assertTrue(events[0][2][1].startswith("1460, "), events)
-        self.assertTrue(self.query(name)["STATE"].startswith("2"))
+        self.assertTrue(self.prefix.sc_query(name)["STATE"].startswith("2"))
 
         # A service in START_PENDING accepts no stop: the event carries the bare number.
         lines, events = self.probe("status", name, STOP, "1000", "100")
@@ -355,7 +241,7 @@ class WineInstallTest(unittest.TestCase):
         lines, _ = self.probe("uninstall", name, "5000", "--no-events")
         self.assertEqual(lines, ["result=1 error=0 message="])
         self.assertEqual(self.log(name).count("stop requested"), 1)
-        self.assertEqual(self.query(name), {})
+        self.assertEqual(self.prefix.sc_query(name), {})
 
     def test_uninstall_of_a_running_service_that_will_not_stop(self):
         name = "VelmoraUninstallStubborn"
@@ -367,7 +253,7 @@ class WineInstallTest(unittest.TestCase):
                                             "WaitForStop, Error:1460, "), lines)
         self.assertEqual(events, [])
         self.assertIn("stop requested", self.log(name))
-        self.assertTrue(self.query(name)["STATE"].startswith("4"))  # still installed, still running
+        self.assertTrue(self.prefix.sc_query(name)["STATE"].startswith("4"))  # still installed, still running
 
         open(self.service_files(name)["release"], "w").close()
         self.wait_for_state(name, "1")
