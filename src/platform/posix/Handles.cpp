@@ -154,7 +154,11 @@ DWORD WaitForObject(HANDLE handle, DWORD milliseconds) {
     if (!object) { SetLastErrorCode(ERROR_INVALID_HANDLE); return WAIT_FAILED; }
     std::unique_lock lock(object->mutex);
     auto ready = [&] { return object->signalled; };
-    if (milliseconds == INFINITE) {
+    if (milliseconds == 0) {
+        // A look without waiting (the message loops ask before every
+        // message): no clock reading and no condition variable.
+        if (!ready()) return WAIT_TIMEOUT;
+    } else if (milliseconds == INFINITE) {
         object->signalledCv.wait(lock, ready);
     } else if (!object->signalledCv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
         return WAIT_TIMEOUT;
