@@ -1,6 +1,7 @@
 // Console lines of console mode: serialised, and gathered while a thread handles one notification.
 #include "app/ConsolePrint.h"
 
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -27,8 +28,14 @@ GatheredLines& Gathered() {
     return *lines;
 }
 
-// A plain counter (no destructor at thread exit).
+// Plain values (no destructor at thread exit): the thread's batch depth, and
+// when it began gathering lines (0: nothing gathered, as far as it knows).
 thread_local int t_batchDepth = 0;
+thread_local std::uint64_t t_gatheredSince = 0;
+
+// A thread that stays busy never goes idle: lines it gathered longer ago
+// than this go out when one of its notifications ends.
+constexpr std::uint64_t kMaxHoldMilliseconds = 50;
 
 // Larger gatherings are written at once rather than held.
 constexpr std::size_t kMaxGathered = 64 * 1024;
@@ -54,6 +61,7 @@ void ConsolePrintText(std::wstring_view text) {
         return;
     }
     const std::size_t before = gathered.text.size();
+    if (before == 0) t_gatheredSince = plat::SystemTickCount64();
     try {
         gathered.text.append(text);
         gathered.text.append(plat::ConsoleLineEnd());
@@ -68,11 +76,17 @@ void ConsolePrintText(std::wstring_view text) {
     if (gathered.text.size() >= kMaxGathered) WriteGatheredLocked(gathered);
 }
 
-CConsoleLineBatch::CConsoleLineBatch() { ++t_batchDepth; }
-
-CConsoleLineBatch::~CConsoleLineBatch() {
-    if (--t_batchDepth > 0) return;
+void WriteGatheredConsoleLines() {
+    t_gatheredSince = 0;
     CSingleLock lock(ConsoleLock());
     GatheredLines& gathered = Gathered();
     if (gathered.threadId == plat::CurrentThreadId()) WriteGatheredLocked(gathered);
+}
+
+CConsoleLineBatch::CConsoleLineBatch() { ++t_batchDepth; }
+
+CConsoleLineBatch::~CConsoleLineBatch() {
+    if (--t_batchDepth == 0 ||
+        (t_gatheredSince != 0 && plat::SystemTickCount64() - t_gatheredSince >= kMaxHoldMilliseconds))
+        WriteGatheredConsoleLines();
 }

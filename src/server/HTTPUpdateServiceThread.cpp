@@ -1,6 +1,7 @@
 // The listener thread: start-up, the listening socket, and clean-up at exit.
 #include "server/HTTPUpdateServiceThread.h"
 
+#include "app/ConsolePrint.h"
 #include "app/VelmoraServiceApp.h"
 #include "platform/AsyncSocket.h"
 #include "platform/Handles.h"
@@ -28,7 +29,14 @@ void CHTTPUpdateServiceThread::SetDefaultThreadName() { m_strThreadName = L"HTTP
 BOOL CHTTPUpdateServiceThread::InitInstance() {
     if (!OnThreadStart(m_nStartMessage, 0, 0)) return FALSE;
     m_pListenSocket = new CHTTPUpdateServiceSocket();
+    m_pConsoleLines = std::make_unique<CConsoleLineBatch>();
     return TRUE;
+}
+
+BOOL CHTTPUpdateServiceThread::OnIdle(long count) {
+    const BOOL more = CWinThreadEx::OnIdle(count);
+    WriteGatheredConsoleLines();
+    return more;
 }
 
 void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
@@ -102,7 +110,9 @@ int CHTTPUpdateServiceThread::ExitInstance() {
     // Connections own themselves; the thread that delivers their
     // notifications is ending, so close and release every one still open.
     CHTTPUpdateServiceSocket::CloseAllConnections();
-    return CWinThreadEx::ExitInstance();
+    const int exitCode = CWinThreadEx::ExitInstance();
+    m_pConsoleLines.reset();  // the thread's last console lines go out
+    return exitCode;
 }
 
 void CHTTPUpdateServiceThread::LogInfoText(const std::wstring& line) { AppLog(L"%s", line); }

@@ -1,12 +1,14 @@
 // The listener thread: owns the listening socket and serves every connection.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/WinThread.h"
 #include "threading/WinThreadEx.h"
 
 class CHTTPUpdateServiceSocket;
+class CConsoleLineBatch;
 
 class CHTTPUpdateServiceThread : public CWinThreadEx {
     DECLARE_DYNCREATE(CHTTPUpdateServiceThread)
@@ -57,6 +59,10 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     void LogInfoText(const std::wstring& line) override;
     void LogErrorText(const std::wstring& line) override;
 
+    // Before the thread waits for its next notification: the console lines
+    // of everything handled since the last wait go out together.
+    BOOL OnIdle(long count) override;
+
   private:
     // A small thread that posts kStallCheckMessage to this one at every
     // interval until it is told to stop: the message loop itself has no
@@ -71,5 +77,7 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
         DWORD interval;
     };
     StallTicker* m_pStallTicker = nullptr;  // shared with the ticker thread until it has ended
+    // Holds the thread's console lines from start to exit; written at every idle pass.
+    std::unique_ptr<CConsoleLineBatch> m_pConsoleLines;
     HANDLE m_hStallTickerThread = nullptr;
 };

@@ -10,6 +10,7 @@
 #include "app/ConsolePrint.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Utf8.h"
+#include "platform/Handles.h"
 #include "support/TempDir.h"
 
 #ifndef _WIN32
@@ -87,6 +88,51 @@ TEST(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherThre
     EXPECT_EQ(afterOtherThread, "Request for: '/packages/a.zip'\nfirst 1\nother thread\n");
     EXPECT_EQ(beforeBatchEnd, afterOtherThread);
     EXPECT_EQ(text, "Request for: '/packages/a.zip'\nfirst 1\nother thread\nlast\noutside\n");
+#endif
+}
+
+// A thread that keeps a batch open for its whole life (the listener) writes
+// its lines when it goes idle, or after a short while when it stays busy.
+TEST(ConsolePrintTest, LinesOfALongBatchGoOutWhenIdleOrWhenTheyWaitedTooLong) {
+#ifdef _WIN32
+    GTEST_SKIP() << "standard output is captured through POSIX descriptors here";
+#else
+    CTempDir dir;
+    ASSERT_TRUE(dir.IsValid());
+    auto* app = new CVelmoraServiceApp(nullptr);
+    app->m_bAutoDelete = FALSE;
+    app->m_bConsoleMode = true;
+    std::string gathered, idle, lateNotification, text;
+    {
+        StandardOutputCapture capture(WideToUtf8(dir.PathOf(L"console.txt")));
+        {
+            CConsoleLineBatch threadLife;
+            app->Log(L"a");
+            gathered = capture.Text();
+            WriteGatheredConsoleLines();  // the idle pass
+            idle = capture.Text();
+            {
+                CConsoleLineBatch notification;
+                app->Log(L"b");
+            }
+            // "b" was gathered just now and may wait; after a while the
+            // next notification's end lets it out.
+            plat::SleepMilliseconds(80);
+            {
+                CConsoleLineBatch notification;
+                app->Log(L"c");
+            }
+            lateNotification = capture.Text();
+        }
+        text = capture.Text();
+    }
+    AfxSetCurrentApp(nullptr);
+    delete app;
+
+    EXPECT_EQ(gathered, "");
+    EXPECT_EQ(idle, "a\n");
+    EXPECT_EQ(lateNotification, "a\nb\nc\n") << "a line waited on a busy thread";
+    EXPECT_EQ(text, "a\nb\nc\n");
 #endif
 }
 
