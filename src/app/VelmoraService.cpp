@@ -69,8 +69,13 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
 }
 
 void CVelmoraService::OnStop() {
-    if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, WM_QUIT, 0, 0);
+    // The pending state is reported before the application thread is told
+    // to quit: once it quits, the service body may return, the framework may
+    // report SERVICE_STOPPED and (in the foreground mode, where a console
+    // break calls this on a thread of its own) the service object may be
+    // gone. Nothing here may touch the object after the post.
     ReportStatus(SERVICE_STOP_PENDING, 1, 1100);
+    if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, WM_QUIT, 0, 0);
 }
 
 void CVelmoraService::ShowHelp() { plat::WriteStandardOutput(plat::LoadResourceString(kUsageText)); }
