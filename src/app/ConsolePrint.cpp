@@ -37,8 +37,9 @@ thread_local std::uint64_t t_gatheredSince = 0;
 // than this go out when one of its notifications ends.
 constexpr std::uint64_t kMaxHoldMilliseconds = 50;
 
-// Larger gatherings are written at once rather than held.
-constexpr std::size_t kMaxGathered = 64 * 1024;
+// Larger gatherings (in characters, a few hundred lines) are written at once
+// rather than held; the buffer keeps its room between writes.
+constexpr std::size_t kMaxGathered = 16 * 1024;
 
 void WriteGatheredLocked(GatheredLines& gathered) {
     if (!gathered.text.empty()) plat::WriteStandardOutput(gathered.text);

@@ -12,13 +12,10 @@ void ConsolePrintText(std::wstring_view text);
 
 // While one exists on a thread, that thread's console lines are gathered and
 // written with one call when the outermost one ends (a request handler logs
-// several lines, and each write to a terminal is slow), or when an inner one
-// ends and the oldest gathered line waits for more than 50 ms. The order of
-// lines across threads is kept: a line from another thread writes the
-// gathered lines first.
-// A thread that keeps a batch for its whole life calls this before it
-// waits: its gathered lines go out now.
-void WriteGatheredConsoleLines();
+// several lines, and each write to a terminal is slow), when an inner one
+// ends and the oldest gathered line has waited more than 50 ms, or when
+// 16,384 characters are gathered. The order of lines across threads is
+// kept: a line from another thread writes the gathered lines first.
 
 class CConsoleLineBatch {
   public:
@@ -27,6 +24,10 @@ class CConsoleLineBatch {
     CConsoleLineBatch(const CConsoleLineBatch&) = delete;
     CConsoleLineBatch& operator=(const CConsoleLineBatch&) = delete;
 };
+
+// A thread that keeps a batch for its whole life calls this before it
+// waits: its gathered lines go out now.
+void WriteGatheredConsoleLines();
 
 // printf-style: ConsolePrint(L"Failed to create main thread (error %ld)!", code).
 template <typename... Args>
