@@ -16,7 +16,6 @@ void ConsolePrintText(std::wstring_view text);
 // ends and the oldest gathered line has waited more than 50 ms, or when
 // 16,384 characters are gathered. The order of lines across threads is
 // kept: a line from another thread writes the gathered lines first.
-
 class CConsoleLineBatch {
   public:
     CConsoleLineBatch();
