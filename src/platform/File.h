@@ -58,10 +58,7 @@ struct FileStamp {
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
     std::int64_t modifiedNs = 0;
-    std::int64_t changedNs = 0;
-    // How long before the look the file last changed (negative when the
-    // change time lies ahead of the clock).
-    std::int64_t changedAgoNs = 0;
+    std::int64_t changedNs = 0;  // nanoseconds since 1970, as the system clock counts
 
     bool SameContentAs(const FileStamp& other) const {
         return device == other.device && inode == other.inode && size == other.size &&

@@ -1,43 +1,55 @@
-// A reply built in memory, as a read-only file over the text it owns.
+// A reply held in memory, as a read-only file over its bytes.
 #pragma once
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/File.h"
 
-// Takes the finished reply text over without copying it (an in-memory file
-// would copy it once more); reads hand it out from a read position.
+// Either owns its text (a reply built for one request, taken over without a
+// copy) or shares bytes kept elsewhere (a small package's kept content, with
+// the package's file name for the transfer's log line). Reads hand the bytes
+// out from a read position.
 class CReplyTextFile final : public CFile {
   public:
     explicit CReplyTextFile(std::string text) : m_strText(std::move(text)) {}
+    CReplyTextFile(std::shared_ptr<const std::string> shared, std::wstring fileName)
+        : m_pShared(std::move(shared)), m_strFileName(std::move(fileName)) {}
 
     UINT Read(void* buffer, UINT count) override {
         m_dwError = 0;
-        const std::size_t left = m_nPosition < m_strText.size() ? m_strText.size() - m_nPosition : 0;
+        const std::string_view bytes = Bytes();
+        const std::size_t left = m_nPosition < bytes.size() ? bytes.size() - m_nPosition : 0;
         const std::size_t taken = std::min<std::size_t>(count, left);
-        if (taken > 0) std::memcpy(buffer, m_strText.data() + m_nPosition, taken);
+        if (taken > 0) std::memcpy(buffer, bytes.data() + m_nPosition, taken);
         m_nPosition += taken;
         return static_cast<UINT>(taken);
     }
     ULONGLONG Seek(LONGLONG offset, UINT from) override {
         const LONGLONG base = from == begin ? 0
                               : from == current ? static_cast<LONGLONG>(m_nPosition)
-                                                : static_cast<LONGLONG>(m_strText.size());
+                                                : static_cast<LONGLONG>(GetLength());
         if (base + offset >= 0) m_nPosition = static_cast<std::size_t>(base + offset);
         return m_nPosition;
     }
-    ULONGLONG GetLength() const override { return m_strText.size(); }
-    // A reply text has no name.
-    std::wstring GetFileName() const override { return std::wstring(); }
+    ULONGLONG GetLength() const override { return Bytes().size(); }
+    // Empty for a reply text; the package's name for kept package bytes.
+    std::wstring GetFileName() const override { return m_strFileName; }
     void Close() override {
         m_strText.clear();
         m_strText.shrink_to_fit();
+        m_pShared.reset();
         m_nPosition = 0;
     }
 
   private:
+    std::string_view Bytes() const { return m_pShared ? std::string_view(*m_pShared) : std::string_view(m_strText); }
+
     std::string m_strText;
+    std::shared_ptr<const std::string> m_pShared;
+    std::wstring m_strFileName;
     std::size_t m_nPosition = 0;
 };

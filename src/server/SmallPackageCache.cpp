@@ -1,9 +1,10 @@
 // Small packages kept in memory while their file stays unchanged.
 #include "server/SmallPackageCache.h"
 
+#include <chrono>
 #include <new>
 
-#include "server/KeptPackageFile.h"
+#include "server/ReplyTextFile.h"
 
 CSmallPackageCache& CSmallPackageCache::Shared() {
     // Never destroyed: connections of a thread that outlives the exit
@@ -30,12 +31,16 @@ std::unique_ptr<CFile> CSmallPackageCache::Find(const std::wstring& fullPath) {
         return nullptr;
     }
     m_lstRecent.splice(m_lstRecent.begin(), m_lstRecent, found->second.recent);
-    return std::unique_ptr<CFile>(new (std::nothrow) CKeptPackageFile(found->second.bytes, found->second.fileName));
+    return std::unique_ptr<CFile>(new (std::nothrow) CReplyTextFile(found->second.bytes, found->second.fileName));
 }
 
 std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CDiskFile& file) {
     FileStamp before;
-    if (!file.GetStamp(before) || before.size > kLargestPackage || before.changedAgoNs < m_nSettledNs) return nullptr;
+    if (!file.GetStamp(before) || before.size > kLargestPackage) return nullptr;
+    // Change times count from 1970 on the system clock, as system_clock does.
+    const std::int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch()).count();
+    if (nowNs - before.changedNs < m_nSettledNs) return nullptr;  // may still be being written
     std::shared_ptr<std::string> bytes;
     std::unique_ptr<CFile> kept;
     try {
@@ -47,7 +52,7 @@ std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CD
             file.SeekToBegin();
             return nullptr;
         }
-        kept.reset(new CKeptPackageFile(bytes, file.GetFileName()));
+        kept.reset(new CReplyTextFile(bytes, file.GetFileName()));
     } catch (const std::bad_alloc&) {
         // No memory to keep it: whatever was read goes out the usual way.
         file.SeekToBegin();

@@ -49,21 +49,40 @@ class StandardOutputCapture {
 };
 #endif
 
-TEST(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherThreads) {
+// An application in console mode, and a file for standard output to go to.
+// Results are read inside the capture and checked after it, so that a
+// failure's message reaches the real standard output.
+class ConsolePrintTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
 #ifdef _WIN32
-    GTEST_SKIP() << "standard output is captured through POSIX descriptors here";
-#else
-    CTempDir dir;
-    ASSERT_TRUE(dir.IsValid());
-    auto* app = new CVelmoraServiceApp(nullptr);
-    app->m_bAutoDelete = FALSE;
-    app->m_bConsoleMode = true;
+        GTEST_SKIP() << "standard output is captured through POSIX descriptors here";
+#endif
+        ASSERT_TRUE(m_dir.IsValid());
+        m_pApp = new CVelmoraServiceApp(nullptr);
+        m_pApp->m_bAutoDelete = FALSE;
+        m_pApp->m_bConsoleMode = true;
+    }
+    void TearDown() override {
+        if (m_pApp == nullptr) return;
+        AfxSetCurrentApp(nullptr);
+        delete m_pApp;
+    }
+    std::string CapturePath() const { return WideToUtf8(m_dir.PathOf(L"console.txt")); }
+
+    CTempDir m_dir;
+    CVelmoraServiceApp* m_pApp = nullptr;
+};
+
+TEST_F(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherThreads) {
+#ifndef _WIN32
+    CVelmoraServiceApp* app = m_pApp;
     std::string during;
     std::string afterOtherThread;
     std::string beforeBatchEnd;
     std::string text;
     {
-        StandardOutputCapture capture(WideToUtf8(dir.PathOf(L"console.txt")));
+        StandardOutputCapture capture(CapturePath());
         {
             CConsoleLineBatch batch;
             app->Log(L"Request for: '%s'", L"/packages/a.zip");
@@ -81,9 +100,6 @@ TEST(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherThre
         app->Log(L"outside");
         text = capture.Text();
     }
-    AfxSetCurrentApp(nullptr);
-    delete app;
-
     EXPECT_EQ(during, "") << "lines of an open batch were written one by one";
     EXPECT_EQ(afterOtherThread, "Request for: '/packages/a.zip'\nfirst 1\nother thread\n");
     EXPECT_EQ(beforeBatchEnd, afterOtherThread);
@@ -93,18 +109,12 @@ TEST(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherThre
 
 // A thread that keeps a batch open for its whole life (the listener) writes
 // its lines when it goes idle, or after a short while when it stays busy.
-TEST(ConsolePrintTest, LinesOfALongBatchGoOutWhenIdleOrWhenTheyWaitedTooLong) {
-#ifdef _WIN32
-    GTEST_SKIP() << "standard output is captured through POSIX descriptors here";
-#else
-    CTempDir dir;
-    ASSERT_TRUE(dir.IsValid());
-    auto* app = new CVelmoraServiceApp(nullptr);
-    app->m_bAutoDelete = FALSE;
-    app->m_bConsoleMode = true;
+TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutWhenIdleOrWhenTheyWaitedTooLong) {
+#ifndef _WIN32
+    CVelmoraServiceApp* app = m_pApp;
     std::string gathered, idle, lateNotification, text;
     {
-        StandardOutputCapture capture(WideToUtf8(dir.PathOf(L"console.txt")));
+        StandardOutputCapture capture(CapturePath());
         {
             CConsoleLineBatch threadLife;
             app->Log(L"a");
@@ -126,9 +136,6 @@ TEST(ConsolePrintTest, LinesOfALongBatchGoOutWhenIdleOrWhenTheyWaitedTooLong) {
         }
         text = capture.Text();
     }
-    AfxSetCurrentApp(nullptr);
-    delete app;
-
     EXPECT_EQ(gathered, "");
     EXPECT_EQ(idle, "a\n");
     EXPECT_EQ(lateNotification, "a\nb\nc\n") << "a line waited on a busy thread";

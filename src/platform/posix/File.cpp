@@ -5,7 +5,6 @@
 // processes can still write it while it is open.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,14 +31,11 @@ std::int64_t Nanoseconds(const timespec& t) {
 
 bool StampOf(const struct stat& status, FileStamp& stamp) {
     if (!S_ISREG(status.st_mode)) return false;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
     stamp.device = static_cast<std::uint64_t>(status.st_dev);
     stamp.inode = static_cast<std::uint64_t>(status.st_ino);
     stamp.size = static_cast<std::uint64_t>(status.st_size);
     stamp.modifiedNs = Nanoseconds(status.st_mtim);
     stamp.changedNs = Nanoseconds(status.st_ctim);
-    stamp.changedAgoNs = Nanoseconds(now) - stamp.changedNs;
     return true;
 }
 

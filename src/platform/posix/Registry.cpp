@@ -108,16 +108,7 @@ LONG RegistryCreateKey(RegistryKey parent, const wchar_t* subKey, DWORD access, 
     if (!posix::SplitRegistryPath(subKey, &parts)) return ERROR_BAD_PATHNAME;
 
     // Opening an existing key needs no lock and writes nothing.
-    {
-        RegistryHive hive;
-        if (const LONG status = posix::LoadRegistryHive(&hive); status != ERROR_SUCCESS) return status;
-        RegistryNode* start = hive.Find(from.id);
-        if (start == nullptr) return ERROR_KEY_DELETED;
-        if (RegistryNode* node = Walk(hive, *start, parts)) {
-            *key = NewKey(node->id, access);
-            return ERROR_SUCCESS;
-        }
-    }
+    if (const LONG opened = RegistryOpenKey(parent, subKey, access, key); opened != ERROR_FILE_NOT_FOUND) return opened;
 
     std::uint64_t id = 0;
     bool lastIsNew = false;
