@@ -36,3 +36,11 @@ std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depth
     AppendFolderXml(xml, depth, folderPath, depthLimit);
     return xml;
 }
+
+bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document) {
+    // "<FileIndex>%s</FileIndex>" around the folder's element, built in place.
+    document = L"<FileIndex>";
+    AppendFolderXml(document, 0, folderPath, kFolderListingDepthLimit);
+    document += L"</FileIndex>";
+    return true;
+}

@@ -20,3 +20,9 @@ std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depth
 
 // The same element appended to `xml`, for building a whole document in one string.
 void AppendFolderXml(std::wstring& xml, int depth, const std::wstring& folderPath, int depthLimit);
+
+// The whole listing document of `folderPath`: "<FileIndex>", its Folder
+// element down to kFolderListingDepthLimit, "</FileIndex>". False when no
+// document is to be sent for it (the caller answers "not found"; any log
+// line that says why is written here).
+bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document);

@@ -185,10 +185,11 @@ void CHTTPUpdateServiceSocket::RouteListing(const std::wstring& path, bool packa
         AppLog(L"404_NOT_FOUND => '%s'", listed);
         return;
     }
-    // "<FileIndex>%s</FileIndex>" around the folder's element, built in place.
-    std::wstring xml = L"<FileIndex>";
-    AppendFolderXml(xml, 0, folder, kFolderListingDepthLimit);
-    xml += L"</FileIndex>";
+    std::wstring xml;
+    if (!BuildFolderListingDocument(folder, xml)) {
+        SendNotFound();
+        return;
+    }
     SendText(xml);
 }
 
