@@ -1,8 +1,8 @@
 # The string and message tables of resources/: generated into a C++ table that
 # velmora_core carries on every platform, and on Windows also into the real
 # resources of the executable (VELMORA_RESOURCE_FILES: message table 1 through
-# windmc, and the string table, for windres). Included by the top CMakeLists
-# after velmora_core is defined.
+# windmc, the string table and the version resource, for windres). Included by
+# the top CMakeLists after velmora_core is defined.
 set(VELMORA_RESOURCE_INPUTS ${CMAKE_SOURCE_DIR}/resources/strings.txt ${CMAKE_SOURCE_DIR}/resources/messages.txt)
 set(VELMORA_GENERATED_RESOURCES ${CMAKE_BINARY_DIR}/generated/resources)
 file(MAKE_DIRECTORY ${VELMORA_GENERATED_RESOURCES})
@@ -28,7 +28,11 @@ add_custom_command(
 
 target_sources(velmora_core PRIVATE ${VELMORA_GENERATED_RESOURCES}/ResourceTables.cpp)
 if(WIN32)
-  set(VELMORA_RESOURCE_FILES ${VELMORA_GENERATED_RESOURCES}/VelmoraResources.rc)
+  # The version resource carries the project version into the file's properties.
+  configure_file(${CMAKE_SOURCE_DIR}/resources/VersionInfo.rc.in
+                 ${VELMORA_GENERATED_RESOURCES}/VersionInfo.rc @ONLY)
+  set(VELMORA_RESOURCE_FILES ${VELMORA_GENERATED_RESOURCES}/VelmoraResources.rc
+                             ${VELMORA_GENERATED_RESOURCES}/VersionInfo.rc)
 else()
   set(VELMORA_RESOURCE_FILES "")
 endif()

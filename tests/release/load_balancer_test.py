@@ -1,0 +1,178 @@
+"""Two instances serving one packages folder behind HAProxy, all on loopback:
+200 slow downloads in flight, one instance stopped (SIGTERM to the console-mode
+program) in the middle. Downloads that started on the survivor all complete,
+the health check marks the stopped one down, and new requests are served by
+the survivor. Which instance served a download is read from its log file."""
+import asyncio
+import hashlib
+import http.client
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.environ.get("VELMORA_SOURCE_DIR", ""), "tests", "e2e"))
+from harness import Server, free_port  # noqa: E402
+
+DOWNLOADS = 200
+SIZE = 4 << 20
+RATE = 512 << 10  # bytes per second and download: each lasts about 8 s
+CONFIG = """
+global
+    maxconn 1000
+    stats socket {dir}/stats.sock mode 600 level admin
+    # Small socket buffers, so that a download's bytes stay in the instance
+    # until the client reads them.
+    tune.rcvbuf.server 65536
+    tune.sndbuf.client 65536
+defaults
+    mode http
+    timeout connect 2s
+    timeout client 60s
+    timeout server 60s
+    retries 3
+    option redispatch
+frontend packages
+    bind 127.0.0.1:{port}
+    default_backend velmora
+backend velmora
+    balance roundrobin
+    option httpchk GET /packages/health.txt
+    http-check expect status 200
+    default-server inter 200ms fall 2 rise 1
+    server a 127.0.0.1:{a} check
+    server b 127.0.0.1:{b} check
+"""
+
+
+def content():
+    block = hashlib.sha256(b"velmora").digest() * 2048
+    return (block * (SIZE // len(block) + 1))[:SIZE]
+
+
+class LoadBalancerTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="velmora-lb-")
+        packages = os.path.join(self.dir, "packages")
+        os.mkdir(packages)
+        with open(os.path.join(packages, "health.txt"), "w") as f:
+            f.write("ok")
+        big = os.path.join(packages, "big.bin")
+        with open(big, "wb") as f:
+            f.write(content())
+        # One file under many names: each download's request line names it apart in the logs.
+        for i in range(DOWNLOADS):
+            os.link(big, os.path.join(packages, f"dl-{i:03}.bin"))
+            if i < 20:
+                os.link(os.path.join(packages, "health.txt"), os.path.join(packages, f"new-{i:02}.txt"))
+        self.servers = {name: Server(packages, log_file=os.path.join(self.dir, f"{name}.log")) for name in "ab"}
+        for server in self.servers.values():
+            server.wait_until_listening()
+        self.port = free_port()
+        with open(os.path.join(self.dir, "haproxy.cfg"), "w") as f:
+            f.write(CONFIG.format(dir=self.dir, port=self.port, a=self.servers["a"].port, b=self.servers["b"].port))
+        with open(os.path.join(self.dir, "haproxy.err"), "wb") as err:
+            self.haproxy = subprocess.Popen(["haproxy", "-db", "-f", os.path.join(self.dir, "haproxy.cfg")],
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+
+    def tearDown(self):
+        self.haproxy.terminate()
+        self.haproxy.wait(30)
+        for server in self.servers.values():
+            server.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def status(self):
+        """The health state HAProxy shows for each instance ("UP", "DOWN", ...)."""
+        try:
+            with socket.socket(socket.AF_UNIX) as s:
+                s.connect(os.path.join(self.dir, "stats.sock"))
+                s.sendall(b"show stat\n")
+                text = b"".join(iter(lambda: s.recv(65536), b"")).decode()
+        except (FileNotFoundError, ConnectionRefusedError):
+            return {}
+        lines = text.strip().splitlines()
+        header = lines[0].lstrip("# ").split(",")
+        rows = [dict(zip(header, line.split(","))) for line in lines[1:]]
+        return {r["svname"]: r["status"].split()[0] for r in rows if r["svname"] in ("a", "b")}
+
+    def wait_status(self, wanted):
+        deadline = time.time() + 60
+        while self.status() != wanted:
+            self.assertLess(time.time(), deadline, f"HAProxy shows {self.status()}, not {wanted}")
+            time.sleep(0.1)
+
+    def served_by(self, path):
+        line = f"Request for: '/packages/{path}'"
+        return [name for name, s in self.servers.items() if line in s.log_messages()]
+
+    def test_stopping_one_instance_mid_run(self):
+        self.wait_status({"a": "UP", "b": "UP"})
+        progress, results = [0] * DOWNLOADS, [None] * DOWNLOADS
+        all_started, stopped = asyncio.Event(), {}
+
+        async def download(i):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 32768)
+            s.setblocking(False)
+            await asyncio.get_running_loop().sock_connect(s, ("127.0.0.1", self.port))
+            reader, writer = await asyncio.open_connection(sock=s)
+            writer.write(f"GET /packages/dl-{i:03}.bin HTTP/1.1\r\nHost: lb\r\n\r\n".encode())
+            head = await reader.readuntil(b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n"), head)
+            digest = hashlib.sha256()
+            while progress[i] < SIZE:
+                chunk = await reader.read(min(32768, SIZE - progress[i]))
+                if not chunk:
+                    break
+                digest.update(chunk)
+                progress[i] += len(chunk)
+                if not all_started.is_set() and all(progress):
+                    all_started.set()
+                await asyncio.sleep(len(chunk) / RATE)
+            writer.close()
+            results[i] = (progress[i], digest.digest())
+
+        async def stop_b_when_all_in_flight():
+            await all_started.wait()
+            stopped["progress"] = list(progress)
+            self.servers["b"].proc.send_signal(signal.SIGTERM)
+            stopped["exit"] = await asyncio.to_thread(self.servers["b"].wait, 60)
+            await asyncio.to_thread(self.wait_status, {"a": "UP", "b": "DOWN"})
+
+        async def run():
+            await asyncio.gather(stop_b_when_all_in_flight(), *(download(i) for i in range(DOWNLOADS)))
+
+        asyncio.run(run())
+
+        self.assertEqual(stopped["exit"], 255)
+        self.assertTrue(all(0 < p < SIZE for p in stopped["progress"]), "every download in flight at the stop")
+        by = {i: self.served_by(f"dl-{i:03}.bin") for i in range(DOWNLOADS)}
+        self.assertTrue(all(len(names) == 1 for names in by.values()), by)
+        on_a = [i for i in by if by[i] == ["a"]]
+        on_b = [i for i in by if by[i] == ["b"]]
+        self.assertTrue(on_a and on_b, "round robin gave both instances downloads")
+        whole = (SIZE, hashlib.sha256(content()).digest())
+        self.assertEqual([i for i in on_a if results[i] != whole], [], "downloads on the survivor completed")
+        cut = [i for i in on_b if results[i][0] < SIZE]
+        self.assertTrue(cut, "the stop cut the stopped instance's downloads short")
+        print(f"survivor: {len(on_a)} downloads, all complete; stopped instance: {len(on_b)} downloads, "
+              f"{len(cut)} cut short, {len(on_b) - len(cut)} complete")
+
+        # New requests after the health check marked the stopped instance down.
+        for i in range(20):
+            c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+            c.request("GET", f"/packages/new-{i:02}.txt")
+            reply = c.getresponse()
+            self.assertEqual((reply.status, reply.read()), (200, b"ok"))
+            c.close()
+            self.assertEqual(self.served_by(f"new-{i:02}.txt"), ["a"])
+
+
+if __name__ == "__main__":
+    unittest.main()
