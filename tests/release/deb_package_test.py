@@ -82,6 +82,13 @@ class DebPackageTest(unittest.TestCase):
         root.run("VelmoraService -install -serverport:8081 -packagespath:/srv/pk/ "
                  "-logfile:/var/log/velmora/service.log && VelmoraService -start")
         self.assertEqual(self._fetch(root, 8081, "one.txt"), "first package")
+        # Upgrading (here: the same version again) restarts the running service,
+        # as far as the machine's policy-rc.d allows: this image's forbids all.
+        main_pid = "systemctl show -p MainPID --value HarbrookVelmoraService"
+        before = root.run(main_pid + " && rm -f /usr/sbin/policy-rc.d").stdout
+        root.run("dpkg -i /root/velmora.deb")
+        self.assertNotEqual(root.run(main_pid).stdout, before)
+        self.assertEqual(self._fetch(root, 8081, "one.txt"), "first package")
         removal = root.run("dpkg -r velmora-service")
         self.assertIn("HarbrookVelmoraService was stopped and uninstalled", removal.stdout)
         root.run(f"test ! -e {UNIT} && test ! -e /usr/sbin/VelmoraService")
