@@ -44,7 +44,9 @@ backend velmora
     balance roundrobin
     option httpchk GET /packages/health.txt
     http-check expect status 200
-    default-server inter 200ms fall 2 rise 1
+    # A busy instance may answer a check late; a stopped one refuses at once.
+    timeout check 5s
+    default-server inter 300ms fall 2 rise 1
     server a 127.0.0.1:{a} check
     server b 127.0.0.1:{b} check
 """
