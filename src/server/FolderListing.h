@@ -2,27 +2,40 @@
 // "ListFolderContents.asp".
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 // How many levels below the requested folder (depth 0) the listing goes.
 constexpr int kFolderListingDepthLimit = 10;
 
+// The largest listing document sent, counted in bytes of its UTF-8 form
+// (the bytes sent on POSIX; never fewer than the ANSI bytes sent on Windows).
+// The listing runs on the listener thread and is held in memory whole, so a
+// tree that would pass it is not listed at all.
+constexpr std::size_t kFolderListingSizeLimit = std::size_t{64} << 20;
+
 // Returns the Folder element of `folderPath`:
 //   <Folder Name="name"> entries </Folder>
 // with no white space anywhere, where each entry is <File Name="name" /> or
 // the nested Folder element of a sub-folder, in the file system's enumeration
-// order ("." and ".." left out, hidden entries included). Links to folders
-// are followed like folders; the depth limit keeps a link loop finite. Names
-// are written as they are, without escaping. A folder deeper than
-// `depthLimit` yields empty text; a folder that cannot be enumerated, or a
-// path that names a file, yields an element with no entries.
+// order (hidden entries included). Names are written as XML attribute text:
+// & < > " ' as &amp; &lt; &gt; &quot; &apos;, tab, LF and CR as character
+// references, and what XML cannot carry (other control characters, unpaired
+// surrogates, bytes that are not UTF-8 on POSIX) as U+FFFD. Links to folders
+// are followed like folders, except that a folder that is one of its own
+// ancestors is written as an empty element under its own name and not
+// entered. A folder deeper than `depthLimit` yields empty text; a folder that
+// cannot be enumerated, or a path that names a file, yields an element with
+// no entries. An element that would pass the size limit yields empty text.
 std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit);
 
-// The same element appended to `xml`, for building a whole document in one string.
-void AppendFolderXml(std::wstring& xml, int depth, const std::wstring& folderPath, int depthLimit);
-
 // The whole listing document of `folderPath`: "<FileIndex>", its Folder
-// element down to kFolderListingDepthLimit, "</FileIndex>". False when no
-// document is to be sent for it (the caller answers "not found"; any log
-// line that says why is written here).
+// element down to kFolderListingDepthLimit, "</FileIndex>". False, with one
+// log line that says why and an empty `document`, when the document would
+// pass the size limit (the caller answers "not found").
 bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document);
+
+// Tests only: a size limit in place of kFolderListingSizeLimit (nullopt
+// restores it).
+void SetFolderListingSizeLimitForTests(std::optional<std::size_t> limit);

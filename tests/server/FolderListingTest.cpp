@@ -2,18 +2,25 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/Format.h"
+#include "common/Utf8.h"
 #include "platform/FolderEnum.h"
 #include "platform/Handles.h"
 #include "server/FolderListing.h"
+#include "server/ServerFixture.h"
 #include "support/TempDir.h"
 
 namespace {
+
+constexpr const char* kNoLinks =
+    "folder links cannot be created here: Windows needs the symbolic-link privilege or developer mode, "
+    "and Wine creates neither symbolic links nor junctions";
 
 std::wstring File(const std::wstring& name) { return L"<File Name=\"" + name + L"\" />"; }
 
@@ -103,14 +110,6 @@ std::wstring Canonical(const std::wstring& xml) {
     return out;
 }
 
-// The expected listing of the loop tree: each "a" holds a link "up" back to
-// the root, which holds r.txt and a; the depth limit ends the descent.
-std::wstring LoopListing(const std::wstring& name, int depth, int limit) {
-    if (depth > limit) return std::wstring();
-    if (name == L"a") return Folder(L"a", LoopListing(L"up", depth + 1, limit));
-    return Folder(name, File(L"r.txt"), LoopListing(L"a", depth + 1, limit));
-}
-
 }  // namespace
 
 TEST(FolderListing, EmptyFolderIsOneElementWithNothingInside) {
@@ -139,12 +138,12 @@ TEST(FolderListing, EntriesKeepTheFileSystemsOrderInterleaved) {
     for (const wchar_t* name : {L"m1", L"c2", L"x3", L"b4", L"q5", L"k6"}) ASSERT_TRUE(dir.MakeFile(FormatW(L"P/%s.bin", name)));
     for (const wchar_t* name : {L"f1", L"z2", L"a3", L"n4"}) ASSERT_TRUE(dir.MakeFolder(FormatW(L"P/%s", name)));
 
-    std::vector<plat::FolderEntry> entries;
-    ASSERT_TRUE(plat::EnumerateFolder(dir.PathOf(L"P"), &entries));
+    plat::CFolderReader reader;
+    ASSERT_TRUE(reader.Open(dir.PathOf(L"P")));
     std::wstring expected = L"<Folder Name=\"P\">";
-    for (const plat::FolderEntry& entry : entries) {
-        if (entry.isDots) continue;
-        expected += entry.isDirectory ? Folder(entry.name) : File(entry.name);
+    for (plat::FolderEntry entry; reader.Next(&entry);) {
+        const std::wstring name(entry.name.begin(), entry.name.end());  // ASCII names
+        expected += entry.isDirectory ? Folder(name) : File(name);
     }
     expected += L"</Folder>";
     EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit), expected);
@@ -176,15 +175,66 @@ TEST(FolderListing, TwelveLevelsStopBelowTheTenth) {
               Canonical(Folder(L"root", File(L"f0.txt"), Folder(L"d1", File(L"f1.txt")))));
 }
 
-TEST(FolderListing, NamesAreWrittenUnescapedAndHiddenEntriesListed) {
+TEST(FolderListing, NamesAreWrittenAsXmlText) {
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* written;
+    };
+    const Case cases[] = {
+        {L"a&b.zip", L"a&amp;b.zip"},
+        {L"l<t", L"l&lt;t"},
+        {L"g>t", L"g&gt;t"},
+        {L"q\"uote.msi", L"q&quot;uote.msi"},
+        {L"Tom & Jerry's.zip", L"Tom &amp; Jerry&apos;s.zip"},
+        {L"&<>\"'", L"&amp;&lt;&gt;&quot;&apos;"},
+        {L"x\"><img src=x onerror=alert(1)>.msi", L"x&quot;&gt;&lt;img src=x onerror=alert(1)&gt;.msi"},
+        // Control characters: tab, LF and CR as references (a parser would read
+        // them as spaces), the others as U+FFFD; DEL is a character XML carries.
+        {L"c\x01" L"d\x1F.bin", L"c\uFFFDd\uFFFD.bin"},
+        {L"t\tl\nr\r", L"t&#9;l&#10;r&#13;"},
+        {L"del\x7F", L"del\x7F"},
+        // Unpaired surrogates and the non-characters U+FFFE and U+FFFF.
+        {L"s\xD800.zip", L"s\uFFFD.zip"},
+        {L"n\xFFFE\xFFFF", L"n\uFFFD\uFFFD"},
+        // Ordinary text of every length stays as it is.
+        {L"caf\u00e9 \u4e2d \U0001F4E6.zip", L"caf\u00e9 \u4e2d \U0001F4E6.zip"},
+        {L".hidden", L".hidden"},
+    };
     CTempDir dir;
-    ASSERT_TRUE(dir.MakeFile(L"P/Tom & Jerry's.zip"));
-    ASSERT_TRUE(dir.MakeFile(L"P/R&D's/a&b.txt"));
-    ASSERT_TRUE(dir.MakeFile(L"P/.hidden"));
-    const std::wstring xml = BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit);
-    EXPECT_EQ(Canonical(xml), Canonical(Folder(L"P", File(L"Tom & Jerry's.zip"), File(L".hidden"),
-                                               Folder(L"R&D's", File(L"a&b.txt")))));
-    EXPECT_NE(xml.find(L"<File Name=\"Tom & Jerry's.zip\" />"), std::wstring::npos);
+    int onDisk = 0;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::wstring name = cases[i].name;
+        // The requested folder's own name, whether it exists or not.
+        EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"missing/" + name), kFolderListingDepthLimit),
+                  Folder(cases[i].written))
+            << i;
+        // The same name on disk, where the file system takes it (Windows
+        // refuses < > " and control characters in names).
+        const std::wstring folder = FormatW(L"P%u", static_cast<unsigned>(i));
+        if (!dir.MakeFile(folder + L"/" + name)) continue;
+        ++onDisk;
+        EXPECT_EQ(BuildFolderXml(0, dir.PathOf(folder), kFolderListingDepthLimit),
+                  Folder(folder, File(cases[i].written)))
+            << i;
+    }
+    EXPECT_GE(onDisk, 5);  // &, ' and the plain names are possible everywhere
+}
+
+// A name that is not text on disk: a byte that UTF-8 never uses (POSIX), or
+// an unpaired surrogate (Windows). The folder is still entered by that name.
+TEST(FolderListing, FolderNamedWithBytesThatAreNotTextIsListed) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFolder(L"P"));
+    const auto notText = static_cast<plat::FileNameChar>(sizeof(plat::FileNameChar) == 1 ? 0xFF : 0xD800);
+    const plat::FileNameString bad{'b', notText, 'd'};
+    const std::filesystem::path folder = server_test::FsPath(dir.PathOf(L"P")) / std::filesystem::path(bad);
+    std::error_code error;
+    if (!std::filesystem::create_directory(folder, error))
+        GTEST_SKIP() << "this file system refuses such a name (Wine cannot store an unpaired surrogate): "
+                     << error.message();
+    ASSERT_TRUE(std::ofstream(folder / "inside.txt").good());
+    EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit),
+              Folder(L"P", Folder(L"b\uFFFDd", File(L"inside.txt"))));
 }
 
 TEST(FolderListing, NonAsciiNamesRoundTrip) {
@@ -204,19 +254,105 @@ TEST(FolderListing, PathNamingAFileOrNothingGivesAnEmptyElement) {
     EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P/missing"), kFolderListingDepthLimit), L"<Folder Name=\"missing\"></Folder>");
 }
 
-TEST(FolderListing, LinkBackUpTheTreeIsFollowedUntilTheDepthLimit) {
+TEST(FolderListing, FolderThatIsItsOwnAncestorIsWrittenEmptyAndNotEntered) {
     CTempDir dir;
-    ASSERT_TRUE(dir.MakeFile(L"root/r.txt"));
-    ASSERT_TRUE(dir.MakeFolder(L"root/a"));
-    if (!dir.MakeFolderLink(L"root/a/up", dir.PathOf(L"root")))
-        GTEST_SKIP() << "folder links cannot be created here (error " << plat::LastError()
-                     << "): Windows needs the symbolic-link privilege or developer mode, and Wine does not create them";
+    ASSERT_TRUE(dir.MakeFile(L"self/s.txt"));
+    ASSERT_TRUE(dir.MakeFile(L"parent/a/p.txt"));
+    ASSERT_TRUE(dir.MakeFolder(L"two/x"));
+    ASSERT_TRUE(dir.MakeFolder(L"two/y"));
+    ASSERT_TRUE(dir.MakeFolder(L"other"));
+    if (!dir.MakeFolderLink(L"self/me", dir.PathOf(L"self"))) GTEST_SKIP() << kNoLinks;
+    ASSERT_TRUE(dir.MakeFolderLink(L"parent/a/up", dir.PathOf(L"parent")));
+    ASSERT_TRUE(dir.MakeFolderLink(L"two/x/to-y", dir.PathOf(L"two/y")));
+    ASSERT_TRUE(dir.MakeFolderLink(L"two/y/to-x", dir.PathOf(L"two/x")));
+    // A link to a folder outside the line of ancestors is followed as before.
+    ASSERT_TRUE(dir.MakeFolderLink(L"other/elsewhere", dir.PathOf(L"parent/a")));
+    const auto list = [&](const wchar_t* folder) {
+        return BuildFolderXml(0, dir.PathOf(folder), kFolderListingDepthLimit);
+    };
 
-    const std::wstring xml = BuildFolderXml(0, dir.PathOf(L"root"), kFolderListingDepthLimit);
-    EXPECT_EQ(Canonical(xml), Canonical(LoopListing(L"root", 0, kFolderListingDepthLimit)));
-    // The link leads to depths 2, 4, ... 10: five times through it.
-    std::size_t links = 0;
-    for (std::size_t at = xml.find(L"Name=\"up\""); at != std::wstring::npos; at = xml.find(L"Name=\"up\"", at + 1))
-        ++links;
-    EXPECT_EQ(links, 5u);
+    EXPECT_EQ(Canonical(list(L"self")), Canonical(Folder(L"self", File(L"s.txt"), Folder(L"me"))));
+    EXPECT_EQ(Canonical(list(L"parent/a")), Canonical(Folder(L"a", File(L"p.txt"), Folder(L"up", Folder(L"a")))));
+    EXPECT_EQ(Canonical(list(L"parent")),
+              Canonical(Folder(L"parent", Folder(L"a", File(L"p.txt"), Folder(L"up")))));
+    EXPECT_EQ(list(L"two/x"), Folder(L"x", Folder(L"to-y", Folder(L"to-x"))));
+    EXPECT_EQ(Canonical(list(L"two")), Canonical(Folder(L"two", Folder(L"x", Folder(L"to-y", Folder(L"to-x"))),
+                                                         Folder(L"y", Folder(L"to-x", Folder(L"to-y"))))));
+    EXPECT_EQ(Canonical(list(L"other")),
+              Canonical(Folder(L"other", Folder(L"elsewhere", File(L"p.txt"), Folder(L"up", Folder(L"a"))))));
+}
+
+// The limit counts the document's UTF-8 bytes: a document exactly at the
+// limit is sent, one byte less refuses it with one log line.
+TEST(FolderListing, DocumentPastTheSizeLimitIsRefusedWithOneLogLine) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"P/caf\u00e9.zip"));
+    ASSERT_TRUE(dir.MakeFile(L"P/sub/\U0001F4E6 & co.msi"));
+    server_test::TestLog log(dir.PathOf(L"server.log"));
+    std::wstring whole;
+    ASSERT_TRUE(BuildFolderListingDocument(dir.PathOf(L"P"), whole));
+    const std::size_t bytes = WideToUtf8(whole).size();
+    ASSERT_GT(bytes, whole.size());
+
+    struct Reset {
+        ~Reset() { SetFolderListingSizeLimitForTests(std::nullopt); }
+    } reset;
+    SetFolderListingSizeLimitForTests(bytes);
+    std::wstring document;
+    EXPECT_TRUE(BuildFolderListingDocument(dir.PathOf(L"P"), document));
+    EXPECT_EQ(document, whole);
+    EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit),
+              whole.substr(11, whole.size() - 23));  // without <FileIndex> and </FileIndex>
+    EXPECT_TRUE(log.New().empty());
+
+    SetFolderListingSizeLimitForTests(bytes - 1);
+    EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document));
+    EXPECT_EQ(document, L"");
+    EXPECT_EQ(log.New(), std::vector<std::wstring>{server_test::TestLog::AsLogged(FormatW(
+                             L"Folder listing of '%s' not sent: it passes the size limit of %llu bytes",
+                             dir.PathOf(L"P"), static_cast<unsigned long long>(bytes - 1)))});
+    // Passed inside the tree, not only by the closing tags.
+    SetFolderListingSizeLimitForTests(bytes / 2);
+    EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document));
+    EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit), L"");
+    EXPECT_EQ(log.New().size(), 1u);
+}
+
+namespace {
+
+class ListingOverSocket : public server_test::ServerFixture {
+  protected:
+    void TearDown() override {
+        SetFolderListingSizeLimitForTests(std::nullopt);
+        ServerFixture::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_F(ListingOverSocket, RefusedDocumentGetsTheNotFoundReply) {
+    ASSERT_TRUE(MakePackage(L"sub/a.zip", "a"));
+    const std::string body = "<FileIndex><Folder Name=\"sub\"><File Name=\"a.zip\" /></Folder></FileIndex>";
+    CHttpClient client;
+    Connect(client);
+    CHttpClient::Reply reply;
+    for (const std::size_t limit : {body.size(), body.size() - 1}) {
+        SetFolderListingSizeLimitForTests(limit);
+        ASSERT_TRUE(client.Send("GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"));
+        ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+        Sync();
+        const std::vector<std::wstring> log = m_pLog->New();
+        if (limit == body.size()) {
+            EXPECT_EQ(reply.status, 200);
+            EXPECT_EQ(reply.body, body);
+            EXPECT_EQ(log.size(), 2u);
+            continue;
+        }
+        EXPECT_EQ(reply.head, server_test::kNotFoundHead);
+        EXPECT_EQ(log, (std::vector<std::wstring>{
+                           L"Request for: '/packages/sub/ListFolderContents.asp'",
+                           FormatW(L"Folder listing of '%s' not sent: it passes the size limit of %llu bytes",
+                                   PackagePath(L"sub"), static_cast<unsigned long long>(limit)),
+                           L"Transmitting file  completed..."}));
+    }
 }
