@@ -3,11 +3,12 @@
 // Windows: the real event log (RegisterEventSourceW, ReportEventW,
 // DeregisterEventSource); the viewer renders each event from the message table
 // of the source's registered message file.
-// POSIX: syslog, with the source name as identity (facility LOG_DAEMON, the
-// process id added), error events at LOG_ERR, warnings at LOG_WARNING, all
-// others at LOG_INFO, and the line that EventLogLine renders: the message-table
-// text of the event id with its insertion strings filled in, as the event
-// viewer would show it. Only the local computer's log is reachable.
+// POSIX: syslog, with the source name without its spaces as identity
+// (SystemdSyslogIdentifier; facility LOG_DAEMON, the process id added), error
+// events at LOG_ERR, warnings at LOG_WARNING, all others at LOG_INFO, and
+// the line that EventLogLine renders: the message-table text of the event id
+// with its insertion strings filled in, as the event viewer would show it.
+// Only the local computer's log is reachable.
 //
 // Safe to include together with <windows.h>.
 #pragma once

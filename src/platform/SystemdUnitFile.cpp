@@ -6,6 +6,7 @@
 #include "common/Format.h"
 #include "common/Utf8.h"
 #include "platform/SystemdCommandLine.h"
+#include "platform/SystemdSandbox.h"
 
 namespace plat {
 namespace {
@@ -139,9 +140,13 @@ std::string SystemdUnitFileText(const SystemdServiceDefinition& d) {
         dependencies += SystemdUnitFileName(name);
     }
 
+    const std::wstring& displayName = d.displayName.empty() ? d.serviceName : d.displayName;
     std::wstring text = L"# Written by the service installer. [X-VelmoraService] keeps the registration as given.\n";
     text += L"[Unit]\n";
-    text += L"Description=" + SettingText(d.displayName.empty() ? d.serviceName : d.displayName) + L"\n";
+    text += L"Description=" + SettingText(displayName) + L"\n";
+    // Started once the network is up and network file systems (a packages folder may be one) are mounted,
+    // stopped before they go.
+    text += L"After=network.target remote-fs.target\n";
     if (!dependencies.empty()) {
         text += L"Requires=" + dependencies + L"\n";
         text += L"After=" + dependencies + L"\n";
@@ -149,6 +154,12 @@ std::string SystemdUnitFileText(const SystemdServiceDefinition& d) {
     text += L"\n[Service]\nType=notify\n";
     text += L"ExecStart=" + execStart + L"\n";
     if (!d.account.empty()) text += L"User=" + d.account + L"\n";
+    // A crash is restarted; a service that stopped with its own failure (1066, ERROR_SERVICE_SPECIFIC_ERROR,
+    // as exit status 42) has retried on its own already and stays failed, as under the Windows service manager.
+    text += L"Restart=on-failure\nRestartSec=5s\nRestartPreventExitStatus=42\n";
+    // The events of the service's own event source and its standard output under one name.
+    text += L"SyslogIdentifier=" + SettingText(SystemdSyslogIdentifier(displayName)) + L"\n";
+    text += SystemdSandboxSettings(d);
     if (d.startType == kAutoStart) text += L"\n[Install]\nWantedBy=multi-user.target\n";
 
     text += L"\n[" + Utf8ToWideLossy(kRegistrationSection) + L"]\n";

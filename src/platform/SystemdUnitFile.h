@@ -3,10 +3,14 @@
 // (platform-independent; used by the POSIX service manager).
 //
 // A unit written here runs the registered command line as a Type=notify
-// service. The registration itself (names, description, command line as
-// given, types, account, dependencies) is kept word for word in a section
-// [X-VelmoraService], which systemd ignores, so that the service manager can
-// report it back exactly.
+// service after the network and remote file systems, restarts it 5 s after
+// it fails (unless it stopped with its own failure, exit status 42), files
+// its standard output in the journal under the identifier of its event
+// source (SystemdSyslogIdentifier of the display name), and runs it in a
+// sandbox (SystemdSandboxSettings). The registration itself (names,
+// description, command line as given, types, account, dependencies) is kept
+// word for word in a section [X-VelmoraService], which systemd ignores, so
+// that the service manager can report it back exactly.
 #pragma once
 
 #include <string>

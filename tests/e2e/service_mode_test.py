@@ -32,6 +32,7 @@ from harness import Connection  # noqa: E402
 
 DISPLAY_NAME = "Harbrook Velmora Service"
 SERVICE_NAME = "HarbrookVelmoraService"
+IDENTITY = "HarbrookVelmoraService"  # syslog identity: the display name without its spaces
 DESCRIPTION = "Provides a Velmora service that can be used by the Norvane/Belco setups."
 USAGE = "VelmoraService [-uninstall | -start | -stop | -help | -? ]\n"
 UNIT = SERVICE_NAME + ".service"
@@ -156,7 +157,7 @@ class SystemdStyleServiceTest(unittest.TestCase):
             self.assertEqual(c.request("GET /packages/a.zip HTTP/1.1")[3], b"service-served")
             c.close()
 
-            prefix = f"<30>{DISPLAY_NAME}[{proc.pid}]: "
+            prefix = f"<30>{IDENTITY}[{proc.pid}]: "
             lines = self.syslog_lines(until="Transmitting file a.zip completed...")
             self.assertEqual(lines[0], prefix + f'"{DISPLAY_NAME}" started successfully.')
             self.assertIn(prefix + f"Logging to: '{self.log}'.", lines)
@@ -324,7 +325,7 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
                          (SERVICE_NAME, DISPLAY_NAME, DESCRIPTION))
         self.assertEqual((unit["StartType"], unit["WantedBy"]), ("2", "multi-user.target"))  # automatic start
         self.assertEqual(self.calls(), ["daemon-reload", f"enable {UNIT}", "daemon-reload"])
-        self.assertEqual(self.events(), [f'<30>{DISPLAY_NAME}: "{DISPLAY_NAME}" was successfully installed.'])
+        self.assertEqual(self.events(), [f'<30>{IDENTITY}: "{DISPLAY_NAME}" was successfully installed.'])
         source, sources = self.event_source()
         self.assertEqual(source, {"EventMessageFile": (REG_SZ, (harness.PROGRAM + "\0").encode("utf-16-le")),
                                   "TypesSupported": (REG_DWORD, b"\7\0\0\0")})
@@ -351,9 +352,9 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
             with open(log, "rb") as f:
                 self.assertIn(b"Request for: '/packages/a.zip'\r\n", f.read())
             events = self.events()
-            self.assertEqual(events[0], f'<30>{DISPLAY_NAME}: "{DISPLAY_NAME}" started successfully.')
-            self.assertIn(f"<30>{DISPLAY_NAME}: Request for: '/packages/a.zip'.", events)
-            self.assertEqual(events[-1], f'<30>{DISPLAY_NAME}: "{DISPLAY_NAME}" stopped successfully.')
+            self.assertEqual(events[0], f'<30>{IDENTITY}: "{DISPLAY_NAME}" started successfully.')
+            self.assertIn(f"<30>{IDENTITY}: Request for: '/packages/a.zip'.", events)
+            self.assertEqual(events[-1], f'<30>{IDENTITY}: "{DISPLAY_NAME}" stopped successfully.')
         finally:
             end(proc)
             notify.close()
@@ -391,7 +392,7 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
             with self.subTest(verb=verb):
                 self.assertEqual(self.run_verb(verb), (1060 % 256, "", message + "\n"))
                 self.assertEqual(self.run_verb(verb, "-silent"), (1060 % 256, "", ""))
-                self.assertEqual(self.events(), [f"<27>{DISPLAY_NAME}: Failed to open the service, Error: 1060, "
+                self.assertEqual(self.events(), [f"<27>{IDENTITY}: Failed to open the service, Error: 1060, "
                                                  "The specified service does not exist as an installed service.."] * 2)
 
     def test_without_systemd_the_verbs_fail_with_their_messages_and_touch_nothing(self):
@@ -412,7 +413,7 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.registry))
         self.assertEqual(self.calls(), [])
         # Uninstall and the control verbs report the failed connection as an event; install writes none.
-        self.assertEqual(self.events(), [f"<27>{DISPLAY_NAME}: Failed to connect to the Service Control Manager, "
+        self.assertEqual(self.events(), [f"<27>{IDENTITY}: Failed to connect to the Service Control Manager, "
                                          "Error: 1063, The service process could not connect to the service "
                                          "controller.."] * 10)
 

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "common/Utf8.h"
+#include "platform/Registry.h"
 #include "platform/ServiceCodes.h"
 #include "platform/SystemdCommandLine.h"
+#include "platform/SystemdSandbox.h"
 #include "platform/SystemdStates.h"
 #include "platform/SystemdUnitFile.h"
 
@@ -18,24 +20,66 @@ plat::SystemdServiceDefinition Definition() {
     plat::SystemdServiceDefinition d;
     d.serviceName = L"HarbrookVelmoraService";
     d.displayName = L"Harbrook Velmora Service";
-    d.commandLine = L"/usr/bin/VelmoraService -serverport:8080";
+    d.commandLine = L"/usr/bin/VelmoraService -serverport:8080 -packagespath:/srv/p/ -logfile:/var/log/v/v.log";
     return d;
 }
+
+// The ReadWritePaths= entry of the registry folder (none on Windows, where the registry is the system's).
+std::string RegistryEntry() {
+    const std::wstring folder = plat::RegistryRootFolder();
+    return folder.empty() ? "" : " -" + WideToUtf8(folder);
+}
+
+// The sandbox lines that every unit carries.
+constexpr const char* kFixedSandbox =
+    "PrivateDevices=yes\n"
+    "PrivateMounts=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "RemoveIPC=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged\n"
+    "SystemCallErrorNumber=EPERM\n"
+    "UMask=0027\n";
 
 TEST(SystemdUnitFileTest, DemandStartServiceWithoutDescriptionOrAccount) {
     EXPECT_EQ(plat::SystemdUnitFileText(Definition()),
               "# Written by the service installer. [X-VelmoraService] keeps the registration as given.\n"
               "[Unit]\n"
               "Description=Harbrook Velmora Service\n"
+              "After=network.target remote-fs.target\n"
               "\n"
               "[Service]\n"
               "Type=notify\n"
-              "ExecStart=/usr/bin/VelmoraService -serverport:8080\n"
+              "ExecStart=/usr/bin/VelmoraService -serverport:8080 -packagespath:/srv/p/ -logfile:/var/log/v/v.log\n"
+              "Restart=on-failure\n"
+              "RestartSec=5s\n"
+              "RestartPreventExitStatus=42\n"
+              "SyslogIdentifier=HarbrookVelmoraService\n"
+              "NoNewPrivileges=yes\n"
+              "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+              "ProtectSystem=strict\n"
+              "ReadWritePaths=-/var/log/v" + RegistryEntry() + "\n"
+              "ProtectHome=yes\n"
+              "PrivateTmp=yes\n" + kFixedSandbox +
               "\n"
               "[X-VelmoraService]\n"
               "ServiceName=HarbrookVelmoraService\n"
               "DisplayName=Harbrook Velmora Service\n"
-              "CommandLine=/usr/bin/VelmoraService -serverport:8080\n"
+              "CommandLine=/usr/bin/VelmoraService -serverport:8080 -packagespath:/srv/p/ -logfile:/var/log/v/v.log\n"
               "ServiceType=16\n"
               "StartType=3\n"
               "ErrorControl=0\n");
@@ -49,10 +93,12 @@ TEST(SystemdUnitFileTest, AutomaticStartWithAccountDescriptionDependenciesAndAQu
     d.dependencies = {L"network-online", L"+NetworkGroup"};
     d.loadOrderGroup = L"NetworkProvider";
     d.commandLine = L"\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/";
+    const std::string registry = RegistryEntry();
     EXPECT_EQ(plat::SystemdUnitFileText(d),
               "# Written by the service installer. [X-VelmoraService] keeps the registration as given.\n"
               "[Unit]\n"
               "Description=Harbrook Velmora Service\n"
+              "After=network.target remote-fs.target\n"
               "Requires=network-online.service\n"
               "After=network-online.service\n"
               "\n"
@@ -60,6 +106,17 @@ TEST(SystemdUnitFileTest, AutomaticStartWithAccountDescriptionDependenciesAndAQu
               "Type=notify\n"
               "ExecStart=\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/\n"
               "User=velmora\n"
+              "Restart=on-failure\n"
+              "RestartSec=5s\n"
+              "RestartPreventExitStatus=42\n"
+              "SyslogIdentifier=HarbrookVelmoraService\n"
+              "NoNewPrivileges=yes\n"
+              "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+              "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+              "ProtectSystem=strict\n" +
+              (registry.empty() ? "" : "ReadWritePaths=" + registry.substr(1) + "\n") +
+              "ProtectHome=yes\n"
+              "PrivateTmp=yes\n" + kFixedSandbox +
               "\n"
               "[Install]\n"
               "WantedBy=multi-user.target\n"
@@ -76,6 +133,47 @@ TEST(SystemdUnitFileTest, AutomaticStartWithAccountDescriptionDependenciesAndAQu
               "Dependency=network-online\n"
               "Dependency=+NetworkGroup\n"
               "Account=velmora\n");
+}
+
+TEST(SystemdUnitFileTest, SandboxLetsTheServiceReachItsPackagesAndWriteItsLog) {
+    struct Case {
+        const wchar_t* options;
+        const char* logEntry;  // ReadWritePaths= entry of the log file's folder
+        const char* protectHome;
+        bool privateTmp;
+    };
+    const Case cases[] = {
+        {L"-packagespath:/srv/p/ -logfile:/var/log/velmora/v.log", "-/var/log/velmora", "yes", true},
+        // Option names in any case; the folder resolved as text.
+        {L"-PACKAGESPATH:/home/ann/pk/ -LogFile:/srv/../var/./log//v.log", "-/var/log", "read-only", true},
+        // A relative log file lies below "/", where systemd starts the service.
+        {L"-packagespath:/srv/p/ -logfile:v.log", "-/", "yes", true},
+        {L"-packagespath:/tmp/pk -logfile:/root/v.log", "-/root", "read-only", false},
+        {L"-packagespath:/srv/p -logfile:/var/tmp/v.log", "-/var/tmp", "yes", false},
+        // Only whole folder names count.
+        {L"-packagespath:/srv/tmpfiles -logfile:/homework/v.log", "-/homework", "yes", true},
+        // The last occurrence wins; an empty one means no log file.
+        {L"-packagespath:/srv/p -logfile:/var/log/v.log -logfile:", "", "yes", true},
+        // Quoted when systemd would split or unescape it; "%" doubled against specifier expansion.
+        {L"-packagespath:/srv/p \"-logfile:/var/log/a b%\\x/v.log\"", "-\"/var/log/a b%%\\\\x\"", "yes", true},
+    };
+    for (const Case& c : cases) {
+        plat::SystemdServiceDefinition d = Definition();
+        d.commandLine = std::wstring(L"/usr/bin/VelmoraService ") + c.options;
+        const std::string text = plat::SystemdUnitFileText(d);
+        const std::string entries = c.logEntry + RegistryEntry();
+        const std::string writable =
+            entries.empty() ? "" : "ReadWritePaths=" + entries.substr(entries[0] == ' ') + "\n";
+        EXPECT_NE(text.find("\nProtectSystem=strict\n" + writable + "ProtectHome=" + c.protectHome +
+                            (c.privateTmp ? "\nPrivateTmp=yes\n" : "\n") + kFixedSandbox),
+                  std::string::npos)
+            << WideToUtf8(c.options) << "\n" << text;
+    }
+}
+
+TEST(SystemdUnitFileTest, JournalIdentifierIsTheNameWithoutSpaces) {
+    EXPECT_EQ(plat::SystemdSyslogIdentifier(L"Harbrook Velmora Service"), L"HarbrookVelmoraService");
+    EXPECT_EQ(plat::SystemdSyslogIdentifier(L" a:b [1]\tc\n\u00e9 "), L"ab1c\u00e9");
 }
 
 TEST(SystemdUnitFileTest, DisplayNameCannotBreakOutOfItsSetting) {

@@ -114,20 +114,25 @@ class SystemdInstallTest(unittest.TestCase):
                            "--user", "velmora")
         self.assertEqual(lines, ["result=1 error=0 message=",
                                  f"user=[] password=[] messagefile=[{PROBE}.DLL]"])
-        self.assertEqual(self.unit_text(), HEADER +
-                         "[Unit]\nDescription=Velmora Probe\n\n"
-                         f"[Service]\nType=notify\nExecStart={PROBE} run {NAME}\nUser=velmora\n\n"
-                         f"[X-VelmoraService]\nServiceName={NAME}\nDisplayName=Velmora Probe\n"
-                         "Description=Hands out packages.\n"
-                         f"CommandLine={PROBE} run {NAME}\nServiceType=16\nStartType=3\nErrorControl=0\n"
-                         "Account=velmora\n")
+        unit = self.unit_text()
+        # Restart, journal identifier and sandbox settings follow User=; the unit writer's own tests check them.
+        self.assertTrue(unit.startswith(HEADER + "[Unit]\nDescription=Velmora Probe\n"
+                                        "After=network.target remote-fs.target\n\n"
+                                        f"[Service]\nType=notify\nExecStart={PROBE} run {NAME}\nUser=velmora\n"),
+                        unit)
+        self.assertIn("\nSyslogIdentifier=VelmoraProbe\n", unit)
+        self.assertTrue(unit.endswith("\n\n"
+                                      f"[X-VelmoraService]\nServiceName={NAME}\nDisplayName=Velmora Probe\n"
+                                      "Description=Hands out packages.\n"
+                                      f"CommandLine={PROBE} run {NAME}\nServiceType=16\nStartType=3\nErrorControl=0\n"
+                                      "Account=velmora\n"), unit)
         self.assertEqual(os.stat(os.path.join(self.units, UNIT)).st_mode & 0o777, 0o644)
         # One reload after the unit is written, one after its description is added.
         self.assertEqual(self.calls(), ["daemon-reload", "daemon-reload"])
         self.assertEqual(sorted(os.listdir(self.units)), [UNIT])
         events = self.events()
         self.assertEqual(len(events), 1, events)
-        self.assertRegex(events[0], r'^<30>Velmora Probe\[\d+\]: "Velmora Probe" was successfully installed\.$')
+        self.assertRegex(events[0], r'^<30>VelmoraProbe\[\d+\]: "Velmora Probe" was successfully installed\.$')
 
     def test_automatic_start_is_enabled_for_multi_user_and_disabled_on_uninstall(self):
         lines = self.probe("install", NAME, "Velmora Probe", "--auto", "--no-events")

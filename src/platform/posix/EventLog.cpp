@@ -1,4 +1,4 @@
-// POSIX event log: syslog, one line per event, under the source name.
+// POSIX event log: syslog, one line per event, under the source name without its spaces.
 #include "platform/EventLog.h"
 
 #include <sys/socket.h>
@@ -15,6 +15,7 @@
 
 #include "common/Utf8.h"
 #include "platform/Handles.h"
+#include "platform/SystemdSandbox.h"
 #include "platform/Win32Codes.h"
 
 static_assert(LOG_ERR == 3 && LOG_WARNING == 4 && LOG_INFO == 6, "syslog severities follow RFC 5424");
@@ -55,7 +56,9 @@ EventSourceHandle OpenEventSource(const wchar_t* serverName, const wchar_t* sour
         SetLastErrorCode(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    auto* source = new (std::nothrow) EventSource{WideToUtf8(sourceName ? sourceName : L"")};
+    // The display name that names a source holds spaces, which journald cannot read in an identity.
+    const std::wstring identity = SystemdSyslogIdentifier(sourceName ? sourceName : L"");
+    auto* source = new (std::nothrow) EventSource{WideToUtf8(identity)};
     if (source == nullptr) SetLastErrorCode(ERROR_NOT_ENOUGH_MEMORY);
     return source;
 }

@@ -1,0 +1,32 @@
+// What a generated systemd unit confines the service to, and the name its
+// journal lines carry (platform-independent; used by the unit file writer
+// and by the POSIX event log).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+struct SystemdServiceDefinition;
+
+// The identifier journald files a source's syslog lines under: `name`
+// without white space, control characters, ":" and brackets (journald reads
+// the identifier as one word ending in "[pid]:" and keeps none when it holds
+// a space). "Harbrook Velmora Service" gives "HarbrookVelmoraService".
+std::wstring SystemdSyslogIdentifier(std::wstring_view name);
+
+// The [Service] lines that sandbox the service of `definition`, one per line:
+// no new privileges, only CAP_NET_BIND_SERVICE (ambient as well when it runs
+// under an account), the file system read-only except the log file's folder
+// and the registry folder, home folders hidden (read-only when the packages
+// folder or the log file lies below one), a private /tmp (unless one of them
+// lies there), no devices, kernel settings, other address families,
+// namespaces, real-time, set-id files or writable-executable memory, and the
+// system calls of ordinary services. The folders come from the program's
+// options on the registered command line ("-packagespath:", "-logfile:",
+// read as the program reads them), relative ones taken from "/", where
+// systemd starts a service.
+std::wstring SystemdSandboxSettings(const SystemdServiceDefinition& definition);
+
+}  // namespace plat
