@@ -3,6 +3,7 @@ with dpkg on a throwaway machine with a real systemd (systemd_root), the
 installed program serving in console mode, its log rotated by logrotate, a
 service installed by hand, and the package removed and purged."""
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -25,11 +26,8 @@ class DebPackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.out = tempfile.mkdtemp(prefix="velmora-deb-")
+        cls.addClassCleanup(shutil.rmtree, cls.out, True)
         cls.deb = build_package(cls.out, ".deb")
-
-    @classmethod
-    def tearDownClass(cls):
-        subprocess.run(["rm", "-rf", cls.out])
 
     def test_name_version_and_lintian(self):
         version = os.environ["VELMORA_VERSION"]
