@@ -24,6 +24,7 @@ LARGE = "/packages/large.bin"          # 1 GiB
 BIG = ["/packages/big%d.bin" % i for i in range(8)]  # 128 MiB each
 LARGE_REPEATS = 4                       # fetches summed into one large-package figure
 TREE_FOLDERS = ["d%02d" % i for i in range(100)]    # 100 files each
+BIG_TREE_FOLDERS = ["d%03d" % i for i in range(1000)]  # 100 files each
 MIB = 1 << 20
 IDLE_CONNECTIONS = 2000
 
@@ -45,13 +46,25 @@ def make_data(root):
         with open(os.path.join(packages, "big%d.bin" % i), "wb") as f:
             for _ in range(128):
                 f.write(block)
-    for folder in TREE_FOLDERS:
-        path = os.path.join(packages, "tree", folder)
-        os.makedirs(path, exist_ok=True)
-        for n in range(100):
-            with open(os.path.join(path, "f%03d.bin" % n), "wb") as f:
-                f.write(block[:n * 10])
+    make_tree(os.path.join(packages, "tree"), TREE_FOLDERS, block)
     open(marker, "w").close()
+
+
+def make_big_tree(root):
+    """The listing tree of 100,000 files, made once beside the rest."""
+    marker = os.path.join(root, "complete-bigtree-1")
+    if os.path.exists(marker):
+        return
+    make_tree(os.path.join(root, "packages", "bigtree"), BIG_TREE_FOLDERS, os.urandom(1000))
+    open(marker, "w").close()
+
+
+def make_tree(path, folders, block):
+    for folder in folders:
+        os.makedirs(os.path.join(path, folder), exist_ok=True)
+        for n in range(100):
+            with open(os.path.join(path, folder, "f%03d.bin" % n), "wb") as f:
+                f.write(block[:n * 10])
 
 
 class Runner:
@@ -119,7 +132,8 @@ class Runner:
     def listing(self, server):
         path_file = os.path.join(self.args.work, "listing-paths.txt")
         # A slow server gets fewer samples (at least five) rather than a long run.
-        for row, paths, samples in (("tree", server.tree_listing_paths(TREE_FOLDERS), 100),
+        for row, paths, samples in (("tree", server.tree_listing_paths("tree", TREE_FOLDERS), 100),
+                                    ("bigtree", server.tree_listing_paths("bigtree", BIG_TREE_FOLDERS), 20),
                                     ("folder", [server.folder_listing_path("d42")], 500)):
             with open(path_file, "w") as f:
                 f.write("\n".join(paths) + "\n")
@@ -183,6 +197,8 @@ ROWS = [
     ("connrate", "new connection per 4 KiB request, 64 at once", "req/s", True),
     ("tree-median", "listing 10,000 files in 100 folders, median", "ms", False),
     ("tree-p99", "listing 10,000 files in 100 folders, p99", "ms", False),
+    ("bigtree-median", "listing 100,000 files in 1,000 folders, median", "ms", False),
+    ("bigtree-p99", "listing 100,000 files in 1,000 folders, p99", "ms", False),
     ("folder-median", "listing one folder of 100 files, median", "ms", False),
     ("folder-p99", "listing one folder of 100 files, p99", "ms", False),
     ("idle", "2,000 idle keep-alive conns, memory per conn", "bytes", False),
@@ -195,6 +211,7 @@ TARGETS = {  # key -> (factor against the best peer, description)
     "large8": (0.9, ">= 0.9x best"),
     "connrate": (1.0, ">= 1.0x best"),
     "tree-median": (1.0, "<= best"),
+    "bigtree-median": (1.0, "<= best"),
 }
 
 
@@ -239,7 +256,7 @@ def print_table(runner, names, rounds, elapsed):
         if key in TARGETS and mine is not None:
             factor, description = TARGETS[key]
             # The best of the other servers (the listing's peers are nginx and lighttpd).
-            rivals = [p for p in peers if not p.startswith("Velmora") and not (key.startswith("tree") and p == "python")]
+            rivals = [p for p in peers if not p.startswith("Velmora") and not ("tree" in key and p == "python")]
             figures = [median[(key, p)] for p in rivals if (key, p) in median]
             best = max(figures) if higher else min(figures)
             ratio = mine / best
@@ -262,8 +279,9 @@ def print_table(runner, names, rounds, elapsed):
             print("  %s: %s" % (k, ", ".join(parts)))
     print()
     print("Listing rows: VelmoraService answers one request with the whole tree (ListFolderContents.asp);")
-    print("nginx and lighttpd (autoindex) and python list one folder per request, so their tree figure is the")
-    print("time for the same information: the top folder and its 100 folders, 101 requests on one connection.")
+    print("nginx and lighttpd (autoindex) and python list one folder per request, so their tree figures are the")
+    print("time for the same information: the top folder and each of its folders, 101 (1,001) requests on one")
+    print("connection.")
     print("Connection per request: servers that reach the same rate there are held by the load client")
     print("(one thread on one core), not by themselves.")
     print("Servers ran on CPU %s, load clients on CPU %s; 1 GiB and 8 x 128 MiB figures sum %d fetches each."
@@ -290,6 +308,7 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     print("generating the packages folder in %s (once)..." % args.data, flush=True)
     make_data(args.data)
+    make_big_tree(args.data)
     here = os.path.dirname(os.path.abspath(__file__))
     all_servers = [servers.Velmora(args.data, args.work, args.binary),
                    servers.Nginx(args.data, args.work),

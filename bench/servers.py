@@ -112,9 +112,9 @@ class Server:
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
-    # Listing of the tree (10,000 files in 100 folders) and of one of its folders.
-    def tree_listing_paths(self, folders):
-        return ["/packages/tree/"] + ["/packages/tree/%s/" % d for d in folders]
+    # Listing of a tree (its folders of 100 files each) and of one folder of "tree".
+    def tree_listing_paths(self, tree, folders):
+        return ["/packages/%s/" % tree] + ["/packages/%s/%s/" % (tree, d) for d in folders]
 
     def folder_listing_path(self, folder):
         return "/packages/tree/%s/" % folder
@@ -137,8 +137,8 @@ class Velmora(Server):
             cmd.append("-logfile:%s" % self.log_file)
         return cmd
 
-    def tree_listing_paths(self, folders):
-        return ["/packages/tree/ListFolderContents.asp"]
+    def tree_listing_paths(self, tree, folders):
+        return ["/packages/%s/ListFolderContents.asp" % tree]
 
     def folder_listing_path(self, folder):
         return "/packages/tree/%s/ListFolderContents.asp" % folder
