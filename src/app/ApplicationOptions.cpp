@@ -101,3 +101,11 @@ std::wstring RegisteredOptions(const ApplicationOptions& options) {
     if (options.bLogEvents) text += L" -logevents";
     return text;
 }
+
+std::wstring OptionNotRegistrable(const ApplicationOptions& options) {
+    for (const std::wstring* value : {&options.strPackagesPath, &options.strLogFile}) {
+        if (value->find_first_of(L"\"\t") == std::wstring::npos) continue;
+        return (value == &options.strPackagesPath ? L"-packagespath:" : L"-logfile:") + *value;
+    }
+    return std::wstring();
+}

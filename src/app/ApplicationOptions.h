@@ -27,3 +27,10 @@ int ParsePortValue(std::wstring_view value);
 // the fixed order port, packages path, log file, log events, each only when
 // given (" -serverport:1991 -logevents").
 std::wstring RegisteredOptions(const ApplicationOptions& options);
+
+// The first option of RegisteredOptions that an installed service could not
+// be given as it stands, or empty. The service reads the registered command
+// line split at spaces; under systemd it gets the arguments that the
+// Windows rules make of that line (double quotes group, tabs separate),
+// which for a double quote or a tab in a value are other options.
+std::wstring OptionNotRegistrable(const ApplicationOptions& options);

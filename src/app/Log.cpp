@@ -5,11 +5,15 @@
 #include "app/ConsolePrint.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
+#include "common/Format.h"
 #include "platform/AppendFile.h"
+#include "platform/Console.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Handles.h"
+#include "platform/SystemErrorText.h"
 #include "platform/Text.h"
+#include "platform/Win32Codes.h"
 
 namespace {
 
@@ -31,6 +35,12 @@ void AppendDecimal(std::wstring& out, DWORD value) {
         value /= 10;
     } while (value != 0);
     while (count > 0) out += digits[--count];
+}
+
+// A system text as a part of a sentence (Windows ends it with a line break).
+std::wstring WithoutLineBreak(std::wstring text) {
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
+    return text;
 }
 
 // The event of a copied log line; passed as it is, not through MapEventId.
@@ -66,5 +76,25 @@ void CVelmoraServiceApp::WriteLogFileLine(const std::wstring& message) {
     line += L'\n';
     // A line that cannot be written (missing folder, no access, another
     // writer, disk full) is dropped; the other outputs still get it.
-    plat::AppendToFile(m_strLogFile, plat::WideToAnsi(line));
+    DWORD error = NO_ERROR;
+    const bool written = plat::AppendToFile(m_strLogFile, plat::WideToAnsi(line), &error) != FALSE;
+    if (written == m_bLogFileFailing) ReportLogFileState(!written, error);
+}
+
+void CVelmoraServiceApp::ReportLogFileState(bool failing, DWORD error) {
+    m_bLogFileFailing = failing;
+    // Said outside the log itself, which is what fails: an administrator
+    // finds it where the service's other messages are.
+    const std::wstring text =
+        failing ? FormatW(L"The log file '%s' cannot be written (error %lu, %s); its lines are dropped until it can "
+                          L"be written again",
+                          m_strLogFile, error, WithoutLineBreak(plat::SystemErrorText(error)))
+                : FormatW(L"The log file '%s' is written again", m_strLogFile);
+    if (m_pService == nullptr) {
+        plat::WriteStandardError(text + L".\n");
+    } else if (m_pService->IsEventLogEnabled()) {
+        const wchar_t* strings = text.c_str();
+        m_pService->EventLog().Report(failing ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, kLogLineEvent, 1,
+                                      &strings);
+    }
 }

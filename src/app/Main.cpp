@@ -10,6 +10,7 @@
 #include "service/NTServiceCommandLineInfo.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
+#include "platform/MessageBox.h"
 #include "platform/MessageQueue.h"
 #include "platform/ResourceText.h"
 #include "platform/Win32Codes.h"
@@ -101,6 +102,16 @@ int RunServiceHost(const ApplicationOptions& options) {
     service.ParseCommandLine(info);
     info.m_bAutoStart = TRUE;
     info.m_strServiceCommandLine += RegisteredOptions(options);
+    if (info.m_nAction == CNTServiceCommandLineInfo::ActionInstall) {
+        if (const std::wstring option = OptionNotRegistrable(options); !option.empty()) {
+            if (!info.m_bSilent)
+                plat::ShowMessageBox(FormatW(L"The option '%s' cannot be installed: a double quote or a tab in an "
+                                             L"option would not reach the service as given, Error:%lu, %s",
+                                             option, ERROR_INVALID_PARAMETER,
+                                             service.GetSystemErrorText(ERROR_INVALID_PARAMETER)));
+            return static_cast<int>(ERROR_INVALID_PARAMETER);
+        }
+    }
     return static_cast<int>(service.ProcessCommandLine(info));
 }
 

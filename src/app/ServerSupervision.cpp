@@ -1,34 +1,67 @@
 // The application thread's life: start-up, listener (re)starts, retries and exit.
+#include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "platform/AsyncSocket.h"
 #include "platform/ComponentLibrary.h"
 #include "platform/Handles.h"
+#include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
 #include "server/HTTPUpdateServiceThread.h"
 
 const MessageMap* CVelmoraServiceApp::GetThisMessageMap() {
     static const MessageMapEntry entries[] = {
         OnMessage<&CVelmoraServiceApp::OnSocketInitFailed>(CHTTPUpdateServiceThread::kStartMessage),
+        OnMessage<&CVelmoraServiceApp::OnListenerListening>(CHTTPUpdateServiceThread::kListeningMessage),
     };
     static const MessageMap map = MessageMapOf<CWinApp>(entries);
     return &map;
 }
 
+namespace {
+constexpr DWORD kErrorDllInitFailed = 1114;  // ERROR_DLL_INIT_FAILED
+
+// The error of a failed call, or `fallback` when the call left none.
+DWORD LastErrorOr(DWORD fallback) {
+    const DWORD error = plat::LastError();
+    return error != NO_ERROR ? error : fallback;
+}
+}  // namespace
+
 BOOL CVelmoraServiceApp::InitInstance() {
     CWinApp::InitInstance();
     if (!m_strLogFile.empty()) Log(L"Logging to: '%s'", m_strLogFile);
     if (!plat::InitSockets()) {
+        const DWORD error = LastErrorOr(kErrorDllInitFailed);
         Log(L"AfxSocketInit FAILED");
+        if (m_pService) m_pService->OnServerStartFailed(L"the socket library could not be started", error);
         return FALSE;
     }
     if (!plat::InitComponentLibrary()) {
+        const DWORD error = LastErrorOr(kErrorDllInitFailed);
         Log(L"AfxOleInit FAILED");
+        if (m_pService) m_pService->OnServerStartFailed(L"the component library could not be started", error);
         return FALSE;
     }
-    // Start-up is over when the listener cannot even be created; the thread
-    // stays in its message loop until it is told to quit.
-    if (!ReInitThread()) ExitInstance();
+    // Start-up is over when the listener cannot even be created; in console
+    // mode the thread stays in its message loop until it is told to quit.
+    if (!ReInitThread()) {
+        if (m_pService) {
+            m_pService->OnServerStartFailed(L"the listener thread could not be created", ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        ExitInstance();
+    }
     return TRUE;
+}
+
+void CVelmoraServiceApp::GiveUpStart(const std::wstring& reason, DWORD error) {
+    m_pService->OnServerStartFailed(reason, error);
+    // ExitInstance runs once the loop has the quit message.
+    plat::PostToThread(m_nThreadID, WM_QUIT, 0, 0);
+}
+
+void CVelmoraServiceApp::OnListenerListening(WPARAM, LPARAM) {
+    if (m_pService) m_pService->OnServerListening();
 }
 
 bool CVelmoraServiceApp::ReInitThread() {
@@ -49,17 +82,25 @@ bool CVelmoraServiceApp::ReInitThread() {
     return true;
 }
 
-void CVelmoraServiceApp::OnSocketInitFailed(WPARAM, LPARAM) {
+void CVelmoraServiceApp::OnSocketInitFailed(WPARAM wParam, LPARAM) {
+    if (wParam != 0) m_dwLastSocketError = static_cast<DWORD>(wParam);
     Log(L"OnSocketInitFailed: Seems init failed!");
     ++m_nSocketInitFailures;
     if (m_nSocketInitFailures > MAX_SOCKET_INIT_FAILURES) {
         Log(L"OnSocketInitFailed: Failed too much! Aborting startup!");
+        if (m_pService) {
+            GiveUpStart(FormatW(L"could not listen on port %ld after %d attempts", m_nServerPort, m_nSocketInitFailures),
+                        m_dwLastSocketError);
+            return;
+        }
         ExitInstance();
         return;
     }
     Log(L"OnSocketInitFailed: Will retry in 1 seconds ...");
+    if (m_pService) m_pService->OnServerRetrying();
     plat::SleepMilliseconds(SOCKET_RETRY_DELAY_MS);
-    ReInitThread();
+    if (!ReInitThread() && m_pService)
+        GiveUpStart(L"the listener thread could not be created", ERROR_NOT_ENOUGH_MEMORY);
 }
 
 int CVelmoraServiceApp::ExitInstance() {

@@ -1,7 +1,10 @@
 // The program's service class.
 #include "app/VelmoraService.h"
 
+#include <cwctype>
+
 #include "app/VelmoraServiceApp.h"
+#include "common/Format.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
 #include "platform/Handles.h"
@@ -14,8 +17,19 @@
 namespace {
 constexpr DWORD kStartedEvent = 0x40000001;
 constexpr DWORD kStoppedEvent = 0x40000003;
+constexpr DWORD kStartFailedEvent = 0xC0000012;  // "Starting process "%1" failed. Error: "%2"."
 constexpr UINT kUsageText = 1528;
 constexpr std::size_t kMaxModulePath = 260;
+// Between two start-pending reports while the port is retried: the retry
+// delay, the stop of the failed listener and the start of the next one.
+constexpr DWORD kRetryWaitHint = CVelmoraServiceApp::SOCKET_RETRY_DELAY_MS + 2000;
+// How long the service manager waits before it starts a failed service again.
+constexpr DWORD kFailureRestartDelayMilliseconds = 5000;
+
+std::wstring WithoutTrailingSpace(std::wstring text) {
+    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
+    return text;
+}
 }  // namespace
 
 CVelmoraService::CVelmoraService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description)
@@ -25,6 +39,9 @@ CVelmoraService::CVelmoraService(const wchar_t* serviceName, const wchar_t* disp
     if (m_strEventMessageFile.size() > kMaxModulePath) m_strEventMessageFile.resize(kMaxModulePath);
     m_dwStartType = SERVICE_AUTO_START;
     m_dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    // A crashed service is started again; one that gave up on its port is
+    // not (it would only fail again while the port is taken).
+    m_dwFailureRestartDelay = kFailureRestartDelayMilliseconds;
 }
 
 CVelmoraService::~CVelmoraService() = default;
@@ -40,32 +57,64 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
 
     app->m_hThread = nullptr;
     app->m_nThreadID = 0;
-    if (!app->CreateThread(CREATE_SUSPENDED)) {
+    if (app->CreateThread(CREATE_SUSPENDED)) {
+        // The application deletes itself, thread handle included, when its
+        // thread ends: wait on a handle of our own.
+        HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
+        app->ResumeThread();
+        if (thread != nullptr) {
+            plat::WaitForObject(thread, INFINITE);
+            plat::CloseHandleObject(thread);
+        }
+    } else {
+        const DWORD error = plat::LastError();
         app->Log(L"Could not create main thread");
         AfxSetCurrentApp(nullptr);
         delete app;
-        return;
-    }
-    // The application deletes itself, thread handle included, when its
-    // thread ends: wait on a handle of our own.
-    HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
-
-    ReportStatus(SERVICE_RUNNING);
-    if (m_bEventLogEnabled) {
-        const wchar_t* name = m_strDisplayName.c_str();
-        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kStartedEvent, 1, &name);
+        OnServerStartFailed(L"the main thread could not be created", error);
     }
 
-    app->ResumeThread();
-    if (thread != nullptr) {
-        plat::WaitForObject(thread, INFINITE);
-        plat::CloseHandleObject(thread);
+    bool failed;
+    {
+        CSingleLock lock(m_csStart);
+        failed = m_bStartFailed;
     }
-
+    if (failed) {
+        if (m_bEventLogEnabled)
+            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kStartFailedEvent), {m_strDisplayName, m_strStartFailure});
+        throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, m_dwStartError);
+    }
     if (m_bEventLogEnabled) {
         const wchar_t* name = m_strDisplayName.c_str();
         m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kStoppedEvent, 1, &name);
     }
+}
+
+void CVelmoraService::OnServerListening() {
+    CSingleLock lock(m_csStart);
+    // A stop that came first stays the last word.
+    if (m_bRunning || m_bStopRequested) return;
+    m_bRunning = true;
+    // The event before the report: whoever sees the service running (and
+    // sends it requests) finds "started" ahead of the lines of the requests.
+    if (m_bEventLogEnabled) {
+        const wchar_t* name = m_strDisplayName.c_str();
+        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kStartedEvent, 1, &name);
+    }
+    ReportStatus(SERVICE_RUNNING);
+}
+
+void CVelmoraService::OnServerRetrying() {
+    CSingleLock lock(m_csStart);
+    if (m_bRunning || m_bStopRequested) return;
+    ReportStatus(SERVICE_START_PENDING, ++m_dwStartCheckPoint, kRetryWaitHint);
+}
+
+void CVelmoraService::OnServerStartFailed(const std::wstring& reason, DWORD error) {
+    CSingleLock lock(m_csStart);
+    m_bStartFailed = true;
+    m_dwStartError = error;
+    m_strStartFailure = FormatW(L"%s: %lu, %s", reason, error, WithoutTrailingSpace(GetSystemErrorText(error)));
 }
 
 void CVelmoraService::OnStop() {
@@ -74,7 +123,11 @@ void CVelmoraService::OnStop() {
     // report SERVICE_STOPPED and (in the foreground mode, where a console
     // break calls this on a thread of its own) the service object may be
     // gone. Nothing here may touch the object after the post.
-    ReportStatus(SERVICE_STOP_PENDING, 1, 1100);
+    {
+        CSingleLock lock(m_csStart);
+        m_bStopRequested = true;
+        ReportStatus(SERVICE_STOP_PENDING, 1, 1100);
+    }
     if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, WM_QUIT, 0, 0);
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/Sync.h"
 #include "service/NTService.h"
 
 class CVelmoraService : public CNTService {
@@ -10,17 +11,41 @@ class CVelmoraService : public CNTService {
     CVelmoraService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description);
     ~CVelmoraService() override;
 
-    // Reports start-pending, runs the application object on its own thread,
-    // reports running and waits until that thread has ended.
+    // Reports start-pending, runs the application object on its own thread
+    // and waits until that thread has ended. The service counts as running
+    // only once the server listens (OnServerListening). When the application
+    // gave up starting the server, the service stops as failed: Win32 exit
+    // code 1066 (ERROR_SERVICE_SPECIFIC_ERROR) with the cause as the
+    // service-specific exit code, and an error event that says why.
     void ServiceMain(DWORD argc, wchar_t** argv) override;
     // Asks the application thread to quit and reports stop-pending.
     void OnStop() override;
     // Prints the usage text (string 1528) to standard output.
     void ShowHelp() override;
 
+    // Told by the application thread while the server comes up.
+    // The server listens: running is reported, with the "started" event (once).
+    void OnServerListening();
+    // The port is tried again: the next start-pending checkpoint.
+    void OnServerRetrying();
+    // Start-up is given up: `error` becomes the service-specific exit code,
+    // and "<reason>: <error>, <its text>" the text of the error event.
+    void OnServerStartFailed(const std::wstring& reason, DWORD error);
+
     // The application options; empty or 0 means not given.
     std::wstring m_strPackagesPath;
     int m_nServerPort = 0;
     std::wstring m_strLogFile;
     bool m_bLogEvents = false;
+
+  private:
+    // Guards the start state below, and keeps the running and stop-pending
+    // reports of two threads in the order of their decisions.
+    CCriticalSection m_csStart;
+    DWORD m_dwStartCheckPoint = 1;
+    bool m_bRunning = false;
+    bool m_bStopRequested = false;
+    bool m_bStartFailed = false;
+    DWORD m_dwStartError = 0;
+    std::wstring m_strStartFailure;
 };

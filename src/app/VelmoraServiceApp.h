@@ -40,8 +40,13 @@ class CVelmoraServiceApp : public CWinApp {
     // Stops the current listener, if any, and starts a new one with the
     // configured port and packages folder. False when it cannot be created.
     virtual bool ReInitThread();
-    // The listener could not open its port: retry after a second, up to 20 times.
+    // The listener could not open its port (wParam: the socket error): retry
+    // after a second, up to 20 times. Then console mode stays up without a
+    // listener; a service gives up and ends the application thread, and the
+    // service stops as failed.
     void OnSocketInitFailed(WPARAM wParam, LPARAM lParam);
+    // The listener listens: a service now reports itself running.
+    void OnListenerListening(WPARAM wParam, LPARAM lParam);
 
     std::wstring GetLogFile() const { return m_strLogFile; }
     void SetLogFile(const std::wstring& path) { m_strLogFile = path; }
@@ -58,10 +63,19 @@ class CVelmoraServiceApp : public CWinApp {
     bool m_bLogEvents = false;
     bool m_bConsoleMode = false;
     int m_nSocketInitFailures = 0;
+    DWORD m_dwLastSocketError = 0;  // of the last failed listener start
 
   private:
     // Steps of Log after the lock is held: file, event log, console.
     void WriteLogLine(const std::wstring& message);
+    // Service mode: start-up is over without a server; the application
+    // thread ends and the service stops as failed with `error`.
+    void GiveUpStart(const std::wstring& reason, DWORD error);
+    // Once when the log file starts failing and once when it can be written
+    // again: to the event log (service) or standard error (console mode).
+    void ReportLogFileState(bool failing, DWORD error);
+
+    bool m_bLogFileFailing = false;  // guarded by m_logLock
 };
 
 // The process's current application object, when it is a CVelmoraServiceApp.

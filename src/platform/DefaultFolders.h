@@ -5,8 +5,9 @@
 
 namespace plat {
 
-// The packages folder used when none is given: "C:\Temp\" on Windows, the
-// system's temporary folder "/tmp/" on POSIX.
+// The packages folder used when none is given: "C:\Temp\" on Windows,
+// "/srv/velmora/packages/" on POSIX (a folder that only root can create, so
+// no other user can put anything there).
 std::wstring DefaultPackagesFolder();
 
 }  // namespace plat

@@ -8,9 +8,11 @@
 // names an abstract socket); elsewhere it fails with 1063
 // (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), as on Windows. It runs the
 // service body on a second thread and stays on the calling thread to deliver
-// controls: SIGTERM arrives as SERVICE_CONTROL_STOP once the service's last
-// status accepts a stop. Status reports become notify messages
-// (ServiceStatusNotifyText). When the service body has ended after reporting
+// controls: SIGTERM and SIGINT arrive as SERVICE_CONTROL_STOP once the
+// service's last status accepts a stop; SIGHUP is ignored. Status reports
+// become notify messages (ServiceStatusNotifyText); a report equal to the
+// last one is not sent again, and READY=1 and STOPPING=1 go only with the
+// first report of their state. When the service body has ended after reporting
 // SERVICE_STOPPED with a non-zero Win32 exit code, the dispatcher returns
 // FALSE with that code as the last error, so that the process exits with a
 // failure status that systemd records; otherwise TRUE.

@@ -95,6 +95,20 @@ BOOL EnumerateServiceStatus(ScHandle manager, DWORD serviceType, DWORD serviceSt
 // needed in `bytesNeeded`.
 BOOL QueryServiceConfiguration(ScHandle service, void* buffer, DWORD bufferBytes, DWORD* bytesNeeded);
 
+// The Win32 SC_ACTION and SERVICE_FAILURE_ACTIONSW, the information of level
+// 2 of ChangeServiceConfiguration2.
+struct ServiceActionRecord {
+    DWORD type;   // 0 none, 1 restart the service, 2 reboot, 3 run a command
+    DWORD delay;  // milliseconds
+};
+struct ServiceFailureActionsRecord {
+    DWORD resetPeriod;  // seconds without a failure after which the count starts again
+    wchar_t* rebootMessage;
+    wchar_t* command;
+    DWORD actionCount;
+    ServiceActionRecord* actions;
+};
+
 // ChangeServiceConfig2W, found in the system module that exports it.
 typedef BOOL (*ChangeServiceConfig2Function)(ScHandle service, DWORD infoLevel, void* info);
 ChangeServiceConfig2Function FindChangeServiceConfig2(void* module);

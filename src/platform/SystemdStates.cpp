@@ -1,6 +1,7 @@
 // systemctl's reports in the service control manager's terms (platform-independent).
 #include "platform/SystemdStates.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/ServiceCodes.h"
@@ -16,6 +17,24 @@ constexpr int kExitNoPermission = 4;
 constexpr int kExitNotInstalled = 5;
 
 bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+std::string Property(const SystemdProperties& unit, const char* name) {
+    const auto found = unit.find(name);
+    return found == unit.end() ? std::string() : found->second;
+}
+
+// Exit statuses of systemd's own that mean the program never ran.
+constexpr DWORD kExitGroup = 216;
+constexpr DWORD kExitUser = 217;
+constexpr DWORD kExitExec = 203;
+// The nearest Win32 codes.
+constexpr DWORD kErrorFileNotFound = 2;
+constexpr DWORD kErrorNotEnoughMemory = 8;
+constexpr DWORD kErrorServiceRequestTimeout = 1053;
+constexpr DWORD kErrorServiceNoThread = 1054;
+constexpr DWORD kErrorServiceDisabled = 1058;
+constexpr DWORD kErrorProcessAborted = 1067;
+constexpr DWORD kErrorServiceLogonFailed = 1069;
 
 }  // namespace
 
@@ -44,6 +63,50 @@ std::vector<SystemdProperties> ParseSystemctlShow(std::string_view output) {
     return units;
 }
 
+const char* const kSystemctlStatusProperties =
+    "--property=Id,ActiveState,SubState,Result,ExecMainStatus,StatusText,Job";
+
+void SystemdFailureExitCodes(const SystemdProperties& unit, DWORD* win32ExitCode, DWORD* serviceSpecificExitCode) {
+    const std::string result = Property(unit, "Result");
+    const DWORD status = static_cast<DWORD>(std::strtoul(Property(unit, "ExecMainStatus").c_str(), nullptr, 10));
+    *serviceSpecificExitCode = 0;
+    if (result == "exit-code") {
+        unsigned long win32 = 0, specific = 0;
+        char end = 0;
+        if (std::sscanf(Property(unit, "StatusText").c_str(), "Stopped, Win32 exit code %lu, service-specific exit code %lu%c",
+                        &win32, &specific, &end) == 2 &&
+            win32 % 256 == status) {
+            *win32ExitCode = static_cast<DWORD>(win32);
+            *serviceSpecificExitCode = static_cast<DWORD>(specific);
+        } else if (status == kExitExec) {
+            *win32ExitCode = kErrorFileNotFound;
+        } else if (status == kExitGroup || status == kExitUser) {
+            *win32ExitCode = kErrorServiceLogonFailed;
+        } else {
+            *win32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+            *serviceSpecificExitCode = status;
+        }
+        return;
+    }
+    static const struct {
+        const char* result;
+        DWORD code;
+    } kResults[] = {
+        {"signal", kErrorProcessAborted},           {"core-dump", kErrorProcessAborted},
+        {"protocol", kErrorProcessAborted},         {"timeout", kErrorServiceRequestTimeout},
+        {"watchdog", kErrorServiceRequestTimeout},  {"start-limit-hit", kErrorServiceDisabled},
+        {"resources", kErrorServiceNoThread},       {"oom-kill", kErrorNotEnoughMemory},
+    };
+    for (const auto& row : kResults) {
+        if (result == row.result) {
+            *win32ExitCode = row.code;
+            return;
+        }
+    }
+    *win32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    *serviceSpecificExitCode = status;
+}
+
 bool ServiceStatusOfUnit(const SystemdProperties& unit, ServiceStatusRecord* status) {
     const auto state = unit.find("ActiveState");
     if (state == unit.end()) return false;
@@ -52,19 +115,25 @@ bool ServiceStatusOfUnit(const SystemdProperties& unit, ServiceStatusRecord* sta
     if (active == "active" || active == "reloading" || active == "refreshing") {
         record.currentState = SERVICE_RUNNING;
         record.controlsAccepted = SERVICE_ACCEPT_STOP;
+    } else if (active == "failed" || (active == "activating" && Property(unit, "SubState") == "auto-restart")) {
+        record.currentState = SERVICE_STOPPED;
+        SystemdFailureExitCodes(unit, &record.win32ExitCode, &record.serviceSpecificExitCode);
     } else if (active == "activating") {
         record.currentState = SERVICE_START_PENDING;
     } else if (active == "deactivating") {
         record.currentState = SERVICE_STOP_PENDING;
     } else if (active == "inactive") {
         record.currentState = SERVICE_STOPPED;
-    } else if (active == "failed") {
-        record.currentState = SERVICE_STOPPED;
-        record.win32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
-        const auto exit = unit.find("ExecMainStatus");
-        if (exit != unit.end()) record.serviceSpecificExitCode = static_cast<DWORD>(std::strtoul(exit->second.c_str(), nullptr, 10));
     } else {
         return false;
+    }
+    // "systemctl start --no-block" returns once the job is queued; until it
+    // runs, the unit still shows its old state.
+    const std::string job = Property(unit, "Job");
+    if (record.currentState == SERVICE_STOPPED && !job.empty() && job != "0") {
+        record.currentState = SERVICE_START_PENDING;
+        record.win32ExitCode = 0;
+        record.serviceSpecificExitCode = 0;
     }
     *status = record;
     return true;

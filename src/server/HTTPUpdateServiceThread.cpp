@@ -53,13 +53,15 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
             m_pListenSocket->Listen(kListenBacklog)) {
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             StartStallTicker();
+            if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kListeningMessage, 0, 0);
             return;
         }
         error = CAsyncSocket::GetLastError();
         m_pListenSocket->Close();
     }
     AppLog(L"CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: %ld", error);
-    if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kStartMessage, 0, 0);
+    if (CWinApp* app = AfxGetApp())
+        plat::PostToThread(app->m_nThreadID, kStartMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
 }
 
 void CHTTPUpdateServiceThread::OnCheckStalledTransfers(WPARAM, LPARAM) {

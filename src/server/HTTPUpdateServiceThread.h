@@ -18,6 +18,9 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // The start message, posted by the thread to itself, and the failure
     // notice it posts to the application thread when it cannot listen.
     static constexpr UINT kStartMessage = 0x0401;  // WM_USER + 1
+    // Posted to the application thread once the socket listens (the failure
+    // notice above carries the socket error as its wParam).
+    static constexpr UINT kListeningMessage = 0x0403;  // WM_USER + 3
     // Posted to the thread every kStallCheckInterval ms while it listens:
     // apply the stall rule to connections whose client stopped reading.
     static constexpr UINT kStallCheckMessage = 0x0402;  // WM_USER + 2

@@ -47,6 +47,7 @@ CNTService::CNTService(const wchar_t* serviceName, const wchar_t* displayName, c
       m_bAllowDescriptionOption(FALSE),
       m_bAllowDisplayNameOption(FALSE),
       m_bConsoleOutput(FALSE),
+      m_dwFailureRestartDelay(0),
       m_hAdvapi32(nullptr),
       m_pfnRegisterServiceCtrlHandlerEx(nullptr) {
     const ServiceManagerCalls& calls = CurrentServiceManagerCalls();

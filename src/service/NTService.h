@@ -184,8 +184,17 @@ class CNTService {
     BOOL m_bAllowDisplayNameOption;
     BOOL m_bConsoleOutput;
     std::wstring m_strBinaryPathName;
+    // When not 0, Install sets failure actions: the service manager starts the
+    // service again this many milliseconds after a crash (a service that
+    // reports SERVICE_STOPPED with an error code stopped on purpose).
+    DWORD m_dwFailureRestartDelay;
     void* m_hAdvapi32;
     plat::RegisterServiceControlHandlerExFunction m_pfnRegisterServiceCtrlHandlerEx;
+
+    // The service-specific exit code of the service when the last
+    // SetServiceToStatus failed with 1066 (ERROR_SERVICE_SPECIFIC_ERROR)
+    // because the service stopped with it; 0 otherwise.
+    DWORD m_dwLastServiceSpecificError = 0;
 
   private:
     // The exit codes of the last SERVICE_STOPPED report, so that a repeated

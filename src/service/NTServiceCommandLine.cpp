@@ -50,6 +50,12 @@ void Wipe(std::wstring& secret) {
     secret.clear();
 }
 
+// A text without the line break a system text may end with.
+std::wstring TrimmedLine(std::wstring text) {
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+    return text;
+}
+
 BOOL ForwardConsoleEvent(DWORD controlEvent) {
     CNTService* service = CNTService::Instance();
     return service ? service->ConsoleCtrlHandler(controlEvent) : FALSE;
@@ -134,8 +140,14 @@ DWORD CNTService::ProcessCommandLine(CNTServiceCommandLineInfo& info) {
             } kControls[] = {{0, kStartFailedMessage}, {1, kPauseFailedMessage},
                              {2, kContinueFailedMessage}, {3, kStopFailedMessage}};
             const auto& control = kControls[info.m_nAction - CNTServiceCommandLineInfo::ActionStart];
-            if (!SetServiceToStatus(control.statusAction, &result, info.m_dwTimeout, kControlPollMilliseconds))
-                show(GetErrorMessage(MapResourceId(control.message), result, FALSE));
+            if (!SetServiceToStatus(control.statusAction, &result, info.m_dwTimeout, kControlPollMilliseconds)) {
+                text = GetErrorMessage(MapResourceId(control.message), result, FALSE);
+                // The service's own reason, which the Win32 code only says exists.
+                if (result == ERROR_SERVICE_SPECIFIC_ERROR && m_dwLastServiceSpecificError != 0)
+                    text = FormatW(L"%s Service-specific error:%lu, %s", TrimmedLine(text), m_dwLastServiceSpecificError,
+                                   TrimmedLine(GetSystemErrorText(m_dwLastServiceSpecificError)));
+                show(text);
+            }
             break;
         }
         case CNTServiceCommandLineInfo::ActionInstall: {

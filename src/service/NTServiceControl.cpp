@@ -83,7 +83,8 @@ BOOL CNTService::SetServiceToStatus(DWORD action, DWORD* error, DWORD timeoutMil
     if (!calls.queryStatus(service.Get(), &status)) return fail(kEventQueryFailed, kQueryFailed, plat::LastError());
 
     // A service already in the wanted state is sent nothing.
-    if (status.currentState != row.wantedState) {
+    const bool requested = status.currentState != row.wantedState;
+    if (requested) {
         switch (action) {
             case kActionStart:
                 if (!calls.start(service.Get(), 0, nullptr))
@@ -111,13 +112,28 @@ BOOL CNTService::SetServiceToStatus(DWORD action, DWORD* error, DWORD timeoutMil
         }
     }
 
-    if (!service.WaitForStatus(timeoutMilliseconds, row.wantedState, pollMilliseconds)) {
-        const DWORD code = plat::LastError();
+    auto waitFailed = [&](DWORD code) {
         if (error) *error = code;
         if (m_bEventLogEnabled)
             m_eventLog.ReportErrorCodeAndText(MapEventId(kEventWaitFailed), row.wantedState,
                                               GetErrorMessage(MapResourceId(kWaitFailed), code, TRUE));
         return FALSE;
+    };
+    m_dwLastServiceSpecificError = 0;
+    plat::ServiceStatusRecord last{};
+    if (!service.WaitForStatus(timeoutMilliseconds, row.wantedState, pollMilliseconds, &last)) {
+        const DWORD code = plat::LastError();
+        // The service stopped instead, with its own reason.
+        if (code == ERROR_SERVICE_SPECIFIC_ERROR && last.currentState == SERVICE_STOPPED)
+            m_dwLastServiceSpecificError = last.serviceSpecificExitCode;
+        return waitFailed(code);
+    }
+    // A stop that ended in a failure (the service crashed on its way out, or
+    // was killed when it did not stop in time) is no clean stop.
+    if (requested && row.wantedState == SERVICE_STOPPED && last.win32ExitCode != NO_ERROR) {
+        if (last.win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
+            m_dwLastServiceSpecificError = last.serviceSpecificExitCode;
+        return waitFailed(last.win32ExitCode);
     }
     return TRUE;
 }

@@ -7,6 +7,7 @@
 
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
+#include "platform/ServiceManagerCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
 #include "service/ServiceControlManagerCalls.h"
@@ -23,6 +24,7 @@ constexpr DWORD kManagerLock = 0x0008;           // SC_MANAGER_LOCK
 constexpr DWORD kServiceQueryConfig = 0x0001;  // SERVICE_QUERY_CONFIG
 constexpr DWORD kServiceChangeConfig = 0x0002;  // SERVICE_CHANGE_CONFIG
 constexpr DWORD kServiceQueryStatus = 0x0004;   // SERVICE_QUERY_STATUS
+constexpr DWORD kServiceStart = 0x0010;         // SERVICE_START
 constexpr DWORD kServiceStop = 0x0020;          // SERVICE_STOP
 constexpr DWORD kDelete = 0x10000;              // DELETE
 
@@ -147,8 +149,10 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
     ServiceHandle service;
     {
         const std::vector<wchar_t> dependencies = BuildDependencyList();
+        // Failure actions that restart the service need the right to start it.
+        const DWORD access = m_dwFailureRestartDelay != 0 ? kServiceChangeConfig | kServiceStart : kServiceChangeConfig;
         service.Attach(calls.createService(manager.Get(), m_strServiceName.c_str(), m_strDisplayName.c_str(),
-                                           kServiceChangeConfig, m_dwServiceType, m_dwStartType, m_dwErrorControl,
+                                           access, m_dwServiceType, m_dwStartType, m_dwErrorControl,
                                            m_strBinaryPathName.c_str(), NullWhenEmpty(m_strLoadOrderGroup), nullptr,
                                            dependencies.data(), NullWhenEmpty(m_strUserName),
                                            NullWhenEmpty(m_strPassword)));
@@ -165,6 +169,9 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
 
     // A service without its description is still a working service.
     if (!m_strDescription.empty()) service.ChangeDescription(m_strDescription);
+    // Nor is one that the service manager will not restart after a crash
+    // (systemd has no such setting: there the unit itself says it).
+    if (m_dwFailureRestartDelay != 0) service.ChangeFailureActions(m_dwFailureRestartDelay);
 
     if (m_bEventLogEnabled)
         m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, MapEventId(kEventInstalled), {m_strDisplayName});
@@ -205,10 +212,19 @@ BOOL CNTService::Uninstall(std::wstring& message, DWORD* error, DWORD waitMillis
     // A service that cannot even be queried is deleted without a stop attempt.
     plat::ServiceStatusRecord status{};
     if (calls.queryStatus(service.Get(), &status) && status.currentState != SERVICE_STOPPED) {
-        if (!calls.control(service.Get(), SERVICE_CONTROL_STOP, &status))
-            setFailure(kUninstallStopFailed, plat::LastError());
+        bool stopRefused = false;
+        if (!calls.control(service.Get(), SERVICE_CONTROL_STOP, &status)) {
+            const DWORD code = plat::LastError();
+            setFailure(kUninstallStopFailed, code);
+            // Only a service that is stopping already, or has just stopped,
+            // can still get there without this request (access denied, for
+            // one, would only be waited out).
+            if (code != ERROR_SERVICE_CANNOT_ACCEPT_CTRL && code != ERROR_SERVICE_NOT_ACTIVE) return FALSE;
+            stopRefused = true;
+        }
         if (!service.WaitForStatus(waitMilliseconds, SERVICE_STOPPED, kUninstallPollMilliseconds)) {
-            setFailure(kUninstallWaitFailed, plat::LastError());
+            // The refused stop is the first failure and stays the reported one.
+            if (!stopRefused) setFailure(kUninstallWaitFailed, plat::LastError());
             return FALSE;
         }
     }

@@ -8,6 +8,8 @@
 
 #include "common/Clock.h"
 #include "platform/Handles.h"
+#include "platform/ServiceCodes.h"
+#include "platform/ServiceManagerCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/ServiceControlManagerCalls.h"
 #include "service/ServiceSystemCalls.h"
@@ -18,6 +20,9 @@ constexpr const wchar_t* kActiveDatabase = L"ServicesActive";
 constexpr DWORD kServiceWin32 = 0x30;      // SERVICE_WIN32: own and shared processes
 constexpr DWORD kServiceStateAll = 3;      // SERVICE_STATE_ALL
 constexpr DWORD kConfigDescription = 1;    // SERVICE_CONFIG_DESCRIPTION
+constexpr DWORD kConfigFailureActions = 2;  // SERVICE_CONFIG_FAILURE_ACTIONS
+constexpr DWORD kActionRestart = 1;         // SC_ACTION_RESTART
+constexpr DWORD kFailureResetSeconds = 86400;
 
 // The system's 32-bit tick count (GetTickCount): it wraps after 49.7 days,
 // which the unsigned difference of two readings absorbs.
@@ -110,13 +115,31 @@ BOOL ServiceHandle::ChangeDescription(const std::wstring& text) {
     return m_pfnChangeServiceConfig2(m_hService, kConfigDescription, &description);
 }
 
-BOOL ServiceHandle::WaitForStatus(DWORD timeoutMilliseconds, DWORD wantedState, DWORD pollMilliseconds) {
+BOOL ServiceHandle::ChangeFailureActions(DWORD restartDelay) {
+    if (m_pfnChangeServiceConfig2 == nullptr) {
+        plat::SetLastErrorCode(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    // The last action stands for every later failure as well.
+    plat::ServiceActionRecord actions[3] = {
+        {kActionRestart, restartDelay}, {kActionRestart, restartDelay}, {kActionRestart, restartDelay}};
+    plat::ServiceFailureActionsRecord failureActions{kFailureResetSeconds, nullptr, nullptr, 3, actions};
+    return m_pfnChangeServiceConfig2(m_hService, kConfigFailureActions, &failureActions);
+}
+
+BOOL ServiceHandle::WaitForStatus(DWORD timeoutMilliseconds, DWORD wantedState, DWORD pollMilliseconds,
+                                  plat::ServiceStatusRecord* lastStatus) {
     const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
     const DWORD start = TickCount32();
     for (;;) {
         plat::ServiceStatusRecord status{};
         if (!calls.queryStatus(m_hService, &status)) return FALSE;
+        if (lastStatus != nullptr) *lastStatus = status;
         if (status.currentState == wantedState) return TRUE;
+        if (status.currentState == SERVICE_STOPPED) {
+            plat::SetLastErrorCode(status.win32ExitCode != NO_ERROR ? status.win32ExitCode : ERROR_SERVICE_NOT_ACTIVE);
+            return FALSE;
+        }
         calls.sleep(pollMilliseconds);
         if (timeoutMilliseconds != INFINITE && static_cast<DWORD>(TickCount32() - start) > timeoutMilliseconds) {
             plat::SetLastErrorCode(ERROR_TIMEOUT);

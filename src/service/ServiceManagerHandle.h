@@ -56,13 +56,22 @@ class ServiceHandle {
     // Sets the service's description; FALSE with the last error set (120,
     // ERROR_CALL_NOT_IMPLEMENTED, when the system has no ChangeServiceConfig2W).
     BOOL ChangeDescription(const std::wstring& text);
+    // Failure actions: restart the service `restartDelay` milliseconds after
+    // each crash (its process ended without reporting SERVICE_STOPPED); the
+    // count of crashes starts again after a day without one. FALSE with the
+    // last error set (the handle needs SERVICE_CHANGE_CONFIG and SERVICE_START).
+    BOOL ChangeFailureActions(DWORD restartDelay);
 
     // Polls the service's state every `pollMilliseconds` until it equals
     // `wantedState` (TRUE). FALSE with the last error of the failed status
     // query, or with 1460 (ERROR_TIMEOUT) once more than `timeoutMilliseconds`
     // have passed after a poll; 0xFFFFFFFF waits for ever. The state is tested
-    // once before the first sleep.
-    BOOL WaitForStatus(DWORD timeoutMilliseconds, DWORD wantedState, DWORD pollMilliseconds);
+    // once before the first sleep. A service that is stopped while another
+    // state is wanted will not get there by itself: FALSE at once, with its
+    // Win32 exit code (1062, ERROR_SERVICE_NOT_ACTIVE, when that is 0).
+    // `lastStatus`, when given, receives the last status read.
+    BOOL WaitForStatus(DWORD timeoutMilliseconds, DWORD wantedState, DWORD pollMilliseconds,
+                       plat::ServiceStatusRecord* lastStatus = nullptr);
 
   private:
     plat::ScHandle m_hService = nullptr;

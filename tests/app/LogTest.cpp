@@ -8,8 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Utf8.h"
+#include "platform/ServiceCodes.h"
+#include "service/ServiceFakes.h"
 #include "platform/Handles.h"
 #include "platform/Text.h"
 
@@ -105,6 +108,40 @@ TEST_F(LogTest, MissingFolderDropsLinesAndTheProgramGoesOn) {
     fs::create_directories(m_dir / "no-such-folder");
     m_app->Log(L"after");
     EXPECT_EQ(Lines(ReadAll(path)).size(), 1u);
+}
+
+TEST_F(LogTest, ALogFileThatFailsIsReportedOnceWhenItFailsAndOnceWhenItWorksAgain) {
+    const fs::path folder = m_dir / "later";
+    const std::wstring path = (folder / "log.txt").wstring();
+    const std::string failing = "The log file '" + WideToUtf8(path) + "' cannot be written (error ";
+    const std::string again = "The log file '" + WideToUtf8(path) + "' is written again";
+    auto run = [&] {
+        fs::remove_all(folder);
+        m_app->SetLogFile(path);
+        for (int i = 0; i < 3; ++i) m_app->Log(L"dropped %d", i);
+        fs::create_directories(folder);
+        for (int i = 0; i < 2; ++i) m_app->Log(L"kept %d", i);
+        EXPECT_EQ(Lines(ReadAll(path)).size(), 2u);
+    };
+    // Console mode: on standard error.
+    ::testing::internal::CaptureStderr();
+    run();
+    const std::string console = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(console.find(failing), 0u) << console;
+    EXPECT_NE(console.find("); its lines are dropped until it can be written again.\n" + again + ".\n"),
+              std::string::npos) << console;
+    // As a service: in the event log, whether or not log lines are copied there.
+    FakeEventLog events;
+    CVelmoraService service(L"VelmoraProbe", L"Velmora Probe", L"");
+    m_app->m_pService = &service;
+    run();
+    const auto reported = events.Events();
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(WideToUtf8(reported[0].strings.at(0)).find(failing), 0u);
+    EXPECT_EQ(reported[1].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(reported[1].strings, std::vector<std::wstring>{Utf8ToWideLossy(again)});
+    m_app->m_pService = nullptr;
 }
 
 TEST_F(LogTest, NoLogFileMeansNoFile) {

@@ -150,25 +150,30 @@ class SystemdStyleServiceTest(unittest.TestCase):
     def test_ready_serving_events_and_sigterm_stop(self):
         proc = self.start("-logevents")
         try:
-            starting = self.notifications_until("READY=1\nSTATUS=Running")
-            self.assertEqual(starting[0], "STATUS=Starting, checkpoint 1\nEXTEND_TIMEOUT_USEC=1000000")
-            wait_for_port(self.port)
+            self.assertEqual(self.notifications_until("READY=1\nSTATUS=Running"),
+                             ["STATUS=Starting, checkpoint 1\nEXTEND_TIMEOUT_USEC=1000000", "READY=1\nSTATUS=Running"])
+            # Ready means serving: the port answers at once.
             c = Connection(self.port)
             self.assertEqual(c.request("GET /packages/a.zip HTTP/1.1")[3], b"service-served")
             c.close()
 
             prefix = f"<30>{IDENTITY}[{proc.pid}]: "
             lines = self.syslog_lines(until="Transmitting file a.zip completed...")
-            self.assertEqual(lines[0], prefix + f'"{DISPLAY_NAME}" started successfully.')
-            self.assertIn(prefix + f"Logging to: '{self.log}'.", lines)
+            # "started" once the server listens, after the lines of its start-up.
+            self.assertEqual(lines[:4], [prefix + f"Logging to: '{self.log}'.",
+                                         prefix + f"Initialize Listener: PackagePath='{self.packages}', "
+                                                  f"Port='{self.port}'.",
+                                         prefix + "CHTTPUpdateServiceThread Initialized!.",
+                                         prefix + f'"{DISPLAY_NAME}" started successfully.'])
             self.assertIn(prefix + "Request for: '/packages/a.zip'.", lines)
             self.assertIn(prefix + f"200_OK => '{self.packages}/a.zip'.", lines)
 
             proc.send_signal(signal.SIGTERM)
+            # STOPPING=1 once, then the end.
             self.assertEqual(self.notify.recv(4096).decode(), "STOPPING=1\nSTATUS=Stopping, checkpoint 1\n"
                                                               "EXTEND_TIMEOUT_USEC=1100000")
+            self.assertEqual(self.notify.recv(4096).decode(), "STATUS=Stopped")
             self.assertEqual(proc.wait(60), 0)
-            self.assertEqual(self.notifications_until("STATUS=Stopped")[-1], "STATUS=Stopped")
             stopped = self.syslog_lines(until="stopped")
             self.assertEqual(stopped[-1], prefix + f'"{DISPLAY_NAME}" stopped successfully.')
             self.assertEqual(proc.stdout.read(), b"")
@@ -176,17 +181,50 @@ class SystemdStyleServiceTest(unittest.TestCase):
         finally:
             end(proc)
 
-    def test_without_logevents_only_start_and_stop_reach_syslog(self):
+    def test_sighup_is_ignored_sigint_stops_and_an_unwritable_log_file_is_reported_once(self):
+        # Without -logevents only the start, the stop and the log file's failure reach syslog.
+        self.log = os.path.join(self.dir, "missing", "log.txt")
         proc = self.start()
         try:
             self.notifications_until("READY=1\nSTATUS=Running")
-            wait_for_port(self.port)
-            proc.send_signal(signal.SIGTERM)
+            proc.send_signal(signal.SIGHUP)
+            proc.send_signal(signal.SIGINT)
             self.assertEqual(proc.wait(60), 0)
-            lines = self.syslog_lines(until="stopped")
-            self.assertEqual(len(lines), 2, lines)
+            lines = [re.sub(r"\[\d+\]: ", ": ", line, count=1) for line in self.syslog_lines(until="stopped")]
+            self.assertEqual(lines, [f"<27>{IDENTITY}: The log file '{self.log}' cannot be written (error 2, No such "
+                                     "file or directory); its lines are dropped until it can be written again.",
+                                     f'<30>{IDENTITY}: "{DISPLAY_NAME}" started successfully.',
+                                     f'<30>{IDENTITY}: "{DISPLAY_NAME}" stopped successfully.'])
         finally:
             end(proc)
+
+    def test_a_port_held_by_another_process_fails_the_service_without_it_ever_being_ready(self):
+        holder = socket.socket()
+        holder.bind(("0.0.0.0", self.port))
+        holder.listen(1)
+        proc = self.start()
+        try:
+            seen = []
+            while not seen or not seen[-1].startswith("STATUS=Stopped"):
+                seen.append(self.notify.recv(4096).decode())
+            # A start-pending checkpoint for the first attempt and each of the 20 retries, then the failure.
+            self.assertEqual(seen, ["STATUS=Starting, checkpoint 1\nEXTEND_TIMEOUT_USEC=1000000"] +
+                             [f"STATUS=Starting, checkpoint {n}\nEXTEND_TIMEOUT_USEC=3000000" for n in range(2, 22)] +
+                             ["STATUS=Stopped, Win32 exit code 1066, service-specific exit code 10048"])
+            self.assertEqual(proc.wait(60), 1066 % 256)
+            self.syslog.setblocking(False)
+            lines = []
+            while True:
+                try:
+                    lines.append(self.syslog.recv(65536).decode())
+                except BlockingIOError:
+                    break
+            self.assertEqual(lines, [f'<27>{IDENTITY}[{proc.pid}]: Starting process "{DISPLAY_NAME}" failed. '
+                                     f'Error: "could not listen on port {self.port} after 21 attempts: 10048, '
+                                     'Address already in use".'])
+        finally:
+            end(proc)
+            holder.close()
 
 
 @unittest.skipIf(harness.UNDER_WINE, "the Windows verbs are tested under Wine's service control manager")
@@ -306,7 +344,14 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         return keys.get(SOURCE_KEY + "\\" + DISPLAY_NAME), multi_string(keys[SOURCE_KEY]["Sources"][1])
 
     def test_install_writes_the_unit_that_systemd_runs_then_control_and_uninstall(self):
-        packages = os.path.join(self.dir, "packages")
+        # An option that the service would not get as given is refused, and nothing is installed.
+        refused = ("The option '-packagespath:/srv/a\"b' cannot be installed: a double quote or a tab in an option "
+                   "would not reach the service as given, Error:87, Invalid argument\n")
+        self.assertEqual(self.run_verb("-install", '-packagespath:/srv/a"b'), (87, "", refused))
+        self.assertEqual(self.run_verb("-install", "-logfile:/var/log/a\tb", "-silent"), (87, "", ""))
+        self.assertEqual((os.listdir(self.units), self.calls()), ([], []))
+        # Any other character reaches the service unchanged.
+        packages = os.path.join(self.dir, "pk%1$HOME;'\u00e9")
         os.makedirs(packages)
         with open(os.path.join(packages, "a.zip"), "wb") as f:
             f.write(b"installed-served")
@@ -352,7 +397,7 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
             with open(log, "rb") as f:
                 self.assertIn(b"Request for: '/packages/a.zip'\r\n", f.read())
             events = self.events()
-            self.assertEqual(events[0], f'<30>{IDENTITY}: "{DISPLAY_NAME}" started successfully.')
+            self.assertIn(f'<30>{IDENTITY}: "{DISPLAY_NAME}" started successfully.', events)
             self.assertIn(f"<30>{IDENTITY}: Request for: '/packages/a.zip'.", events)
             self.assertEqual(events[-1], f'<30>{IDENTITY}: "{DISPLAY_NAME}" stopped successfully.')
         finally:

@@ -31,6 +31,9 @@ class FakeServiceControlManager {
         // (the last one stays).
         std::deque<DWORD> afterStart{SERVICE_RUNNING};
         std::deque<DWORD> afterStop{SERVICE_STOPPED};
+        // The exit codes it reports while stopped.
+        DWORD exitCode = 0;
+        DWORD specificExitCode = 0;
         bool acceptsPause = false;
         bool configFails = false;
         bool openFails = false;
@@ -209,6 +212,10 @@ class FakeServiceControlManager {
             return FALSE;
         }
         *status = {SERVICE_WIN32_OWN_PROCESS, service->state, 0, 0, 0, 0, 0};
+        if (service->state == SERVICE_STOPPED) {
+            status->win32ExitCode = service->exitCode;
+            status->serviceSpecificExitCode = service->specificExitCode;
+        }
         std::deque<DWORD>& next = service->state == SERVICE_START_PENDING ? service->afterStart : service->afterStop;
         if (service->state == SERVICE_START_PENDING || service->state == SERVICE_STOP_PENDING) {
             if (!next.empty()) {
@@ -293,11 +300,19 @@ class FakeServiceControlManager {
         return TRUE;
     }
     static BOOL ChangeConfig2(plat::ScHandle h, DWORD level, void* info) {
-        auto* description = static_cast<plat::ServiceDescriptionRecord*>(info);
-        Self().calls.push_back(FormatA("ChangeServiceConfig2 %s %lu %s", Describe(h), level, N(description->description)));
-        Self().lastDescriptionBuffer = description->description;
-        if (Failing("ChangeServiceConfig2")) return FALSE;
-        ServiceOf(h)->description = description->description;
+        if (level == 2) {  // failure actions: "reset <seconds> <type>/<delay> ..."
+            auto* actions = static_cast<plat::ServiceFailureActionsRecord*>(info);
+            std::string text = FormatA("ChangeServiceConfig2 %s 2 reset %lu", Describe(h), actions->resetPeriod);
+            for (DWORD i = 0; i < actions->actionCount; ++i)
+                text += FormatA(" %lu/%lu", actions->actions[i].type, actions->actions[i].delay);
+            Self().calls.push_back(text);
+        } else {
+            auto* description = static_cast<plat::ServiceDescriptionRecord*>(info);
+            Self().calls.push_back(FormatA("ChangeServiceConfig2 %s %lu %s", Describe(h), level, N(description->description)));
+            Self().lastDescriptionBuffer = description->description;
+            if (Failing("ChangeServiceConfig2")) return FALSE;
+            ServiceOf(h)->description = description->description;
+        }
         return TRUE;
     }
     static plat::ChangeServiceConfig2Function FindChangeConfig2(void* module) {

@@ -15,6 +15,8 @@ class ScmTestService : public CNTService {
 
     using CNTService::m_arrDependencies;
     using CNTService::m_bEventLogEnabled;
+    using CNTService::m_dwFailureRestartDelay;
+    using CNTService::m_dwLastServiceSpecificError;
     using CNTService::m_dwStartType;
     using CNTService::m_strBinaryPathName;
     using CNTService::m_strDescription;

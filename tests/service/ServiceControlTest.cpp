@@ -112,11 +112,38 @@ TEST_F(ServiceControlTest, AStartThatDoesNotReachRunningFailsWith1460AndTheWante
     // At most the time-out and one poll interval.
     EXPECT_EQ(scm.now - FakeServiceControlManager::kStartTick, 1100u);
 
-    // A service that ends up in another state (stopped while starting) is waited for just the same.
-    FakeServiceControlManager local;
-    local.services[L"VelmoraProbe"].afterStart = {SERVICE_STOPPED};
-    EXPECT_FALSE(service.SetServiceToStatus(kStart, &error, 500, 100));
-    EXPECT_EQ(error, ERROR_TIMEOUT);
+}
+
+TEST_F(ServiceControlTest, AWaitEndsAtOnceWhenTheServiceStopsInsteadWithItsReason) {
+    struct Case {
+        DWORD action, from, exitCode, specific, error;
+    };
+    const Case cases[] = {
+        {kStart, SERVICE_STOPPED, 0, 0, 1062},                // stopped without a reason: not active
+        {kStart, SERVICE_STOPPED, 1066, 10048, 1066},         // its own failure
+        {kStart, SERVICE_STOPPED, 2, 0, 2},                   // its program could not be run
+        {kStop, SERVICE_RUNNING, 1067, 0, 1067},              // a stop that ended in a crash is no clean stop
+        {kStop, SERVICE_RUNNING, 1066, 7, 1066},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.exitCode);
+        FakeEventLog localLog;
+        FakeServiceControlManager local;
+        auto& installed = local.services[L"VelmoraProbe"];
+        installed.state = c.from;
+        installed.afterStart = installed.afterStop = {SERVICE_STOPPED};
+        installed.exitCode = c.exitCode;
+        installed.specificExitCode = c.specific;
+        EXPECT_FALSE(service.SetServiceToStatus(c.action, &error, 60000, 250));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(service.m_dwLastServiceSpecificError, c.specific);
+        EXPECT_LE(local.CountCalls("Sleep"), 1u);
+        ASSERT_EQ(localLog.Events().size(), 1u);
+        EXPECT_EQ(localLog.Events()[0].id, 0xC000000Eu);
+    }
+    // A service stopped already with a failure is not stopped again, and not a failure of the stop.
+    Installed().exitCode = 1066;
+    EXPECT_TRUE(service.SetServiceToStatus(kStop, &error, 5000, 250));
 }
 
 TEST_F(ServiceControlTest, AStopFailureCarriesTheBareErrorNumber) {

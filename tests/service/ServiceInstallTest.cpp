@@ -177,6 +177,15 @@ TEST_F(ServiceInstallTest, DescriptionIsOptionalAndItsFailureOrAbsenceDoesNotFai
     EXPECT_EQ(message, L"");
 }
 
+TEST_F(ServiceInstallTest, ARestartDelaySetsFailureActions) {
+    service.m_dwFailureRestartDelay = 5000;
+    ASSERT_TRUE(service.Install(message, &error));
+    EXPECT_EQ(scm.creates.at(0).access, 0x0012u);  // restarting needs SERVICE_START
+    EXPECT_EQ(Strings(scm.calls.begin() + 4, scm.calls.begin() + 6),
+              (Strings{"ChangeServiceConfig2 service VelmoraProbe 1 Probe description",
+                       "ChangeServiceConfig2 service VelmoraProbe 2 reset 86400 1/5000 1/5000 1/5000"}));
+}
+
 TEST_F(ServiceInstallTest, MessageFileDefaultKeepsFolderAndNameAndReplacesOnlyTheExtension) {
     struct Case {
         const wchar_t* executable;
@@ -298,6 +307,26 @@ TEST_F(ServiceUninstallTest, AFailedStopRequestIsReportedButTheUninstallGoesOn) 
     EXPECT_EQ(scm.services.count(L"VelmoraProbe"), 0u);
 }
 
+TEST_F(ServiceUninstallTest, ARefusedStopStaysTheReportedFailure) {
+    // Refused for want of rights: nothing to wait for, the service stays.
+    Installed().state = SERVICE_RUNNING;
+    scm.failures["ControlService"] = 5;
+    EXPECT_FALSE(service.Uninstall(message, &error, 5000));
+    EXPECT_EQ(error, 5u);
+    EXPECT_EQ(message, L"<1516 5 caller>");
+    EXPECT_EQ(scm.CountCalls("Sleep"), 0u);
+    EXPECT_EQ(scm.services.count(L"VelmoraProbe"), 1u);
+    // Refused while stopping, and the stop does not come: the wait's failure does not replace it.
+    Installed().state = SERVICE_STOP_PENDING;
+    Installed().afterStop = {SERVICE_STOP_PENDING};
+    scm.failures["ControlService"] = 1061;
+    EXPECT_FALSE(service.Uninstall(message, &error, 500));
+    EXPECT_EQ(error, 1061u);
+    EXPECT_EQ(message, L"<1516 1061 caller>");
+    EXPECT_EQ(scm.services.count(L"VelmoraProbe"), 1u);
+    EXPECT_EQ(scm.OpenHandles(), 0);
+}
+
 TEST_F(ServiceUninstallTest, AServiceWhoseStatusCannotBeReadIsDeletedWithoutAStopAttempt) {
     Installed().state = SERVICE_RUNNING;
     scm.failures["QueryServiceStatus"] = 5;
@@ -368,7 +397,14 @@ TEST_F(ServiceUninstallTest, WaitForStatusTestsTheStateOnceBeforeTheFirstSleep) 
     EXPECT_TRUE(handle.WaitForStatus(0, SERVICE_STOPPED, 250));
     EXPECT_EQ(scm.calls, Strings{"QueryServiceStatus service VelmoraProbe"});
 
+    // A stopped service does not get to another state by itself: no sleep at all.
+    scm.calls.clear();
+    EXPECT_FALSE(handle.WaitForStatus(INFINITE, SERVICE_RUNNING, 10));
+    EXPECT_EQ(plat::LastError(), 1062u);
+    EXPECT_EQ(scm.calls, Strings{"QueryServiceStatus service VelmoraProbe"});
+
     // With a time-out of 0 a state that is not there fails after one sleep.
+    Installed().state = SERVICE_PAUSED;
     scm.calls.clear();
     EXPECT_FALSE(handle.WaitForStatus(0, SERVICE_RUNNING, 10));
     EXPECT_EQ(plat::LastError(), ERROR_TIMEOUT);

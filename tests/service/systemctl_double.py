@@ -8,11 +8,14 @@ Environment:
   VELMORA_SYSTEMD_UNIT_DIR      the unit folder (enable and disable keep
                                 multi-user.target.wants/ there, as systemctl does)
 
-state.json: {"units": {"<unit>": {"ActiveState": ..., "ExecMainStatus": ...}},
-             "after_start": "active", "after_stop": "inactive",
+state.json: {"units": {"<unit>": {"ActiveState": ..., "ExecMainStatus": ..., ...}},
+             "after_start": "active" or {property: value, ...}, "after_stop": "inactive",
              "failures": {"<command>": [exit status, "error output"]}}
 A unit without an entry is inactive. start moves a unit to "after_start",
-stop to "after_stop" (as systemd does once the queued job has run).
+stop to "after_stop" (as systemd does once the queued job has run); a
+dictionary there sets several properties at once (a failed start: ActiveState,
+Result, ExecMainStatus). show prints the properties asked for with
+--property=, each unit's own value or systemd's value for a unit that never ran.
 """
 import json
 import os
@@ -78,16 +81,19 @@ def main(args):
             verb = "not found" if command == "start" else "not loaded"
             sys.stderr.write(f"Failed to {command} {unit}: Unit {unit} {verb}.\n")
             return 5
-        units.setdefault(unit, {})["ActiveState"] = state.get("after_" + command,
-                                                            "active" if command == "start" else "inactive")
+        after = state.get("after_" + command, "active" if command == "start" else "inactive")
+        units[unit] = dict(after) if isinstance(after, dict) else {"ActiveState": after}
         save(state)
         return 0
     if command == "show":
+        asked = next((a.split("=", 1)[1].split(",") for a in args if a.startswith("--property=")),
+                     ["Id", "ActiveState", "ExecMainStatus"])
+        defaults = {"ActiveState": "inactive", "SubState": "dead", "Result": "success", "ExecMainStatus": "0",
+                    "StatusText": "", "Job": ""}
         blocks = []
         for unit in words[1:]:
-            entry = units.get(unit, {})
-            blocks.append(f"Id={unit}\nActiveState={entry.get('ActiveState', 'inactive')}\n"
-                          f"ExecMainStatus={entry.get('ExecMainStatus', '0')}\n")
+            entry = dict(defaults, Id=unit, **units.get(unit, {}))
+            blocks.append("".join(f"{name}={entry.get(name, '')}\n" for name in asked))
         sys.stdout.write("\n".join(blocks))
         return 0
     sys.stderr.write(f"Unknown command verb {command}.\n")

@@ -26,7 +26,7 @@ PROBE = os.environ.get("VELMORA_INSTALL_PROBE", "")
 DOUBLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "systemctl_double.py")
 NAME = "VelmoraProbe"
 UNIT = NAME + ".service"
-SHOW = f"show --property=Id,ActiveState,ExecMainStatus {UNIT}"
+SHOW = f"show --property=Id,ActiveState,SubState,Result,ExecMainStatus,StatusText,Job {UNIT}"
 START, PAUSE, CONTINUE, STOP = "0", "1", "2", "3"
 HEADER = "# Written by the service installer. [X-VelmoraService] keeps the registration as given.\n"
 
@@ -86,8 +86,8 @@ class SystemdInstallTest(unittest.TestCase):
         with open(path, "w", encoding="utf-8") as f:
             json.dump(state, f)
 
-    def set_unit_state(self, active, exit_status="0"):
-        self.set_state(units={UNIT: {"ActiveState": active, "ExecMainStatus": exit_status}})
+    def set_unit_state(self, active, exit_status="0", **properties):
+        self.set_state(units={UNIT: {"ActiveState": active, "ExecMainStatus": exit_status, **properties}})
 
     def unit_text(self, name=UNIT):
         with open(os.path.join(self.units, name), encoding="utf-8") as f:
@@ -247,6 +247,24 @@ class SystemdInstallTest(unittest.TestCase):
         self.assertEqual(len(events), 1, events)
         self.assertRegex(events[0], r"^<27>VelmoraProbe\[\d+\]: Failed to stop the service, Error: 1061\.$")
 
+    def test_waits_end_at_once_when_the_unit_fails_meanwhile_with_the_nearest_win32_code(self):
+        self.install()
+        failures = [
+            # The program could not be run; a crash; the program's own failure, from its last status.
+            ({"ActiveState": "failed", "Result": "exit-code", "ExecMainStatus": "203"}, START, "2"),
+            ({"ActiveState": "failed", "Result": "signal", "ExecMainStatus": "11"}, START, "1067"),
+            ({"ActiveState": "activating", "SubState": "auto-restart", "Result": "exit-code", "ExecMainStatus": "42",
+              "StatusText": "Stopped, Win32 exit code 1066, service-specific exit code 10048"}, START, "1066"),
+            ({"ActiveState": "failed", "Result": "timeout"}, STOP, "1053"),
+        ]
+        for after, action, error in failures:
+            with self.subTest(after=after):
+                self.set_unit_state("active" if action == STOP else "inactive")
+                self.set_state(after_start=after, after_stop=after)
+                # A wait that went on would end after 30 s with 1460.
+                self.assertEqual(self.probe("status", NAME, action, "30000", "20", "--no-events"),
+                                 [f"result=0 error={error}"])
+
     def test_pause_and_continue_are_refused_with_1052(self):
         self.install()
         self.set_unit_state("active")
@@ -299,6 +317,16 @@ class SystemdInstallTest(unittest.TestCase):
         self.assertTrue(os.path.exists(os.path.join(self.units, UNIT)))
         self.assertNotIn("daemon-reload", self.calls())
 
+    def test_uninstall_refused_its_stop_reports_that_and_keeps_the_service(self):
+        self.install()
+        self.set_unit_state("active")
+        self.set_state(failures={"stop": [1, f"Failed to stop {UNIT}: Interactive authentication required.\n"]})
+        self.assertEqual(self.probe("uninstall", NAME, "5000", "--display", "Velmora Probe"),
+                         ["result=0 error=5 message=CNTService::Uninstall, Failed to stop service, Error:5, "
+                          "Permission denied"])
+        self.assertEqual(self.calls(), [SHOW, SHOW, f"stop --no-block {UNIT}"])  # no wait
+        self.assertTrue(os.path.exists(os.path.join(self.units, UNIT)))
+
     def test_uninstall_of_a_service_that_is_not_installed(self):
         self.assertEqual(self.probe("uninstall", NAME, "5000"),
                          ["result=0 error=1060 message=CNTService::Uninstall, Failed call to OpenService, "
@@ -322,8 +350,8 @@ class SystemdInstallTest(unittest.TestCase):
         self.assertEqual(self.probe("enumerate"),
                          ["result=1 error=0", "service VelmoraA", "service VelmoraB", "service foreign"])
         # The list with its states in one systemctl call.
-        self.assertEqual(self.calls(), ["show --property=Id,ActiveState,ExecMainStatus Other.service "
-                                        "VelmoraA.service VelmoraB.service foreign.service"])
+        self.assertEqual(self.calls(), [SHOW.replace(UNIT, "Other.service VelmoraA.service VelmoraB.service "
+                                                          "foreign.service")])
 
     # -- no systemd --------------------------------------------------------------
 

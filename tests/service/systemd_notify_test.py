@@ -1,6 +1,7 @@
 """The test service under a systemd-style service manager: this test owns the
 notify socket, reads every notify message, sends SIGTERM as systemd does to
-stop a service, and checks the exit status and the service's own log.
+stop a service (SIGINT stops it too; SIGHUP is ignored), and checks the exit
+status and the service's own log.
 
 VELMORA_TEST_SERVICE names the TestService program (set by ctest).
 """
@@ -70,8 +71,8 @@ class NotifiedService:
 STARTING = ["STATUS=Starting, checkpoint 1\nEXTEND_TIMEOUT_USEC=5000000",
             "STATUS=Starting, checkpoint 2\nEXTEND_TIMEOUT_USEC=4000000",
             "READY=1\nSTATUS=Running"]
-# OnStop's report, then the same status again after the control (HandleControl).
-STOPPING = ["STOPPING=1\nSTATUS=Stopping, checkpoint 1\nEXTEND_TIMEOUT_USEC=3000000"] * 2
+# OnStop's report; the same status again after the control (HandleControl) is not sent.
+STOPPING = ["STOPPING=1\nSTATUS=Stopping, checkpoint 1\nEXTEND_TIMEOUT_USEC=3000000"]
 
 
 class SystemdNotifyTest(unittest.TestCase):
@@ -88,7 +89,7 @@ class SystemdNotifyTest(unittest.TestCase):
         self.services.append(service)
         return service
 
-    def test_path_socket_states_stop_by_sigterm_and_failure_exit_status(self):
+    def test_path_socket_states_sighup_ignored_stop_by_sigint_and_failure_exit_status(self):
         path = os.path.join(tempfile.mkdtemp(prefix="velmora-notify-sock-"), "notify")
         service = self.start(path, path, ["--exit", "1066", "7"])
         service.expect(STARTING[0])
@@ -96,7 +97,9 @@ class SystemdNotifyTest(unittest.TestCase):
         service.expect(*STARTING[1:])
         service.wait_for_log("reporting running")
 
-        service.proc.send_signal(signal.SIGTERM)
+        # A SIGHUP that ended the service would leave no stop report and no exit status of its own.
+        service.proc.send_signal(signal.SIGHUP)
+        service.proc.send_signal(signal.SIGINT)
         service.expect(*STOPPING)
         service.expect("STATUS=Stopped, Win32 exit code 1066, service-specific exit code 7")
         # A non-zero Win32 exit code makes the process fail (1066 modulo 256).

@@ -52,7 +52,7 @@ Dispatch* g_dispatch = nullptr;
 std::atomic<int> g_signalWriteFd{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
-// Async-signal-safe: only tells the dispatcher thread that SIGTERM came.
+// Async-signal-safe: only tells the dispatcher thread that a stop signal came.
 void OnTerminateSignal(int) {
     const int saved = errno;
     const int fd = g_signalWriteFd.load();
@@ -153,12 +153,19 @@ BOOL StartServiceDispatcher(const ServiceTableEntry* table) {
         g_dispatch = &dispatch;
     }
 
+    // SIGTERM (systemd's stop) and SIGINT (Ctrl+C on a service run by hand)
+    // are stop controls; SIGHUP, which asks a daemon to reload, is ignored:
+    // there is nothing to reload, and it must not end the service.
     g_signalWriteFd.store(signalPipe[1]);
-    struct sigaction action {}, previous {};
+    struct sigaction action {}, ignore {}, previousTerm {}, previousInt {}, previousHup {};
     action.sa_handler = &OnTerminateSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, &previous);
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGTERM, &action, &previousTerm);
+    ::sigaction(SIGINT, &action, &previousInt);
+    ::sigaction(SIGHUP, &ignore, &previousHup);
 
     // The service body gets the service name as its only argument, as from the SCM.
     std::wstring name(table[0].serviceName);
@@ -215,7 +222,9 @@ BOOL StartServiceDispatcher(const ServiceTableEntry* table) {
     }
     if (serviceThread.joinable()) serviceThread.join();
 
-    ::sigaction(SIGTERM, &previous, nullptr);
+    ::sigaction(SIGTERM, &previousTerm, nullptr);
+    ::sigaction(SIGINT, &previousInt, nullptr);
+    ::sigaction(SIGHUP, &previousHup, nullptr);
     g_signalWriteFd.store(-1);
     DWORD exitCode = NO_ERROR;
     {
@@ -270,12 +279,23 @@ BOOL SendServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecord& st
         SetLastErrorCode(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const std::string text = ServiceStatusNotifyText(status);
+    std::string text = ServiceStatusNotifyText(status);
     if (text.empty()) {
         SetLastErrorCode(kErrorInvalidData);
         return FALSE;
     }
     Dispatch& dispatch = *g_dispatch;
+    if (dispatch.haveStatus) {
+        const ServiceStatusRecord& last = dispatch.lastStatus;
+        // The same report again (the framework repeats the status after each
+        // control) tells systemd nothing new.
+        if (std::memcmp(&last, &status, sizeof status) == 0) return TRUE;
+        // READY=1 and STOPPING=1 mark the step into a state, once.
+        if (last.currentState == status.currentState) {
+            for (const char* once : {"READY=1\n", "STOPPING=1\n"})
+                if (text.rfind(once, 0) == 0) text.erase(0, std::strlen(once));
+        }
+    }
     dispatch.lastStatus = status;
     dispatch.haveStatus = true;
     Wake(dispatch);

@@ -151,7 +151,7 @@ BOOL ListUnitFolder(const ScObject& manager, std::vector<ListedService>* service
 // The states of all listed services, with one "systemctl show".
 BOOL QueryListedStates(std::vector<ListedService>* services) {
     if (services->empty()) return TRUE;
-    std::vector<std::string> arguments = {"show", "--property=Id,ActiveState,ExecMainStatus"};
+    std::vector<std::string> arguments = {"show", kSystemctlStatusProperties};
     for (const ListedService& service : *services) arguments.push_back(UnitName(service.name));
     const posix::SystemctlRun run = posix::RunSystemctl(arguments);
     if (const DWORD error = posix::Win32ErrorOfRun(run); error != 0) return Fail(error, FALSE);

@@ -149,7 +149,7 @@ BOOL Systemctl(std::initializer_list<std::string> arguments) {
 
 BOOL QueryUnitStatus(const std::wstring& serviceName, ServiceStatusRecord* status) {
     const SystemctlRun run =
-        RunSystemctl({"show", "--property=Id,ActiveState,ExecMainStatus", WideToUtf8(SystemdUnitFileName(serviceName))});
+        RunSystemctl({"show", kSystemctlStatusProperties, WideToUtf8(SystemdUnitFileName(serviceName))});
     if (const DWORD error = Win32ErrorOfRun(run); error != 0) {
         SetLastErrorCode(error);
         return FALSE;

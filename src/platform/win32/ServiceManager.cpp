@@ -19,6 +19,9 @@ static_assert(offsetof(ServiceConfigRecord, binaryPathName) == offsetof(QUERY_SE
 static_assert(offsetof(ServiceConfigRecord, tagId) == offsetof(QUERY_SERVICE_CONFIGW, dwTagId));
 static_assert(offsetof(ServiceConfigRecord, displayName) == offsetof(QUERY_SERVICE_CONFIGW, lpDisplayName));
 static_assert(sizeof(ServiceDescriptionRecord) == sizeof(SERVICE_DESCRIPTIONW));
+static_assert(sizeof(ServiceActionRecord) == sizeof(SC_ACTION));
+static_assert(sizeof(ServiceFailureActionsRecord) == sizeof(SERVICE_FAILURE_ACTIONSW));
+static_assert(offsetof(ServiceFailureActionsRecord, actions) == offsetof(SERVICE_FAILURE_ACTIONSW, lpsaActions));
 
 SC_HANDLE Sc(ScHandle handle) { return static_cast<SC_HANDLE>(handle); }
 
