@@ -97,14 +97,14 @@ bool AppendPathEntry(const std::wstring& path, std::wstring* list) {
     return true;
 }
 
-// The packages folder and the log file as the program reads them from its
-// command line: a token counts when its lower-cased form starts with the
-// option's name, the last one wins, and an empty value means "not given".
 struct ServiceFolders {
     std::wstring packages;
     std::wstring logFile;
 };
 
+// The packages folder and the log file as the program reads them from its
+// command line: a token counts when its lower-cased form starts with the
+// option's name, the last one wins, and an empty value means "not given".
 ServiceFolders FoldersOf(std::wstring_view commandLine) {
     constexpr std::wstring_view kPackages = L"-packagespath:";
     constexpr std::wstring_view kLogFile = L"-logfile:";
@@ -142,7 +142,10 @@ std::wstring SystemdSandboxSettings(const SystemdServiceDefinition& definition) 
         used.push_back(logFolder);
         AppendPathEntry(logFolder, &writable);
     }
-    if (const std::wstring registry = RegistryRootFolder(); !registry.empty()) AppendPathEntry(registry, &writable);
+    if (const std::wstring registry = RegistryRootFolder(); !registry.empty()) {
+        used.push_back(NormalPath(registry));
+        AppendPathEntry(used.back(), &writable);
+    }
 
     bool inHome = false;
     bool inTmp = false;

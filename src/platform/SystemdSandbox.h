@@ -20,13 +20,14 @@ std::wstring SystemdSyslogIdentifier(std::wstring_view name);
 // no new privileges, only CAP_NET_BIND_SERVICE (ambient as well when it runs
 // under an account), the file system read-only except the log file's folder
 // and the registry folder, home folders hidden (read-only when the packages
-// folder or the log file lies below one), a private /tmp (unless one of them
-// lies there), no devices, kernel settings, other address families,
-// namespaces, real-time, set-id files or writable-executable memory, and the
-// system calls of ordinary services. The folders come from the program's
-// options on the registered command line ("-packagespath:", "-logfile:",
-// read as the program reads them), relative ones taken from "/", where
-// systemd starts a service.
+// folder, the log file's folder or the registry folder lies below one), a
+// private /tmp (unless one of them lies there), no devices, kernel settings,
+// other address families, namespaces, real-time, set-id files or
+// writable-executable memory, and the system calls of ordinary services. The
+// packages folder and the log file come from the program's options on the
+// registered command line ("-packagespath:", "-logfile:", read as the
+// program reads them), relative ones taken from "/", where systemd starts a
+// service; links are not followed.
 std::wstring SystemdSandboxSettings(const SystemdServiceDefinition& definition);
 
 }  // namespace plat
