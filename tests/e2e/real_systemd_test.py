@@ -1,0 +1,209 @@
+"""The Linux program as a systemd service under a real systemd, booted in
+private namespaces (systemd_machine.py), used as an administrator would:
+-install, the unit's security score, -start and a download with curl,
+a crash and the restart, -stop, a port held by another process, -uninstall,
+and the journal lines of it all under the service's identifier.
+"""
+import hashlib
+import json
+import os
+import re
+import time
+import unittest
+
+import harness
+import systemd_machine
+
+UNIT = "HarbrookVelmoraService.service"
+IDENTIFIER = "HarbrookVelmoraService"
+PROGRAM = "/usr/local/sbin/VelmoraService"
+PACKAGES = "/srv/velmora-test/packages/"
+LOG = "/var/log/velmora/velmora.log"
+PORT = 80  # below 1024: the unit's capabilities must still let it bind
+PACKAGE = os.urandom(300 * 1024)
+GIVE_UP_STATUS = 1066 % 256  # ERROR_SERVICE_SPECIFIC_ERROR: the service gave up on its port
+
+UNAVAILABLE = "the Windows build has no systemd units" if harness.UNDER_WINE else systemd_machine.unavailable()
+
+
+def is_sanitizer_build(path):
+    with open(path, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+@unittest.skipIf(UNAVAILABLE, UNAVAILABLE)
+class RealSystemdTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.machine = systemd_machine.SystemdMachine(time_limit=400)
+        try:
+            m = cls.machine
+            m.copy_in(harness.PROGRAM, PROGRAM)
+            m.run("sh", "-c", 'mkdir -p "$1" "$(dirname "$2")" && cat > "$1/a.zip"', "sh", PACKAGES, LOG,
+                  input=PACKAGE)
+            if is_sanitizer_build(harness.PROGRAM):
+                # The leak check at exit stops the process's threads with ptrace, which the unit's
+                # system call filter refuses; the other sanitizer suites check leaks.
+                m.run("systemctl", "set-environment", "ASAN_OPTIONS=detect_leaks=0")
+        except BaseException:
+            cls.machine.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.machine.close()
+        leftovers = cls.machine.leftovers()
+        if leftovers:
+            raise AssertionError(f"the systemd machine left {leftovers}")
+
+    # --- helpers ---------------------------------------------------------
+    def verb(self, *args):
+        return self.machine.run(PROGRAM, *args, check=False, timeout=120)
+
+    def show(self, *properties):
+        out = self.machine.run("systemctl", "show", "--property=" + ",".join(properties), UNIT).stdout
+        return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+    def wait_for(self, what, condition, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not (value := condition()):
+            if time.monotonic() > deadline:
+                self.fail(f"no {what} within {timeout} s: {self.status()}")
+            time.sleep(0.1)
+        return value
+
+    def status(self):
+        return self.machine.run("systemctl", "status", "--no-pager", "--lines=30", UNIT, check=False).stdout
+
+    def fetch(self):
+        result = self.machine.run("curl", "--silent", "--show-error", "--fail", "--max-time", "30",
+                                  f"http://127.0.0.1:{PORT}/packages/a.zip", check=False)
+        self.assertEqual(result.returncode, 0, result.stderr + self.status())
+        return result
+
+    def download_is_the_package(self):
+        got = self.machine.run("sh", "-c", f"curl -sS --fail http://127.0.0.1:{PORT}/packages/a.zip | sha256sum")
+        self.assertEqual(got.stdout.split()[0], hashlib.sha256(PACKAGE).hexdigest())
+
+    def journal(self, *args):
+        """The journal entries (JSON) that match `args`, after journald has taken in what was sent."""
+        self.machine.run("journalctl", "--sync", check=False)
+        out = self.machine.run("journalctl", "--no-pager", "-o", "json", *args, check=False).stdout
+        return [json.loads(line) for line in out.splitlines() if line.strip()]
+
+    def identified_messages(self):
+        return [entry.get("MESSAGE") for entry in self.journal("-t", IDENTIFIER)]
+
+    def log_messages(self):
+        text = self.machine.run("cat", LOG).stdout
+        return [harness.LINE_PREFIX.sub("", line) for line in text.split("\r\n") if line]
+
+    # --- the test --------------------------------------------------------
+    def test_the_service_under_systemd(self):
+        self.install_and_rate()
+        self.start_and_serve()
+        self.crash_and_restart()
+        self.stop()
+        self.port_held_by_another_process()
+        self.uninstall()
+        self.journal_identity()
+
+    def install_and_rate(self):
+        result = self.verb("-install", f"-serverport:{PORT}", f"-packagespath:{PACKAGES}", f"-logfile:{LOG}",
+                           "-logevents")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.machine.run("systemctl", "is-enabled", UNIT).stdout.strip(), "enabled")
+        self.assertEqual(self.show("LoadState", "FragmentPath"),
+                         {"LoadState": "loaded", "FragmentPath": f"/etc/systemd/system/{UNIT}"})
+        # systemd's own reading of the unit finds nothing to complain about.
+        verify = self.machine.run("systemd-analyze", "verify", UNIT, check=False)
+        self.assertEqual(verify.stderr.strip(), "", verify.stderr)
+        report = self.machine.run("systemd-analyze", "security", "--no-pager", UNIT, check=False).stdout
+        score = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", report)
+        self.assertIsNotNone(score, report)
+        print(f"systemd-analyze security: {score.group(1)}")
+        self.assertLessEqual(float(score.group(1)), 3.0, report)
+
+    def start_and_serve(self):
+        result = self.verb("-start")
+        self.assertEqual(result.returncode, 0, result.stderr + self.status())
+        self.assertEqual(self.show("ActiveState", "SubState"), {"ActiveState": "active", "SubState": "running"})
+        # Ready means serving: the first request right after -start is answered.
+        self.download_is_the_package()
+
+    def crash_and_restart(self):
+        before = self.show("MainPID", "NRestarts")
+        self.machine.run("kill", "-KILL", before["MainPID"])
+
+        def restarted():
+            state = self.show("ActiveState", "MainPID", "NRestarts")
+            return state["ActiveState"] == "active" and state["MainPID"] not in ("0", before["MainPID"]) and state
+
+        after = self.wait_for("restart after the crash", restarted)
+        self.assertEqual(int(after["NRestarts"]), int(before["NRestarts"]) + 1)
+        self.download_is_the_package()
+
+    def stop(self):
+        result = self.verb("-stop")
+        self.assertEqual(result.returncode, 0, result.stderr + self.status())
+        self.assertEqual(self.show("ActiveState", "Result", "ExecMainCode", "ExecMainStatus"),
+                         {"ActiveState": "inactive", "Result": "success", "ExecMainCode": "1",
+                          "ExecMainStatus": "0"})
+
+    def port_held_by_another_process(self):
+        self.machine.run("systemd-run", "--unit=velmora-port-holder", "--property=Type=exec", "python3", "-c",
+                         "import socket, time\n"
+                         f"s = socket.create_server(('0.0.0.0', {PORT}))\n"
+                         "time.sleep(3600)")
+        self.wait_for("port holder", lambda: self.machine.run("curl", "-s", f"http://127.0.0.1:{PORT}/",
+                                                              "--max-time", "1", check=False).returncode != 7)
+        start = self.machine.popen(PROGRAM, "-start", "-t:120000")
+        # The unit's states until -start has returned and the unit has come to rest.
+        states = set()
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            state = self.show("ActiveState", "SubState")
+            states.add((state["ActiveState"], state["SubState"]))
+            if state["ActiveState"] == "active" or (start.poll() is not None and
+                                                    state["ActiveState"] in ("failed", "inactive")):
+                break
+            time.sleep(0.2)
+        output = "".join(start.communicate(timeout=10))
+        # Nothing listened at any time, so systemd never saw the service as started.
+        self.assertNotIn(("active", "running"), states, states)
+        self.assertIn(("activating", "start"), states, states)
+        # The start fails with the service's own failure, not with the end of the wait.
+        self.assertEqual(start.returncode, GIVE_UP_STATUS, output)
+        # Failed for good: no restart since this start.
+        final = self.show("ActiveState", "Result", "ExecMainStatus", "NRestarts")
+        self.assertEqual(final, {"ActiveState": "failed", "Result": "exit-code",
+                                 "ExecMainStatus": str(GIVE_UP_STATUS), "NRestarts": "0"}, self.status())
+        self.assertIn("OnSocketInitFailed: Failed too much! Aborting startup!", self.log_messages())
+        self.machine.run("systemctl", "stop", "velmora-port-holder")
+
+    def uninstall(self):
+        self.assertEqual(self.verb("-start").returncode, 0, self.status())
+        self.fetch()
+        result = self.verb("-uninstall")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.show("LoadState", "ActiveState"), {"LoadState": "not-found", "ActiveState": "inactive"})
+        self.assertNotEqual(self.machine.run("test", "-e", f"/etc/systemd/system/{UNIT}", check=False).returncode, 0)
+
+    def journal_identity(self):
+        entries = self.journal("-t", IDENTIFIER)
+        self.assertTrue(entries)
+        self.assertEqual({e.get("SYSLOG_IDENTIFIER") for e in entries}, {IDENTIFIER})
+        # Every line of the log file reached the journal, under the identifier, as written.
+        messages = {e.get("MESSAGE") for e in entries}
+        missing = [m for m in self.log_messages() if m + "." not in messages]
+        self.assertEqual(missing, [])
+        for text in ('"Harbrook Velmora Service" started successfully.', "Request for: '/packages/a.zip'.",
+                     '"Harbrook Velmora Service" stopped successfully.'):
+            self.assertIn(text, messages)
+        # Nothing the service process wrote carries another identifier.
+        own = [e for e in self.journal(f"_SYSTEMD_UNIT={UNIT}") if e.get("_PID") != "1"]
+        self.assertEqual({e.get("SYSLOG_IDENTIFIER") for e in own}, {IDENTIFIER})
+
+
+if __name__ == "__main__":
+    unittest.main()
