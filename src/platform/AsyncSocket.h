@@ -118,6 +118,8 @@ class CAsyncSocket {
     // callers read the file and Send it).
     static bool CanSendFileBytes();
     BOOL ShutDown(int how = kShutdownSends);
+    // Whether received bytes wait to be read.
+    bool HasUnreadBytes() const;
     // Turns Nagle's algorithm off (TRUE) or on for this connection.
     BOOL SetNoDelay(bool noDelay);
     // Closes the handle; no notification is delivered for it afterwards.

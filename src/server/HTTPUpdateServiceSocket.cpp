@@ -1,76 +1,25 @@
-// One HTTP connection: reading a request, routing it, building the reply; the thread's live-connection registry.
+// One HTTP connection's notifications: reading and framing its requests, back-pressure, and when it ends.
 #include "server/HTTPUpdateServiceSocket.h"
 
 #include <memory>
 #include <new>
-#include <unordered_set>
 
 #include "app/ConsolePrint.h"
 #include "app/VelmoraServiceApp.h"
-#include "common/Format.h"
-#include "common/Utf8.h"
+#include "common/Clock.h"
 #include "platform/DefaultFolders.h"
-#include "platform/File.h"
-#include "platform/RequestPath.h"
-#include "platform/Text.h"
+#include "platform/DescriptorLimit.h"
 #include "platform/Win32Codes.h"
-#include "server/FolderListing.h"
-#include "server/Replies.h"
-#include "server/RequestLine.h"
-#include "server/SmallPackageCache.h"
+#include "server/ConnectionRegistry.h"
 
 namespace {
 
-constexpr std::wstring_view kPackagesPrefix = L"/packages";
-constexpr std::wstring_view kListingName = L"ListFolderContents.asp";
-// The listing name and the one character before it (normally "/").
-constexpr std::size_t kListingSuffixLength = kListingName.size() + 1;
+// Descriptors kept free below the process's limit for package files and the
+// log file: an accept that leaves fewer closes the longest-idle connection.
+constexpr unsigned kDescriptorReserve = 32;
 
-// What the connections accepted on one thread share: the set of those still
-// open, and one request buffer. A request is handled completely within its
-// notification, so they can share it, and reading it never touches a
-// connection's transfer buffer, whose bytes may still wait for the socket.
-// Every notification runs on the owning thread, so no lock is needed.
-struct ThreadConnections {
-    std::unordered_set<CHTTPUpdateServiceSocket*> live;
-    std::unique_ptr<char[]> requestBuffer;  // allocated on the first request
-};
-
-// A plain pointer, not a thread_local object: the state exists while the
-// thread has live connections and is freed with the last of them, so no
-// thread-exit destructor is involved (those run after their storage is
-// gone in some runtimes).
-thread_local ThreadConnections* t_pConnections = nullptr;
-
-ThreadConnections& CurrentThreadConnections() {
-    if (!t_pConnections) t_pConnections = new ThreadConnections;
-    return *t_pConnections;
-}
-
-// The listening socket that stopped taking connections because the process
-// ran out of descriptors (or socket buffers). Every accept would fail at
-// once and the waiting connection would be announced again at once, so the
-// thread would spin for as long as the shortage lasts. It takes connections
-// again when a connection of this thread goes (its descriptor is free), or
-// at the listener's next periodic check; until then new clients wait in the
-// backlog.
-thread_local CHTTPUpdateServiceSocket* t_pAcceptPaused = nullptr;
-
-void ResumeAccepting() {
-    if (CHTTPUpdateServiceSocket* listener = t_pAcceptPaused) {
-        t_pAcceptPaused = nullptr;
-        listener->AsyncSelect(CAsyncSocket::kAllEvents);
-    }
-}
-
-void ForgetConnection(CHTTPUpdateServiceSocket* connection) {
-    ResumeAccepting();
-    if (!t_pConnections) return;
-    t_pConnections->live.erase(connection);
-    if (t_pConnections->live.empty()) {
-        delete t_pConnections;
-        t_pConnections = nullptr;
-    }
+bool IsResourceShortage(int error) {
+    return error == static_cast<int>(WSAEMFILE) || error == static_cast<int>(WSAENOBUFS);
 }
 
 }  // namespace
@@ -78,235 +27,268 @@ void ForgetConnection(CHTTPUpdateServiceSocket* connection) {
 CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket() : m_strPackagePath(plat::DefaultPackagesFolder()) {}
 
 CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() {
-    if (m_bLiveConnection) ForgetConnection(this);
-    if (t_pAcceptPaused == this) t_pAcceptPaused = nullptr;
+    if (m_bLiveConnection) connection_registry::Remove(this);
+    connection_registry::ForgetListener(this);
 }
 
 // ---------------------------------------------------------------------------
 // Notifications
 
 void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
-    auto* connection = new (std::nothrow) CHTTPUpdateServiceSocket;
-    if (connection) {
-        if (Accept(*connection)) {
-            connection->m_strPackagePath = m_strPackagePath;
-            try {
-                CurrentThreadConnections().live.insert(connection);
-                connection->m_bLiveConnection = true;
-            } catch (const std::bad_alloc&) {
-                delete connection;  // out of memory: the client sees the connection close
-            }
-        } else {
-            const int error = CAsyncSocket::GetLastError();
-            delete connection;  // nothing was waiting after all, or the peer is gone
-            if (error == static_cast<int>(WSAEMFILE) || error == static_cast<int>(WSAENOBUFS)) {
-                // Out of descriptors: stop listening for connections until one is free.
-                if (AsyncSelect(kAllEvents & ~FD_ACCEPT)) t_pAcceptPaused = this;
+    try {
+        auto connection = std::make_unique<CHTTPUpdateServiceSocket>();
+        while (!Accept(*connection)) {
+            // Nothing was waiting after all, or the peer is gone.
+            if (!IsResourceShortage(CAsyncSocket::GetLastError())) return CAsyncSocket::OnAccept(errorCode);
+            // Out of descriptors: an idle connection makes room for the new
+            // client; without one, accepting waits until a connection goes.
+            if (!CloseLongestIdleConnection()) {
+                connection_registry::PauseAccepting(this);
+                return CAsyncSocket::OnAccept(errorCode);
             }
         }
+        connection->m_strPackagePath = m_strPackagePath;
+        connection_registry::Add(connection.get());
+        connection->m_bLiveConnection = true;
+        connection->NoteActivity();
+        CHTTPUpdateServiceSocket* accepted = connection.release();
+        if (plat::IsDescriptorNearLimit(accepted->m_hSocket, kDescriptorReserve)) CloseLongestIdleConnection(accepted);
+    } catch (const std::bad_alloc&) {
+        // No memory for the new connection: its client sees it close.
     }
     CAsyncSocket::OnAccept(errorCode);
 }
 
-void CHTTPUpdateServiceSocket::OnReceive(int /*errorCode*/) {
-    // The request's log lines reach the console together.
+void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
+    CAsyncSocket::OnReceive(errorCode);
+    if (!m_bLiveConnection) return;
+    // The lines of the requests handled here reach the console together.
     CConsoleLineBatch consoleLines;
-    // Accepted connections share their thread's buffer; any other socket
-    // brings its own for this one request.
-    std::unique_ptr<char[]> ownBuffer;
-    char* buffer = nullptr;
-    if (m_bLiveConnection) {
-        std::unique_ptr<char[]>& shared = CurrentThreadConnections().requestBuffer;
-        if (!shared) shared.reset(new (std::nothrow) char[kRequestBufferSize]);
-        buffer = shared.get();
-    } else {
-        ownBuffer.reset(new (std::nothrow) char[kRequestBufferSize]);
-        buffer = ownBuffer.get();
+    try {
+        if (m_bLingering) {
+            DrainLingering();
+        } else if (ShouldPauseReading()) {
+            // Not reading now means no further read notification until the
+            // queue drains and ResumeReading reads again.
+            m_bReadPaused = true;
+        } else {
+            ServeInput(true);
+        }
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
     }
-    if (!buffer) return;
-    const int received = Receive(buffer, static_cast<int>(kRequestBufferSize), 0);
-    if (received < 0) return;  // SOCKET_ERROR: nothing to answer
-
-    RequestLine line;
-    if (!ParseRequestLine(std::string_view(buffer, static_cast<std::size_t>(received)), line)) return;
-    HandleRequest(line.method, std::move(line.path));
-    CloseIfAbandoned();
+    FinishNotification();
 }
 
 void CHTTPUpdateServiceSocket::OnSend(int errorCode) {
     CConsoleLineBatch consoleLines;
-    SendPending();
+    try {
+        SendPending();
+        ResumeReading();
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
+    }
     CAsyncSocket::OnSend(errorCode);
-    CloseIfAbandoned();
-}
-
-bool CHTTPUpdateServiceSocket::CloseIfAbandoned() {
-    if (!m_sendQueue.WasAbandoned()) return false;
-    Close();
-    if (m_bLiveConnection) delete this;
-    return true;
+    FinishNotification();
 }
 
 void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
     CAsyncSocket::OnClose(errorCode);
     // Only accepted connections own themselves; a listening socket belongs to its thread object.
-    if (m_bLiveConnection) delete this;
+    if (!m_bLiveConnection) return;
+    if (errorCode != 0 || m_bLingering) {
+        // Broken (reset): nothing more reaches the peer. Lingering: the peer's close was awaited.
+        CloseAndRelease();
+        return;
+    }
+    // The peer shut down its sending side; it may still read what it asked for.
+    CConsoleLineBatch consoleLines;
+    m_bPeerClosed = true;
+    try {
+        // Some systems report a reset as an orderly close: a send tells.
+        SendPending();
+        if (!m_bReadPaused) ServeInput(true);
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
+    }
+    FinishNotification();
 }
 
 // ---------------------------------------------------------------------------
-// Request handling
+// Input
 
-bool CHTTPUpdateServiceSocket::UrlDecode(std::wstring& path) { return UrlDecodePath(path); }
-
-void CHTTPUpdateServiceSocket::HandleRequest(const std::wstring& method, std::wstring path) {
-    const bool validText = UrlDecode(path);
-    AppLog(L"Request for: '%s'", path);
-    if (!validText) {
-        // Bytes that are not UTF-8 cannot name any file.
-        RouteNotFound(path);
-        return;
-    }
-    const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
-    if (AsciiEndsWithNoCase(path, kListingName)) {
-        RouteListing(path, packagesPrefix);
-    } else if (packagesPrefix) {
-        RouteFile(method, path);
-    } else {
-        RouteNotFound(path);
-    }
-}
-
-void CHTTPUpdateServiceSocket::RouteListing(const std::wstring& path, bool packagesPrefix) {
-    const std::wstring listed = packagesPrefix ? path.substr(kPackagesPrefix.size()) : path;
-    std::wstring folder =
-        listed.size() > kListingSuffixLength ? listed.substr(0, listed.size() - kListingSuffixLength) : std::wstring();
-    if (!UpdateAndCheckFilePath(folder, true, path)) {
-        SendNotFound();
-        AppLog(L"404_NOT_FOUND => '%s'", listed);
-        return;
-    }
-    std::wstring xml;
-    if (!BuildFolderListingDocument(folder, xml)) {
-        SendNotFound();
-        return;
-    }
-    SendText(xml);
-}
-
-void CHTTPUpdateServiceSocket::RouteFile(const std::wstring& method, const std::wstring& path) {
-    std::wstring file = path.substr(kPackagesPrefix.size());
-    const bool head = AsciiEqualsNoCase(method, L"head");
-    if (!head && MapToPackages(file)) {
-        // A small package kept in memory and still unchanged on disk needs
-        // no open at all.
-        CSmallPackageCache& cache = CSmallPackageCache::Shared();
-        if (std::unique_ptr<CFile> kept = cache.Find(file)) {
-            AppLog(L"200_OK => '%s'", file);
-            const ULONGLONG length = kept->GetLength();
-            SendOpenedFile(std::move(kept), length);
-            return;
-        }
-        // A file that opens is readable: the check needs no look of its own,
-        // and the reply goes out on the file already open. Anything else
-        // takes the checks below, with their log lines, as it always did.
-        auto opened = std::make_unique<CDiskFile>();
-        if (opened->Open(file)) {
-            AppLog(L"200_OK => '%s'", file);
-            // The length from the open's own look at the file: no second query.
-            const ULONGLONG length = opened->GetLengthAtOpen();
-            if (std::unique_ptr<CFile> kept = cache.Keep(file, *opened)) {
-                SendOpenedFile(std::move(kept), length);
-            } else {
-                SendOpenedFile(std::move(opened), length);
+void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
+    for (;;) {
+        RequestHead head;
+        while (!m_bBroken && !m_bCloseWhenSent) {
+            if (ShouldPauseReading()) {
+                m_bReadPaused = true;
+                return;
             }
+            const CRequestFramer::Step step = m_framer.Next(head);
+            if (step == CRequestFramer::Step::NeedMore) break;
+            ServeRequest(head, step == CRequestFramer::Step::HeadTooLarge);
+        }
+        if (m_bBroken || m_bCloseWhenSent) return;
+        if (m_bInputEnded) {
+            // The data ended inside a head: a client may end its last request with its close.
+            if (m_framer.TakeUnfinishedHead(head)) ServeRequest(head, false);
             return;
         }
-        file = path.substr(kPackagesPrefix.size());
+        if (!readMore) return;
+
+        char* buffer = connection_registry::RequestBuffer();
+        if (buffer == nullptr) throw std::bad_alloc();
+        const int received = Receive(buffer, static_cast<int>(kRequestBufferSize), 0);
+        if (received == 0) {
+            m_bInputEnded = true;
+            continue;
+        }
+        if (received < 0) {
+            // Nothing waits now; any other error means the connection broke.
+            if (CAsyncSocket::GetLastError() != static_cast<int>(WSAEWOULDBLOCK)) m_bBroken = true;
+            return;
+        }
+        NoteActivity();
+        m_framer.Receive(std::string_view(buffer, static_cast<std::size_t>(received)));
+        // One read per notification (the next one comes while data waits),
+        // except after the peer's close: then the rest is read now.
+        readMore = m_bPeerClosed;
     }
-    if (!UpdateAndCheckFilePath(file, false, path)) {
-        SendNotFound();
-        AppLog(L"404_NOT_FOUND => '%s'", path);
+}
+
+void CHTTPUpdateServiceSocket::ServeRequest(const RequestHead& head, bool headTooLarge) {
+    if (head.closeAfterReply) m_bCloseWhenSent = true;
+    if (!headTooLarge) {
+        if (head.hasWords) HandleRequest(head.line.method, head.line.path);
         return;
     }
-    if (head) {
-        AppLog(L"200_OK_HEAD => '%s'", file);
-        SendHeadOk();
+    // An overlong head gets the 404 reply, whatever it asks for.
+    if (head.hasWords) {
+        HandleRequest(head.line.method, head.line.path, true);
     } else {
-        AppLog(L"200_OK => '%s'", file);
-        SendFile(file);
+        SendNotFound();
     }
+    AppLog(L"Request head longer than %lu bytes: connection closed",
+           static_cast<unsigned long>(CRequestFramer::kMaxHeadBytes));
 }
 
-void CHTTPUpdateServiceSocket::RouteNotFound(const std::wstring& path) {
-    SendNotFound();
-    AppLog(L"404_NOT_FOUND => '%s'", path);
+bool CHTTPUpdateServiceSocket::ShouldPauseReading() const {
+    return m_sendQueue.QueuedEntries() > kMaxQueuedEntries || m_sendQueue.QueuedMemoryBytes() > kMaxQueuedMemoryBytes;
 }
 
-bool CHTTPUpdateServiceSocket::MapToPackages(std::wstring& path) const {
-    std::wstring fullPath;
-    if (plat::MapRequestPath(m_strPackagePath, path, fullPath) == plat::RequestPathVerdict::Refused) return false;
-    path = std::move(fullPath);
-    return true;
+void CHTTPUpdateServiceSocket::ResumeReading() {
+    if (!m_bReadPaused || m_bBroken || ShouldPauseReading()) return;
+    m_bReadPaused = false;
+    // The read notification that found the queue full was not answered with
+    // a receive, so no other comes: read now.
+    ServeInput(true);
 }
 
-bool CHTTPUpdateServiceSocket::UpdateAndCheckFilePath(std::wstring& path, bool folderWanted,
-                                                      std::wstring_view requestPathForLog) {
-    if (!MapToPackages(path)) {
-        AppLog(L"UpdateAndCheckFilePath path refused => '%s'", requestPathForLog.empty() ? std::wstring_view(path)
-                                                                                          : requestPathForLog);
-        return false;
+bool CHTTPUpdateServiceSocket::IsIdle() const {
+    return m_sendQueue.IsIdle() && m_framer.IsBetweenRequests() && !m_bReadPaused && !m_bBroken;
+}
+
+void CHTTPUpdateServiceSocket::NoteActivity() { m_nLastActivityMs = TickCount64(); }
+
+// ---------------------------------------------------------------------------
+// End of a connection
+
+bool CHTTPUpdateServiceSocket::FinishNotification() {
+    if (!m_bLiveConnection) return false;
+    if (m_bBroken || m_sendQueue.WasAbandoned()) {
+        CloseAndRelease();
+        return true;
     }
-    if (folderWanted) {
-        if (plat::PathExists(path)) return true;
-        AppLog(L"UpdateAndCheckFilePath Folder not found => '%s'", path);
-        return false;
+    if (!m_sendQueue.IsIdle() || m_bReadPaused) return false;
+    // Every reply owed went out.
+    if (m_bInputEnded || (m_bPeerClosed && m_bCloseWhenSent)) {
+        CloseAndRelease();
+        return true;
     }
-    if (plat::PathReadable(path)) return true;
-    AppLog(L"UpdateAndCheckFilePath file not found => '%s'", path);
+    if (m_bCloseWhenSent && !m_bLingering) {
+        StartLingering();
+        if (m_bInputEnded || m_bBroken) {
+            CloseAndRelease();
+            return true;
+        }
+    }
     return false;
 }
 
+void CHTTPUpdateServiceSocket::CloseAndRelease() {
+    Close();
+    if (m_bLiveConnection) delete this;
+}
+
+void CHTTPUpdateServiceSocket::StartLingering() {
+    m_bLingering = true;
+    m_nLingerStartMs = TickCount64();
+    ShutDown(kShutdownSends);
+    DrainLingering();
+}
+
+void CHTTPUpdateServiceSocket::DrainLingering() {
+    char* buffer = connection_registry::RequestBuffer();
+    if (buffer == nullptr) {
+        m_bBroken = true;
+        return;
+    }
+    const int received = Receive(buffer, static_cast<int>(kRequestBufferSize), 0);
+    if (received == 0) {
+        m_bInputEnded = true;
+        m_bBroken = true;  // the peer closed too: done
+    } else if (received < 0 && CAsyncSocket::GetLastError() != static_cast<int>(WSAEWOULDBLOCK)) {
+        m_bBroken = true;
+    }
+}
+
+void CHTTPUpdateServiceSocket::OnOutOfMemory() {
+    m_bBroken = true;
+    try {
+        AppLog(L"Connection closed: not enough memory to serve it");
+    } catch (const std::bad_alloc&) {
+        // The line is lost; the connection still closes.
+    }
+}
+
+bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs) {
+    CConsoleLineBatch consoleLines;
+    if (m_bLingering) {
+        if (nowMs - m_nLingerStartMs < kLingerMs) return false;
+        CloseAndRelease();
+        return true;
+    }
+    if (!m_sendQueue.IsWaiting()) return false;
+    try {
+        // The system announces room only once a good part of its buffer is
+        // free; a client that reads slowly makes progress long before that.
+        SendPending();
+        ResumeReading();
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
+    }
+    if (FinishNotification()) return true;
+    if (!m_sendQueue.AbandonIfStalled(nowSeconds)) return false;
+    CloseAndRelease();
+    return true;
+}
+
 // ---------------------------------------------------------------------------
-// Replies
-
-void CHTTPUpdateServiceSocket::SendFile(const std::wstring& fullPath) {
-    auto file = std::make_unique<CDiskFile>();
-    if (!file->Open(fullPath)) {
-        file.reset();
-        AppLog(L"SendFile file not found => '%s'", fullPath);
-        SendNotFound();
-        return;
-    }
-    const ULONGLONG length = file->GetLengthAtOpen();
-    SendOpenedFile(std::move(file), length);
-}
-
-void CHTTPUpdateServiceSocket::SendOpenedFile(std::unique_ptr<CFile> file, ULONGLONG length) {
-    if (!file) {
-        SendNotFound();  // no memory for the file object
-        return;
-    }
-    if (!m_sendQueue.AppendFileReply(FileReplyHeader(static_cast<std::int64_t>(length)), std::move(file), length)) {
-        SendNotFound();
-        return;
-    }
-    SendPending();
-}
-
-void CHTTPUpdateServiceSocket::SendText(const std::wstring& body) { QueueMemoryReply(TextReply(plat::WideToAnsi(body))); }
-
-void CHTTPUpdateServiceSocket::SendNotFound() { QueueMemoryReply(NotFoundReply()); }
-
-void CHTTPUpdateServiceSocket::SendHeadOk() { QueueMemoryReply(HeadOkReply()); }
-
-void CHTTPUpdateServiceSocket::QueueMemoryReply(std::string text) {
-    m_sendQueue.AppendMemoryReply(std::move(text));
-    SendPending();
-}
+// Sending
 
 void CHTTPUpdateServiceSocket::SendPending() { m_sendQueue.SendPending(*this); }
 
-int CHTTPUpdateServiceSocket::SendBytes(const char* data, int length) { return Send(data, length, 0); }
+int CHTTPUpdateServiceSocket::NoteSendResult(int result) {
+    if (result > 0) {
+        NoteActivity();
+    } else if (result < 0 && CAsyncSocket::GetLastError() != static_cast<int>(WSAEWOULDBLOCK)) {
+        m_bBroken = true;  // the peer is gone: nothing more can be delivered
+    }
+    return result;
+}
+
+int CHTTPUpdateServiceSocket::SendBytes(const char* data, int length) { return NoteSendResult(Send(data, length, 0)); }
 
 // Package files go from the file to the socket without the transfer buffer
 // where the platform can do that; everything else is read and sent.
@@ -320,37 +302,5 @@ int CHTTPUpdateServiceSocket::SendFileBytes(const char* head, int headLength, CF
     if (disk == nullptr) return SOCKET_ERROR;
     const int sent = CAsyncSocket::SendFileBytes(head, headLength, *disk, offset, length);
     if (sent == SOCKET_ERROR && GetLastError() == static_cast<int>(ERROR_HANDLE_EOF)) return kFileEnded;
-    return sent;
-}
-
-// ---------------------------------------------------------------------------
-// Live-connection registry
-
-std::vector<CHTTPUpdateServiceSocket*> CHTTPUpdateServiceSocket::LiveConnections() {
-    if (!t_pConnections) return {};
-    return std::vector<CHTTPUpdateServiceSocket*>(t_pConnections->live.begin(), t_pConnections->live.end());
-}
-
-std::size_t CHTTPUpdateServiceSocket::AbandonStalledTransfers() {
-    ResumeAccepting();
-    if (!t_pConnections) return 0;
-    const std::uint64_t now = SendQueueSeconds();
-    std::size_t closed = 0;
-    // A copy: each closed connection leaves the registry (and the last one frees it).
-    for (CHTTPUpdateServiceSocket* connection : LiveConnections()) {
-        if (connection->m_sendQueue.AbandonIfStalled(now) && connection->CloseIfAbandoned()) ++closed;
-    }
-    return closed;
-}
-
-std::size_t CHTTPUpdateServiceSocket::CloseAllConnections() {
-    std::size_t closed = 0;
-    // Each deletion leaves the registry; the last one frees the thread's state.
-    while (t_pConnections && !t_pConnections->live.empty()) {
-        CHTTPUpdateServiceSocket* connection = *t_pConnections->live.begin();
-        connection->Close();
-        delete connection;
-        ++closed;
-    }
-    return closed;
+    return NoteSendResult(sent);
 }

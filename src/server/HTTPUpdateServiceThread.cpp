@@ -4,6 +4,7 @@
 #include "app/ConsolePrint.h"
 #include "app/VelmoraServiceApp.h"
 #include "platform/AsyncSocket.h"
+#include "platform/DescriptorLimit.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
@@ -28,6 +29,8 @@ void CHTTPUpdateServiceThread::SetDefaultThreadName() { m_strThreadName = L"HTTP
 
 BOOL CHTTPUpdateServiceThread::InitInstance() {
     if (!OnThreadStart(m_nStartMessage, 0, 0)) return FALSE;
+    // Every client costs a descriptor: take all the system allows.
+    plat::RaiseDescriptorLimit();
     m_pListenSocket = new CHTTPUpdateServiceSocket();
     m_pConsoleLines = std::make_unique<CConsoleLineBatch>();
     return TRUE;

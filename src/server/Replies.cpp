@@ -13,6 +13,8 @@ constexpr std::string_view kOctetStreamOk =
 constexpr std::string_view kTextOk = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %ld\r\n\r\n%s";
 constexpr std::string_view kNotFound =
     "HTTP/1.1 404 NOT FOUND\r\nContent-Type: application/octet-stream\r\nContent-Length: %ld\r\n\r\n";
+constexpr std::string_view kUnavailable =
+    "HTTP/1.1 503 SERVICE UNAVAILABLE\r\nContent-Type: application/octet-stream\r\nContent-Length: %ld\r\n\r\n";
 }  // namespace
 
 std::string FileReplyHeader(std::int64_t contentLength) {
@@ -41,3 +43,5 @@ std::string TextReply(std::string_view body) {
 }
 
 std::string NotFoundReply() { return FormatA(kNotFound, std::int64_t{0}); }
+
+std::string UnavailableReply() { return FormatA(kUnavailable, std::int64_t{0}); }

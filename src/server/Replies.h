@@ -1,4 +1,4 @@
-// The exact 8-bit texts of the four replies a connection gives.
+// The exact 8-bit texts of the replies a connection gives.
 #pragma once
 
 #include <cstdint>
@@ -18,3 +18,8 @@ std::string TextReply(std::string_view body);
 
 // The 404 reply, length 0, no body.
 std::string NotFoundReply();
+
+// The 503 reply, length 0, no body: a package that exists could not be
+// opened because the server itself ran short (descriptors, memory); the
+// client may try again.
+std::string UnavailableReply();

@@ -7,6 +7,7 @@
 #include "app/VelmoraServiceApp.h"
 #include "common/Clock.h"
 #include "server/ReplyTextFile.h"
+#include "server/RequestLogText.h"
 
 namespace {
 std::atomic<bool> g_bCoalescing{true};
@@ -26,17 +27,28 @@ CSendQueue::~CSendQueue() {
 }
 
 void CSendQueue::CloseEntry(Entry& entry) {
+    m_nMemoryBytes -= entry.memoryBytes;
+    entry.memoryBytes = 0;
     if (!entry.file) return;
     entry.file->Close();
     entry.file.reset();
 }
 
-bool CSendQueue::Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t stamp) {
+void CSendQueue::PopHead() {
+    CloseEntry(m_lstSendQueue.front());
+    m_lstSendQueue.pop_front();
+}
+
+bool CSendQueue::Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t memoryBytes) {
+    // A queue that starts sending starts its stall measure now.
+    const bool wasIdle = IsIdle();
     try {
-        m_lstSendQueue.push_back(Entry{std::move(file), length, stamp});
+        m_lstSendQueue.push_back(Entry{std::move(file), length, memoryBytes});
     } catch (const std::bad_alloc&) {
         return false;  // the entry being added took the file along and closed it
     }
+    m_nMemoryBytes += memoryBytes;
+    if (wasIdle) m_nProgressStamp = SendQueueSeconds();
     return true;
 }
 
@@ -45,18 +57,17 @@ bool CSendQueue::AppendMemoryReply(std::string text) {
     const std::size_t length = text.size();
     std::unique_ptr<CFile> file = MemoryFileOf(std::move(text));
     if (!file) return false;
-    return Append(std::move(file), length, SendQueueSeconds());
+    return Append(std::move(file), length, length);
 }
 
 bool CSendQueue::AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length) {
-    const std::uint64_t now = SendQueueSeconds();
     const std::size_t headerLength = header.size();
     std::unique_ptr<CFile> headerFile = MemoryFileOf(std::move(header));
-    if (!headerFile || !Append(std::move(headerFile), headerLength, now)) {
+    if (!headerFile || !Append(std::move(headerFile), headerLength, headerLength)) {
         if (file) file->Close();
         return false;
     }
-    if (!Append(std::move(file), length, now)) {
+    if (!Append(std::move(file), length, 0)) {
         // A header without its body would break the client's framing.
         CloseEntry(m_lstSendQueue.back());
         m_lstSendQueue.pop_back();
@@ -88,6 +99,7 @@ void CSendQueue::SendPending(CSendSink& sink) {
                 return;
             }
         }
+        if (accepted > 0) m_nProgressStamp = SendQueueSeconds();
         if (accepted == offered) {
             FillBuffer(sink);
             continue;
@@ -108,7 +120,7 @@ void CSendQueue::ClearChunk() {
 }
 
 void CSendQueue::AbandonAll(const std::wstring& fileName) {
-    AppLog(L"Transmitting file %s failed ... aborting sending", fileName);
+    AppLog(L"Transmitting file %s failed ... aborting sending", RequestTextForLog(fileName));
     for (Entry& entry : m_lstSendQueue) CloseEntry(entry);
     m_lstSendQueue.clear();
     m_bAbandoned = true;
@@ -116,9 +128,8 @@ void CSendQueue::AbandonAll(const std::wstring& fileName) {
 
 bool CSendQueue::AbandonIfStalled(std::uint64_t nowSeconds) {
     if (m_bBufferFree || ChunkEnd() == m_nSendPos) return false;
+    if (!IsStalled(m_nProgressStamp, nowSeconds)) return false;
     const bool fromHead = m_bChunkFromHead && !m_lstSendQueue.empty();
-    const std::uint64_t stamp = fromHead ? m_lstSendQueue.front().stamp : m_nChunkStamp;
-    if (!IsStalled(stamp, nowSeconds)) return false;
     AbandonAll(fromHead ? m_lstSendQueue.front().file->GetFileName() : m_strChunkFileName);
     // The waiting bytes go too: the client stopped taking them.
     ClearChunk();
@@ -136,24 +147,16 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
 
     while (!m_lstSendQueue.empty()) {
         Entry& head = m_lstSendQueue.front();
-        const std::uint64_t now = SendQueueSeconds();
-        if (IsStalled(head.stamp, now)) {
-            AbandonAll(head.file->GetFileName());
-            break;
-        }
-
         const UINT wanted = head.remaining < m_nBufferSize ? static_cast<UINT>(head.remaining) : m_nBufferSize;
         if (wanted == m_nBufferSize && sink.SendsFileBytes(*head.file)) {
             // A full chunk that the socket can take straight from the file:
-            // it counts as read now (the same moment, the same stamp), but
-            // its bytes stay in the file, which stays open for them anyway
+            // it counts as read now, but its bytes stay in the file, which stays open for them anyway
             // since the entry is not finished.
             m_nFileBytes = wanted;
             m_nFileOffset = head.taken;
             head.taken += wanted;
             head.remaining -= wanted;
             head.leftInFile = true;
-            head.stamp = SendQueueSeconds();
             m_bChunkFromHead = true;
             break;
         }
@@ -188,18 +191,15 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
         head.taken += count;
 
         if (count == m_nBufferSize) {
-            head.stamp = SendQueueSeconds();
             m_bChunkFromHead = true;
             break;
         }
         // The entry is finished although its last bytes may still wait for
-        // the socket: keep what the stall rule needs to know about them.
+        // the socket: keep its name for the log line of an abandon.
         m_strChunkFileName = head.file->GetFileName();
-        m_nChunkStamp = head.stamp;
         m_bChunkFromHead = false;
-        AppLog(L"Transmitting file %s completed...", m_strChunkFileName);
-        CloseEntry(head);
-        m_lstSendQueue.pop_front();
+        AppLog(L"Transmitting file %s completed...", RequestTextForLog(m_strChunkFileName));
+        PopHead();
         if (m_nDataEnd > coalesceLimit) break;
     }
 

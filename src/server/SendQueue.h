@@ -1,15 +1,14 @@
 // A connection's send queue: replies as open files, streamed through one transfer buffer.
 //
 // Every reply is appended as a file object (an in-memory file for texts, the
-// open disk file for a package) with a time stamp. Only the head entry is
-// read, one chunk of up to kBufferSize bytes at a time, and only once the
-// previous chunk was taken by the socket whole, so at most one chunk per
-// connection is in memory. A transfer that has made no progress for
-// kStallSeconds (six whole minutes, i.e. "more than five") is abandoned
-// together with every entry behind it: checked for the head entry whenever
-// the buffer is refilled, and by AbandonIfStalled for a chunk that waits
-// for a client that stopped reading. An abandoned queue has broken the
-// client's Content-Length framing; its owner closes the connection.
+// open disk file for a package). Only the head entry is read, one chunk of
+// up to kBufferSize bytes at a time, and only once the previous chunk was
+// taken by the socket whole, so at most one chunk per connection is in
+// memory. Progress is any byte the socket takes; a queue whose bytes wait
+// for a socket that has taken nothing for kStallSeconds (six whole minutes,
+// i.e. "more than five") is abandoned whole by AbandonIfStalled, which its
+// owner calls now and then. An abandoned queue has broken the client's
+// Content-Length framing; its owner closes the connection.
 //
 // The transfer buffer exists only while the connection has something to
 // send: it is allocated when the first chunk is loaded and released as soon
@@ -55,7 +54,7 @@ class CSendQueue {
   public:
     // Size of every read from a queued file.
     static constexpr UINT kBufferSize = 1048576;
-    // Seconds without progress after which the head entry is abandoned.
+    // Seconds without progress after which the queue is abandoned.
     static constexpr std::uint64_t kStallSeconds = 360;
     // Room behind a finished small entry for the next entry's first chunk:
     // a reply header and the start of its body leave in one send, so a
@@ -69,11 +68,11 @@ class CSendQueue {
     CSendQueue(const CSendQueue&) = delete;
     CSendQueue& operator=(const CSendQueue&) = delete;
 
-    // Appends `text` as an in-memory entry stamped now. False (nothing
-    // queued) when memory runs out.
+    // Appends `text` as an in-memory entry. False (nothing queued) when
+    // memory runs out.
     bool AppendMemoryReply(std::string text);
-    // Appends the in-memory `header` and then `file`, both stamped now. The
-    // queue owns the file from here on and sends exactly `length` bytes of
+    // Appends the in-memory `header` and then `file`. The queue owns the
+    // file from here on and sends exactly `length` bytes of
     // it: a file that turns out shorter fails, bytes beyond it are not sent.
     bool AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length);
 
@@ -81,11 +80,12 @@ class CSendQueue {
     // queue is empty or the sink takes less than offered.
     void SendPending(CSendSink& sink);
 
-    // The stall rule for a chunk that waits for the socket: when the entry
-    // it came from has made no progress for kStallSeconds at `nowSeconds`,
-    // logs the failure, drops the waiting bytes and every entry, and returns
-    // true. A queue that is not waiting is left alone (its next refill
-    // applies the rule).
+    // The stall rule for a chunk that waits for the socket: when the socket
+    // has taken no byte for kStallSeconds at `nowSeconds` (counted from the
+    // moment the queue last started sending, if it has taken none since),
+    // logs the failure, drops the waiting bytes and every entry, and
+    // returns true. A queue that is not waiting is left alone: it is either
+    // idle or sending.
     bool AbandonIfStalled(std::uint64_t nowSeconds);
     // A transfer was abandoned (stall, failed read, short file, no memory):
     // the client can no longer tell where a reply ends.
@@ -97,6 +97,8 @@ class CSendQueue {
     bool IsWaiting() const { return !m_bBufferFree; }
     bool HasTransferBuffer() const { return m_pBuffer != nullptr; }
     std::size_t QueuedEntries() const { return m_lstSendQueue.size(); }
+    // Bytes of reply text held by queued entries (package files not counted).
+    std::uint64_t QueuedMemoryBytes() const { return m_nMemoryBytes; }
 
     // Process-wide switch for putting a small finished entry and the next
     // entry's first chunk into one send (on by default); for measurements.
@@ -107,7 +109,7 @@ class CSendQueue {
     struct Entry {
         std::unique_ptr<CFile> file;
         ULONGLONG remaining;    // bytes still to read
-        std::uint64_t stamp;    // whole seconds of the monotonic clock
+        std::uint64_t memoryBytes;  // reply text this entry holds in memory
         ULONGLONG taken = 0;    // bytes taken so far, read or left in the file for the socket
         bool leftInFile = false;  // some were taken without reading (the file position lags)
     };
@@ -123,8 +125,9 @@ class CSendQueue {
     // Logs `fileName` as failed, closes and drops every entry, and marks the
     // queue abandoned. Bytes of finished entries already in the buffer stay.
     void AbandonAll(const std::wstring& fileName);
-    static void CloseEntry(Entry& entry);
-    bool Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t stamp);
+    void CloseEntry(Entry& entry);
+    void PopHead();
+    bool Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t memoryBytes);
 
     // The stall rule: no progress since `stamp` for kStallSeconds or more at `now`.
     static bool IsStalled(std::uint64_t stamp, std::uint64_t now) { return now >= stamp && now - stamp >= kStallSeconds; }
@@ -139,12 +142,15 @@ class CSendQueue {
     ULONGLONG m_nFileOffset = 0;
     bool m_bBufferFree = true;
     std::deque<Entry> m_lstSendQueue;
-    // Where the buffer's last bytes came from: the head entry (a full chunk;
-    // its stamp and name apply) or an entry already completed and removed,
-    // whose stamp and file name are kept here for the stall rule.
+    // Where the buffer's last bytes came from: the head entry (a full chunk)
+    // or an entry already completed and removed, whose file name is kept
+    // here for the log line of an abandoned transfer.
     bool m_bChunkFromHead = false;
-    std::uint64_t m_nChunkStamp = 0;
     std::wstring m_strChunkFileName;
+    // Whole seconds at the socket's last progress, or at the moment the
+    // queue last started sending.
+    std::uint64_t m_nProgressStamp = 0;
+    std::uint64_t m_nMemoryBytes = 0;
     bool m_bAbandoned = false;
 };
 

@@ -1,4 +1,4 @@
-// A connection over real loopback TCP: replies byte for byte, log lines, routes, decoding and request framing.
+// A connection over real loopback TCP: replies byte for byte, log lines, routes and decoding.
 #include "server/ServerFixture.h"
 
 using namespace server_test;
@@ -153,7 +153,7 @@ TEST_F(ConnectionTest, PathsOutsideTheFileRoute) {
         EXPECT_EQ(log[3], L"Transmitting file  completed...");
     }
 
-    EXPECT_EQ(Ask(client, "GET").head, kNotFoundHead);
+    EXPECT_EQ(Ask(client, "GET\r\n\r\n").head, kNotFoundHead);
     EXPECT_EQ(NewLog(), (Lines{L"Request for: ''", L"Transmitting file  completed...", L"404_NOT_FOUND => ''"}));
 }
 
@@ -169,26 +169,6 @@ TEST_F(ConnectionTest, BlankRequestIsNotAnswered) {
     EXPECT_EQ(received, "");
     EXPECT_EQ(NewLog(), Lines{});
     EXPECT_EQ(LiveConnectionCount(), 0u);
-}
-
-TEST_F(ConnectionTest, EachReadIsOneRequest) {
-    ASSERT_TRUE(MakePackage(L"a.zip", "A"));
-    ASSERT_TRUE(MakePackage(L"b.zip", "B"));
-    CHttpClient client;
-    Connect(client);
-
-    // A request split over two reads: the second part is parsed on its own.
-    EXPECT_EQ(Ask(client, "GET /packages/a.zip HTTP/1.1\r\n").body, "A");
-    NewLog();
-    EXPECT_EQ(Ask(client, "Host: x\r\n\r\n").head, kNotFoundHead);
-    EXPECT_EQ(NewLog(), (Lines{L"Request for: 'x'", L"Transmitting file  completed...", L"404_NOT_FOUND => 'x'"}));
-
-    // Two requests in one read: only the first line is answered.
-    EXPECT_EQ(Ask(client, "GET /packages/a.zip HTTP/1.1\r\n\r\nGET /packages/b.zip HTTP/1.1\r\n\r\n").body, "A");
-    const Lines log = NewLog();
-    EXPECT_EQ(log.front(), L"Request for: '/packages/a.zip'");
-    EXPECT_EQ(log.size(), 4u);
-    ExpectAnsweredNext(client);
 }
 
 TEST_F(ConnectionTest, ChunkBoundariesAndEmptyPackage) {

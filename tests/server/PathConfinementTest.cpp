@@ -63,8 +63,9 @@ TEST_F(PathConfinementTest, TraversalAndMalformedPaths) {
     ExpectRefused("/packages/..\\secret.txt", L"/packages/..\\secret.txt");
     ExpectRefused("/packages/..%5csecret.txt", L"/packages/..\\secret.txt");
     ExpectRefused("/packages/sub/..%5C..%5Csecret.txt", L"/packages/sub/..\\..\\secret.txt");
-    ExpectRefused("/packages/a.zip%00", std::wstring(L"/packages/a.zip") + L'\0');
-    ExpectRefused("/packages/%00/../../secret.txt", std::wstring(L"/packages/") + L'\0' + L"/../../secret.txt");
+    // A NUL is logged as its escape.
+    ExpectRefused("/packages/a.zip%00", L"/packages/a.zip\\x00");
+    ExpectRefused("/packages/%00/../../secret.txt", L"/packages/\\x00/../../secret.txt");
     ExpectRefused(deepClimb, Utf8ToWideLossy(deepClimb));
     ExpectRefused(longName, Utf8ToWideLossy(longName));
     ExpectRefused("/packages/%2e%2e/ListFolderContents.asp", L"/packages/../ListFolderContents.asp");

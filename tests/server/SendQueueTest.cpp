@@ -182,8 +182,7 @@ TEST_F(SendQueueTest, ReplyQueuedWhileBytesWaitFollowsThem) {
 }
 
 // A chunk that waits for a client that stopped reading is measured from the
-// last progress of the entry it came from: the load of a full chunk, or the
-// stamp of an entry whose last bytes wait after it was completed.
+// last byte the socket took, or from the moment the queue started sending.
 TEST_F(SendQueueTest, WaitingChunkIsAbandonedAfterSixWholeMinutesWithoutProgress) {
     const std::uint64_t t0 = 7000000;  // seconds
     SetTickCountForTests(t0 * 1000);
@@ -196,9 +195,14 @@ TEST_F(SendQueueTest, WaitingChunkIsAbandonedAfterSixWholeMinutesWithoutProgress
     ASSERT_TRUE(m_queue.IsWaiting());
     m_log.New();
 
-    EXPECT_FALSE(m_queue.AbandonIfStalled(t0 + 459)) << "measured from the queueing, not from the chunk's load";
+    EXPECT_FALSE(m_queue.AbandonIfStalled(t0 + 459)) << "measured from the last byte taken, not from the queueing";
+    // One more byte taken counts as progress too.
+    SetTickCountForTests((t0 + 400) * 1000);
+    m_sink.budget = 1;
+    m_queue.SendPending(m_sink);
+    EXPECT_FALSE(m_queue.AbandonIfStalled(t0 + 759));
     EXPECT_EQ(full.closes, 0);
-    EXPECT_TRUE(m_queue.AbandonIfStalled(t0 + 460));
+    EXPECT_TRUE(m_queue.AbandonIfStalled(t0 + 760));
     EXPECT_EQ(m_log.New(), (Lines{L"Transmitting file big.bin failed ... aborting sending"}));
     EXPECT_EQ(full.closes, 1);
     EXPECT_TRUE(m_queue.IsIdle());
@@ -206,11 +210,10 @@ TEST_F(SendQueueTest, WaitingChunkIsAbandonedAfterSixWholeMinutesWithoutProgress
     EXPECT_TRUE(m_queue.WasAbandoned());
     m_sink.budget = -1;
     m_queue.SendPending(m_sink);
-    EXPECT_EQ(m_sink.received.size(), 4 + kChunk / 2) << "dropped bytes were sent after all";
+    EXPECT_EQ(m_sink.received.size(), 4 + kChunk / 2 + 1) << "dropped bytes were sent after all";
 
     // The last chunk of a finished entry waits: its entry is gone from the
-    // queue, its stamp and name still count; the entry queued behind it has
-    // not started.
+    // queue, its name still counts; the entry queued behind it has not started.
     CSendQueue queue;
     ScriptedSink sink;
     SetTickCountForTests(t0 * 1000);
@@ -228,7 +231,7 @@ TEST_F(SendQueueTest, WaitingChunkIsAbandonedAfterSixWholeMinutesWithoutProgress
     EXPECT_EQ(last.closes, 1);
 }
 
-TEST_F(SendQueueTest, QueueThatIsNotWaitingIsLeftToItsNextRefill) {
+TEST_F(SendQueueTest, QueueThatIsNotWaitingIsLeftAlone) {
     SetTickCountForTests(1000);
     ASSERT_TRUE(m_queue.AppendMemoryReply("sent whole"));
     m_queue.SendPending(m_sink);

@@ -176,7 +176,7 @@ TEST_F(ZeroCopySendTest, ChunkWaitingInTheFileFollowsTheStallRule) {
     ASSERT_TRUE(m_queue.IsWaiting());
     m_log.New();
 
-    EXPECT_FALSE(m_queue.AbandonIfStalled(t0 + 409)) << "measured from the chunk's load";
+    EXPECT_FALSE(m_queue.AbandonIfStalled(t0 + 409)) << "measured from the last byte taken";
     EXPECT_TRUE(record.open);
     EXPECT_TRUE(m_queue.AbandonIfStalled(t0 + 410));
     EXPECT_EQ(m_log.New(), (Lines{L"Transmitting file big.bin failed ... aborting sending"}));

@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -533,6 +534,11 @@ BOOL CAsyncSocket::ShutDown(int how) {
     if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
     if (::shutdown(m_pState->Fd(), how) != 0) return SetSocketError(errno), FALSE;
     return TRUE;
+}
+
+bool CAsyncSocket::HasUnreadBytes() const {
+    int waiting = 0;
+    return m_hSocket != plat::kInvalidSocket && ::ioctl(m_pState->Fd(), FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
 BOOL CAsyncSocket::SetNoDelay(bool noDelay) {

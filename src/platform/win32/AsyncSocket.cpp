@@ -258,6 +258,12 @@ BOOL CAsyncSocket::ShutDown(int how) {
     return ::shutdown(static_cast<SOCKET>(m_hSocket), how) == 0 ? TRUE : FALSE;
 }
 
+bool CAsyncSocket::HasUnreadBytes() const {
+    u_long waiting = 0;
+    return m_hSocket != plat::kInvalidSocket &&
+           ::ioctlsocket(static_cast<SOCKET>(m_hSocket), FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
 BOOL CAsyncSocket::SetNoDelay(bool noDelay) {
     if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
     const BOOL value = noDelay ? TRUE : FALSE;

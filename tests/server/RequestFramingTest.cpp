@@ -1,0 +1,237 @@
+// Requests however clients send them: in pieces, pipelined, with bodies, half-closed, never read, hostile.
+#include "server/RequestFraming.h"
+#include "server/ServerFixture.h"
+
+using namespace server_test;
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+// Each request the framer hands out, as "METHOD PATH" (with " close" when
+// the connection must end after it); a head that never ended follows as "end: ...".
+std::vector<std::string> Frame(const std::vector<std::string_view>& pieces) {
+    CRequestFramer framer;
+    std::vector<std::string> out;
+    RequestHead head;
+    auto describe = [](const RequestHead& h) {
+        return WideToUtf8(h.line.method) + " " + WideToUtf8(h.line.path) + (h.closeAfterReply ? " close" : "");
+    };
+    for (std::string_view piece : pieces) {
+        framer.Receive(piece);
+        while (framer.Next(head) == CRequestFramer::Step::Head) out.push_back(describe(head));
+    }
+    if (framer.TakeUnfinishedHead(head)) out.push_back("end: " + describe(head));
+    return out;
+}
+
+TEST(RequestFramer, HeadsBodiesAndWhatCannotBeFramed) {
+    struct Case {
+        std::string input;
+        std::vector<std::string> requests;
+    };
+    const Case cases[] = {
+        {"GET /a HTTP/1.1\r\nHost: x\r\n\r\n", {"GET /a"}},
+        {"GET /a\n\nGET /b\r\n\nHEAD /c\n\r\n", {"GET /a", "GET /b", "HEAD /c"}},
+        {"\r\n\r\n\nGET /a HTTP/1.1\r\n\r\n\r\n", {"GET /a"}},
+        {"POST /a\r\nContent-Length: 5\r\n\r\nhelloGET /b\r\n\r\n", {"POST /a", "GET /b"}},
+        {"POST /a\r\ncontent-LENGTH:\t 3 \r\nContent-Length: 3\r\n\r\nabcGET /b\r\n\r\n", {"POST /a", "GET /b"}},
+        {"POST /a\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", {"POST /a close"}},
+        {"POST /a\r\nContent-Length: 12x\r\n\r\n", {"POST /a close"}},
+        {"POST /a\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", {"POST /a close"}},
+        {"GET /a HTTP/1.1\r\nHost: x\r\n", {"end: GET /a"}},
+        {"GET /a HTTP/1.1\r\n\r\nGET /b", {"GET /a", "end: GET /b"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Frame({c.input}), c.requests) << c.input;
+        // The same bytes one at a time frame the same way.
+        std::vector<std::string_view> bytes;
+        for (std::size_t i = 0; i < c.input.size(); ++i) bytes.push_back(std::string_view(c.input).substr(i, 1));
+        EXPECT_EQ(Frame(bytes), c.requests) << "byte by byte: " << c.input;
+    }
+}
+
+class RequestFramingTest : public ServerFixture {
+  protected:
+    void SetUp() override {
+        ServerFixture::SetUp();
+        ASSERT_TRUE(MakePackage(L"a.zip", "A"));
+        ASSERT_TRUE(MakePackage(L"b.zip", "BB"));
+    }
+    // The log lines of one GET of a package.
+    Lines PackageLines(const std::wstring& name) const {
+        return {L"Request for: '/packages/" + name + L"'", L"200_OK => '" + PackagePath(name) + L"'",
+                L"Transmitting file  completed...", L"Transmitting file " + name + L" completed..."};
+    }
+    // Waits until the one connection holds part of a request.
+    bool WaitUntilPartHeld() {
+        return WaitOnLoop([] {
+            const auto live = CHTTPUpdateServiceSocket::LiveConnections();
+            return live.size() == 1 && !live[0]->IsIdle();
+        });
+    }
+};
+
+TEST_F(RequestFramingTest, PipelinedRequestsAreAnsweredInOrder) {
+    for (int count : {2, 100}) {
+        CHttpClient client;
+        Connect(client);
+        std::string requests;
+        for (int i = 0; i < count; ++i) requests += i % 2 ? "GET /packages/b.zip HTTP/1.1\r\n\r\n" : "GET /packages/a.zip HTTP/1.1\r\n\r\n";
+        ASSERT_TRUE(client.Send(requests));
+        for (int i = 0; i < count; ++i) {
+            CHttpClient::Reply reply;
+            ASSERT_TRUE(client.ReceiveReply(reply, 10000)) << i;
+            EXPECT_EQ(reply.body, i % 2 ? "BB" : "A") << i;
+        }
+        Sync();
+        EXPECT_EQ(m_pLog->New().size(), 4u * count);
+    }
+}
+
+TEST_F(RequestFramingTest, HeadInPiecesGetsExactlyOneReply) {
+    const std::string request = "GET /packages/a.zip HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n";
+    CHttpClient client;
+    Connect(client);
+    // Split at every position, on one keep-alive connection.
+    for (std::size_t split = 1; split < request.size(); ++split) {
+        ASSERT_TRUE(client.Send(request.substr(0, split)));
+        ASSERT_TRUE(WaitUntilPartHeld()) << split;
+        ASSERT_TRUE(client.Send(request.substr(split)));
+        CHttpClient::Reply reply;
+        ASSERT_TRUE(client.ReceiveReply(reply, 10000)) << split;
+        EXPECT_EQ(reply.body, "A");
+        Sync();
+        EXPECT_EQ(m_pLog->New(), PackageLines(L"a.zip")) << split;
+    }
+    // Byte by byte.
+    for (char c : request) {
+        ASSERT_TRUE(client.Send(std::string(1, c)));
+        if (c != '\n') {
+            ASSERT_TRUE(WaitUntilPartHeld());
+        }
+    }
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.body, "A");
+    Sync();
+    EXPECT_EQ(m_pLog->New(), PackageLines(L"a.zip"));
+    EXPECT_EQ(client.ReceiveSome(200), "") << "a second reply";
+}
+
+TEST_F(RequestFramingTest, BodiesAreSkippedAndUnframableRequestsEndTheConnection) {
+    // A declared body, in pieces: skipped, and the next request is answered.
+    CHttpClient client;
+    Connect(client);
+    ASSERT_TRUE(client.Send("POST /packages/a.zip HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123"));
+    ASSERT_TRUE(client.Send("456789GET /packages/b.zip HTTP/1.1\r\n\r\n"));
+    CHttpClient::Reply first, second;
+    ASSERT_TRUE(client.ReceiveReply(first, 10000));
+    ASSERT_TRUE(client.ReceiveReply(second, 10000));
+    EXPECT_EQ(first.body + second.body, "ABB");
+
+    // A body whose end cannot be known: the reply, then the close.
+    CHttpClient chunked;
+    Connect(chunked);
+    ASSERT_TRUE(chunked.Send("POST /packages/a.zip HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
+                             "GET /packages/b.zip HTTP/1.1\r\n\r\n"));
+    std::string received;
+    EXPECT_TRUE(chunked.ReceiveUntilClosed(received, 10000));
+    EXPECT_EQ(received, OctetHead(1) + "A");
+
+    // A head that never ends within 1 MiB: one 404, then the close.
+    CHttpClient endless;
+    Connect(endless);
+    m_pLog->New();
+    ASSERT_TRUE(endless.Send("GET /packages/a.zip HTTP/1.1\r\nX-Filler: " + std::string(CRequestFramer::kMaxHeadBytes, 'x')));
+    received.clear();
+    EXPECT_TRUE(endless.ReceiveUntilClosed(received, 10000));
+    EXPECT_EQ(received, kNotFoundHead);
+    Sync();
+    EXPECT_EQ(m_pLog->New(), (Lines{L"Request for: '/packages/a.zip'", L"Transmitting file  completed...",
+                                    L"404_NOT_FOUND => '/packages/a.zip'",
+                                    L"Request head longer than 1048576 bytes: connection closed"}));
+}
+
+TEST_F(RequestFramingTest, HalfClosedClientGetsEveryReplyItAskedFor) {
+    const std::string large = PatternBytes(20u << 20, 5);
+    ASSERT_TRUE(MakePackage(L"large.bin", large));
+    CHttpClient client;
+    Connect(client, 16384);
+    ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\nGET /packages/a.zip HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(client.ShutdownWrite());
+    ASSERT_TRUE(WaitOnLoop([] {
+        const auto live = CHTTPUpdateServiceSocket::LiveConnections();
+        return live.size() == 1 && live[0]->IsSendWaiting();
+    }));
+    // Read slowly: small pieces with pauses, so the server waits for room often.
+    std::string received;
+    for (int i = 0; i < 20; ++i) {
+        received += client.ReceiveSome(10000, 4096);
+        plat::SleepMilliseconds(10);
+    }
+    EXPECT_TRUE(client.ReceiveUntilClosed(received, 60000)) << "no orderly close after the replies";
+    EXPECT_TRUE(received == OctetHead(large.size()) + large + OctetHead(1) + "A") << received.size() << " bytes";
+    EXPECT_EQ(LiveConnectionCount(), 0u);
+
+    // A last request that ends with the close instead of its empty line.
+    CHttpClient terse;
+    Connect(terse);
+    ASSERT_TRUE(terse.Send("GET /packages/b.zip HTTP/1.1\r\n"));
+    ASSERT_TRUE(terse.ShutdownWrite());
+    received.clear();
+    EXPECT_TRUE(terse.ReceiveUntilClosed(received, 10000));
+    EXPECT_EQ(received, OctetHead(2) + "BB");
+}
+
+TEST_F(RequestFramingTest, ClientThatNeverReadsIsHeldToABoundedQueue) {
+    ASSERT_TRUE(MakePackage(L"mib.bin", PatternBytes(1u << 20, 6)));
+    CHttpClient hog;
+    Connect(hog, 16384);
+    std::string requests;
+    for (int i = 0; i < 4000; ++i) requests += "GET /packages/mib.bin HTTP/1.1\r\n\r\n";
+    ASSERT_TRUE(hog.Send(requests));
+    ASSERT_TRUE(WaitOnLoop([] {
+        const auto live = CHTTPUpdateServiceSocket::LiveConnections();
+        return live.size() == 1 && live[0]->IsReadingPaused();
+    }));
+    // A package reply is two entries; the last request read may add one past the limit.
+    std::size_t queued = 0;
+    RunOnLoop([&] { queued = CHTTPUpdateServiceSocket::LiveConnections()[0]->QueuedReplyEntries(); });
+    EXPECT_LE(queued, CHTTPUpdateServiceSocket::kMaxQueuedEntries + 2);
+
+    // Another client is served at once.
+    CHttpClient other;
+    Connect(other);
+    ASSERT_TRUE(other.Send("GET /packages/a.zip HTTP/1.1\r\n\r\n"));
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(other.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.body, "A");
+
+    hog.Abort();
+    EXPECT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().size() == 1; }));
+}
+
+TEST_F(RequestFramingTest, RequestTextCannotForgeOrGarbleLogLines) {
+    CHttpClient client;
+    Connect(client);
+    // CR LF with a made-up line behind it, ESC, BEL and NUL.
+    ASSERT_TRUE(client.Send("GET /x%0d%0a01/01/2026%2000:00:00:%201:%20forged%1b[2J%07%00 HTTP/1.1\r\n\r\n"));
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    const std::wstring shown = L"/x\\x0D\\x0A01/01/2026 00:00:00: 1: forged\\x1B[2J\\x07\\x00";
+    Sync();
+    EXPECT_EQ(m_pLog->New(), (Lines{L"Request for: '" + shown + L"'", L"Transmitting file  completed...",
+                                    L"404_NOT_FOUND => '" + shown + L"'"}));
+
+    // A long path is cut.
+    const std::string longPath = "/" + std::string(60000, 'p');
+    ASSERT_TRUE(client.Send("GET " + longPath + " HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    Sync();
+    const Lines lines = m_pLog->New();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], L"Request for: '" + Utf8ToWideLossy(longPath.substr(0, 1024)) + L"...'");
+}
+
+}  // namespace
