@@ -1,7 +1,5 @@
-// The process's limit on open descriptors: raising it, and telling when a new socket comes near it.
+// The process's limit on open descriptors: raising it, and reading it.
 #pragma once
-
-#include "platform/AsyncSocket.h"
 
 namespace plat {
 
@@ -10,11 +8,8 @@ namespace plat {
 // Nothing where no such limit applies (Windows).
 void RaiseDescriptorLimit();
 
-// Whether the socket `accepted` leaves fewer than `reserve` descriptors
-// below the process's limit, so that opening files (packages, the log) may
-// soon fail. POSIX hands out the lowest free number, so the newest
-// socket's number tells how many are in use. Always false where sockets do
-// not count against such a limit (Windows).
-bool IsDescriptorNearLimit(SocketHandle accepted, unsigned reserve);
+// How many descriptors (files and sockets together) the process may hold
+// open; 0 where sockets do not count against such a limit (Windows).
+unsigned DescriptorLimit();
 
 }  // namespace plat

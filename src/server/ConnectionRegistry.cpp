@@ -42,6 +42,8 @@ bool Contains(const CHTTPUpdateServiceSocket* connection) {
     return t_pConnections && t_pConnections->live.count(const_cast<CHTTPUpdateServiceSocket*>(connection)) != 0;
 }
 
+std::size_t Count() { return t_pConnections ? t_pConnections->live.size() : 0; }
+
 char* RequestBuffer() {
     if (!t_pConnections) return nullptr;
     std::unique_ptr<char[]>& buffer = t_pConnections->requestBuffer;

@@ -7,6 +7,8 @@
 // storage is gone in some runtimes).
 #pragma once
 
+#include <cstddef>
+
 class CHTTPUpdateServiceSocket;
 
 namespace connection_registry {
@@ -17,6 +19,8 @@ void Add(CHTTPUpdateServiceSocket* connection);
 // descriptor is free again, so a paused listener accepts again.
 void Remove(CHTTPUpdateServiceSocket* connection);
 bool Contains(const CHTTPUpdateServiceSocket* connection);
+// How many connections are live on the calling thread.
+std::size_t Count();
 
 // The calling thread's read buffer (CHTTPUpdateServiceSocket::kRequestBufferSize
 // bytes), shared by its connections: a read is handled completely within

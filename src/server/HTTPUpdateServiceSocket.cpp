@@ -14,9 +14,15 @@
 
 namespace {
 
-// Descriptors kept free below the process's limit for package files and the
-// log file: an accept that leaves fewer closes the longest-idle connection.
-constexpr unsigned kDescriptorReserve = 32;
+// Descriptors kept free below the process's limit for the process's own
+// (its sockets, package files, the log file): once the connections would
+// take more, each new one closes the longest-idle connection.
+bool NearDescriptorLimit(std::size_t connections) {
+    const unsigned limit = plat::DescriptorLimit();
+    if (limit == 0) return false;
+    const unsigned reserve = limit / 4 < 64 ? limit / 4 : 64;
+    return connections + reserve >= limit;
+}
 
 bool IsResourceShortage(int error) {
     return error == static_cast<int>(WSAEMFILE) || error == static_cast<int>(WSAENOBUFS);
@@ -52,7 +58,7 @@ void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
         connection->m_bLiveConnection = true;
         connection->NoteActivity();
         CHTTPUpdateServiceSocket* accepted = connection.release();
-        if (plat::IsDescriptorNearLimit(accepted->m_hSocket, kDescriptorReserve)) CloseLongestIdleConnection(accepted);
+        if (NearDescriptorLimit(connection_registry::Count())) CloseLongestIdleConnection(accepted);
     } catch (const std::bad_alloc&) {
         // No memory for the new connection: its client sees it close.
     }

@@ -33,7 +33,7 @@ def free_port():
 class Server:
     """One run of the program in console mode."""
 
-    def __init__(self, packages, port=None, log_file=None, extra=()):
+    def __init__(self, packages, port=None, log_file=None, extra=(), preexec=None):
         self.packages = packages
         self.port = port or free_port()
         self.log_file = log_file or os.path.join(tempfile.mkdtemp(prefix="velmora-e2e-log-"), "log.txt")
@@ -46,7 +46,7 @@ class Server:
         env.setdefault("WINEDEBUG", "-all")
         self._stdout = open(self.stdout_path, "wb")
         self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._stdout,
-                                     stderr=subprocess.STDOUT, env=env)
+                                     stderr=subprocess.STDOUT, env=env, preexec_fn=preexec)
 
     # --- log -----------------------------------------------------------
     def log_text(self):

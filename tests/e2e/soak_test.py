@@ -2,8 +2,8 @@
 
 Hundreds of clients download packages and check every byte while others
 drop mid-transfer (orderly and with a reset), read slowly, send nothing,
-send a mebibyte of garbage, send binary junk and overlong request lines, and
-half-close. Afterwards the server still answers byte for byte, no package on
+send a mebibyte of garbage, send binary junk and overlong request lines,
+half-close, pipeline requests, and pipeline requests they never read. Afterwards the server still answers byte for byte, no package on
 disk has changed, and (Linux builds) its open descriptors are back to where
 they started and its resident memory is back near its baseline.
 
@@ -244,21 +244,16 @@ class SoakTest(unittest.TestCase):
                 junk = "".join(f"%{b:02x}" for b in rnd.randbytes(rnd.randint(1, 3000)))
                 s.sendall(f"GET /packages/{junk} HTTP/1.1\r\n\r\n".encode())
             else:            # binary junk that starts with a word
-                s.sendall(b"X" + bytes(b for b in rnd.randbytes(5000) if b not in (0, 10, 13, 32)) + b"\r\n")
-            # A long request may arrive in several reads, each answered on
-            # its own: wait for the first 404 and for the line to go quiet.
+                s.sendall(b"X" + bytes(b for b in rnd.randbytes(5000) if b not in (0, 10, 13, 32)) + b"\r\n\r\n")
+            # However many reads it takes, one request gets one reply.
             got = recv_exact(s, len(NOT_FOUND), deadline)
             s.settimeout(0.3)
             try:
-                while True:
-                    more = s.recv(65536)
-                    if not more:
-                        break
-                    got += more
+                got += s.recv(65536)
             except socket.timeout:
                 pass
             s.settimeout(SOCKET_TIMEOUT)
-            if got != NOT_FOUND * (len(got) // len(NOT_FOUND)) or not got:
+            if got != NOT_FOUND:
                 figures.fail(f"junk request kind {kind}: {got[:80]!r}")
             # The connection is still usable afterwards.
             s.sendall(b"GET /packages/tiny.txt HTTP/1.1\r\n\r\n")
@@ -270,18 +265,51 @@ class SoakTest(unittest.TestCase):
             s.close()
 
     def half_close(self, port, figures, rnd, deadline):
-        """Request, then end the sending direction at once: what arrives is a prefix of the reply."""
-        s = connect(port)
+        """Request, then end the sending direction at once: the whole reply arrives, then the close."""
+        s = connect(port, receive_buffer=rnd.choice([None, 8192]))
         name = rnd.choice(["tiny.txt", "small.zip", "large.bin"])
         data = self.files[name]
         s.sendall(f"GET /packages/{name} HTTP/1.1\r\n\r\n".encode())
         s.shutdown(socket.SHUT_WR)
         got = recv_until_closed(s, deadline)
         s.close()
-        expected = OCTET % len(data) + data
-        if expected[:len(got)] != got:
-            figures.fail(f"half-close of {name}: {len(got)} bytes that are not a prefix of the reply")
+        if got != OCTET % len(data) + data:
+            figures.fail(f"half-close of {name}: {len(got)} bytes, not the whole reply")
         figures.add("halfclose", len(got))
+
+    def pipeline(self, port, figures, rnd, deadline):
+        """Several requests in one write: every reply, in order."""
+        s = connect(port)
+        try:
+            names = [rnd.choice(["tiny.txt", "small.zip", "sub/medium.msi", "missing.bin"])
+                     for _ in range(rnd.randint(2, 40))]
+            s.sendall(b"".join(f"GET /packages/{n} HTTP/1.1\r\n\r\n".encode() for n in names))
+            received = 0
+            for name in names:
+                data = self.files.get(name)
+                expected = OCTET % len(data) + data if data is not None else NOT_FOUND
+                if recv_exact(s, len(expected), deadline) != expected:
+                    figures.fail(f"pipelined reply for {name}: wrong bytes")
+                    return
+                received += len(expected)
+            figures.add("pipeline", received)
+        finally:
+            s.close()
+
+    def never_reads(self, port, figures, rnd, deadline, hold_until):
+        """Thousands of requests for a mebibyte each, never read; then gone."""
+        s = connect(port, receive_buffer=8192)
+        try:
+            s.sendall(b"GET /packages/chunk.bin HTTP/1.1\r\n\r\n" * rnd.randint(500, 4000))
+        except OSError:
+            pass
+        while time.time() < min(hold_until, deadline):
+            time.sleep(0.1)
+        if rnd.random() < 0.5:
+            reset_close(s)
+        else:
+            s.close()
+        figures.add("neverreads")
 
     # --- the run ----------------------------------------------------------
     def run_client(self, kind, seed, figures, deadline, **extra):
@@ -290,7 +318,7 @@ class SoakTest(unittest.TestCase):
             getattr(self, kind)(self.server.port, figures, rnd, deadline, **extra)
         except (OSError, TimeoutError, ConnectionError) as error:
             # Only the clients that drop or reset on purpose may see errors.
-            if kind in ("download", "slow_reader", "junk_and_overlong"):
+            if kind in ("download", "slow_reader", "junk_and_overlong", "half_close", "pipeline"):
                 figures.fail(f"{kind} #{seed}: {error!r}")
             else:
                 figures.add(kind + "-error")
@@ -326,7 +354,8 @@ class SoakTest(unittest.TestCase):
                 + [("slow_reader", {})] * scaled(10)
                 + [("silent", {"hold_until": start + 8})] * scaled(40)
                 + [("garbage", {})] * scaled(6) + [("junk_and_overlong", {})] * scaled(40)
-                + [("half_close", {})] * scaled(30))
+                + [("half_close", {})] * scaled(30) + [("pipeline", {})] * scaled(30)
+                + [("never_reads", {"hold_until": start + 8})] * scaled(10))
         random.Random(7).shuffle(plan)
         # Clients start in waves, so a few hundred are connected at once.
         threads = []

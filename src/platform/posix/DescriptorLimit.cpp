@@ -4,20 +4,20 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <limits>
 
 namespace {
 
 // The soft limit as last read (0: not read yet).
-std::atomic<rlim_t> g_softLimit{0};
+std::atomic<unsigned> g_nSoftLimit{0};
 
-rlim_t SoftLimit() {
-    rlim_t limit = g_softLimit.load(std::memory_order_relaxed);
-    if (limit == 0) {
-        rlimit current{};
-        limit = ::getrlimit(RLIMIT_NOFILE, &current) == 0 ? current.rlim_cur : RLIM_INFINITY;
-        g_softLimit.store(limit, std::memory_order_relaxed);
+unsigned ReadSoftLimit() {
+    rlimit current{};
+    if (::getrlimit(RLIMIT_NOFILE, &current) != 0 || current.rlim_cur == RLIM_INFINITY ||
+        current.rlim_cur > std::numeric_limits<unsigned>::max()) {
+        return std::numeric_limits<unsigned>::max();
     }
-    return limit;
+    return static_cast<unsigned>(current.rlim_cur);
 }
 
 }  // namespace
@@ -30,13 +30,16 @@ void RaiseDescriptorLimit() {
         current.rlim_cur = current.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &current);
     }
-    g_softLimit.store(0, std::memory_order_relaxed);  // read afresh at the next look
+    g_nSoftLimit.store(ReadSoftLimit(), std::memory_order_relaxed);
 }
 
-bool IsDescriptorNearLimit(SocketHandle accepted, unsigned reserve) {
-    const rlim_t limit = SoftLimit();
-    if (limit == RLIM_INFINITY) return false;
-    return static_cast<rlim_t>(accepted) + reserve >= limit;
+unsigned DescriptorLimit() {
+    unsigned limit = g_nSoftLimit.load(std::memory_order_relaxed);
+    if (limit == 0) {
+        limit = ReadSoftLimit();
+        g_nSoftLimit.store(limit, std::memory_order_relaxed);
+    }
+    return limit;
 }
 
 }  // namespace plat
