@@ -43,12 +43,13 @@ CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() {
 void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
     try {
         auto connection = std::make_unique<CHTTPUpdateServiceSocket>();
-        while (!Accept(*connection)) {
+        for (int attempt = 0; !Accept(*connection); ++attempt) {
             // Nothing was waiting after all, or the peer is gone.
             if (!IsResourceShortage(CAsyncSocket::GetLastError())) return CAsyncSocket::OnAccept(errorCode);
             // Out of descriptors: an idle connection makes room for the new
-            // client; without one, accepting waits until a connection goes.
-            if (!CloseLongestIdleConnection()) {
+            // client; without one (or when the system as a whole is out),
+            // accepting waits until a connection goes.
+            if (attempt == 3 || !CloseLongestIdleConnection()) {
                 connection_registry::PauseAccepting(this);
                 return CAsyncSocket::OnAccept(errorCode);
             }
