@@ -112,6 +112,8 @@ class DescriptorLimitTest(unittest.TestCase):
     def test_clients_in_the_middle_of_requests_fill_the_table_without_spinning_the_server(self):
         limit = 64
         pid = self.start(limit)
+        if harness.sanitized(pid):
+            self.skipTest("the sanitizer runtime needs descriptors of its own (its checks open pipes)")
         baseline = fd_count(pid)
         requester = socket.create_connection(("127.0.0.1", self.server.port), timeout=20)
         requester.sendall(REQUEST[:10])

@@ -24,6 +24,16 @@ def program_path_arg(path):
     return path
 
 
+def sanitized(pid):
+    """Whether the program runs with a sanitizer runtime (whose allocator keeps freed memory)."""
+    try:
+        with open(f"/proc/{pid}/maps") as f:
+            maps = f.read()
+    except OSError:
+        return False
+    return any(name in maps for name in ("libasan", "libtsan", "liblsan", "libubsan"))
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

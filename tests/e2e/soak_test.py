@@ -58,16 +58,6 @@ def proc_rss(pid):
     return 0
 
 
-def sanitized(pid):
-    """Whether the program runs with a sanitizer runtime (whose allocator keeps freed memory)."""
-    try:
-        with open(f"/proc/{pid}/maps") as f:
-            maps = f.read()
-    except OSError:
-        return False
-    return any(name in maps for name in ("libasan", "libtsan", "liblsan"))
-
-
 class Figures:
     def __init__(self):
         self.lock = threading.Lock()
@@ -409,7 +399,7 @@ class SoakTest(unittest.TestCase):
             f.write(text + "\n")
         if linux:
             self.assertEqual(fds_after, fds_before, "descriptors leaked")
-            if not sanitized(pid):
+            if not harness.sanitized(pid):
                 self.assertLess(rss_after, rss_before + MEMORY_SLACK, "resident memory stayed up")
 
 

@@ -17,17 +17,32 @@ std::atomic<std::size_t> g_nFailAtLeast{0};
 std::atomic<std::thread::id> g_failingThread{};
 }  // namespace
 
-void* operator new(std::size_t size) {
+namespace {
+void* Allocate(std::size_t size) noexcept {
     std::size_t threshold = g_nFailAtLeast.load(std::memory_order_acquire);
     if (threshold != 0 && size >= threshold && std::this_thread::get_id() == g_failingThread.load() &&
         g_nFailAtLeast.compare_exchange_strong(threshold, 0)) {
-        throw std::bad_alloc();
+        return nullptr;
     }
-    if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+    return std::malloc(size != 0 ? size : 1);
+}
+void* AllocateOrThrow(std::size_t size) {
+    if (void* block = Allocate(size)) return block;
     throw std::bad_alloc();
 }
+}  // namespace
+
+// Every plain form, so that each allocation and its release meet in malloc and free.
+void* operator new(std::size_t size) { return AllocateOrThrow(size); }
+void* operator new[](std::size_t size) { return AllocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 using namespace server_test;
 
