@@ -7,6 +7,15 @@
 //                                                 each sample GETs every path listed in PATHFILE, SAMPLES
 //                                                 times or (at least 5) until SECONDS pass: "medianms p99ms bytes"
 //   loadclient idle PORT PATH COUNT               COUNT idle keep-alive connections until stdin closes
+//   loadclient many PORT PATH CONNS SECONDS       CONNS keep-alive clients asking in turn:
+//                                                 "requests seconds errors p50ms p99ms"
+//   loadclient slow PORT PATH COUNT RATE RCVBUF   COUNT downloads read at RATE bytes/s each through
+//                                                 RCVBUF; "ready N" once all are under way, then
+//                                                 "underway ended failed" when stdin closes
+//   loadclient storm PORT PATH CLIENTS WAVES      CLIENTS connect at once, one GET each, then close:
+//                                                 "replies seconds failed retransmitted p50ms p99ms"
+//   loadclient logfloor FILE REQUESTS LINES BYTES LINES open+seek+write+close of BYTES per request:
+//                                                 "wallus cpuus" per request
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,7 +27,8 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr, "usage: loadclient fetch|loopback|connrate|latency|idle ... (see loadclient.cpp)\n");
+    std::fprintf(stderr, "usage: loadclient fetch|loopback|connrate|latency|idle|many|slow|storm|logfloor ... "
+                         "(see loadclient.cpp)\n");
     return 64;
 }
 
@@ -49,5 +59,10 @@ int main(int argc, char** argv) {
     if (mode == "idle" && args.size() == 3) {
         return RunIdle(std::atoi(args[0].c_str()), args[1], std::atoi(args[2].c_str()));
     }
+    auto number = [&](std::size_t i) { return std::atoi(args[i].c_str()); };
+    if (mode == "many" && args.size() == 4) return RunMany(number(0), args[1], number(2), std::atof(args[3].c_str()));
+    if (mode == "slow" && args.size() == 5) return RunSlow(number(0), args[1], number(2), number(3), number(4));
+    if (mode == "storm" && args.size() == 4) return RunStorm(number(0), args[1], number(2), number(3));
+    if (mode == "logfloor" && args.size() == 4) return RunLogFloor(args[0], number(1), number(2), number(3));
     return Usage();
 }
