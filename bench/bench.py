@@ -20,6 +20,7 @@ import subprocess
 import sys
 import time
 
+import perfprofile
 import servers
 
 MIB = 1 << 20
@@ -130,7 +131,8 @@ class Runner:
     # -- workloads -----------------------------------------------------------
 
     def small_files(self, server, row):
-        """4 KiB packages on 64 keep-alive connections; the server's CPU time per request."""
+        """4 KiB packages on 64 keep-alive connections; returns the server's user and
+        system CPU microseconds per request."""
         pid = server.serving_pid()
         user, system = servers.cpu_seconds(pid)
         out = self.run(["wrk", "-t1", "-c64", "-d%ds" % self.profile.seconds, server.url(SMALL)])
@@ -141,13 +143,14 @@ class Runner:
         if errors or "Non-2xx" in out:
             self.note("wrk errors in " + row, server.name, (errors.group(1) if errors else "non-2xx replies"))
         self.record(row, server.name, rate)
-        if requests:
-            per_request = 1e6 / requests
-            self.record(row + "-cpu", server.name, (user_after - user + system_after - system) * per_request)
-            self.note("4 KiB, %s%s: server CPU per request, user / system (us)"
-                      % ("log on" if "log" in row else "no log", ", console mode" if "console" in row else ""),
-                      server.name,
-                      "%.1f / %.1f" % ((user_after - user) * per_request, (system_after - system) * per_request))
+        if not requests:
+            return None
+        user, system = (user_after - user) * 1e6 / requests, (system_after - system) * 1e6 / requests
+        self.record(row + "-cpu", server.name, user + system)
+        self.note("4 KiB, %s%s: server CPU per request, user / system (us)"
+                  % ("log on" if "log" in row else "no log", ", console mode" if "console" in row else ""),
+                  server.name, "%.1f / %.1f" % (user, system))
+        return user, system
 
     def log_floor(self):
         """Four log lines per request, each its own open, seek, write and close, on the servers' CPU and disk."""
@@ -475,6 +478,8 @@ def main():
     parser.add_argument("--work", required=True, help="folder for configurations and logs")
     parser.add_argument("--smoke", action="store_true",
                         help="a few seconds on a tiny data set: every workload runs, the figures mean nothing")
+    parser.add_argument("--profile", action="store_true",
+                        help="perf profiles of the small-package rows (VelmoraService and lighttpd) instead of the table")
     parser.add_argument("--rounds", type=int, help="rounds (default 5; smoke 1)")
     parser.add_argument("--seconds", type=int, help="length of each timed wrk and connrate run (default 5)")
     parser.add_argument("--only", default="", help="comma-separated peer names to run (default: all; smoke: lighttpd)")
@@ -501,11 +506,14 @@ def main():
     if only:
         wanted = only.split(",")
         all_servers = [s for s in all_servers if s.name in wanted or isinstance(s, servers.Velmora)]
-    absent = [p for p in ["wrk"] + [s.program for s in all_servers if s.program] if not shutil.which(p)]
+    absent = [p for p in ["wrk"] + ["perf"] * args.profile + [s.program for s in all_servers if s.program] if not shutil.which(p)]
     if absent:
-        print("not installed: %s (scripts/install-deps installs them)" % ", ".join(absent), file=sys.stderr)
+        print("not installed: %s (bench/run installs the peers and wrk; perf comes with linux-perf)"
+              % ", ".join(absent), file=sys.stderr)
         return 77  # the test command counts this as skipped
     runner = Runner(args, profile)
+    if args.profile:
+        return perfprofile.run(runner, [s for s in all_servers if isinstance(s, servers.Velmora) or s.name == "lighttpd"])
     for n in range(profile.rounds):
         print("round %d of %d..." % (n + 1, profile.rounds), flush=True)
         runner.round(all_servers)
