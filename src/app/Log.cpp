@@ -63,11 +63,11 @@ void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {
 void CVelmoraServiceApp::WriteLogFileLine(const std::wstring& message) {
     if (m_strLogFile.empty()) return;
     // "<local date and time>: <process id>: <message>" and a line break,
-    // built in one piece (a busy server writes several lines per request).
-    const std::wstring stamp = plat::LocalDateTimeText();
-    std::wstring line;
-    line.reserve(stamp.size() + 16 + message.size() + 2);
-    line += stamp;
+    // built in one piece, in buffers kept from line to line (a busy server
+    // writes several lines per request).
+    std::wstring& line = m_strLogLine;
+    line.clear();
+    plat::AppendLocalDateTimeText(line);
     line += L": ";
     AppendDecimal(line, plat::CurrentProcessId());
     line += L": ";
@@ -77,7 +77,9 @@ void CVelmoraServiceApp::WriteLogFileLine(const std::wstring& message) {
     // A line that cannot be written (missing folder, no access, another
     // writer, disk full) is dropped; the other outputs still get it.
     DWORD error = NO_ERROR;
-    const bool written = plat::AppendToFile(m_strLogFile, plat::WideToAnsi(line), &error) != FALSE;
+    m_strLogBytes.clear();
+    plat::AppendWideAsAnsi(m_strLogBytes, line);
+    const bool written = plat::AppendToFile(m_strLogFile, m_strLogBytes, &error) != FALSE;
     if (written == m_bLogFileFailing) ReportLogFileState(!written, error);
 }
 

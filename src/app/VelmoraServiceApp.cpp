@@ -1,6 +1,8 @@
 // Construction and defaults of the application object.
 #include "app/VelmoraServiceApp.h"
 
+#include <typeinfo>
+
 #include "platform/DefaultFolders.h"
 
 CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
@@ -8,4 +10,10 @@ CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
 
 CVelmoraServiceApp::~CVelmoraServiceApp() = default;
 
-CVelmoraServiceApp* GetVelmoraApp() { return dynamic_cast<CVelmoraServiceApp*>(AfxGetApp()); }
+CVelmoraServiceApp* GetVelmoraApp() {
+    CWinApp* app = AfxGetApp();
+    // Every log line asks: the exact type is told apart by its type record
+    // (one per program), and only a derived class (a test's) takes the full cast.
+    if (app != nullptr && &typeid(*app) == &typeid(CVelmoraServiceApp)) return static_cast<CVelmoraServiceApp*>(app);
+    return dynamic_cast<CVelmoraServiceApp*>(app);
+}

@@ -29,9 +29,14 @@ class CVelmoraServiceApp : public CWinApp {
     // finished text must be passed as the argument of "%s".
     template <typename... Args>
     void Log(std::wstring_view format, const Args&... args) {
+        // A line that no output takes is not even formatted.
+        if (!HasLogOutput()) return;
         CWriteLockGuard guard(&m_logLock);
         WriteLogLine(FormatW(format, args...));
     }
+    // Some output takes log lines: a log file, the event log, the console.
+    // What decides it is set before the application thread starts.
+    bool HasLogOutput() const { return !m_strLogFile.empty() || m_bConsoleMode || (m_pService != nullptr && m_bLogEvents); }
 
     // Application thread: starts the socket and component libraries and the listener.
     BOOL InitInstance() override;
@@ -76,6 +81,9 @@ class CVelmoraServiceApp : public CWinApp {
     void ReportLogFileState(bool failing, DWORD error);
 
     bool m_bLogFileFailing = false;  // guarded by m_logLock
+    // The log file line being written, wide and as bytes (guarded by m_logLock).
+    std::wstring m_strLogLine;
+    std::string m_strLogBytes;
 };
 
 // The process's current application object, when it is a CVelmoraServiceApp.

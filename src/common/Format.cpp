@@ -39,6 +39,23 @@ struct Writer {
         }
     }
     void PutAscii(const std::string& ascii) { out.append(ascii.begin(), ascii.end()); }
+    // `text` with control characters as \xNN, cut after `limit` characters.
+    void PutEscaped(std::wstring_view text, std::size_t limit) {
+        const bool cut = text.size() > limit;
+        if (cut) text = text.substr(0, limit);
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::size_t run = 0;  // start of the characters not yet written
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const wchar_t c = text[i];
+            if (c >= 0x20 && c != 0x7F) continue;
+            Put(text.substr(run, i - run));
+            const CharT escape[] = {'\\', 'x', static_cast<CharT>(kHex[(c >> 4) & 0xF]), static_cast<CharT>(kHex[c & 0xF])};
+            out.append(escape, 4);
+            run = i + 1;
+        }
+        Put(text.substr(run));
+        if (cut) out.append(3, static_cast<CharT>('.'));
+    }
     void PutPad(std::size_t n, CharT c) { out.append(n, c); }
 };
 
@@ -98,7 +115,10 @@ std::string FormatFloat(const Directive& directive, const Arg& arg) {
     if (directive.alt) f += '#';
     if (directive.zero && !directive.left) f += '0';
     if (directive.width > 0) f += std::to_string(directive.width);
-    if (directive.precision >= 0) f += "." + std::to_string(directive.precision);
+    if (directive.precision >= 0) {
+        f += '.';
+        f += std::to_string(directive.precision);
+    }
     f += directive.conv;
     char buf[512];
     std::snprintf(buf, sizeof buf, f.c_str(), v);
@@ -120,6 +140,8 @@ void PutField(Writer<CharT>& field, const Directive& directive, const Arg* arg) 
             } else if (arg->kind == Arg::Kind::Narrow) {
                 field.PutNarrow(arg->narrow.substr(0, 1));
             }
+        } else if (arg->kind == Arg::Kind::WideEscaped) {
+            field.PutEscaped(arg->wide, static_cast<std::size_t>(arg->u));
         } else if (arg->kind == Arg::Kind::Wide) {
             std::wstring_view text = arg->isNull ? std::wstring_view(L"(null)") : arg->wide;
             if (directive.precision >= 0 && static_cast<std::size_t>(directive.precision) < LengthOf(text))
@@ -155,9 +177,10 @@ void PutField(Writer<CharT>& field, const Directive& directive, const Arg* arg) 
         p.conv = 'X';
         p.precision = 2 * static_cast<int>(sizeof(void*));
         field.PutAscii(FormatInteger(p, *arg));
-    } else if (arg->kind == Arg::Kind::Wide || arg->kind == Arg::Kind::Narrow) {
+    } else if (arg->kind == Arg::Kind::Wide || arg->kind == Arg::Kind::Narrow || arg->kind == Arg::Kind::WideEscaped) {
         // A string for an integer conversion: render the string itself.
-        if (arg->kind == Arg::Kind::Wide) field.Put(arg->isNull ? std::wstring_view(L"(null)") : arg->wide);
+        if (arg->kind == Arg::Kind::WideEscaped) field.PutEscaped(arg->wide, static_cast<std::size_t>(arg->u));
+        else if (arg->kind == Arg::Kind::Wide) field.Put(arg->isNull ? std::wstring_view(L"(null)") : arg->wide);
         else field.PutNarrow(arg->isNull ? std::string_view("(null)") : arg->narrow);
     } else {
         field.PutAscii(FormatInteger(directive, *arg));
@@ -193,7 +216,7 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
     // Room for the usual result at once: the format, the texts, and a number's digits.
     std::size_t room = format.size();
     for (std::size_t a = 0; a < count; ++a)
-        room += args[a].kind == Arg::Kind::Wide ? args[a].wide.size()
+        room += args[a].kind == Arg::Kind::Wide || args[a].kind == Arg::Kind::WideEscaped ? args[a].wide.size()
                 : args[a].kind == Arg::Kind::Narrow ? args[a].narrow.size() : 24;
     w.out.reserve(room);
     std::size_t next = 0;

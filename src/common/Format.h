@@ -13,11 +13,21 @@
 #include <string_view>
 #include <type_traits>
 
+// Text from outside (a request, a name on disk) for a line of the program's
+// own: written with its control characters (below 0x20, and 0x7F) as \xNN,
+// so it can neither end the line nor drive a terminal, and cut after
+// `limit` characters, ending in "..." then. Only a view: the text must
+// outlive the formatting call, and nothing is copied unless it is written.
+struct EscapedText {
+    std::wstring_view text;
+    std::size_t limit;
+};
+
 namespace fmt_detail {
 
 // One formatting argument, erased to a small tagged value.
 struct Arg {
-    enum class Kind { Signed, Unsigned, Float, Wide, Narrow, Pointer } kind;
+    enum class Kind { Signed, Unsigned, Float, Wide, Narrow, Pointer, WideEscaped } kind;
     union {
         std::int64_t i;
         std::uint64_t u;
@@ -48,6 +58,10 @@ Arg MakeArg(const T& value) {
     } else if constexpr (std::is_floating_point_v<D>) {
         a.kind = Arg::Kind::Float;
         a.d = static_cast<double>(value);
+    } else if constexpr (std::is_same_v<D, EscapedText>) {
+        a.kind = Arg::Kind::WideEscaped;
+        a.wide = value.text;
+        a.u = value.limit;
     } else if constexpr (std::is_same_v<D, std::wstring> || std::is_same_v<D, std::wstring_view>) {
         a.kind = Arg::Kind::Wide;
         a.wide = value;

@@ -74,16 +74,23 @@ wchar_t AsciiLowerChar(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cas
 }  // namespace
 
 std::string WideToUtf8(std::wstring_view text) {
+    std::string out;
+    AppendWideToUtf8(out, text);
+    return out;
+}
+
+void AppendWideToUtf8(std::string& out, std::wstring_view text) {
     // Most text (paths, log lines) is ASCII: copy it byte for byte and take
     // the general way only from the first character that needs more.
-    std::string out(text.size(), '\0');
+    const std::size_t start = out.size();
+    out.resize(start + text.size());
     std::size_t ascii = 0;
     while (ascii < text.size() && static_cast<std::make_unsigned_t<wchar_t>>(text[ascii]) < 0x80) {
-        out[ascii] = static_cast<char>(text[ascii]);
+        out[start + ascii] = static_cast<char>(text[ascii]);
         ++ascii;
     }
-    if (ascii == text.size()) return out;
-    out.resize(ascii);
+    if (ascii == text.size()) return;
+    out.resize(start + ascii);
     for (std::size_t i = ascii; i < text.size(); ++i) {
         char32_t cp = static_cast<char32_t>(text[i]);
         if constexpr (sizeof(wchar_t) == 2) {
@@ -99,7 +106,6 @@ std::string WideToUtf8(std::wstring_view text) {
         if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
         AppendUtf8(out, cp);
     }
-    return out;
 }
 
 bool TryUtf8ToWide(std::string_view bytes, std::wstring& out) {

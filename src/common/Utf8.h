@@ -7,6 +7,8 @@
 
 // Encodes wide text as UTF-8. Unpaired surrogates become U+FFFD.
 std::string WideToUtf8(std::wstring_view text);
+// The same, appended to `out` (whose room is reused).
+void AppendWideToUtf8(std::string& out, std::wstring_view text);
 
 // Decodes UTF-8 strictly (no overlong forms, no surrogates, nothing above
 // U+10FFFF). Returns false and leaves `out` empty when `bytes` is not valid.

@@ -50,8 +50,8 @@ void SleepMilliseconds(DWORD milliseconds);
 // Monotonic milliseconds since an arbitrary start (GetTickCount64).
 std::uint64_t SystemTickCount64();
 
-// Current local date and time, to the second, in the user's usual rendering
-// (date, one space, time).
-std::wstring LocalDateTimeText();
+// Appends the current local date and time, to the second, in the user's
+// usual rendering (date, one space, time).
+void AppendLocalDateTimeText(std::wstring& out);
 
 }  // namespace plat

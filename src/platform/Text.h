@@ -8,6 +8,8 @@ namespace plat {
 
 // Characters the code page cannot represent become its default character.
 std::string WideToAnsi(std::wstring_view text);
+// The same, appended to `out` (whose room is reused).
+void AppendWideAsAnsi(std::string& out, std::wstring_view text);
 std::wstring AnsiToWide(std::string_view bytes);
 
 }  // namespace plat

@@ -164,15 +164,15 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
     }
 }
 
-void CHTTPUpdateServiceSocket::ServeRequest(const RequestHead& head, bool headTooLarge) {
+void CHTTPUpdateServiceSocket::ServeRequest(RequestHead& head, bool headTooLarge) {
     if (head.closeAfterReply) m_bCloseWhenSent = true;
     if (!headTooLarge) {
-        if (head.hasWords) HandleRequest(head.line.method, head.line.path);
+        if (head.hasWords) HandleRequest(head.line.method, std::move(head.line.path));
         return;
     }
     // An overlong head gets the 404 reply, whatever it asks for.
     if (head.hasWords) {
-        HandleRequest(head.line.method, head.line.path, true);
+        HandleRequest(head.line.method, std::move(head.line.path), true);
     } else {
         SendNotFound();
     }

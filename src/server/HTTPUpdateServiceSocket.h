@@ -127,7 +127,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     // queue is full; then, with `readMore`, receives and goes on.
     void ServeInput(bool readMore);
     // Answers one framed request (an overlong head with the 404 reply).
-    void ServeRequest(const RequestHead& head, bool headTooLarge);
+    void ServeRequest(RequestHead& head, bool headTooLarge);
     bool ShouldPauseReading() const;
     // After queued replies went out: reads again if reading was paused.
     void ResumeReading();

@@ -33,6 +33,15 @@ TEST(Format, FinishedTextPassedThroughPercentSStaysLiteral) {
     EXPECT_EQ(FormatW(L"%s", hostile), hostile);
 }
 
+TEST(Format, EscapedTextHasNoControlCharactersAndIsCut) {
+    const std::wstring controls = std::wstring(L"a\r\nb\x1b[2J") + L'\0' + L"\x7f\u00e9";
+    EXPECT_EQ(FormatW(L"'%s'", EscapedText{controls, 100}), L"'a\\x0D\\x0Ab\\x1B[2J\\x00\\x7F\u00e9'");
+    EXPECT_EQ(FormatA("%s", EscapedText{controls, 100}), "a\\x0D\\x0Ab\\x1B[2J\\x00\\x7F\xC3\xA9");
+    EXPECT_EQ(FormatW(L"%s", EscapedText{L"plain text", 10}), L"plain text");
+    EXPECT_EQ(FormatW(L"%s", EscapedText{L"plain text", 5}), L"plain...");
+    EXPECT_EQ(FormatW(L"%s", EscapedText{L"\n\n\n", 2}), L"\\x0A\\x0A...");
+}
+
 TEST(Format, MismatchedOrMissingArgumentsNeverCrash) {
     EXPECT_EQ(FormatW(L"%d and %s", L"text", 7), L"text and 7");
     EXPECT_EQ(FormatW(L"[%s][%d]"), L"[][]");

@@ -234,7 +234,9 @@ TEST_F(StopAndSend, SenderOnTheApplicationThreadPumpsItsMessagesWithinItsDeadlin
 
     // The handler finishes only after the application has handled its ping.
     m_journal.action = [&](const Handled& h) {
-        if (h.wParam == 1) EXPECT_TRUE(app.m_pinged.Wait());
+        if (h.wParam == 1) {
+            EXPECT_TRUE(app.m_pinged.Wait());
+        }
         if (h.wParam == 2) {
             m_blocked.Set();
             m_gate.Wait();

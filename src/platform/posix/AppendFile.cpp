@@ -13,8 +13,14 @@
 namespace plat {
 
 BOOL AppendToFile(const std::wstring& path, std::string_view bytes, DWORD* error) {
-    const std::string name = WideToUtf8(path);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // A log appends to the same file line after line: its name is converted once.
+    thread_local std::wstring t_lastPath;
+    thread_local std::string t_lastName;
+    if (path != t_lastPath) {
+        t_lastName = WideToUtf8(path);
+        t_lastPath = path;
+    }
+    const int fd = ::open(t_lastName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (error) *error = posix::Win32FromErrno(errno);
         return FALSE;

@@ -289,7 +289,7 @@ std::uint64_t SystemTickCount64() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-std::wstring LocalDateTimeText() {
+void AppendLocalDateTimeText(std::wstring& out) {
     // Busy logs ask many times a second: each thread converts a second once.
     // Plain values only (no destructor runs at thread exit).
     thread_local time_t t_second = static_cast<time_t>(-1);
@@ -302,7 +302,7 @@ std::wstring LocalDateTimeText() {
         t_length = ::strftime(t_text, sizeof t_text, "%Y-%m-%d %H:%M:%S", &local);
         t_second = now;
     }
-    return BytesToWide(std::string_view(t_text, t_length));
+    out.append(t_text, t_text + t_length);
 }
 
 }  // namespace plat

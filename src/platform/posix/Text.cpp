@@ -6,6 +6,7 @@
 namespace plat {
 
 std::string WideToAnsi(std::wstring_view text) { return WideToUtf8(text); }
+void AppendWideAsAnsi(std::string& out, std::wstring_view text) { AppendWideToUtf8(out, text); }
 std::wstring AnsiToWide(std::string_view bytes) { return Utf8ToWideLossy(bytes); }
 
 }  // namespace plat

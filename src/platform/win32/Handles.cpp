@@ -77,14 +77,16 @@ void SleepMilliseconds(DWORD milliseconds) { ::Sleep(milliseconds); }
 
 std::uint64_t SystemTickCount64() { return ::GetTickCount64(); }
 
-std::wstring LocalDateTimeText() {
+void AppendLocalDateTimeText(std::wstring& out) {
     SYSTEMTIME now;
     ::GetLocalTime(&now);
     wchar_t date[80] = {};
     wchar_t time[80] = {};
     ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &now, nullptr, date, 80);
     ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, nullptr, time, 80);
-    return std::wstring(date) + L" " + time;
+    out += date;
+    out += L' ';
+    out += time;
 }
 
 }  // namespace plat

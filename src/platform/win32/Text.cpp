@@ -14,6 +14,16 @@ std::string WideToAnsi(std::wstring_view text) {
     return out;
 }
 
+void AppendWideAsAnsi(std::string& out, std::wstring_view text) {
+    if (text.empty()) return;
+    const int size = static_cast<int>(text.size());
+    const int needed = ::WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return;
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(needed));
+    ::WideCharToMultiByte(CP_ACP, 0, text.data(), size, out.data() + start, needed, nullptr, nullptr);
+}
+
 std::wstring AnsiToWide(std::string_view bytes) {
     if (bytes.empty()) return {};
     const int size = static_cast<int>(bytes.size());
