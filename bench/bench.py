@@ -33,8 +33,8 @@ NOISE = 0.10                           # "parity": within this fraction of the b
 
 
 @dataclasses.dataclass
-class Profile:
-    """Sizes of the data and the workloads."""
+class Sizes:
+    """Sizes of the data and the workloads: the full benchmark or its smoke run."""
     name: str
     rounds: int
     seconds: int                 # each wrk and connrate run
@@ -57,12 +57,12 @@ class Profile:
     floor_requests: int
 
 
-FULL = Profile("full", rounds=5, seconds=5, large_mib=1024, big_mib=128, download_mib=64, tree_folders=100,
+FULL = Sizes("full", rounds=5, seconds=5, large_mib=1024, big_mib=128, download_mib=64, tree_folders=100,
                bigtree_folders=1000, large_repeats=4, listing_samples=(100, 20, 500), idle=2000, many=10000,
                many_seconds=5, slow=2000, slow_rate=32768, slow_receive_buffer=16384, slow_settle=1.0, storm=5000,
                storm_waves=3, floor_requests=50000)
 # A few seconds in all: every workload kind runs, on a tiny data set.
-SMOKE = Profile("smoke", rounds=1, seconds=1, large_mib=1, big_mib=1, download_mib=1, tree_folders=3,
+SMOKE = Sizes("smoke", rounds=1, seconds=1, large_mib=1, big_mib=1, download_mib=1, tree_folders=3,
                 bigtree_folders=4, large_repeats=1, listing_samples=(3, 3, 3), idle=50, many=100, many_seconds=0.5,
                 slow=20, slow_rate=32768, slow_receive_buffer=16384, slow_settle=0.2, storm=100, storm_waves=1,
                 floor_requests=500)
@@ -72,18 +72,18 @@ def folders(count):
     return ["d%0*d" % (len(str(count - 1)), i) for i in range(count)]
 
 
-def make_data(root, profile):
+def make_data(root, sizes):
     """The packages folder every server serves; made once, kept between runs."""
     packages = os.path.join(root, "packages")
     os.makedirs(packages, exist_ok=True)
     block = os.urandom(MIB)
     make_file(os.path.join(packages, "small.bin"), 4096, block)
-    make_file(os.path.join(packages, "large.bin"), profile.large_mib * MIB, block)
+    make_file(os.path.join(packages, "large.bin"), sizes.large_mib * MIB, block)
     for i in range(8):
-        make_file(os.path.join(packages, "big%d.bin" % i), profile.big_mib * MIB, block)
-    make_file(os.path.join(packages, "download.bin"), profile.download_mib * MIB, block)
-    make_tree(root, "tree", profile.tree_folders, block)
-    make_tree(root, "bigtree", profile.bigtree_folders, block)
+        make_file(os.path.join(packages, "big%d.bin" % i), sizes.big_mib * MIB, block)
+    make_file(os.path.join(packages, "download.bin"), sizes.download_mib * MIB, block)
+    make_tree(root, "tree", sizes.tree_folders, block)
+    make_tree(root, "bigtree", sizes.bigtree_folders, block)
 
 
 def make_file(path, size, block):
@@ -107,9 +107,9 @@ def make_tree(root, name, count, block):
 
 
 class Runner:
-    def __init__(self, args, profile):
+    def __init__(self, args, sizes):
         self.args = args
-        self.profile = profile
+        self.sizes = sizes
         self.client = args.loadclient
         self.results = {}   # (row, server) -> [figures]
         self.notes = {}     # (note, server) -> [figures or texts]
@@ -135,7 +135,7 @@ class Runner:
         system CPU microseconds per request."""
         pid = server.serving_pid()
         user, system = servers.cpu_seconds(pid)
-        out = self.run(["wrk", "-t1", "-c64", "-d%ds" % self.profile.seconds, server.url(SMALL)])
+        out = self.run(["wrk", "-t1", "-c64", "-d%ds" % self.sizes.seconds, server.url(SMALL)])
         user_after, system_after = servers.cpu_seconds(pid)
         rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
         requests = int(re.search(r"(\d+) requests in", out).group(1))
@@ -155,7 +155,7 @@ class Runner:
     def log_floor(self):
         """Four log lines per request, each its own open, seek, write and close, on the servers' CPU and disk."""
         out = self.run([self.client, "logfloor", os.path.join(self.args.work, "floor.log"),
-                        str(self.profile.floor_requests), str(LOG_LINES), str(LOG_LINE_BYTES)],
+                        str(self.sizes.floor_requests), str(LOG_LINES), str(LOG_LINE_BYTES)],
                        cpus=servers.SERVER_CPUS).split()
         self.record("floor", "reference", float(out[1]))
         self.record("floor-wall", "reference", float(out[0]))
@@ -164,7 +164,7 @@ class Runner:
         # One fetch takes a fraction of a second on loopback: several back to
         # back make a figure that a scheduling hiccup cannot swing.
         total_bytes, total_seconds = 0, 0.0
-        for _ in range(self.profile.large_repeats):
+        for _ in range(self.sizes.large_repeats):
             out = self.run([self.client, "fetch", str(server.port)] + paths).split()
             total_bytes += int(out[0])
             total_seconds += float(out[1])
@@ -179,14 +179,14 @@ class Runner:
         # Sender and receiver are both this one program: it gets every core,
         # as the server and its client have between them.
         every = servers.SERVER_CPUS | servers.CLIENT_CPUS
-        size = self.profile.large_mib * MIB
+        size = self.sizes.large_mib * MIB
         out = self.run([self.client, "loopback", large, "1", str(size)], cpus=every).split()
         self.record("loop1", "reference", int(out[0]) / float(out[1]) / 1e6)
-        out = self.run([self.client, "loopback", large, "8", str(self.profile.big_mib * MIB)], cpus=every).split()
+        out = self.run([self.client, "loopback", large, "8", str(self.sizes.big_mib * MIB)], cpus=every).split()
         self.record("loop8", "reference", int(out[0]) / float(out[1]) / 1e6)
 
     def connection_per_request(self, server):
-        out = self.run([self.client, "connrate", str(server.port), SMALL, "64", str(self.profile.seconds)]).split()
+        out = self.run([self.client, "connrate", str(server.port), SMALL, "64", str(self.sizes.seconds)]).split()
         requests, seconds, errors, slow = int(out[0]), float(out[1]), int(out[2]), int(out[3])
         self.record("connrate", server.name, requests / seconds)
         self.note("connection per request: replies that waited for a SYN retry (>= 0.9 s)", server.name, slow)
@@ -194,7 +194,7 @@ class Runner:
 
     def listing(self, server):
         path_file = os.path.join(self.args.work, "listing-paths.txt")
-        p = self.profile
+        p = self.sizes
         for row, paths, samples in (
                 ("tree", server.tree_listing_paths("tree", folders(p.tree_folders)), p.listing_samples[0]),
                 ("bigtree", server.tree_listing_paths("bigtree", folders(p.bigtree_folders)), p.listing_samples[1]),
@@ -226,11 +226,11 @@ class Runner:
         return rest
 
     def idle_connections(self, server):
-        count = self.profile.idle
+        count = self.sizes.idle
         self.held_memory(server, "idle", [self.client, "idle", str(server.port), SMALL, str(count)], 0.5)
 
     def slow_downloads(self, server):
-        p = self.profile
+        p = self.sizes
         underway, ended, failed = self.held_memory(
             server, "slow-rss", [self.client, "slow", str(server.port), DOWNLOAD, str(p.slow),
                                  str(p.slow_rate), str(p.slow_receive_buffer)], p.slow_settle)
@@ -239,7 +239,7 @@ class Runner:
                       "%s ended, %s failed" % (ended, failed))
 
     def many_clients(self, server):
-        p = self.profile
+        p = self.sizes
         out = self.run([self.client, "many", str(server.port), SMALL, str(p.many), str(p.many_seconds)]).split()
         requests, seconds, errors = int(out[0]), float(out[1]), int(out[2])
         self.record("many", server.name, requests / seconds)
@@ -249,7 +249,7 @@ class Runner:
             self.note("%d keep-alive clients: connections lost or replies not 200" % p.many, server.name, errors)
 
     def storm(self, server):
-        p = self.profile
+        p = self.sizes
         out = self.run([self.client, "storm", str(server.port), SMALL, str(p.storm), str(p.storm_waves)]).split()
         replies, seconds, failed, retried = int(out[0]), float(out[1]), int(out[2]), int(out[3])
         self.record("storm", server.name, replies / seconds)
@@ -400,7 +400,7 @@ def print_table(runner, names, rounds, elapsed):
     """Prints the table; returns how many server rows lack VelmoraService's figure."""
     median = {key: statistics.median(v) for key, v in runner.results.items()}
     peers = names[1:]
-    table = rows(runner.profile)
+    table = rows(runner.sizes)
     label_width = max(len(r[1]) + len(r[2]) + 3 for r in table)
     header = "%-*s %14s" % (label_width, "workload (unit)", names[0])
     header += "".join(" %10s" % p for p in peers)
@@ -439,7 +439,7 @@ def print_table(runner, names, rounds, elapsed):
                     parts.append("%s %s" % (n, values[0] if isinstance(values[0], str) else
                                             statistics.median(values)))
             print("  %s: %s" % (k, ", ".join(parts)))
-    p = runner.profile
+    p = runner.sizes
     print()
     print("VelmoraService ran as in production (the service body in the foreground, /console, no console echo);")
     print("the console-mode rows ran it with -debug, its console output to /dev/null. Server CPU per request:")
@@ -479,7 +479,7 @@ def main():
     parser.add_argument("--smoke", action="store_true",
                         help="a few seconds on a tiny data set: every workload runs, the figures mean nothing")
     parser.add_argument("--profile", action="store_true",
-                        help="perf profiles of the small-package rows (VelmoraService and lighttpd) instead of the table")
+                        help="perf profiles of the small-package rows (VelmoraService, lighttpd) instead of the table")
     parser.add_argument("--rounds", type=int, help="rounds (default 5; smoke 1)")
     parser.add_argument("--seconds", type=int, help="length of each timed wrk and connrate run (default 5)")
     parser.add_argument("--only", default="", help="comma-separated peer names to run (default: all; smoke: lighttpd)")
@@ -487,15 +487,15 @@ def main():
     args = parser.parse_args()
     # The servers get these in their configurations: relative paths would be read from their own folders.
     args.data, args.work = os.path.abspath(args.data), os.path.abspath(args.work)
-    profile = SMOKE if args.smoke else FULL
-    profile.rounds = args.rounds or profile.rounds
-    profile.seconds = args.seconds or profile.seconds
+    sizes = SMOKE if args.smoke else FULL
+    sizes.rounds = args.rounds or sizes.rounds
+    sizes.seconds = args.seconds or sizes.seconds
     only = args.only or ("lighttpd" if args.smoke else "")
 
     started = time.monotonic()
     os.makedirs(args.work, exist_ok=True)
     print("generating the packages folder in %s (once)..." % args.data, flush=True)
-    make_data(args.data, profile)
+    make_data(args.data, sizes)
     here = os.path.dirname(os.path.abspath(__file__))
     all_servers = [servers.Velmora(args.data, args.work, args.binary),
                    servers.Nginx(args.data, args.work),
@@ -506,18 +506,20 @@ def main():
     if only:
         wanted = only.split(",")
         all_servers = [s for s in all_servers if s.name in wanted or isinstance(s, servers.Velmora)]
-    absent = [p for p in ["wrk"] + ["perf"] * args.profile + [s.program for s in all_servers if s.program] if not shutil.which(p)]
+    needed = ["wrk"] + ["perf"] * args.profile + [s.program for s in all_servers if s.program]
+    absent = [p for p in needed if not shutil.which(p)]
     if absent:
         print("not installed: %s (bench/run installs the peers and wrk; perf comes with linux-perf)"
               % ", ".join(absent), file=sys.stderr)
         return 77  # the test command counts this as skipped
-    runner = Runner(args, profile)
+    runner = Runner(args, sizes)
     if args.profile:
-        return perfprofile.run(runner, [s for s in all_servers if isinstance(s, servers.Velmora) or s.name == "lighttpd"])
-    for n in range(profile.rounds):
-        print("round %d of %d..." % (n + 1, profile.rounds), flush=True)
+        return perfprofile.run(runner, [s for s in all_servers
+                                        if isinstance(s, servers.Velmora) or s.name == "lighttpd"])
+    for n in range(sizes.rounds):
+        print("round %d of %d..." % (n + 1, sizes.rounds), flush=True)
         runner.round(all_servers)
-    missing = print_table(runner, [s.name for s in all_servers], profile.rounds, time.monotonic() - started)
+    missing = print_table(runner, [s.name for s in all_servers], sizes.rounds, time.monotonic() - started)
     if missing:
         print("%d rows have no VelmoraService figure" % missing, file=sys.stderr)
         return 1

@@ -15,7 +15,9 @@ namespace {
 double CpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
