@@ -13,4 +13,4 @@ int RunIdle(int port, const std::string& path, int count);
 int RunMany(int port, const std::string& path, int connections, double seconds);
 int RunSlow(int port, const std::string& path, int count, int bytesPerSecond, int receiveBuffer);
 int RunStorm(int port, const std::string& path, int clientsPerWave, int waves);
-int RunLogFloor(const std::string& file, int requests, int linesPerRequest, int lineBytes);
+int RunLogFloor(const std::string& file, int requests, int linesPerRequest, int lineBytes, bool seek);

@@ -14,8 +14,9 @@
 //                                                 "underway ended failed" when stdin closes
 //   loadclient storm PORT PATH CLIENTS WAVES      CLIENTS connect at once, one GET each, then close:
 //                                                 "replies seconds failed retransmitted p50ms p99ms"
-//   loadclient logfloor FILE REQUESTS LINES BYTES LINES open+seek+write+close of BYTES per request:
-//                                                 "wallus cpuus" per request
+//   loadclient logfloor FILE REQUESTS LINES BYTES [noseek]
+//                                                 LINES open+seek+write+close of BYTES per request
+//                                                 (noseek: no seek): "wallus cpuus" per request
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
     if (mode == "many" && args.size() == 4) return RunMany(number(0), args[1], number(2), std::atof(args[3].c_str()));
     if (mode == "slow" && args.size() == 5) return RunSlow(number(0), args[1], number(2), number(3), number(4));
     if (mode == "storm" && args.size() == 4) return RunStorm(number(0), args[1], number(2), number(3));
-    if (mode == "logfloor" && args.size() == 4) return RunLogFloor(args[0], number(1), number(2), number(3));
+    if (mode == "logfloor" && (args.size() == 4 || (args.size() == 5 && args[4] == "noseek")))
+        return RunLogFloor(args[0], number(1), number(2), number(3), args.size() == 4);
     return Usage();
 }
