@@ -241,9 +241,12 @@ class Runner:
 
     def many_clients(self, server):
         p = self.sizes
-        out = self.run([self.client, "many", str(server.port), SMALL, str(p.many), str(p.many_seconds)]).split()
+        out = self.run([self.client, "many", str(server.port), SMALL, str(p.many), str(p.many_seconds),
+                        str(server.serving_pid())]).split()
         requests, seconds, errors = int(out[0]), float(out[1]), int(out[2])
         self.record("many", server.name, requests / seconds)
+        if requests:
+            self.record("many-cpu", server.name, float(out[5]) * 1e6 / requests)
         self.record("many-p50", server.name, float(out[3]))
         self.record("many-p99", server.name, float(out[4]))
         if errors:
@@ -324,6 +327,7 @@ def rows(p):
         ("folder-p99", "  p99", "ms", False),
         ("idle", "%s idle keep-alive conns, memory per conn" % "{:,}".format(p.idle), "bytes", False),
         ("many", "%s keep-alive clients, 4 KiB each in turn" % "{:,}".format(p.many), "req/s", True),
+        ("many-cpu", "  server CPU per request", "us", False),
         ("many-p50", "  latency p50", "ms", False),
         ("many-p99", "  latency p99", "ms", False),
         ("slow-rss", "%s slow downloads of %d MiB, memory per download" % ("{:,}".format(p.slow), p.download_mib),
@@ -346,6 +350,7 @@ TARGETS = {
     "tree-median": (1.0, "best"),
     "bigtree-median": (1.0, "best"),
     "many": PARITY,
+    "many-cpu": PARITY,
     "many-p50": PARITY,
     "many-p99": PARITY,
     "slow-rss": PARITY,

@@ -103,6 +103,22 @@ double PercentileMs(const std::vector<double>& sortedSeconds, double q) {
     return sortedSeconds[std::min(i, sortedSeconds.size() - 1)] * 1000;
 }
 
+double ProcessCpuSeconds(int pid) {
+    std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (stat == nullptr) return 0;
+    char text[1024] = {};
+    const std::size_t length = std::fread(text, 1, sizeof text - 1, stat);
+    std::fclose(stat);
+    // Fields after the command name, which is in parentheses and may hold spaces:
+    // state is the 3rd field, utime and stime the 14th and 15th.
+    const char* rest = std::strrchr(text, ')');
+    unsigned long long user = 0, system = 0;
+    if (length == 0 || rest == nullptr ||
+        std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
+        return 0;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 void Fail(const std::string& message) {
     std::fprintf(stderr, "loadclient: %s: %s\n", message.c_str(), std::strerror(errno));
     std::exit(2);

@@ -32,6 +32,9 @@ void SetNonBlocking(int fd);
 // Milliseconds at the fraction `q` (0.5, 0.99) of sorted seconds; 0 when empty.
 double PercentileMs(const std::vector<double>& sortedSeconds, double q);
 
+// User + system CPU seconds of process `pid` so far (all its threads); 0 when unreadable.
+double ProcessCpuSeconds(int pid);
+
 // Prints `message` with errno's text and exits with status 2.
 [[noreturn]] void Fail(const std::string& message);
 

@@ -7,8 +7,8 @@
 //                                                 each sample GETs every path listed in PATHFILE, SAMPLES
 //                                                 times or (at least 5) until SECONDS pass: "medianms p99ms bytes"
 //   loadclient idle PORT PATH COUNT               COUNT idle keep-alive connections until stdin closes
-//   loadclient many PORT PATH CONNS SECONDS       CONNS keep-alive clients asking in turn:
-//                                                 "requests seconds errors p50ms p99ms"
+//   loadclient many PORT PATH CONNS SECONDS [PID] CONNS keep-alive clients asking in turn:
+//                                                 "requests seconds errors p50ms p99ms servercpuseconds"
 //   loadclient slow PORT PATH COUNT RATE RCVBUF   COUNT downloads read at RATE bytes/s each through
 //                                                 RCVBUF; "ready N" once all are under way, then
 //                                                 "underway ended failed" when stdin closes
@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
         return RunIdle(std::atoi(args[0].c_str()), args[1], std::atoi(args[2].c_str()));
     }
     auto number = [&](std::size_t i) { return std::atoi(args[i].c_str()); };
-    if (mode == "many" && args.size() == 4) return RunMany(number(0), args[1], number(2), std::atof(args[3].c_str()));
+    if (mode == "many" && (args.size() == 4 || args.size() == 5))
+        return RunMany(number(0), args[1], number(2), std::atof(args[3].c_str()), args.size() == 5 ? number(4) : 0);
     if (mode == "slow" && args.size() == 5) return RunSlow(number(0), args[1], number(2), number(3), number(4));
     if (mode == "storm" && args.size() == 4) return RunStorm(number(0), args[1], number(2), number(3));
     if (mode == "logfloor" && (args.size() == 4 || (args.size() == 5 && args[4] == "noseek")))
