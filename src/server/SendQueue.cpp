@@ -136,11 +136,23 @@ bool CSendQueue::AbandonIfStalled(std::uint64_t nowSeconds) {
     return true;
 }
 
+UINT CSendQueue::ChunkCapacityNeeded() const {
+    constexpr ULONGLONG kMost = kBufferSize + kCoalesceRoom;
+    ULONGLONG total = 0;
+    for (const Entry& entry : m_lstSendQueue) {
+        total += entry.remaining;
+        if (total >= kMost) return static_cast<UINT>(kMost);
+    }
+    return static_cast<UINT>(total);
+}
+
 void CSendQueue::FillBuffer(const CSendSink& sink) {
     m_nDataEnd = 0;
     m_nSendPos = 0;
     m_nFileBytes = 0;
     m_bBufferFree = true;
+    // The buffer kept from the last chunk may be too small for what is queued now.
+    if (m_pBuffer && m_nBufferCapacity < ChunkCapacityNeeded()) m_pBuffer.reset();
     // Data already loaded may be followed by the next entry only while it is
     // small; without coalescing only an empty buffer takes the next entry.
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
@@ -166,7 +178,8 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
         char* target = &nothing;
         if (wanted > 0) {
             if (!m_pBuffer) {
-                m_pBuffer.reset(new (std::nothrow) char[kBufferSize + kCoalesceRoom]);
+                m_nBufferCapacity = ChunkCapacityNeeded();
+                m_pBuffer.reset(new (std::nothrow) char[m_nBufferCapacity]);
                 if (!m_pBuffer) {
                     AbandonAll(head.file->GetFileName());
                     break;

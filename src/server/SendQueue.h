@@ -132,7 +132,12 @@ class CSendQueue {
     // The stall rule: no progress since `stamp` for kStallSeconds or more at `now`.
     static bool IsStalled(std::uint64_t stamp, std::uint64_t now) { return now >= stamp && now - stamp >= kStallSeconds; }
 
-    std::unique_ptr<char[]> m_pBuffer;  // kBufferSize + kCoalesceRoom bytes while in use
+    // The bytes the next chunk can take at most: what is queued, up to a
+    // full chunk and the room behind it. A small reply gets a small buffer.
+    UINT ChunkCapacityNeeded() const;
+
+    std::unique_ptr<char[]> m_pBuffer;  // m_nBufferCapacity bytes while in use
+    UINT m_nBufferCapacity = 0;
     UINT m_nBufferSize = kBufferSize;
     UINT m_nSendPos = 0;
     UINT m_nDataEnd = 0;

@@ -4,20 +4,25 @@
 #include <chrono>
 #include <new>
 
+#include "common/Clock.h"
 #include "server/ReplyTextFile.h"
 
 CSmallPackageCache& CSmallPackageCache::Shared() {
     // Never destroyed: connections of a thread that outlives the exit
     // sequence must not find it gone.
-    static CSmallPackageCache* const cache = new CSmallPackageCache;
+    static CSmallPackageCache* const cache = new CSmallPackageCache(kSettledNs, true);
     return *cache;
 }
 
 std::unique_ptr<CFile> CSmallPackageCache::Find(const std::wstring& fullPath) {
+    // Read before the stamp is: a stamp that matches was the file's at this tick or later.
+    const std::uint64_t tick = TickCount64();
     {
         // Most paths were never kept: they cost a lookup, not a look at the disk.
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_mapPackages.find(fullPath) == m_mapPackages.end()) return nullptr;
+        const auto found = m_mapPackages.find(fullPath);
+        if (found == m_mapPackages.end()) return nullptr;
+        if (m_bTrustWithinTick && found->second.matchedTick == tick) return Answer(found->second);
     }
     FileStamp now;
     const bool regular = plat::QueryRegularFileStamp(fullPath, now);
@@ -30,8 +35,13 @@ std::unique_ptr<CFile> CSmallPackageCache::Find(const std::wstring& fullPath) {
         m_mapPackages.erase(found);
         return nullptr;
     }
-    m_lstRecent.splice(m_lstRecent.begin(), m_lstRecent, found->second.recent);
-    return std::unique_ptr<CFile>(new (std::nothrow) CReplyTextFile(found->second.bytes, found->second.fileName));
+    found->second.matchedTick = tick;
+    return Answer(found->second);
+}
+
+std::unique_ptr<CFile> CSmallPackageCache::Answer(Package& found) {
+    m_lstRecent.splice(m_lstRecent.begin(), m_lstRecent, found.recent);
+    return std::unique_ptr<CFile>(new (std::nothrow) CReplyTextFile(found.bytes, found.fileName));
 }
 
 std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CDiskFile& file) {
@@ -79,6 +89,7 @@ std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CD
         entry->second.stamp = before;
         entry->second.bytes = bytes;
         entry->second.fileName = std::move(fileName);
+        entry->second.matchedTick = kNoTick;
         while (m_mapPackages.size() > kMaxPackages) {
             m_mapPackages.erase(m_lstRecent.back());
             m_lstRecent.pop_back();

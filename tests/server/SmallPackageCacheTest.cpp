@@ -36,6 +36,7 @@ class SmallPackageCacheTest : public ::testing::Test {
         ASSERT_TRUE(m_dir.IsValid());
         if (!PlatformHasStamps(m_dir)) GTEST_SKIP() << "this platform offers no file stamps: every request opens the file";
     }
+    void TearDown() override { SetTickCountForTests(std::nullopt); }
 
     // Opens `relative` and offers it to `cache`; the bytes it returned, or
     // nullopt when the cache did not keep it (the disk file must then still
@@ -92,6 +93,19 @@ TEST_F(SmallPackageCacheTest, KeptBytesAnswerUntilTheFileIsChangedReplacedOrRemo
     std::filesystem::remove(FsPath(m_dir.PathOf(L"a.bin")));
     EXPECT_EQ(Found(cache, L"a.bin"), std::nullopt);
     EXPECT_EQ(cache.Count(), 0u);
+}
+
+TEST_F(SmallPackageCacheTest, TheServersCacheLooksAtTheDiskOncePerClockTick) {
+    CSmallPackageCache cache(0, true);
+    ASSERT_TRUE(m_dir.MakeFile(L"a.bin", PatternBytes(4096, 1)));
+    EXPECT_EQ(OpenAndKeep(cache, L"a.bin"), PatternBytes(4096, 1));
+    SetTickCountForTests(1000);
+    EXPECT_EQ(Found(cache, L"a.bin"), PatternBytes(4096, 1)) << "a kept package is looked at once in a tick";
+    NextStampTick();
+    ASSERT_TRUE(m_dir.MakeFile(L"a.bin", PatternBytes(4096, 2)));
+    EXPECT_EQ(Found(cache, L"a.bin"), PatternBytes(4096, 1)) << "requests within that tick are answered as of it";
+    SetTickCountForTests(1001);
+    EXPECT_EQ(Found(cache, L"a.bin"), std::nullopt) << "the next tick looks again and sees the change";
 }
 
 TEST_F(SmallPackageCacheTest, OnlySmallFilesThatHaveSettledAreKept) {

@@ -133,8 +133,12 @@ namespace plat {
 
 bool QueryRegularFileStamp(const std::wstring& path, FileStamp& stamp) {
     if (path.empty() || path.find(L'\0') != std::wstring::npos) return false;
+    // Asked once per request: the converted name reuses one buffer per thread.
+    thread_local std::string t_name;
+    t_name.clear();
+    AppendWideToUtf8(t_name, path);
     struct stat status {};
-    return ::stat(WideToUtf8(path).c_str(), &status) == 0 && StampOf(status, stamp);
+    return ::stat(t_name.c_str(), &status) == 0 && StampOf(status, stamp);
 }
 
 }  // namespace plat
