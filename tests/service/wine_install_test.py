@@ -194,7 +194,8 @@ class WineInstallTest(unittest.TestCase):
         self.assertEqual((lines, events), (["result=1 error=12345"], []))
 
         # Pause: the service does not accept it, and the SCM refuses it with 1052.
-        self.probe("status", name, START, "20000", "250")
+        lines, _ = self.probe("status", name, START, "20000", "250")
+        self.assertEqual(lines, ["result=1 error=12345"], "the second start")
         lines, events = self.probe("status", name, PAUSE, "20000", "250")
         self.assertEqual(lines, ["result=0 error=1052"])
         self.assertEqual(len(events), 1, events)
