@@ -136,14 +136,19 @@ bool CSendQueue::AbandonIfStalled(std::uint64_t nowSeconds) {
     return true;
 }
 
-UINT CSendQueue::ChunkCapacityNeeded() const {
-    constexpr ULONGLONG kMost = kBufferSize + kCoalesceRoom;
-    ULONGLONG total = 0;
+UINT CSendQueue::ChunkCapacityNeeded(const CSendSink& sink) const {
+    // Walks the queue as FillBuffer takes it: entries are copied while what is
+    // buffered stays within the coalescing room, a full chunk ends the chunk,
+    // and a full chunk the socket takes straight from its file needs no room.
+    const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
+    UINT total = 0;
     for (const Entry& entry : m_lstSendQueue) {
-        total += entry.remaining;
-        if (total >= kMost) return static_cast<UINT>(kMost);
+        const UINT wanted = entry.remaining < m_nBufferSize ? static_cast<UINT>(entry.remaining) : m_nBufferSize;
+        if (wanted == m_nBufferSize && sink.SendsFileBytes(*entry.file)) break;
+        total += wanted;
+        if (wanted == m_nBufferSize || total > coalesceLimit) break;
     }
-    return static_cast<UINT>(total);
+    return total;
 }
 
 void CSendQueue::FillBuffer(const CSendSink& sink) {
@@ -152,7 +157,7 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
     m_nFileBytes = 0;
     m_bBufferFree = true;
     // The buffer kept from the last chunk may be too small for what is queued now.
-    if (m_pBuffer && m_nBufferCapacity < ChunkCapacityNeeded()) m_pBuffer.reset();
+    if (m_pBuffer && m_nBufferCapacity < ChunkCapacityNeeded(sink)) m_pBuffer.reset();
     // Data already loaded may be followed by the next entry only while it is
     // small; without coalescing only an empty buffer takes the next entry.
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
@@ -178,7 +183,7 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
         char* target = &nothing;
         if (wanted > 0) {
             if (!m_pBuffer) {
-                m_nBufferCapacity = ChunkCapacityNeeded();
+                m_nBufferCapacity = ChunkCapacityNeeded(sink);
                 m_pBuffer.reset(new (std::nothrow) char[m_nBufferCapacity]);
                 if (!m_pBuffer) {
                     AbandonAll(head.file->GetFileName());

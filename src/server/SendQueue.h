@@ -132,9 +132,9 @@ class CSendQueue {
     // The stall rule: no progress since `stamp` for kStallSeconds or more at `now`.
     static bool IsStalled(std::uint64_t stamp, std::uint64_t now) { return now >= stamp && now - stamp >= kStallSeconds; }
 
-    // The bytes the next chunk can take at most: what is queued, up to a
-    // full chunk and the room behind it. A small reply gets a small buffer.
-    UINT ChunkCapacityNeeded() const;
+    // The bytes the next chunk copies at most: a small reply gets a small
+    // buffer, and a reply head before a file sent from the file only its own size.
+    UINT ChunkCapacityNeeded(const CSendSink& sink) const;
 
     std::unique_ptr<char[]> m_pBuffer;  // m_nBufferCapacity bytes while in use
     UINT m_nBufferCapacity = 0;
