@@ -9,12 +9,12 @@
 #include "platform/Console.h"
 #include "platform/Handles.h"
 #include "platform/MessageBox.h"
-#include "platform/ModuleFileName.h"
 #include "platform/ProcessArguments.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
 #include "service/NTServiceCommandLineInfo.h"
+#include "service/ServiceControlManagerCalls.h"
 
 namespace {
 
@@ -25,7 +25,6 @@ constexpr UINT kContinueFailedMessage = 1512;
 constexpr UINT kPauseFailedMessage = 1513;
 
 constexpr DWORD kControlPollMilliseconds = 250;
-constexpr std::size_t kMaxModulePath = 260;
 
 // The value after a prefix, when the parameter starts with it (ignoring case)
 // and is at least `minimumLength` long.
@@ -151,8 +150,8 @@ DWORD CNTService::ProcessCommandLine(CNTServiceCommandLineInfo& info) {
             break;
         }
         case CNTServiceCommandLineInfo::ActionInstall: {
-            std::wstring path = plat::ExecutableFilePath();
-            if (path.size() > kMaxModulePath) path.resize(kMaxModulePath);
+            // The whole path, however long: a cut one would name a program that does not exist.
+            std::wstring path = CurrentServiceControlManagerCalls().executablePath();
             if (path.find(L' ') != std::wstring::npos) path = L"\"" + path + L"\"";
             m_strBinaryPathName = path;
             if (m_bAllowServiceNameOption && !info.m_strServiceName.empty())

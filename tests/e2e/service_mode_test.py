@@ -309,9 +309,9 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         self.syslog.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def run_verb(self, *args):
+    def run_verb(self, *args, program=harness.PROGRAM):
         """(exit status, standard output, standard error) of one run of the program."""
-        result = subprocess.run([harness.PROGRAM, *args], stdin=subprocess.DEVNULL, capture_output=True,
+        result = subprocess.run([program, *args], stdin=subprocess.DEVNULL, capture_output=True,
                                 env=self.env, timeout=60)
         return result.returncode, result.stdout.decode(), result.stderr.decode()
 
@@ -424,6 +424,19 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         self.assertFalse(os.path.lexists(os.path.join(self.units, "multi-user.target.wants", UNIT)))
         self.assertEqual(self.event_source(), (None, []))
         self.assertEqual(self.events(), [])  # no event reports a successful uninstall
+
+    def test_install_from_a_path_longer_than_260_characters_registers_the_whole_path(self):
+        folder = self.dir
+        while len(folder) < 300:
+            folder = os.path.join(folder, "a-folder-with-a-long-name")
+        os.makedirs(folder)
+        program = os.path.join(folder, "VelmoraService")
+        shutil.copy2(harness.PROGRAM, program)
+        self.assertEqual(self.run_verb("-install", "-serverport:1991", program=program), (0, "", ""))
+        unit = unit_settings(self.unit_text())
+        self.assertEqual(exec_start_words(unit["ExecStart"]), [program, "-serverport:1991"])
+        self.assertEqual(unit["CommandLine"], f"{program}  -serverport:1991")
+        self.assertEqual(self.event_source()[0]["EventMessageFile"], (REG_SZ, (program + "\0").encode("utf-16-le")))
 
     def test_verbs_on_a_service_that_is_not_installed(self):
         failures = {

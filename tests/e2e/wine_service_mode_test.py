@@ -241,6 +241,18 @@ class WineServiceModeTest(unittest.TestCase):
         self.assertEqual([e[2][0] for e in events if e[1] == LOG_LINE], log_messages(log))
         self.assertIn("Request for: '/packages/sub/b.zip'", log_messages(log))
 
+    def test_install_from_a_path_longer_than_260_characters_registers_the_whole_path(self):
+        self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
+        folder = self.dir
+        while len(winpath(folder)) < 300:
+            folder = os.path.join(folder, "a-folder-with-a-long-name")
+        os.makedirs(folder)
+        program = os.path.join(folder, "VelmoraService.exe")
+        shutil.copy2(PROGRAM, program)
+        self.assertEqual(self.prefix.wine(program, "-install", "-serverport:1991", "-silent")[:2], (0, ""))
+        self.assertEqual(self.prefix.reg_values(SERVICE_KEY)["ImagePath"][1], f"{winpath(program)}  -serverport:1991")
+        self.assertEqual(self.prefix.reg_values(SOURCE_KEY)["EventMessageFile"], ("REG_SZ", winpath(program)))
+
     def test_a_port_held_by_another_process_stops_the_service_as_failed(self):
         self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
         holder = socket.socket()
