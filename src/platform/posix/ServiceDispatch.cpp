@@ -28,8 +28,6 @@
 namespace plat {
 namespace {
 
-constexpr DWORD kErrorInvalidData = 13;
-constexpr DWORD kErrorModNotFound = 126;
 
 // The state of the one running dispatcher; lives on its stack.
 struct Dispatch {
@@ -281,7 +279,7 @@ BOOL SendServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecord& st
     }
     std::string text = ServiceStatusNotifyText(status);
     if (text.empty()) {
-        SetLastErrorCode(kErrorInvalidData);
+        SetLastErrorCode(ERROR_INVALID_DATA);
         return FALSE;
     }
     Dispatch& dispatch = *g_dispatch;
@@ -316,7 +314,7 @@ int g_advapiToken;  // what SystemModuleHandle hands out for the service functio
 
 void* SystemModuleHandle(const wchar_t* moduleName) {
     if (moduleName != nullptr && AsciiEqualsNoCase(moduleName, L"ADVAPI32.DLL")) return &g_advapiToken;
-    SetLastErrorCode(kErrorModNotFound);
+    SetLastErrorCode(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
