@@ -252,6 +252,9 @@ class WineServiceModeTest(unittest.TestCase):
         self.assertEqual(self.prefix.wine(program, "-install", "-serverport:1991", "-silent")[:2], (0, ""))
         self.assertEqual(self.prefix.reg_values(SERVICE_KEY)["ImagePath"][1], f"{winpath(program)}  -serverport:1991")
         self.assertEqual(self.prefix.reg_values(SOURCE_KEY)["EventMessageFile"], ("REG_SZ", winpath(program)))
+        # A failure's message box is captioned with the program's file name.
+        code, _, trace = self.prefix.wine(program, "-install", debug="-all,+relay")
+        self.assertEqual((code, [box[1] for box in message_boxes(trace)]), (exit_status(1073), ["VelmoraService.exe"]))
 
     def test_a_port_held_by_another_process_stops_the_service_as_failed(self):
         self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
