@@ -18,7 +18,6 @@ const MessageMap* CVelmoraServiceApp::GetThisMessageMap() {
 }
 
 namespace {
-constexpr DWORD kErrorDllInitFailed = 1114;  // ERROR_DLL_INIT_FAILED
 
 // The error of a failed call, or `fallback` when the call left none.
 DWORD LastErrorOr(DWORD fallback) {
@@ -31,13 +30,13 @@ BOOL CVelmoraServiceApp::InitInstance() {
     CWinApp::InitInstance();
     if (!m_strLogFile.empty()) Log(L"Logging to: '%s'", m_strLogFile);
     if (!plat::InitSockets()) {
-        const DWORD error = LastErrorOr(kErrorDllInitFailed);
+        const DWORD error = LastErrorOr(ERROR_DLL_INIT_FAILED);
         Log(L"AfxSocketInit FAILED");
         if (m_pService) m_pService->OnServerStartFailed(L"the socket library could not be started", error);
         return FALSE;
     }
     if (!plat::InitComponentLibrary()) {
-        const DWORD error = LastErrorOr(kErrorDllInitFailed);
+        const DWORD error = LastErrorOr(ERROR_DLL_INIT_FAILED);
         Log(L"AfxOleInit FAILED");
         if (m_pService) m_pService->OnServerStartFailed(L"the component library could not be started", error);
         return FALSE;

@@ -19,7 +19,6 @@ constexpr DWORD kStartedEvent = 0x40000001;
 constexpr DWORD kStoppedEvent = 0x40000003;
 constexpr DWORD kStartFailedEvent = 0xC0000012;  // "Starting process "%1" failed. Error: "%2"."
 constexpr UINT kUsageText = 1528;
-constexpr std::size_t kMaxModulePath = 260;
 // Between two start-pending reports while the port is retried: the retry
 // delay, the stop of the failed listener and the start of the next one.
 constexpr DWORD kRetryWaitHint = CVelmoraServiceApp::SOCKET_RETRY_DELAY_MS + 2000;
@@ -34,9 +33,9 @@ std::wstring WithoutTrailingSpace(std::wstring text) {
 
 CVelmoraService::CVelmoraService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description)
     : CNTService(serviceName, displayName, description) {
-    // The event source's message file is the program itself, which carries the message table.
+    // The event source's message file is the program itself (its whole
+    // path, however long), which carries the message table.
     m_strEventMessageFile = plat::ExecutableFilePath();
-    if (m_strEventMessageFile.size() > kMaxModulePath) m_strEventMessageFile.resize(kMaxModulePath);
     m_dwStartType = SERVICE_AUTO_START;
     m_dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     // A crashed service is started again; one that gave up on its port is

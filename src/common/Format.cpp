@@ -210,102 +210,141 @@ void Emit(Writer<CharT>& w, const Directive& directive, const Arg* arg) {
     if (directive.left && visible < width) w.PutPad(width - visible, static_cast<CharT>(' '));
 }
 
-template <typename CharT>
-std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* args, std::size_t count) {
-    Writer<CharT> w;
-    // Room for the usual result at once: the format, the texts, and a number's digits.
-    std::size_t room = format.size();
+// Room for the usual result at once: the format, the texts, and a number's digits.
+std::size_t ResultRoom(std::size_t formatSize, const Arg* args, std::size_t count) {
+    std::size_t room = formatSize;
     for (std::size_t a = 0; a < count; ++a)
         room += args[a].kind == Arg::Kind::Wide || args[a].kind == Arg::Kind::WideEscaped ? args[a].wide.size()
                 : args[a].kind == Arg::Kind::Narrow ? args[a].narrow.size() : 24;
-    w.out.reserve(room);
-    std::size_t next = 0;
-    const std::size_t n = format.size();
+    return room;
+}
+
+// A position in the format, and the arguments not yet taken.
+template <typename CharT>
+struct Cursor {
+    std::basic_string_view<CharT> format;
     std::size_t i = 0;
+    const Arg* args = nullptr;
+    std::size_t count = 0;
+    std::size_t next = 0;
+
+    bool At(char c) const { return i < format.size() && format[i] == static_cast<CharT>(c); }
+    const Arg* NextArg() { return next < count ? &args[next++] : nullptr; }
+};
+
+template <typename CharT>
+void ReadFlags(Cursor<CharT>& at, Directive& directive) {
+    for (; at.i < at.format.size(); ++at.i) {
+        const CharT f = at.format[at.i];
+        if (f == '-') directive.left = true;
+        else if (f == '+') directive.plus = true;
+        else if (f == ' ') directive.space = true;
+        else if (f == '0') directive.zero = true;
+        else if (f == '#') directive.alt = true;
+        else break;
+    }
+}
+
+// A width or precision: digits (-1 when there are none), or '*' for the next argument.
+template <typename CharT>
+int ReadNumber(Cursor<CharT>& at) {
+    if (at.At('*')) {
+        ++at.i;
+        const Arg* a = at.NextArg();
+        return a && a->kind == Arg::Kind::Signed     ? static_cast<int>(a->i)
+               : a && a->kind == Arg::Kind::Unsigned ? static_cast<int>(a->u)
+                                                     : 0;
+    }
+    int v = -1;
+    while (at.i < at.format.size() && at.format[at.i] >= '0' && at.format[at.i] <= '9') {
+        v = (v < 0 ? 0 : v) * 10 + static_cast<int>(at.format[at.i] - '0');
+        if (v > 100000) v = 100000;
+        ++at.i;
+    }
+    return v;
+}
+
+template <typename CharT>
+void ReadLengthModifiers(Cursor<CharT>& at, Directive& directive) {
+    const std::basic_string_view<CharT> format = at.format;
+    const std::size_t n = format.size();
+    std::size_t& i = at.i;
     while (i < n) {
-        const CharT c = format[i];
-        if (c != static_cast<CharT>('%')) {
-            // Literal text runs up to the next directive: copied in one piece.
-            std::size_t end = format.find(static_cast<CharT>('%'), i);
-            if (end == std::basic_string_view<CharT>::npos) end = n;
-            w.out.append(format.data() + i, end - i);
-            i = end;
-            continue;
-        }
-        if (i + 1 < n && format[i + 1] == static_cast<CharT>('%')) {
-            w.out.push_back(c);
-            i += 2;
-            continue;
-        }
-        const std::size_t start = i++;
-        Directive directive;
-        for (; i < n; ++i) {
-            const CharT f = format[i];
-            if (f == '-') directive.left = true;
-            else if (f == '+') directive.plus = true;
-            else if (f == ' ') directive.space = true;
-            else if (f == '0') directive.zero = true;
-            else if (f == '#') directive.alt = true;
-            else break;
-        }
-        auto readNumber = [&](int& target) {
-            if (i < n && format[i] == '*') {
-                ++i;
-                const Arg* a = next < count ? &args[next++] : nullptr;
-                target = a && a->kind == Arg::Kind::Signed ? static_cast<int>(a->i)
-                         : a && a->kind == Arg::Kind::Unsigned ? static_cast<int>(a->u) : 0;
-                return;
-            }
-            int v = -1;
-            while (i < n && format[i] >= '0' && format[i] <= '9') {
-                v = (v < 0 ? 0 : v) * 10 + static_cast<int>(format[i] - '0');
-                if (v > 100000) v = 100000;
-                ++i;
-            }
-            target = v;
-        };
-        readNumber(directive.width);
-        if (directive.width < -1) { directive.left = true; directive.width = -directive.width; }
-        if (i < n && format[i] == '.') {
+        const CharT m = format[i];
+        if (m == 'l') {
+            if (i + 1 < n && format[i + 1] == 'l') { directive.lengthBits = 64; i += 2; }
+            else { directive.lengthBits = 32; ++i; }  // "long" is 32-bit in the program's formats
+        } else if (m == 'h') {
             ++i;
-            readNumber(directive.precision);
-            if (directive.precision < 0) directive.precision = 0;
-        }
-        // Length modifiers.
-        while (i < n) {
-            const CharT m = format[i];
-            if (m == 'l') {
-                if (i + 1 < n && format[i + 1] == 'l') { directive.lengthBits = 64; i += 2; }
-                else { directive.lengthBits = 32; ++i; }  // "long" is 32-bit in the program's formats
-            } else if (m == 'h') {
-                ++i;
-            } else if (m == 'z' || m == 'j' || m == 't') {
-                directive.lengthBits = 64;
-                ++i;
-            } else if (m == 'I' && i + 2 < n && format[i + 1] == '6' && format[i + 2] == '4') {
-                directive.lengthBits = 64;
-                i += 3;
-            } else {
-                break;
-            }
-        }
-        if (i >= n) {
-            // A lone "%..." at the end: written as it stands.
-            for (std::size_t k = start; k < n; ++k) w.out.push_back(format[k]);
+        } else if (m == 'z' || m == 'j' || m == 't') {
+            directive.lengthBits = 64;
+            ++i;
+        } else if (m == 'I' && i + 2 < n && format[i + 1] == '6' && format[i + 2] == '4') {
+            directive.lengthBits = 64;
+            i += 3;
+        } else {
             break;
         }
-        directive.conv = static_cast<char>(format[i]);
-        ++i;
-        switch (directive.conv) {
-            case 's': case 'S': case 'c': case 'C': case 'd': case 'i': case 'u': case 'x': case 'X':
-            case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'p':
-                Emit(w, directive, next < count ? &args[next++] : nullptr);
-                break;
-            default:
-                // Unknown conversion: keep the directive literally.
-                for (std::size_t k = start; k < i; ++k) w.out.push_back(format[k]);
-                break;
+    }
+}
+
+// Reads a directive after its '%' up to and including its conversion
+// character; false when the format ends first.
+template <typename CharT>
+bool ReadDirective(Cursor<CharT>& at, Directive& directive) {
+    ReadFlags(at, directive);
+    directive.width = ReadNumber(at);
+    if (directive.width < -1) { directive.left = true; directive.width = -directive.width; }
+    if (at.At('.')) {
+        ++at.i;
+        directive.precision = ReadNumber(at);
+        if (directive.precision < 0) directive.precision = 0;
+    }
+    ReadLengthModifiers(at, directive);
+    if (at.i >= at.format.size()) return false;
+    directive.conv = static_cast<char>(at.format[at.i++]);
+    return true;
+}
+
+bool IsConversion(char conv) {
+    switch (conv) {
+        case 's': case 'S': case 'c': case 'C': case 'd': case 'i': case 'u': case 'x': case 'X':
+        case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'p':
+            return true;
+        default:
+            return false;
+    }
+}
+
+template <typename CharT>
+std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* args, std::size_t count) {
+    Writer<CharT> w;
+    w.out.reserve(ResultRoom(format.size(), args, count));
+    Cursor<CharT> at{format, 0, args, count, 0};
+    const std::size_t n = format.size();
+    while (at.i < n) {
+        if (!at.At('%')) {
+            // Literal text runs up to the next directive: copied in one piece.
+            std::size_t end = format.find(static_cast<CharT>('%'), at.i);
+            if (end == std::basic_string_view<CharT>::npos) end = n;
+            w.out.append(format.data() + at.i, end - at.i);
+            at.i = end;
+            continue;
         }
+        if (at.i + 1 < n && format[at.i + 1] == static_cast<CharT>('%')) {
+            w.out.push_back(static_cast<CharT>('%'));
+            at.i += 2;
+            continue;
+        }
+        const std::size_t start = at.i++;
+        Directive directive;
+        if (!ReadDirective(at, directive)) {
+            // A lone "%..." at the end: written as it stands.
+            w.out.append(format.data() + start, n - start);
+            break;
+        }
+        if (IsConversion(directive.conv)) Emit(w, directive, at.NextArg());
+        else w.out.append(format.data() + start, at.i - start);  // unknown conversion: kept literally
     }
     return std::move(w.out);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Types.h"
+#include "platform/Win32Codes.h"
 
 #ifdef _WINDOWS_
 #error "RegistryCodes.h must not be included together with <windows.h>"
@@ -30,7 +31,6 @@ constexpr DWORD KEY_WRITE = 0x20006;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
 
 // Error codes the registry gives besides the common ones of Win32Codes.h.
-constexpr DWORD ERROR_INVALID_DATA = 13;
 constexpr DWORD ERROR_NOACCESS = 998;
 constexpr DWORD ERROR_BADDB = 1009;
 constexpr DWORD ERROR_BADKEY = 1010;

@@ -6,12 +6,11 @@
 #include <vector>
 
 #include "platform/RequestPathRules.h"
+#include "platform/Win32Codes.h"
 
 namespace plat {
 
 namespace {
-constexpr std::size_t kMaxPath = 260;
-
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 }  // namespace
 
@@ -45,7 +44,7 @@ RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring
         joined += PathSeparator();
         joined += segment;
     }
-    if (joined.size() >= kMaxPath) return RequestPathVerdict::Refused;
+    if (joined.size() >= MAX_PATH) return RequestPathVerdict::Refused;
     if (!segments.empty() && !detail::JoinedPathIsExact(joined, segments.size())) return RequestPathVerdict::Refused;
     fullPath = std::move(joined);
     return RequestPathVerdict::Mapped;

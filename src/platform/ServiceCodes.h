@@ -8,11 +8,38 @@
 #error "ServiceCodes.h must not be included together with <windows.h>"
 #endif
 
+// Access rights: of the service control manager, of a service, and the
+// generic rights that stand for a set of either.
+constexpr DWORD SC_MANAGER_CONNECT = 0x0001;
+constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
+constexpr DWORD SC_MANAGER_ENUMERATE_SERVICE = 0x0004;
+constexpr DWORD SC_MANAGER_LOCK = 0x0008;
+constexpr DWORD SC_MANAGER_QUERY_LOCK_STATUS = 0x0010;
+constexpr DWORD SC_MANAGER_MODIFY_BOOT_CONFIG = 0x0020;
+constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
+constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
+constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+constexpr DWORD SERVICE_ENUMERATE_DEPENDENTS = 0x0008;
+constexpr DWORD SERVICE_START = 0x0010;
+constexpr DWORD SERVICE_STOP = 0x0020;
+constexpr DWORD SERVICE_PAUSE_CONTINUE = 0x0040;
+constexpr DWORD SERVICE_INTERROGATE = 0x0080;
+constexpr DWORD SERVICE_USER_DEFINED_CONTROL = 0x0100;
+constexpr DWORD DELETE = 0x00010000;
+constexpr DWORD MAXIMUM_ALLOWED = 0x02000000;
+constexpr DWORD GENERIC_ALL = 0x10000000;
+constexpr DWORD GENERIC_EXECUTE = 0x20000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD GENERIC_READ = 0x80000000;
+
 // Service types, start types, error control.
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x00000010;
 constexpr DWORD SERVICE_WIN32_SHARE_PROCESS = 0x00000020;
+constexpr DWORD SERVICE_WIN32 = SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS;
+constexpr DWORD SERVICE_INTERACTIVE_PROCESS = 0x00000100;
 constexpr DWORD SERVICE_AUTO_START = 2;
 constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_DISABLED = 4;
 constexpr DWORD SERVICE_ERROR_IGNORE = 0;
 
 // Service states: 1, 4 and 7 are settled, the others pending.
@@ -23,6 +50,14 @@ constexpr DWORD SERVICE_RUNNING = 4;
 constexpr DWORD SERVICE_CONTINUE_PENDING = 5;
 constexpr DWORD SERVICE_PAUSE_PENDING = 6;
 constexpr DWORD SERVICE_PAUSED = 7;
+// Which services an enumeration lists.
+constexpr DWORD SERVICE_ACTIVE = 1;
+constexpr DWORD SERVICE_INACTIVE = 2;
+constexpr DWORD SERVICE_STATE_ALL = 3;
+
+// ChangeServiceConfig2's information levels.
+constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
 
 // Controls a service announces it accepts.
 constexpr DWORD SERVICE_ACCEPT_STOP = 0x00000001;

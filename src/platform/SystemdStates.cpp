@@ -5,13 +5,12 @@
 #include <cstdlib>
 
 #include "platform/ServiceCodes.h"
+#include "platform/ServiceManagerCodes.h"
+#include "platform/Win32Codes.h"
 
 namespace plat {
 namespace {
 
-constexpr DWORD kErrorAccessDenied = 5;
-constexpr DWORD kErrorServiceDoesNotExist = 1060;
-constexpr DWORD kErrorFunctionFailed = 1627;
 // systemctl's exit statuses (the LSB ones).
 constexpr int kExitNoPermission = 4;
 constexpr int kExitNotInstalled = 5;
@@ -27,14 +26,6 @@ std::string Property(const SystemdProperties& unit, const char* name) {
 constexpr DWORD kExitGroup = 216;
 constexpr DWORD kExitUser = 217;
 constexpr DWORD kExitExec = 203;
-// The nearest Win32 codes.
-constexpr DWORD kErrorFileNotFound = 2;
-constexpr DWORD kErrorNotEnoughMemory = 8;
-constexpr DWORD kErrorServiceRequestTimeout = 1053;
-constexpr DWORD kErrorServiceNoThread = 1054;
-constexpr DWORD kErrorServiceDisabled = 1058;
-constexpr DWORD kErrorProcessAborted = 1067;
-constexpr DWORD kErrorServiceLogonFailed = 1069;
 
 }  // namespace
 
@@ -79,9 +70,9 @@ void SystemdFailureExitCodes(const SystemdProperties& unit, DWORD* win32ExitCode
             *win32ExitCode = static_cast<DWORD>(win32);
             *serviceSpecificExitCode = static_cast<DWORD>(specific);
         } else if (status == kExitExec) {
-            *win32ExitCode = kErrorFileNotFound;
+            *win32ExitCode = ERROR_FILE_NOT_FOUND;
         } else if (status == kExitGroup || status == kExitUser) {
-            *win32ExitCode = kErrorServiceLogonFailed;
+            *win32ExitCode = ERROR_SERVICE_LOGON_FAILED;
         } else {
             *win32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
             *serviceSpecificExitCode = status;
@@ -92,10 +83,10 @@ void SystemdFailureExitCodes(const SystemdProperties& unit, DWORD* win32ExitCode
         const char* result;
         DWORD code;
     } kResults[] = {
-        {"signal", kErrorProcessAborted},           {"core-dump", kErrorProcessAborted},
-        {"protocol", kErrorProcessAborted},         {"timeout", kErrorServiceRequestTimeout},
-        {"watchdog", kErrorServiceRequestTimeout},  {"start-limit-hit", kErrorServiceDisabled},
-        {"resources", kErrorServiceNoThread},       {"oom-kill", kErrorNotEnoughMemory},
+        {"signal", ERROR_PROCESS_ABORTED},          {"core-dump", ERROR_PROCESS_ABORTED},
+        {"protocol", ERROR_PROCESS_ABORTED},        {"timeout", ERROR_SERVICE_REQUEST_TIMEOUT},
+        {"watchdog", ERROR_SERVICE_REQUEST_TIMEOUT}, {"start-limit-hit", ERROR_SERVICE_DISABLED},
+        {"resources", ERROR_SERVICE_NO_THREAD},      {"oom-kill", ERROR_NOT_ENOUGH_MEMORY},
     };
     for (const auto& row : kResults) {
         if (result == row.result) {
@@ -145,11 +136,11 @@ DWORD Win32ErrorOfSystemctl(int exitStatus, std::string_view errorOutput) {
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     if (exitStatus == kExitNoPermission || Contains(errorOutput, "Access denied") ||
         Contains(errorOutput, "authentication required") || Contains(errorOutput, "Permission denied"))
-        return kErrorAccessDenied;
+        return ERROR_ACCESS_DENIED;
     if (exitStatus == kExitNotInstalled || Contains(errorOutput, "not found") ||
         Contains(errorOutput, "does not exist"))
-        return kErrorServiceDoesNotExist;
-    return kErrorFunctionFailed;
+        return ERROR_SERVICE_DOES_NOT_EXIST;
+    return ERROR_FUNCTION_FAILED;
 }
 
 }  // namespace plat

@@ -6,6 +6,7 @@
 #include "common/Format.h"
 #include "common/Utf8.h"
 #include "platform/SystemdCommandLine.h"
+#include "platform/ServiceCodes.h"
 #include "platform/SystemdSandbox.h"
 
 namespace plat {
@@ -13,7 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxServiceNameLength = 247;  // a unit name holds 255 characters with ".service"
 constexpr std::size_t kMaxAccountNameLength = 32;
-constexpr DWORD kAutoStart = 2;
 constexpr std::string_view kRegistrationSection = "X-VelmoraService";
 
 bool IsAsciiLetterOrDigit(wchar_t c) {
@@ -160,7 +160,7 @@ std::string SystemdUnitFileText(const SystemdServiceDefinition& d) {
     // The events of the service's own event source and its standard output under one name.
     text += L"SyslogIdentifier=" + SettingText(SystemdSyslogIdentifier(displayName)) + L"\n";
     text += SystemdSandboxSettings(d);
-    if (d.startType == kAutoStart) text += L"\n[Install]\nWantedBy=multi-user.target\n";
+    if (d.startType == SERVICE_AUTO_START) text += L"\n[Install]\nWantedBy=multi-user.target\n";
 
     text += L"\n[" + Utf8ToWideLossy(kRegistrationSection) + L"]\n";
     text += L"ServiceName=" + EscapeValue(d.serviceName) + L"\n";
@@ -221,7 +221,7 @@ bool ParseSystemdUnitFile(std::string_view bytes, std::wstring_view serviceName,
         } else if (section == L"Service" && key == L"User") {
             foreign.account = Trim(value);
         } else if (section == L"Install" && key == L"WantedBy") {
-            foreign.startType = kAutoStart;
+            foreign.startType = SERVICE_AUTO_START;
         }
     }
     if (!haveService) return false;

@@ -152,12 +152,7 @@ UINT CSendQueue::ChunkCapacityNeeded(const CSendSink& sink) const {
 }
 
 void CSendQueue::FillBuffer(const CSendSink& sink) {
-    m_nDataEnd = 0;
-    m_nSendPos = 0;
-    m_nFileBytes = 0;
-    m_bBufferFree = true;
-    // The buffer kept from the last chunk may be too small for what is queued now.
-    if (m_pBuffer && m_nBufferCapacity < ChunkCapacityNeeded(sink)) m_pBuffer.reset();
+    BeginChunk(sink);
     // Data already loaded may be followed by the next entry only while it is
     // small; without coalescing only an empty buffer takes the next entry.
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
@@ -166,60 +161,81 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
         Entry& head = m_lstSendQueue.front();
         const UINT wanted = head.remaining < m_nBufferSize ? static_cast<UINT>(head.remaining) : m_nBufferSize;
         if (wanted == m_nBufferSize && sink.SendsFileBytes(*head.file)) {
-            // A full chunk that the socket can take straight from the file:
-            // it counts as read now, but its bytes stay in the file, which stays open for them anyway
-            // since the entry is not finished.
-            m_nFileBytes = wanted;
-            m_nFileOffset = head.taken;
-            head.taken += wanted;
-            head.remaining -= wanted;
-            head.leftInFile = true;
+            LeaveChunkInFile(head, wanted);
+            break;
+        }
+        if (!ReadIntoChunk(head, wanted, sink)) break;
+        if (wanted == m_nBufferSize) {
             m_bChunkFromHead = true;
             break;
         }
-
-        // An entry with nothing left needs no buffer for its empty read.
-        char nothing = 0;
-        char* target = &nothing;
-        if (wanted > 0) {
-            if (!m_pBuffer) {
-                m_nBufferCapacity = ChunkCapacityNeeded(sink);
-                m_pBuffer.reset(new (std::nothrow) char[m_nBufferCapacity]);
-                if (!m_pBuffer) {
-                    AbandonAll(head.file->GetFileName());
-                    break;
-                }
-            }
-            target = m_pBuffer.get() + m_nDataEnd;
-            if (head.leftInFile) {
-                // Earlier chunks went without reading: catch the position up.
-                head.file->Seek(static_cast<LONGLONG>(head.taken), CFile::begin);
-                head.leftInFile = false;
-            }
-        }
-        const UINT count = head.file->Read(target, wanted);
-        if (head.file->Failed() || count != wanted) {
-            // A failed read, or a file that became shorter than its announced
-            // length: what was announced can no longer be delivered.
-            AbandonAll(head.file->GetFileName());
-            break;
-        }
-        m_nDataEnd += count;
-        head.remaining -= count;
-        head.taken += count;
-
-        if (count == m_nBufferSize) {
-            m_bChunkFromHead = true;
-            break;
-        }
-        // The entry is finished although its last bytes may still wait for
-        // the socket: keep its name for the log line of an abandon.
-        m_strChunkFileName = head.file->GetFileName();
-        m_bChunkFromHead = false;
-        AppLog(L"Transmitting file %s completed...", RequestTextForLog(m_strChunkFileName));
-        PopHead();
+        FinishHeadEntry();
         if (m_nDataEnd > coalesceLimit) break;
     }
 
     if (m_nDataEnd == 0) m_pBuffer.reset();  // nothing buffered: the buffer returns when there is something to read
+}
+
+void CSendQueue::BeginChunk(const CSendSink& sink) {
+    m_nDataEnd = 0;
+    m_nSendPos = 0;
+    m_nFileBytes = 0;
+    m_bBufferFree = true;
+    // The buffer kept from the last chunk may be too small for what is queued now.
+    if (m_pBuffer && m_nBufferCapacity < ChunkCapacityNeeded(sink)) m_pBuffer.reset();
+}
+
+void CSendQueue::LeaveChunkInFile(Entry& head, UINT size) {
+    // A full chunk that the socket can take straight from the file:
+    // it counts as read now, but its bytes stay in the file, which stays open for them anyway
+    // since the entry is not finished.
+    m_nFileBytes = size;
+    m_nFileOffset = head.taken;
+    head.taken += size;
+    head.remaining -= size;
+    head.leftInFile = true;
+    m_bChunkFromHead = true;
+}
+
+bool CSendQueue::ReadIntoChunk(Entry& head, UINT wanted, const CSendSink& sink) {
+    // An entry with nothing left needs no buffer for its empty read.
+    char nothing = 0;
+    char* target = &nothing;
+    if (wanted > 0) {
+        if (!m_pBuffer) {
+            m_nBufferCapacity = ChunkCapacityNeeded(sink);
+            m_pBuffer.reset(new (std::nothrow) char[m_nBufferCapacity]);
+            if (!m_pBuffer) {
+                AbandonAll(head.file->GetFileName());
+                return false;
+            }
+        }
+        target = m_pBuffer.get() + m_nDataEnd;
+        if (head.leftInFile) {
+            // Earlier chunks went without reading: catch the position up.
+            head.file->Seek(static_cast<LONGLONG>(head.taken), CFile::begin);
+            head.leftInFile = false;
+        }
+    }
+    const UINT count = head.file->Read(target, wanted);
+    if (head.file->Failed() || count != wanted) {
+        // A failed read, or a file that became shorter than its announced
+        // length: what was announced can no longer be delivered.
+        AbandonAll(head.file->GetFileName());
+        return false;
+    }
+    m_nDataEnd += count;
+    head.remaining -= count;
+    head.taken += count;
+    return true;
+}
+
+void CSendQueue::FinishHeadEntry() {
+    // The entry is finished although its last bytes may still wait for
+    // the socket: keep its name for the log line of an abandon.
+    Entry& head = m_lstSendQueue.front();
+    m_strChunkFileName = head.file->GetFileName();
+    m_bChunkFromHead = false;
+    AppLog(L"Transmitting file %s completed...", RequestTextForLog(m_strChunkFileName));
+    PopHead();
 }

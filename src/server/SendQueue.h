@@ -118,6 +118,13 @@ class CSendQueue {
     // of a file that `sink` can send directly is only marked (m_nFileBytes)
     // and stays in the file until the socket takes it.
     void FillBuffer(const CSendSink& sink);
+    // FillBuffer's steps: start an empty chunk; mark a whole chunk that stays
+    // in the file; read the head entry's next bytes after the chunk's data
+    // (false when the queue was abandoned instead); drop the finished head entry.
+    void BeginChunk(const CSendSink& sink);
+    void LeaveChunkInFile(Entry& head, UINT size);
+    bool ReadIntoChunk(Entry& head, UINT wanted, const CSendSink& sink);
+    void FinishHeadEntry();
     // End of the current chunk: the buffered bytes, then the marked file bytes.
     UINT ChunkEnd() const { return m_nDataEnd + m_nFileBytes; }
     // Forgets the current chunk (buffered and marked bytes).

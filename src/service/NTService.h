@@ -197,6 +197,13 @@ class CNTService {
     DWORD m_dwLastServiceSpecificError = 0;
 
   private:
+    // ProcessCommandLine's steps: a control verb (start, pause, continue,
+    // stop); the registration an install makes of the command line's options;
+    // a failure text, shown unless silent (on the console or in a message box).
+    DWORD RunControlVerb(const CNTServiceCommandLineInfo& info);
+    void TakeInstallOptions(CNTServiceCommandLineInfo& info);
+    void ShowCommandLineFailure(const CNTServiceCommandLineInfo& info, const std::wstring& text) const;
+
     // The exit codes of the last SERVICE_STOPPED report, so that a repeated
     // report of the current status (after a control that raced the end of the
     // service body) repeats them instead of replacing them with 0.

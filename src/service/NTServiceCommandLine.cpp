@@ -9,12 +9,12 @@
 #include "platform/Console.h"
 #include "platform/Handles.h"
 #include "platform/MessageBox.h"
-#include "platform/ModuleFileName.h"
 #include "platform/ProcessArguments.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
 #include "service/NTServiceCommandLineInfo.h"
+#include "service/ServiceControlManagerCalls.h"
 
 namespace {
 
@@ -25,7 +25,6 @@ constexpr UINT kContinueFailedMessage = 1512;
 constexpr UINT kPauseFailedMessage = 1513;
 
 constexpr DWORD kControlPollMilliseconds = 250;
-constexpr std::size_t kMaxModulePath = 260;
 
 // The value after a prefix, when the parameter starts with it (ignoring case)
 // and is at least `minimumLength` long.
@@ -118,12 +117,6 @@ DWORD CNTService::ProcessCommandLine(CNTServiceCommandLineInfo& info) {
     }
     if (m_bAllowDescriptionOption && !info.m_strDescription.empty()) m_strDescription = info.m_strDescription;
 
-    auto show = [&](const std::wstring& text) {
-        if (info.m_bSilent) return;
-        if (m_bConsoleOutput) plat::WriteStandardOutput(FormatW(L"%s\n", text));
-        else plat::ShowMessageBox(text);
-    };
-
     DWORD result = NO_ERROR;
     std::wstring text;
     switch (info.m_nAction) {
@@ -133,50 +126,15 @@ DWORD CNTService::ProcessCommandLine(CNTServiceCommandLineInfo& info) {
         case CNTServiceCommandLineInfo::ActionStart:
         case CNTServiceCommandLineInfo::ActionPause:
         case CNTServiceCommandLineInfo::ActionContinue:
-        case CNTServiceCommandLineInfo::ActionStop: {
-            static const struct {
-                DWORD statusAction;
-                UINT message;
-            } kControls[] = {{0, kStartFailedMessage}, {1, kPauseFailedMessage},
-                             {2, kContinueFailedMessage}, {3, kStopFailedMessage}};
-            const auto& control = kControls[info.m_nAction - CNTServiceCommandLineInfo::ActionStart];
-            if (!SetServiceToStatus(control.statusAction, &result, info.m_dwTimeout, kControlPollMilliseconds)) {
-                text = GetErrorMessage(MapResourceId(control.message), result, FALSE);
-                // The service's own reason, which the Win32 code only says exists.
-                if (result == ERROR_SERVICE_SPECIFIC_ERROR && m_dwLastServiceSpecificError != 0)
-                    text = FormatW(L"%s Service-specific error:%lu, %s", TrimmedLine(text), m_dwLastServiceSpecificError,
-                                   TrimmedLine(GetSystemErrorText(m_dwLastServiceSpecificError)));
-                show(text);
-            }
+        case CNTServiceCommandLineInfo::ActionStop:
+            result = RunControlVerb(info);
             break;
-        }
-        case CNTServiceCommandLineInfo::ActionInstall: {
-            std::wstring path = plat::ExecutableFilePath();
-            if (path.size() > kMaxModulePath) path.resize(kMaxModulePath);
-            if (path.find(L' ') != std::wstring::npos) path = L"\"" + path + L"\"";
-            m_strBinaryPathName = path;
-            if (m_bAllowServiceNameOption && !info.m_strServiceName.empty())
-                m_strBinaryPathName += FormatW(L" \"/SN:%s\"", info.m_strServiceName);
-            if (m_bAllowDisplayNameOption && !info.m_strDisplayName.empty())
-                m_strBinaryPathName += FormatW(L" \"/SDN:%s\"", info.m_strDisplayName);
-            if (m_bAllowDescriptionOption && !info.m_strDescription.empty())
-                m_strBinaryPathName += FormatW(L" \"/SD:%s\"", info.m_strDescription);
-            if (m_bAppendExtraArguments && !info.m_strServiceCommandLine.empty())
-                m_strBinaryPathName += L" " + info.m_strServiceCommandLine;
-            if (!info.m_strUserName.empty()) {
-                m_strUserName = info.m_strUserName;
-                Wipe(info.m_strUserName);
-            }
-            if (!info.m_strPassword.empty()) {
-                m_strPassword = info.m_strPassword;
-                Wipe(info.m_strPassword);
-            }
-            if (info.m_bAutoStart) m_dwStartType = SERVICE_AUTO_START;
-            if (!Install(text, &result)) show(text);
+        case CNTServiceCommandLineInfo::ActionInstall:
+            TakeInstallOptions(info);
+            if (!Install(text, &result)) ShowCommandLineFailure(info, text);
             break;
-        }
         case CNTServiceCommandLineInfo::ActionUninstall:
-            if (!Uninstall(text, &result, info.m_dwTimeout)) show(text);
+            if (!Uninstall(text, &result, info.m_dwTimeout)) ShowCommandLineFailure(info, text);
             break;
         case CNTServiceCommandLineInfo::ActionDebug:
             try {
@@ -192,6 +150,54 @@ DWORD CNTService::ProcessCommandLine(CNTServiceCommandLineInfo& info) {
             break;
     }
     return result;
+}
+
+DWORD CNTService::RunControlVerb(const CNTServiceCommandLineInfo& info) {
+    static const struct {
+        DWORD statusAction;
+        UINT message;
+    } kControls[] = {{0, kStartFailedMessage}, {1, kPauseFailedMessage},
+                     {2, kContinueFailedMessage}, {3, kStopFailedMessage}};
+    const auto& control = kControls[info.m_nAction - CNTServiceCommandLineInfo::ActionStart];
+    DWORD result = NO_ERROR;
+    if (SetServiceToStatus(control.statusAction, &result, info.m_dwTimeout, kControlPollMilliseconds)) return result;
+    std::wstring text = GetErrorMessage(MapResourceId(control.message), result, FALSE);
+    // The service's own reason, which the Win32 code only says exists.
+    if (result == ERROR_SERVICE_SPECIFIC_ERROR && m_dwLastServiceSpecificError != 0)
+        text = FormatW(L"%s Service-specific error:%lu, %s", TrimmedLine(text), m_dwLastServiceSpecificError,
+                       TrimmedLine(GetSystemErrorText(m_dwLastServiceSpecificError)));
+    ShowCommandLineFailure(info, text);
+    return result;
+}
+
+void CNTService::TakeInstallOptions(CNTServiceCommandLineInfo& info) {
+    // The whole path, however long: a cut one would name a program that does not exist.
+    std::wstring path = CurrentServiceControlManagerCalls().executablePath();
+    if (path.find(L' ') != std::wstring::npos) path = L"\"" + path + L"\"";
+    m_strBinaryPathName = path;
+    if (m_bAllowServiceNameOption && !info.m_strServiceName.empty())
+        m_strBinaryPathName += FormatW(L" \"/SN:%s\"", info.m_strServiceName);
+    if (m_bAllowDisplayNameOption && !info.m_strDisplayName.empty())
+        m_strBinaryPathName += FormatW(L" \"/SDN:%s\"", info.m_strDisplayName);
+    if (m_bAllowDescriptionOption && !info.m_strDescription.empty())
+        m_strBinaryPathName += FormatW(L" \"/SD:%s\"", info.m_strDescription);
+    if (m_bAppendExtraArguments && !info.m_strServiceCommandLine.empty())
+        m_strBinaryPathName += L" " + info.m_strServiceCommandLine;
+    if (!info.m_strUserName.empty()) {
+        m_strUserName = info.m_strUserName;
+        Wipe(info.m_strUserName);
+    }
+    if (!info.m_strPassword.empty()) {
+        m_strPassword = info.m_strPassword;
+        Wipe(info.m_strPassword);
+    }
+    if (info.m_bAutoStart) m_dwStartType = SERVICE_AUTO_START;
+}
+
+void CNTService::ShowCommandLineFailure(const CNTServiceCommandLineInfo& info, const std::wstring& text) const {
+    if (info.m_bSilent) return;
+    if (m_bConsoleOutput) plat::WriteStandardOutput(FormatW(L"%s\n", text));
+    else plat::ShowMessageBox(text);
 }
 
 void CNTService::RunAsConsole() {

@@ -10,12 +10,6 @@
 
 namespace {
 
-constexpr DWORD kManagerConnect = 0x0001;       // SC_MANAGER_CONNECT
-constexpr DWORD kServiceQueryStatus = 0x0004;   // SERVICE_QUERY_STATUS
-constexpr DWORD kServiceStart = 0x0010;         // SERVICE_START
-constexpr DWORD kServiceStop = 0x0020;          // SERVICE_STOP
-constexpr DWORD kServicePauseContinue = 0x0040;  // SERVICE_PAUSE_CONTINUE
-
 // The actions of SetServiceToStatus.
 constexpr DWORD kActionStart = 0;
 constexpr DWORD kActionPause = 1;
@@ -50,11 +44,11 @@ struct ActionRow {
 
 ActionRow RowOf(DWORD action) {
     switch (action) {
-        case kActionStart: return {SERVICE_RUNNING, kServiceStart | kServiceQueryStatus};
-        case kActionPause: return {SERVICE_PAUSED, kServicePauseContinue | kServiceQueryStatus};
-        case kActionContinue: return {SERVICE_RUNNING, kServicePauseContinue | kServiceQueryStatus};
-        case kActionStop: return {SERVICE_STOPPED, kServiceStop | kServiceQueryStatus};
-        default: return {kNoState, kServiceQueryStatus};
+        case kActionStart: return {SERVICE_RUNNING, SERVICE_START | SERVICE_QUERY_STATUS};
+        case kActionPause: return {SERVICE_PAUSED, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS};
+        case kActionContinue: return {SERVICE_RUNNING, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS};
+        case kActionStop: return {SERVICE_STOPPED, SERVICE_STOP | SERVICE_QUERY_STATUS};
+        default: return {kNoState, SERVICE_QUERY_STATUS};
     }
 }
 
@@ -74,7 +68,7 @@ BOOL CNTService::SetServiceToStatus(DWORD action, DWORD* error, DWORD timeoutMil
 
     // Declared first, so that the service handle is closed before the manager.
     ServiceManagerHandle manager;
-    if (!manager.Open(kManagerConnect)) return fail(kEventScmConnectFailed, kOpenScmFailed, plat::LastError());
+    if (!manager.Open(SC_MANAGER_CONNECT)) return fail(kEventScmConnectFailed, kOpenScmFailed, plat::LastError());
     ServiceHandle service;
     service.Attach(calls.openService(manager.Get(), m_strServiceName.c_str(), row.access));
     if (service.Get() == nullptr) return fail(kEventOpenServiceFailed, kOpenServiceFailed, plat::LastError());

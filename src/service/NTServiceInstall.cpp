@@ -15,19 +15,6 @@
 
 namespace {
 
-// Manager access rights.
-constexpr DWORD kManagerConnect = 0x0001;        // SC_MANAGER_CONNECT
-constexpr DWORD kManagerCreateService = 0x0002;  // SC_MANAGER_CREATE_SERVICE
-constexpr DWORD kManagerEnumerate = 0x0004;      // SC_MANAGER_ENUMERATE_SERVICE
-constexpr DWORD kManagerLock = 0x0008;           // SC_MANAGER_LOCK
-// Service access rights.
-constexpr DWORD kServiceQueryConfig = 0x0001;  // SERVICE_QUERY_CONFIG
-constexpr DWORD kServiceChangeConfig = 0x0002;  // SERVICE_CHANGE_CONFIG
-constexpr DWORD kServiceQueryStatus = 0x0004;   // SERVICE_QUERY_STATUS
-constexpr DWORD kServiceStart = 0x0010;         // SERVICE_START
-constexpr DWORD kServiceStop = 0x0020;          // SERVICE_STOP
-constexpr DWORD kDelete = 0x10000;              // DELETE
-
 // String table.
 constexpr UINT kInstallOpenScmFailed = 1501;
 constexpr UINT kInstallLockFailed = 1502;
@@ -109,7 +96,7 @@ BOOL CollectServiceOfExecutable(void* context, ServiceManagerHandle& manager,
     const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
     if (entry.serviceName == nullptr) return TRUE;
     ServiceHandle service;
-    service.Attach(calls.openService(manager.Get(), entry.serviceName, kServiceQueryConfig));
+    service.Attach(calls.openService(manager.Get(), entry.serviceName, SERVICE_QUERY_CONFIG));
     if (service.Get() == nullptr) return TRUE;
 
     DWORD needed = 0;
@@ -143,14 +130,16 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
     // Declared first, so that the service handle is closed before the
     // database is unlocked and the manager closed.
     ServiceManagerHandle manager;
-    if (!manager.Open(kManagerCreateService | kManagerLock)) return fail(kInstallOpenScmFailed, plat::LastError());
+    if (!manager.Open(SC_MANAGER_CREATE_SERVICE | SC_MANAGER_LOCK))
+        return fail(kInstallOpenScmFailed, plat::LastError());
     if (!manager.Lock()) return fail(kInstallLockFailed, plat::LastError());
 
     ServiceHandle service;
     {
         const std::vector<wchar_t> dependencies = BuildDependencyList();
         // Failure actions that restart the service need the right to start it.
-        const DWORD access = m_dwFailureRestartDelay != 0 ? kServiceChangeConfig | kServiceStart : kServiceChangeConfig;
+        const DWORD access =
+            m_dwFailureRestartDelay != 0 ? SERVICE_CHANGE_CONFIG | SERVICE_START : SERVICE_CHANGE_CONFIG;
         service.Attach(calls.createService(manager.Get(), m_strServiceName.c_str(), m_strDisplayName.c_str(),
                                            access, m_dwServiceType, m_dwStartType, m_dwErrorControl,
                                            m_strBinaryPathName.c_str(), NullWhenEmpty(m_strLoadOrderGroup), nullptr,
@@ -193,15 +182,15 @@ BOOL CNTService::Uninstall(std::wstring& message, DWORD* error, DWORD waitMillis
     };
 
     ServiceManagerHandle manager;
-    if (!manager.Open(kManagerConnect)) {
+    if (!manager.Open(SC_MANAGER_CONNECT)) {
         const DWORD code = plat::LastError();
         setFailure(kUninstallOpenScmFailed, code);
         reportFailure(kEventScmConnectFailed, kUninstallOpenScmFailed, code);
         return FALSE;
     }
     ServiceHandle service;
-    service.Attach(calls.openService(manager.Get(), m_strServiceName.c_str(), kDelete | kServiceStop |
-                                                                               kServiceQueryStatus));
+    service.Attach(calls.openService(manager.Get(), m_strServiceName.c_str(), DELETE | SERVICE_STOP |
+                                                                               SERVICE_QUERY_STATUS));
     if (service.Get() == nullptr) {
         const DWORD code = plat::LastError();
         setFailure(kUninstallOpenServiceFailed, code);
@@ -247,7 +236,7 @@ BOOL CNTService::EnumerateInstalledServices(std::vector<std::wstring>& names, DW
     names.clear();
     if (error) *error = NO_ERROR;
     ServiceManagerHandle manager;
-    if (!manager.Open(kManagerConnect | kManagerEnumerate)) {
+    if (!manager.Open(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE)) {
         if (error) *error = plat::LastError();
         return FALSE;
     }

@@ -17,10 +17,6 @@
 namespace {
 
 constexpr const wchar_t* kActiveDatabase = L"ServicesActive";
-constexpr DWORD kServiceWin32 = 0x30;      // SERVICE_WIN32: own and shared processes
-constexpr DWORD kServiceStateAll = 3;      // SERVICE_STATE_ALL
-constexpr DWORD kConfigDescription = 1;    // SERVICE_CONFIG_DESCRIPTION
-constexpr DWORD kConfigFailureActions = 2;  // SERVICE_CONFIG_FAILURE_ACTIONS
 constexpr DWORD kActionRestart = 1;         // SC_ACTION_RESTART
 constexpr DWORD kFailureResetSeconds = 86400;
 
@@ -59,7 +55,7 @@ BOOL ServiceManagerHandle::EnumServices(EnumServicesCallback callback, void* con
     DWORD returned = 0;
     DWORD resume = 0;
     // The first call only learns the size; success means there is nothing to list.
-    if (calls.enumServices(m_hManager, kServiceWin32, kServiceStateAll, nullptr, 0, &needed, &returned, &resume))
+    if (calls.enumServices(m_hManager, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &needed, &returned, &resume))
         return TRUE;
     if (plat::LastError() != ERROR_MORE_DATA) return FALSE;
 
@@ -73,7 +69,7 @@ BOOL ServiceManagerHandle::EnumServices(EnumServicesCallback callback, void* con
     }
     resume = 0;
     returned = 0;
-    const BOOL result = calls.enumServices(m_hManager, kServiceWin32, kServiceStateAll, buffer.get(), needed,
+    const BOOL result = calls.enumServices(m_hManager, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.get(), needed,
                                            &needed, &returned, &resume);
     if (result) {
         // Only what fits in the buffer can have been returned.
@@ -112,7 +108,7 @@ BOOL ServiceHandle::ChangeDescription(const std::wstring& text) {
     std::vector<wchar_t> copy(text.begin(), text.end());
     copy.push_back(L'\0');
     plat::ServiceDescriptionRecord description{copy.data()};
-    return m_pfnChangeServiceConfig2(m_hService, kConfigDescription, &description);
+    return m_pfnChangeServiceConfig2(m_hService, SERVICE_CONFIG_DESCRIPTION, &description);
 }
 
 BOOL ServiceHandle::ChangeFailureActions(DWORD restartDelay) {
@@ -124,7 +120,7 @@ BOOL ServiceHandle::ChangeFailureActions(DWORD restartDelay) {
     plat::ServiceActionRecord actions[3] = {
         {kActionRestart, restartDelay}, {kActionRestart, restartDelay}, {kActionRestart, restartDelay}};
     plat::ServiceFailureActionsRecord failureActions{kFailureResetSeconds, nullptr, nullptr, 3, actions};
-    return m_pfnChangeServiceConfig2(m_hService, kConfigFailureActions, &failureActions);
+    return m_pfnChangeServiceConfig2(m_hService, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
 }
 
 BOOL ServiceHandle::WaitForStatus(DWORD timeoutMilliseconds, DWORD wantedState, DWORD pollMilliseconds,

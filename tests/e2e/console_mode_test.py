@@ -1,16 +1,12 @@
 """End to end: the real program in console mode, a real HTTP client, real files."""
 import os
-import shutil
 import socket
-import sys
-import tempfile
 import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-import harness  # noqa: E402
-from harness import Connection, Server  # noqa: E402
+from velmoratest import harness, temp_folder
+from velmoratest.harness import Connection, Server
 
 OCTET = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: {}\r\n\r\n"
 NOT_FOUND = b"HTTP/1.1 404 NOT FOUND\r\nContent-Type: application/octet-stream\r\nContent-Length: 0\r\n\r\n"
@@ -21,26 +17,9 @@ def native(path):
     return harness.program_path_arg(path)
 
 
-class ServingTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="velmora-e2e-")
-        cls.packages = os.path.join(cls.root, "packages")
-        os.makedirs(os.path.join(cls.packages, "sub"))
-        with open(os.path.join(cls.packages, "a.zip"), "wb") as f:
-            f.write(b"package-a-bytes\x00\xff")
-        with open(os.path.join(cls.packages, "sub", "b.msi"), "wb") as f:
-            f.write(b"B" * 1000)
-        cls.big = bytes((i * 7 + 3) % 251 for i in range(3_000_000))
-        with open(os.path.join(cls.packages, "big.bin"), "wb") as f:
-            f.write(cls.big)
-        cls.server = Server(cls.packages)
-        cls.server.wait_until_listening()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.kill()
-        shutil.rmtree(cls.root, ignore_errors=True)
+class ServingTest(harness.ServerTest):
+    big = bytes((i * 7 + 3) % 251 for i in range(3_000_000))
+    PACKAGES = {"a.zip": b"package-a-bytes\x00\xff", "sub/b.msi": b"B" * 1000, "big.bin": big}
 
     def test_get_head_listing_and_not_found_with_their_log_lines(self):
         c = Connection(self.server.port)
@@ -110,11 +89,8 @@ class ServingTest(unittest.TestCase):
 
 class StartAndStopTest(unittest.TestCase):
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="velmora-e2e-")
+        self.root = temp_folder(self, "velmora-e2e-")
         os.makedirs(os.path.join(self.root, "packages"))
-
-    def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def test_log_of_start_up_and_ctrl_c_ends_with_closing_line_and_exit_code(self):
         server = Server(os.path.join(self.root, "packages"))

@@ -10,16 +10,13 @@ never "not found".
 """
 import os
 import resource
-import shutil
 import socket
 import sys
-import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-import harness  # noqa: E402
-from harness import Server  # noqa: E402
+from velmoratest import harness, temp_folder, write_files
+from velmoratest.harness import Server
 
 OCTET = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n"
 REQUEST = b"GET /packages/a.bin HTTP/1.1\r\n\r\n"
@@ -50,11 +47,8 @@ def wait_until(condition, timeout=20):
 @unittest.skipIf(harness.UNDER_WINE or not sys.platform.startswith("linux"), "descriptor limits of a Linux process")
 class DescriptorLimitTest(unittest.TestCase):
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="velmora-fdlimit-")
-        self.packages = os.path.join(self.root, "packages")
-        os.makedirs(self.packages)
-        with open(os.path.join(self.packages, "a.bin"), "wb") as f:
-            f.write(b"package bytes")
+        self.root = temp_folder(self, "velmora-fdlimit-")
+        self.packages = write_files(os.path.join(self.root, "packages"), {"a.bin": b"package bytes"})
         self.clients = []
         self.server = None
         # This process holds thousands of client sockets.
@@ -66,7 +60,6 @@ class DescriptorLimitTest(unittest.TestCase):
             c.close()
         if self.server:
             self.server.kill()
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def start(self, limit):
         self.server = Server(self.packages, preexec=limited_to(limit))

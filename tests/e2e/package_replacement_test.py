@@ -12,17 +12,12 @@ sharing refuses while the download runs; that proves the same thing.
 """
 import os
 import random
-import shutil
 import socket
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-import harness  # noqa: E402
-from harness import Server  # noqa: E402
+from velmoratest import harness, write_files
 
 OCTET = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n"
 AT_ONCE_SECONDS = 5  # far below anything but an immediate close (the stall rule takes six minutes)
@@ -49,27 +44,15 @@ def windows_copy(source, target):
         return result.returncode == 0 and f.read() == wanted.read()
 
 
-class PackageReplacementTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="velmora-replace-")
-        cls.packages = os.path.join(cls.root, "packages")
-        os.makedirs(cls.packages)
-        cls.path = os.path.join(cls.packages, "setup.bin")
-        cls.old = random.Random(1).randbytes(16 << 20)
-        with open(cls.path, "wb") as f:
-            f.write(cls.old)
-        cls.new = random.Random(2).randbytes(3_000_000)
-        cls.new_source = os.path.join(cls.root, "setup-new.bin")
-        with open(cls.new_source, "wb") as f:
-            f.write(cls.new)
-        cls.server = Server(cls.packages)
-        cls.server.wait_until_listening()
+class PackageReplacementTest(harness.ServerTest):
+    old = random.Random(1).randbytes(16 << 20)
+    new = random.Random(2).randbytes(3_000_000)
+    PACKAGES = {"setup.bin": old}
 
     @classmethod
-    def tearDownClass(cls):
-        cls.server.kill()
-        shutil.rmtree(cls.root, ignore_errors=True)
+    def prepare(cls):
+        cls.path = os.path.join(cls.packages, "setup.bin")
+        cls.new_source = os.path.join(write_files(cls.root, {"setup-new.bin": cls.new}), "setup-new.bin")
 
     def start_download(self):
         s = socket.socket()

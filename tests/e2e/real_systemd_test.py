@@ -1,5 +1,5 @@
 """The Linux program as a systemd service under a real systemd, booted in
-private namespaces (systemd_machine.py), used as an administrator would:
+private namespaces (velmoratest/systemd.py), used as an administrator would:
 -install, the unit's security score, -start and a download with curl,
 a crash and the restart, -stop, a port held by another process, -uninstall,
 and the journal lines of it all under the service's identifier.
@@ -11,8 +11,7 @@ import re
 import time
 import unittest
 
-import harness
-import systemd_machine
+from velmoratest import harness, systemd
 
 UNIT = "HarbrookVelmoraService.service"
 IDENTIFIER = "HarbrookVelmoraService"
@@ -23,7 +22,7 @@ PORT = 80  # below 1024: the unit's capabilities must still let it bind
 PACKAGE = os.urandom(300 * 1024)
 GIVE_UP_STATUS = 1066 % 256  # ERROR_SERVICE_SPECIFIC_ERROR: the service gave up on its port
 
-UNAVAILABLE = "the Windows build has no systemd units" if harness.UNDER_WINE else systemd_machine.unavailable()
+UNAVAILABLE = "the Windows build has no systemd units" if harness.UNDER_WINE else systemd.unavailable()
 
 
 def is_sanitizer_build(path):
@@ -35,7 +34,7 @@ def is_sanitizer_build(path):
 class RealSystemdTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.machine = systemd_machine.SystemdMachine(time_limit=400)
+        cls.machine = systemd.SystemdMachine(time_limit=400)
         try:
             m = cls.machine
             m.copy_in(harness.PROGRAM, PROGRAM)

@@ -26,9 +26,8 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-import harness  # noqa: E402
-from harness import Connection  # noqa: E402
+from velmoratest import harness, temp_folder
+from velmoratest.harness import Connection
 
 DISPLAY_NAME = "Harbrook Velmora Service"
 SERVICE_NAME = "HarbrookVelmoraService"
@@ -112,7 +111,7 @@ def exec_start_words(value):
 @unittest.skipIf(harness.UNDER_WINE, "systemd's notify protocol and syslog are the Linux build's service manager")
 class SystemdStyleServiceTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="velmora-service-")
+        self.dir = temp_folder(self, "velmora-service-")
         self.packages = os.path.join(self.dir, "packages")
         os.makedirs(self.packages)
         with open(os.path.join(self.packages, "a.zip"), "wb") as f:
@@ -125,7 +124,6 @@ class SystemdStyleServiceTest(unittest.TestCase):
     def tearDown(self):
         self.notify.close()
         self.syslog.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
     def start(self, *extra):
         env = dict(os.environ, NOTIFY_SOCKET=os.path.join(self.dir, "notify"),
@@ -287,7 +285,7 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
     systemd's command-line interface (a test double), and what each prints."""
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="velmora-systemd-verbs-")
+        self.dir = temp_folder(self, "velmora-systemd-verbs-")
         self.units = os.path.join(self.dir, "units")
         self.runtime = os.path.join(self.dir, "run-systemd-system")
         self.double = os.path.join(self.dir, "double")
@@ -307,11 +305,10 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
 
     def tearDown(self):
         self.syslog.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
-    def run_verb(self, *args):
+    def run_verb(self, *args, program=harness.PROGRAM):
         """(exit status, standard output, standard error) of one run of the program."""
-        result = subprocess.run([harness.PROGRAM, *args], stdin=subprocess.DEVNULL, capture_output=True,
+        result = subprocess.run([program, *args], stdin=subprocess.DEVNULL, capture_output=True,
                                 env=self.env, timeout=60)
         return result.returncode, result.stdout.decode(), result.stderr.decode()
 
@@ -424,6 +421,19 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         self.assertFalse(os.path.lexists(os.path.join(self.units, "multi-user.target.wants", UNIT)))
         self.assertEqual(self.event_source(), (None, []))
         self.assertEqual(self.events(), [])  # no event reports a successful uninstall
+
+    def test_install_from_a_path_longer_than_260_characters_registers_the_whole_path(self):
+        folder = self.dir
+        while len(folder) < 300:
+            folder = os.path.join(folder, "a-folder-with-a-long-name")
+        os.makedirs(folder)
+        program = os.path.join(folder, "VelmoraService")
+        shutil.copy2(harness.PROGRAM, program)
+        self.assertEqual(self.run_verb("-install", "-serverport:1991", program=program), (0, "", ""))
+        unit = unit_settings(self.unit_text())
+        self.assertEqual(exec_start_words(unit["ExecStart"]), [program, "-serverport:1991"])
+        self.assertEqual(unit["CommandLine"], f"{program}  -serverport:1991")
+        self.assertEqual(self.event_source()[0]["EventMessageFile"], (REG_SZ, (program + "\0").encode("utf-16-le")))
 
     def test_verbs_on_a_service_that_is_not_installed(self):
         failures = {

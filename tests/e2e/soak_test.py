@@ -15,18 +15,13 @@ memory are counted on Linux only. VELMORA_SOAK_SCALE scales the client counts.
 import hashlib
 import os
 import random
-import shutil
 import socket
 import struct
-import sys
-import tempfile
 import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-import harness  # noqa: E402
-from harness import Server  # noqa: E402
+from velmoratest import harness
 
 OCTET = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n"
 NOT_FOUND = b"HTTP/1.1 404 NOT FOUND\r\nContent-Type: application/octet-stream\r\nContent-Length: 0\r\n\r\n"
@@ -118,30 +113,15 @@ def reset_close(s):
     s.close()
 
 
-class SoakTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="velmora-soak-")
-        cls.packages = os.path.join(cls.root, "packages")
-        os.makedirs(os.path.join(cls.packages, "sub"))
-        cls.files = {
-            "tiny.txt": package_bytes(100, 1),
-            "small.zip": package_bytes(20_000, 2),
-            "sub/medium.msi": package_bytes(400_000, 3),
-            "chunk.bin": package_bytes(1 << 20, 4),
-            "large.bin": package_bytes(5_000_000, 5),
-        }
-        for name, data in cls.files.items():
-            with open(os.path.join(cls.packages, name), "wb") as f:
-                f.write(data)
-        cls.digests = {name: hashlib.sha256(d).hexdigest() for name, d in cls.files.items()}
-        cls.server = Server(cls.packages)
-        cls.server.wait_until_listening()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.kill()
-        shutil.rmtree(cls.root, ignore_errors=True)
+class SoakTest(harness.ServerTest):
+    PACKAGES = files = {
+        "tiny.txt": package_bytes(100, 1),
+        "small.zip": package_bytes(20_000, 2),
+        "sub/medium.msi": package_bytes(400_000, 3),
+        "chunk.bin": package_bytes(1 << 20, 4),
+        "large.bin": package_bytes(5_000_000, 5),
+    }
+    digests = {name: hashlib.sha256(d).hexdigest() for name, d in files.items()}
 
     # --- the client kinds -------------------------------------------------
     def download(self, port, figures, rnd, deadline, barrier):

@@ -8,7 +8,7 @@ itself when Wine boots again (automatic start), and removes itself, running,
 and its event source; every verb's exit status is checked, also on a
 service that is not installed, where the failure text appears in a message
 box unless "-silent" was given. Events and message boxes are read from
-Wine's traces (see wine_scm.py).
+Wine's traces (see velmoratest/wine.py).
 
 Runs in a Wine prefix of its own (VELMORA_E2E_SERVICE_WINEPREFIX, by default
 e2e-service-wineprefix next to the program). Set by ctest: VELMORA_PROGRAM,
@@ -17,15 +17,12 @@ VELMORA_WINE=1, VELMORA_SCM_PROBE.
 import os
 import shutil
 import socket
-import sys
-import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
-from harness import Connection  # noqa: E402
-from wine_scm import WinePrefix, message_boxes, trace_events, winpath  # noqa: E402
+from velmoratest import harness
+from velmoratest.harness import Connection
+from velmoratest.wine import held_prefix, message_boxes, trace_events, winpath
 
 PROGRAM = harness.PROGRAM
 SCM_PROBE = os.environ.get("VELMORA_SCM_PROBE", "")
@@ -67,22 +64,13 @@ class WineServiceModeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         assert PROGRAM and SCM_PROBE, "VELMORA_PROGRAM and VELMORA_SCM_PROBE"
-        cls.dir = tempfile.mkdtemp(prefix="velmora-e2e-wine-service-")
-        cls.prefix = WinePrefix(PREFIX, SCM_PROBE, cls.dir)
-        cls.prefix.start()
-        try:
-            cls.prefix.remove_service(NAME, SOURCE_KEY)  # left by an interrupted run
-        except BaseException:
-            cls.prefix.stop()
-            raise
+        cls.prefix = held_prefix(cls, PREFIX, SCM_PROBE)
+        cls.dir = cls.prefix.dir
+        cls.prefix.remove_service(NAME, SOURCE_KEY)  # left by an interrupted run
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            cls.prefix.remove_service(NAME, SOURCE_KEY)
-        finally:
-            cls.prefix.stop()
-            shutil.rmtree(cls.dir, ignore_errors=True)
+        cls.prefix.remove_service(NAME, SOURCE_KEY)
 
     def program(self, *args, timeout=60):
         """Runs the program with the event-log trace and the message-box
@@ -240,6 +228,21 @@ class WineServiceModeTest(unittest.TestCase):
         self.assertEqual(events[-1], (INFORMATION, STOPPED, [DISPLAY]))
         self.assertEqual([e[2][0] for e in events if e[1] == LOG_LINE], log_messages(log))
         self.assertIn("Request for: '/packages/sub/b.zip'", log_messages(log))
+
+    def test_install_from_a_path_longer_than_260_characters_registers_the_whole_path(self):
+        self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
+        folder = self.dir
+        while len(winpath(folder)) < 300:
+            folder = os.path.join(folder, "a-folder-with-a-long-name")
+        os.makedirs(folder)
+        program = os.path.join(folder, "VelmoraService.exe")
+        shutil.copy2(PROGRAM, program)
+        self.assertEqual(self.prefix.wine(program, "-install", "-serverport:1991", "-silent")[:2], (0, ""))
+        self.assertEqual(self.prefix.reg_values(SERVICE_KEY)["ImagePath"][1], f"{winpath(program)}  -serverport:1991")
+        self.assertEqual(self.prefix.reg_values(SOURCE_KEY)["EventMessageFile"], ("REG_SZ", winpath(program)))
+        # A failure's message box is captioned with the program's file name.
+        code, _, trace = self.prefix.wine(program, "-install", debug="-all,+relay")
+        self.assertEqual((code, [box[1] for box in message_boxes(trace)]), (exit_status(1073), ["VelmoraService.exe"]))
 
     def test_a_port_held_by_another_process_stops_the_service_as_failed(self):
         self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)

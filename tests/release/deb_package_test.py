@@ -1,19 +1,15 @@
 """The Debian package as an administrator meets it: lintian, then installed
-with dpkg on a throwaway machine with a real systemd (systemd_root), the
+with dpkg on a throwaway machine with a real systemd (velmoratest/systemd), the
 installed program serving in console mode, its log rotated by logrotate, a
 service installed by hand, and the package removed and purged."""
 import os
-import shutil
 import signal
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from packages import build_package  # noqa: E402
-from systemd_root import SystemdRoot  # noqa: E402
+from velmoratest import systemd, temp_folder
+from velmoratest.packages import build_package
 
 UNIT = "/etc/systemd/system/HarbrookVelmoraService.service"
 SHIPPED = ["/usr/sbin/VelmoraService", "/usr/share/doc/velmora-service/README.md",
@@ -21,12 +17,11 @@ SHIPPED = ["/usr/sbin/VelmoraService", "/usr/share/doc/velmora-service/README.md
            "/usr/share/man/man8/VelmoraService.8.gz", "/etc/logrotate.d/velmora-service"]
 
 
-@unittest.skipUnless(os.geteuid() == 0, "booting a throwaway systemd needs root")
+@unittest.skipIf(systemd.unavailable(), systemd.unavailable())
 class DebPackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.out = tempfile.mkdtemp(prefix="velmora-deb-")
-        cls.addClassCleanup(shutil.rmtree, cls.out, True)
+        cls.out = temp_folder(cls, "velmora-deb-")
         cls.deb = build_package(cls.out, ".deb")
 
     def test_name_version_and_lintian(self):
@@ -41,7 +36,7 @@ class DebPackageTest(unittest.TestCase):
         self.assertNotIn("E: ", lint.stdout)
 
     def test_install_serve_rotate_service_remove_purge(self):
-        root = SystemdRoot()
+        root = systemd.SystemdMachine(time_limit=600)
         try:
             self._lifecycle(root)
         finally:
@@ -49,25 +44,25 @@ class DebPackageTest(unittest.TestCase):
 
     def _lifecycle(self, root):
         root.copy_in(self.deb, "/root/velmora.deb")
-        root.run("dpkg -i /root/velmora.deb")
+        root.shell("dpkg -i /root/velmora.deb")
         for path in SHIPPED:
-            root.run(f"test -f {path}")
+            root.shell(f"test -f {path}")
         # Installing registers nothing; it prepares a log folder for root and adm.
-        root.run(f"test ! -e {UNIT}")
-        self.assertEqual(root.run("stat -c '%a %U %G' /var/log/velmora").stdout, "750 root adm\n")
-        root.run("man -l /usr/share/man/man8/VelmoraService.8.gz >/dev/null")
+        root.shell(f"test ! -e {UNIT}")
+        self.assertEqual(root.shell("stat -c '%a %U %G' /var/log/velmora").stdout, "750 root adm\n")
+        root.shell("man -l /usr/share/man/man8/VelmoraService.8.gz >/dev/null")
 
         # Console mode on a packages folder, log rotated between two requests.
-        root.run("mkdir -p /srv/pk && printf 'first package' > /srv/pk/one.txt && printf 'second' > /srv/pk/two.txt")
+        root.shell("mkdir -p /srv/pk && printf 'first package' > /srv/pk/one.txt && printf 'second' > /srv/pk/two.txt")
         log = "/var/log/velmora/velmora.log"
-        console = subprocess.Popen(root.command(["VelmoraService", "-debug", "-serverport:8080",
-                                                 "-packagespath:/srv/pk/", f"-logfile:{log}"]),
+        console = subprocess.Popen(root.command("VelmoraService", "-debug", "-serverport:8080",
+                                                "-packagespath:/srv/pk/", f"-logfile:{log}"),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         try:
             self.assertEqual(self._fetch(root, 8080, "one.txt"), "first package")
-            root.run("logrotate -f /etc/logrotate.d/velmora-service")
+            root.shell("logrotate -f /etc/logrotate.d/velmora-service")
             self.assertEqual(self._fetch(root, 8080, "two.txt"), "second")
-            rotated, current = root.run(f"cat {log}.1").stdout, root.run(f"cat {log}").stdout
+            rotated, current = root.shell(f"cat {log}.1").stdout, root.shell(f"cat {log}").stdout
             self.assertIn("Request for: '/packages/one.txt'", rotated)
             self.assertNotIn("Request for: '/packages/two.txt'", rotated)
             self.assertIn("Request for: '/packages/two.txt'", current)
@@ -77,34 +72,34 @@ class DebPackageTest(unittest.TestCase):
             self.assertEqual(console.wait(30), 255)
 
         # A service installed by the administrator, then the package removed.
-        root.run("VelmoraService -install -serverport:8081 -packagespath:/srv/pk/ "
+        root.shell("VelmoraService -install -serverport:8081 -packagespath:/srv/pk/ "
                  "-logfile:/var/log/velmora/service.log && VelmoraService -start")
         self.assertEqual(self._fetch(root, 8081, "one.txt"), "first package")
         # Upgrading (here: the same version again) restarts the running service,
         # as far as the machine's policy-rc.d allows: this image's forbids all.
         main_pid = "systemctl show -p MainPID --value HarbrookVelmoraService"
-        before = root.run(main_pid + " && rm -f /usr/sbin/policy-rc.d").stdout
-        root.run("dpkg -i /root/velmora.deb")
-        self.assertNotEqual(root.run(main_pid).stdout, before)
+        before = root.shell(main_pid + " && rm -f /usr/sbin/policy-rc.d").stdout
+        root.shell("dpkg -i /root/velmora.deb")
+        self.assertNotEqual(root.shell(main_pid).stdout, before)
         self.assertEqual(self._fetch(root, 8081, "one.txt"), "first package")
-        removal = root.run("dpkg -r velmora-service")
+        removal = root.shell("dpkg -r velmora-service")
         self.assertIn("HarbrookVelmoraService was stopped and uninstalled", removal.stdout)
-        root.run(f"test ! -e {UNIT} && test ! -e /usr/sbin/VelmoraService")
-        self.assertNotEqual(root.run("systemctl is-active HarbrookVelmoraService", check=False).stdout, "active\n")
-        self.assertNotEqual(root.run("curl -s http://127.0.0.1:8081/packages/one.txt", check=False).returncode, 0)
+        root.shell(f"test ! -e {UNIT} && test ! -e /usr/sbin/VelmoraService")
+        self.assertNotEqual(root.shell("systemctl is-active HarbrookVelmoraService", check=False).stdout, "active\n")
+        self.assertNotEqual(root.shell("curl -s http://127.0.0.1:8081/packages/one.txt", check=False).returncode, 0)
         # Removal keeps the configuration file and the logs; purge takes them.
-        root.run("test -f /etc/logrotate.d/velmora-service && test -f /var/log/velmora/service.log")
-        root.run("dpkg -P velmora-service")
-        leftovers = root.run("ls -d " + " ".join(SHIPPED) + " /var/log/velmora /var/lib/velmora 2>/dev/null",
+        root.shell("test -f /etc/logrotate.d/velmora-service && test -f /var/log/velmora/service.log")
+        root.shell("dpkg -P velmora-service")
+        leftovers = root.shell("ls -d " + " ".join(SHIPPED) + " /var/log/velmora /var/lib/velmora 2>/dev/null",
                              check=False).stdout
         self.assertEqual(leftovers, "")
-        self.assertNotEqual(root.run("dpkg -s velmora-service", check=False).returncode, 0)
+        self.assertNotEqual(root.shell("dpkg -s velmora-service", check=False).returncode, 0)
 
     def _fetch(self, root, port, name):
         # The server may still be starting: a refused connection is retried for a while.
         deadline = time.time() + 30
         while True:
-            got = root.run(f"curl -sS --fail http://127.0.0.1:{port}/packages/{name}", check=False)
+            got = root.shell(f"curl -sS --fail http://127.0.0.1:{port}/packages/{name}", check=False)
             if got.returncode == 0 or time.time() > deadline:
                 self.assertEqual(got.returncode, 0, got.stderr)
                 return got.stdout

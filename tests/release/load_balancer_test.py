@@ -7,17 +7,14 @@ import asyncio
 import hashlib
 import http.client
 import os
-import shutil
 import signal
 import socket
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.environ.get("VELMORA_SOURCE_DIR", ""), "tests", "e2e"))
-from harness import Server, free_port  # noqa: E402
+from velmoratest import temp_folder, write_files
+from velmoratest.harness import Server, free_port
 
 DOWNLOADS = 200
 SIZE = 4 << 20
@@ -59,14 +56,9 @@ def content():
 
 class LoadBalancerTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="velmora-lb-")
-        packages = os.path.join(self.dir, "packages")
-        os.mkdir(packages)
-        with open(os.path.join(packages, "health.txt"), "w") as f:
-            f.write("ok")
+        self.dir = temp_folder(self, "velmora-lb-")
+        packages = write_files(os.path.join(self.dir, "packages"), {"health.txt": b"ok", "big.bin": content()})
         big = os.path.join(packages, "big.bin")
-        with open(big, "wb") as f:
-            f.write(content())
         # One file under many names: each download's request line names it apart in the logs.
         for i in range(DOWNLOADS):
             os.link(big, os.path.join(packages, f"dl-{i:03}.bin"))
@@ -87,7 +79,6 @@ class LoadBalancerTest(unittest.TestCase):
         self.haproxy.wait(30)
         for server in self.servers.values():
             server.kill()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
     def status(self):
         """The health state HAProxy shows for each instance ("UP", "DOWN", ...)."""

@@ -1,15 +1,12 @@
 """The Windows zip as an administrator meets it: unzipped, the .exe carries
 the version in its version resource and serves a package under Wine."""
 import os
-import shutil
 import struct
 import subprocess
-import sys
-import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from packages import build_package  # noqa: E402
+from velmoratest import temp_folder, write_files
+from velmoratest.packages import build_package
 
 VERSION = os.environ["VELMORA_VERSION"]
 FOLDER = f"VelmoraService-{VERSION}-win64"
@@ -37,10 +34,7 @@ def version_resource(exe):
 
 class WindowsZipTest(unittest.TestCase):
     def setUp(self):
-        self.out = tempfile.mkdtemp(prefix="velmora-zip-")
-
-    def tearDown(self):
-        shutil.rmtree(self.out, ignore_errors=True)
+        self.out = temp_folder(self, "velmora-zip-")
 
     def test_unzipped_program_has_its_version_and_serves(self):
         archive = build_package(self.out, ".zip")
@@ -55,15 +49,11 @@ class WindowsZipTest(unittest.TestCase):
         self.assertEqual(texts, {"FileVersion": VERSION, "ProductVersion": VERSION,
                                  "ProductName": "Harbrook Velmora Service", "CompanyName": "Harbrook"})
 
-        # The harness runs VELMORA_PROGRAM under Wine: here the unzipped copy.
+        # The harness runs VELMORA_PROGRAM under Wine (read when it is imported): here the unzipped copy.
         os.environ.update(VELMORA_PROGRAM=exe, VELMORA_WINE="1")
-        sys.path.insert(0, os.path.join(os.environ["VELMORA_SOURCE_DIR"], "tests", "e2e"))
-        from harness import Connection, Server
+        from velmoratest.harness import Connection, Server
 
-        packages = os.path.join(self.out, "packages")
-        os.mkdir(packages)
-        with open(os.path.join(packages, "setup.msi"), "wb") as f:
-            f.write(b"zipped program's package")
+        packages = write_files(os.path.join(self.out, "packages"), {"setup.msi": b"zipped program's package"})
         server = Server(packages, log_file=os.path.join(self.out, "velmora.log"))
         try:
             server.wait_until_listening()

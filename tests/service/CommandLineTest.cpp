@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/ModuleFileName.h"
 #include "platform/ProcessArguments.h"
+#include "platform/ServiceManagerCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
 #include "service/NTServiceCommandLineInfo.h"
+#include "service/FakeServiceControlManager.h"
 
 namespace {
 
@@ -40,7 +43,7 @@ class RecordingService : public CNTService {
         statusAction = action;
         statusTimeout = timeout;
         statusPoll = poll;
-        *error = ERROR_SERVICE_DOES_NOT_EXIST_FOR_TEST;
+        *error = ERROR_SERVICE_DOES_NOT_EXIST;
         return FALSE;
     }
     void ShowHelp() override { ++helpShown; }
@@ -49,7 +52,6 @@ class RecordingService : public CNTService {
         if (throwOnRun) throw CNTServiceTerminateException(5, 9);
     }
 
-    static constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST_FOR_TEST = 1060;
     std::wstring installedCommandLine, installedUser, installedPassword;
     DWORD installedStartType = 0;
     DWORD statusAction = 99, statusTimeout = 0, statusPoll = 0;
@@ -105,25 +107,34 @@ TEST(ServiceCommandLine, HelpShowsTheUsageAndExitsWithZero) {
     EXPECT_EQ(service.helpShown, 1);
 }
 
-TEST(ServiceCommandLine, InstallRegistersTheExecutableAndTheExtraArgumentsAndMovesTheAccount) {
-    plat::SetProcessArguments({L"program", L"-install", L"-SN:Other", L"-U:admin", L"-P:pw"});
-    RecordingService service;
-    Info info;
-    service.ParseCommandLine(info);
-    info.m_bAutoStart = TRUE;
-    info.m_strServiceCommandLine += L" -serverport:1991 -logevents";
-    EXPECT_EQ(service.ProcessCommandLine(info), 0u);
+// The executable's whole path is registered: the real one, and (through the
+// service manager seam) one far longer than 260 characters.
+TEST(ServiceCommandLine, InstallRegistersTheWholeExecutablePathAndTheExtraArgumentsAndMovesTheAccount) {
+    std::wstring longPath = L"C:\\Program Files";
+    while (longPath.size() < 400) longPath += L"\\a folder with a long name";
+    longPath += L"\\VelmoraService.exe";
+    for (const bool fakeLongPath : {false, true}) {
+        std::optional<FakeServiceControlManager> scm;
+        if (fakeLongPath) scm.emplace().executablePath = longPath;
+        plat::SetProcessArguments({L"program", L"-install", L"-SN:Other", L"-U:admin", L"-P:pw"});
+        RecordingService service;
+        Info info;
+        service.ParseCommandLine(info);
+        info.m_bAutoStart = TRUE;
+        info.m_strServiceCommandLine += L" -serverport:1991 -logevents";
+        EXPECT_EQ(service.ProcessCommandLine(info), 0u);
 
-    std::wstring exe = plat::ExecutableFilePath();
-    ASSERT_FALSE(exe.empty());
-    if (exe.find(L' ') != std::wstring::npos) exe = L"\"" + exe + L"\"";
-    // The service-name option is parsed but not allowed for this service: nothing is added for it.
-    EXPECT_EQ(service.installedCommandLine, exe + L"  -serverport:1991 -logevents");
-    EXPECT_EQ(service.installedStartType, 2u);
-    EXPECT_EQ(service.installedUser, L"admin");
-    EXPECT_EQ(service.installedPassword, L"pw");
-    EXPECT_TRUE(info.m_strUserName.empty());
-    EXPECT_TRUE(info.m_strPassword.empty());
+        std::wstring exe = fakeLongPath ? longPath : plat::ExecutableFilePath();
+        ASSERT_FALSE(exe.empty());
+        if (exe.find(L' ') != std::wstring::npos) exe = L"\"" + exe + L"\"";
+        // The service-name option is parsed but not allowed for this service: nothing is added for it.
+        EXPECT_EQ(service.installedCommandLine, exe + L"  -serverport:1991 -logevents");
+        EXPECT_EQ(service.installedStartType, 2u);
+        EXPECT_EQ(service.installedUser, L"admin");
+        EXPECT_EQ(service.installedPassword, L"pw");
+        EXPECT_TRUE(info.m_strUserName.empty());
+        EXPECT_TRUE(info.m_strPassword.empty());
+    }
 }
 
 TEST(ServiceCommandLine, ControlVerbsPassTheirActionTimeoutAndPollInterval) {

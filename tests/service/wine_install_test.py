@@ -10,7 +10,7 @@ that the probe writes are read from Wine's event-log trace
 
 The tests use a Wine prefix of their own (VELMORA_INSTALL_WINEPREFIX, by
 default install-wineprefix in the build folder), kept alive by a holder
-process for the length of the run (see tests/e2e/wine_scm.py); the shared
+process for the length of the run (see tests/velmoratest/wine.py); the shared
 prefix and its server are not touched.
 
 Set by ctest: VELMORA_INSTALL_PROBE, VELMORA_SCM_PROBE, VELMORA_BINARY_DIR.
@@ -18,13 +18,10 @@ Set by ctest: VELMORA_INSTALL_PROBE, VELMORA_SCM_PROBE, VELMORA_BINARY_DIR.
 import os
 import re
 import shutil
-import sys
-import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from wine_scm import TIMEOUT, WinePrefix, trace_events, winpath  # noqa: E402
+from velmoratest.wine import TIMEOUT, held_prefix, trace_events, winpath
 
 PROBE = os.environ.get("VELMORA_INSTALL_PROBE", "")
 SCM_PROBE = os.environ.get("VELMORA_SCM_PROBE", "")
@@ -40,21 +37,14 @@ class WineInstallTest(unittest.TestCase):
     def setUpClass(cls):
         for what in (PROBE, SCM_PROBE, BINARY_DIR):
             assert what, "VELMORA_INSTALL_PROBE, VELMORA_SCM_PROBE, VELMORA_BINARY_DIR"
-        cls.dir = tempfile.mkdtemp(prefix="velmora-wine-install-")
-        cls.prefix = WinePrefix(PREFIX, SCM_PROBE, cls.dir, seconds=800)
         cls.services = []
-        try:
-            cls.prefix.start()
-        except BaseException:
-            shutil.rmtree(cls.dir, ignore_errors=True)
-            raise
+        cls.prefix = held_prefix(cls, PREFIX, SCM_PROBE, seconds=800)
+        cls.dir = cls.prefix.dir
 
     @classmethod
     def tearDownClass(cls):
         for name in cls.services:
             cls.remove_service(name)
-        cls.prefix.stop()
-        shutil.rmtree(cls.dir, ignore_errors=True)
 
     @classmethod
     def remove_service(cls, name):

@@ -14,7 +14,7 @@ Wine prefix of their own (VELMORA_SERVICE_WINEPREFIX, by default
 service-wineprefix in the build folder), whose first Wine process is a holder
 started with the trace switched on and its output in a file. The holder keeps
 that prefix's Wine server alive for the tests; when it ends, the server ends
-on its own (see tests/e2e/wine_scm.py). The shared prefix and its server are
+on its own (see tests/velmoratest/wine.py). The shared prefix and its server are
 not touched.
 
 Set by ctest: VELMORA_TEST_SERVICE, VELMORA_SCM_PROBE, VELMORA_SOURCE_DIR,
@@ -22,14 +22,10 @@ VELMORA_BINARY_DIR.
 """
 import os
 import re
-import shutil
-import sys
-import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from wine_scm import TIMEOUT, WinePrefix, event_reports, winpath  # noqa: E402
+from velmoratest.wine import TIMEOUT, event_reports, held_prefix, winpath
 
 SERVICE = os.environ.get("VELMORA_TEST_SERVICE", "")
 PROBE = os.environ.get("VELMORA_SCM_PROBE", "")
@@ -65,25 +61,14 @@ class WineServiceTest(unittest.TestCase):
     def setUpClass(cls):
         for what in (SERVICE, PROBE, SOURCE_DIR, BINARY_DIR):
             assert what, "VELMORA_TEST_SERVICE, VELMORA_SCM_PROBE, VELMORA_SOURCE_DIR, VELMORA_BINARY_DIR"
-        cls.dir = tempfile.mkdtemp(prefix="velmora-wine-service-")
-        cls.prefix = WinePrefix(PREFIX, PROBE, cls.dir, seconds=540)
-        try:
-            cls.prefix.start()
-        except BaseException:
-            shutil.rmtree(cls.dir, ignore_errors=True)
-            raise
-        try:
-            cls.remove_service()  # left over from an interrupted run
-        except BaseException:
-            cls.tearDownClass()
-            raise
+        cls.prefix = held_prefix(cls, PREFIX, PROBE, seconds=540)
+        cls.dir = cls.prefix.dir
+        cls.remove_service()  # left over from an interrupted run
 
     @classmethod
     def tearDownClass(cls):
-        cls.remove_service()
         # The prefix's server ends once the service and the holder are gone.
-        cls.prefix.stop()
-        shutil.rmtree(cls.dir, ignore_errors=True)
+        cls.remove_service()
 
     @classmethod
     def remove_service(cls):

@@ -210,106 +210,123 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
         mask = 0;
     }
 
-    struct Pending {
-        long event;
-        int error;
+    // The notifications one readiness report makes, in the order they are delivered.
+    struct Owed {
+        struct {
+            long event;
+            int error;
+        } items[4];
+        int count = 0;
     };
 
-    // Decides what the readiness means under the Winsock rules, updates the
-    // flags, then delivers. Nothing of the object is touched after a
-    // notification deleted or closed it.
-    void OnReadiness(std::uint32_t ready) override {
-        if (owner.m_hSocket == plat::kInvalidSocket) return;
-        const int fd = Fd();
-        Pending pending[4];
-        int count = 0;
-        auto owe = [&](long event, int error) {
-            if (events & event) pending[count++] = {event, error};
-        };
+    void Owe(Owed& owed, long event, int error) const {
+        if (events & event) owed.items[owed.count++] = {event, error};
+    }
 
-        if (role == Role::Listening) {
-            if ((ready & EPOLLIN) && readArmed) {
+    void ListeningReadiness(std::uint32_t ready, int fd, Owed& owed) {
+        if ((ready & EPOLLIN) && readArmed) {
+            readArmed = false;
+            Owe(owed, FD_ACCEPT, 0);
+        } else if (ready & (EPOLLERR | EPOLLHUP)) {
+            // A listening socket that hangs up (shut down by its owner) has nothing more to say.
+            TakeSocketError(fd);
+            broken = true;
+        }
+    }
+
+    void ConnectingReadiness(std::uint32_t ready, int fd, Owed& owed) {
+        if (!(ready & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+        int error = TakeSocketError(fd);
+        if (error == 0 && !(ready & EPOLLOUT)) error = ECONNREFUSED;
+        if (error != 0) {
+            broken = true;
+            Owe(owed, FD_CONNECT, static_cast<int>(WinsockFromErrno(error)));
+        } else {
+            role = Role::Connected;
+            writeArmed = true;
+            Owe(owed, FD_CONNECT, 0);
+        }
+    }
+
+    void ConnectedReadiness(std::uint32_t ready, int fd, Owed& owed) {
+        // A queued writability notice is used up now, delivered or not;
+        // an FD_WRITE still owed is then asked of epoll.
+        if (ready & EPOLLOUT) writeReported = false;
+        if (ready & EPOLLERR) {
+            const int error = TakeSocketError(fd);
+            broken = true;
+            if (!readSideDone) {
+                readSideDone = true;
+                Owe(owed, FD_CLOSE, static_cast<int>(WinsockFromErrno(error != 0 ? error : ECONNRESET)));
+            }
+            return;
+        }
+        if ((ready & EPOLLOUT) && writeArmed && (events & FD_WRITE)) {
+            writeArmed = false;
+            Owe(owed, FD_WRITE, 0);
+        }
+        if ((ready & EPOLLPRI) && oobArmed && (events & FD_OOB)) {
+            oobArmed = false;
+            Owe(owed, FD_OOB, 0);
+        }
+        ReadSideReadiness(ready, fd, owed);
+    }
+
+    // Data first, the close only when nothing is left to read.
+    void ReadSideReadiness(std::uint32_t ready, int fd, Owed& owed) {
+        if (readSideDone) {
+            if (ready & EPOLLHUP) broken = true;  // both directions are gone
+        } else if (readArmed && (ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP))) {
+            // Readable without a hang-up means data waits; only a hang-up
+            // needs a look at whether any is left before it.
+            char probe;
+            ssize_t got = 1;
+            if (ready & (EPOLLRDHUP | EPOLLHUP)) {
+                do {
+                    got = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+                } while (got < 0 && errno == EINTR);
+            }
+            if (got > 0) {
                 readArmed = false;
-                owe(FD_ACCEPT, 0);
-            } else if (ready & (EPOLLERR | EPOLLHUP)) {
-                // A listening socket that hangs up (shut down by its owner) has nothing more to say.
-                TakeSocketError(fd);
+                Owe(owed, FD_READ, 0);
+            } else if (got == 0) {
+                readSideDone = true;
+                Owe(owed, FD_CLOSE, 0);
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                readSideDone = true;
                 broken = true;
+                Owe(owed, FD_CLOSE, static_cast<int>(WinsockFromErrno(errno)));
             }
-        } else if (role == Role::Connecting) {
-            if (ready & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
-                int error = TakeSocketError(fd);
-                if (error == 0 && !(ready & EPOLLOUT)) error = ECONNREFUSED;
-                if (error != 0) {
-                    broken = true;
-                    owe(FD_CONNECT, static_cast<int>(WinsockFromErrno(error)));
-                } else {
-                    role = Role::Connected;
-                    writeArmed = true;
-                    owe(FD_CONNECT, 0);
-                }
-            }
+        } else if ((ready & EPOLLHUP) && !readArmed) {
+            parked = true;
         }
-        if (role == Role::Connected && !broken) {
-            // A queued writability notice is used up now, delivered or not;
-            // an FD_WRITE still owed is then asked of epoll.
-            if (ready & EPOLLOUT) writeReported = false;
-            if (ready & EPOLLERR) {
-                const int error = TakeSocketError(fd);
-                broken = true;
-                if (!readSideDone) {
-                    readSideDone = true;
-                    owe(FD_CLOSE, static_cast<int>(WinsockFromErrno(error != 0 ? error : ECONNRESET)));
-                }
-            } else {
-                if ((ready & EPOLLOUT) && writeArmed && (events & FD_WRITE)) {
-                    writeArmed = false;
-                    owe(FD_WRITE, 0);
-                }
-                if ((ready & EPOLLPRI) && oobArmed && (events & FD_OOB)) {
-                    oobArmed = false;
-                    owe(FD_OOB, 0);
-                }
-                if (readSideDone) {
-                    if (ready & EPOLLHUP) broken = true;  // both directions are gone
-                } else if (readArmed && (ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP))) {
-                    // Data first, the close only when nothing is left to read.
-                    // Readable without a hang-up means data waits; only a
-                    // hang-up needs a look at whether any is left before it.
-                    char probe;
-                    ssize_t got = 1;
-                    if (ready & (EPOLLRDHUP | EPOLLHUP)) {
-                        do {
-                            got = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-                        } while (got < 0 && errno == EINTR);
-                    }
-                    if (got > 0) {
-                        readArmed = false;
-                        owe(FD_READ, 0);
-                    } else if (got == 0) {
-                        readSideDone = true;
-                        owe(FD_CLOSE, 0);
-                    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                        readSideDone = true;
-                        broken = true;
-                        owe(FD_CLOSE, static_cast<int>(WinsockFromErrno(errno)));
-                    }
-                } else if ((ready & EPOLLHUP) && !readArmed) {
-                    parked = true;
-                }
-            }
-        }
+    }
 
+    // Delivers the notifications. False when one of them deleted or closed
+    // the object: nothing of it may be touched then.
+    bool Deliver(const Owed& owed) {
         const std::shared_ptr<bool> stillAlive = alive;
         const unsigned handleGeneration = generation;
         const bool outermost = !dispatching;
         dispatching = true;
-        for (int i = 0; i < count; ++i) {
-            owner.Notify(pending[i].event, pending[i].error);
-            if (!*stillAlive || generation != handleGeneration) return;
+        for (int i = 0; i < owed.count; ++i) {
+            owner.Notify(owed.items[i].event, owed.items[i].error);
+            if (!*stillAlive || generation != handleGeneration) return false;
         }
         if (outermost) dispatching = false;
-        UpdateWatch();
+        return true;
+    }
+
+    // Decides what the readiness means under the Winsock rules, updates the
+    // flags, then delivers.
+    void OnReadiness(std::uint32_t ready) override {
+        if (owner.m_hSocket == plat::kInvalidSocket) return;
+        const int fd = Fd();
+        Owed owed;
+        if (role == Role::Listening) ListeningReadiness(ready, fd, owed);
+        else if (role == Role::Connecting) ConnectingReadiness(ready, fd, owed);
+        if (role == Role::Connected && !broken) ConnectedReadiness(ready, fd, owed);
+        if (Deliver(owed)) UpdateWatch();
     }
 };
 

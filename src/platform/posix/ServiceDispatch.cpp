@@ -28,9 +28,6 @@
 namespace plat {
 namespace {
 
-constexpr DWORD kErrorInvalidData = 13;
-constexpr DWORD kErrorModNotFound = 126;
-
 // The state of the one running dispatcher; lives on its stack.
 struct Dispatch {
     int notifySocket = -1;
@@ -102,21 +99,143 @@ void CloseIfOpen(int& fd) {
     fd = -1;
 }
 
+BOOL FailWith(DWORD error) {
+    SetLastErrorCode(error);
+    return FALSE;
+}
+
+// A table of exactly one service: its entry and the terminating empty one.
+bool IsOneServiceTable(const ServiceTableEntry* table) {
+    return table != nullptr && table[0].serviceName != nullptr && table[0].serviceProc != nullptr &&
+           table[1].serviceName == nullptr && table[1].serviceProc == nullptr;
+}
+
+// Connects the notify socket and opens the wake eventfd and the signal pipe.
+// NO_ERROR, or the code to fail with; what was opened is left to the caller to close.
+DWORD OpenChannels(Dispatch& dispatch, int signalPipe[2]) {
+    sockaddr_un address;
+    socklen_t addressLength = 0;
+    if (!NotifyAddress(std::getenv("NOTIFY_SOCKET"), &address, &addressLength))
+        return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    dispatch.notifySocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (dispatch.notifySocket < 0) return posix::Win32FromErrno(errno);
+    // A notify socket that nobody listens on means no service manager to talk to.
+    if (::connect(dispatch.notifySocket, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0)
+        return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    dispatch.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (dispatch.wakeFd < 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return posix::Win32FromErrno(errno);
+    return NO_ERROR;
+}
+
+// Makes `dispatch` the process's one dispatcher; false when another one runs.
+bool BecomeTheDispatcher(Dispatch& dispatch) {
+    std::lock_guard lock(g_mutex);
+    if (g_dispatch != nullptr) return false;
+    g_dispatch = &dispatch;
+    return true;
+}
+
+// Ends the dispatcher's term; returns the Win32 exit code the service stopped with.
+DWORD LeaveTheDispatcher(const Dispatch& dispatch) {
+    std::lock_guard lock(g_mutex);
+    g_dispatch = nullptr;
+    return dispatch.haveStatus && dispatch.lastStatus.currentState == SERVICE_STOPPED
+               ? dispatch.lastStatus.win32ExitCode
+               : NO_ERROR;
+}
+
+struct PreviousSignalActions {
+    struct sigaction terminate, interrupt, hangUp;
+};
+
+// SIGTERM (systemd's stop) and SIGINT (Ctrl+C on a service run by hand)
+// are stop controls, written to `writeFd`; SIGHUP, which asks a daemon to
+// reload, is ignored: there is nothing to reload, and it must not end the service.
+PreviousSignalActions CatchStopSignals(int writeFd) {
+    g_signalWriteFd.store(writeFd);
+    struct sigaction action {}, ignore {};
+    action.sa_handler = &OnTerminateSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    PreviousSignalActions previous{};
+    ::sigaction(SIGTERM, &action, &previous.terminate);
+    ::sigaction(SIGINT, &action, &previous.interrupt);
+    ::sigaction(SIGHUP, &ignore, &previous.hangUp);
+    return previous;
+}
+
+void RestoreSignals(const PreviousSignalActions& previous) {
+    ::sigaction(SIGTERM, &previous.terminate, nullptr);
+    ::sigaction(SIGINT, &previous.interrupt, nullptr);
+    ::sigaction(SIGHUP, &previous.hangUp, nullptr);
+    g_signalWriteFd.store(-1);
+}
+
+// Runs the service body on a thread of its own, which marks the service ended
+// when the body returns. NO_ERROR, or the code to fail with.
+DWORD StartServiceThread(std::thread& thread, Dispatch& dispatch, ServiceMainFunction serviceMain, wchar_t** argv) {
+    try {
+        thread = std::thread([&dispatch, serviceMain, argv] {
+            serviceMain(1, argv);
+            std::lock_guard lock(g_mutex);
+            dispatch.serviceEnded = true;
+            Wake(dispatch);
+        });
+    } catch (const std::system_error&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return NO_ERROR;
+}
+
+// Runs a stop control that was asked for, once the service accepts it; a stop
+// that the service cannot take yet (still starting, or not accepting stops)
+// waits for a status that accepts it. True once the service body has ended.
+bool DeliverStopWhenAccepted(Dispatch& dispatch, bool& stopRequested) {
+    ServiceControlHandler handler = nullptr;
+    ServiceControlHandlerEx handlerEx = nullptr;
+    void* context = nullptr;
+    bool ended;
+    {
+        std::lock_guard lock(g_mutex);
+        ended = dispatch.serviceEnded;
+        if (stopRequested && !ended && dispatch.registered && dispatch.haveStatus &&
+            AcceptsStop(dispatch.lastStatus)) {
+            stopRequested = false;
+            handler = dispatch.handler;
+            handlerEx = dispatch.handlerEx;
+            context = dispatch.context;
+        }
+    }
+    // Controls run on this thread, without the lock: the handler reports status.
+    if (handlerEx) handlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context);
+    else if (handler) handler(SERVICE_CONTROL_STOP);
+    return ended;
+}
+
+// Waits for stop signals and wake-ups until the service body has ended.
+void DispatchUntilServiceEnds(Dispatch& dispatch, int signalReadFd) {
+    bool stopRequested = false;
+    for (bool ended = false; !ended;) {
+        pollfd fds[2] = {{signalReadFd, POLLIN, 0}, {dispatch.wakeFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;  // cannot happen with valid descriptors; the caller's join waits for the service
+        }
+        if (fds[0].revents & POLLIN) {
+            Drain(signalReadFd);
+            stopRequested = true;
+        }
+        if (fds[1].revents & POLLIN) Drain(dispatch.wakeFd);
+        ended = DeliverStopWhenAccepted(dispatch, stopRequested);
+    }
+}
+
 }  // namespace
 
 BOOL StartServiceDispatcher(const ServiceTableEntry* table) {
-    if (table == nullptr || table[0].serviceName == nullptr || table[0].serviceProc == nullptr ||
-        table[1].serviceName != nullptr || table[1].serviceProc != nullptr) {
-        SetLastErrorCode(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    sockaddr_un address;
-    socklen_t addressLength = 0;
-    if (!NotifyAddress(std::getenv("NOTIFY_SOCKET"), &address, &addressLength)) {
-        SetLastErrorCode(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-        return FALSE;
-    }
-
+    if (!IsOneServiceTable(table)) return FailWith(ERROR_INVALID_PARAMETER);
     Dispatch dispatch;
     int signalPipe[2] = {-1, -1};
     auto closeAll = [&] {
@@ -125,123 +244,31 @@ BOOL StartServiceDispatcher(const ServiceTableEntry* table) {
         CloseIfOpen(signalPipe[0]);
         CloseIfOpen(signalPipe[1]);
     };
-    dispatch.notifySocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (dispatch.notifySocket < 0) {
-        SetLastErrorCode(posix::Win32FromErrno(errno));
-        return FALSE;
-    }
-    // A notify socket that nobody listens on means no service manager to talk to.
-    if (::connect(dispatch.notifySocket, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0) {
+    if (const DWORD error = OpenChannels(dispatch, signalPipe); error != NO_ERROR) {
         closeAll();
-        SetLastErrorCode(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-        return FALSE;
+        return FailWith(error);
     }
-    dispatch.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (dispatch.wakeFd < 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        const DWORD error = posix::Win32FromErrno(errno);
+    if (!BecomeTheDispatcher(dispatch)) {
         closeAll();
-        SetLastErrorCode(error);
-        return FALSE;
+        return FailWith(ERROR_SERVICE_ALREADY_RUNNING);
     }
-    {
-        std::lock_guard lock(g_mutex);
-        if (g_dispatch != nullptr) {
-            closeAll();
-            SetLastErrorCode(ERROR_SERVICE_ALREADY_RUNNING);
-            return FALSE;
-        }
-        g_dispatch = &dispatch;
-    }
-
-    // SIGTERM (systemd's stop) and SIGINT (Ctrl+C on a service run by hand)
-    // are stop controls; SIGHUP, which asks a daemon to reload, is ignored:
-    // there is nothing to reload, and it must not end the service.
-    g_signalWriteFd.store(signalPipe[1]);
-    struct sigaction action {}, ignore {}, previousTerm {}, previousInt {}, previousHup {};
-    action.sa_handler = &OnTerminateSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGTERM, &action, &previousTerm);
-    ::sigaction(SIGINT, &action, &previousInt);
-    ::sigaction(SIGHUP, &ignore, &previousHup);
+    const PreviousSignalActions previousSignalActions = CatchStopSignals(signalPipe[1]);
 
     // The service body gets the service name as its only argument, as from the SCM.
     std::wstring name(table[0].serviceName);
     std::vector<wchar_t> nameBuffer(name.begin(), name.end());
     nameBuffer.push_back(L'\0');
     wchar_t* argv[] = {nameBuffer.data(), nullptr};
-    const ServiceMainFunction serviceMain = table[0].serviceProc;
-
     std::thread serviceThread;
-    DWORD startError = NO_ERROR;
-    try {
-        serviceThread = std::thread([&dispatch, serviceMain, &argv] {
-            serviceMain(1, argv);
-            std::lock_guard lock(g_mutex);
-            dispatch.serviceEnded = true;
-            Wake(dispatch);
-        });
-    } catch (const std::system_error&) {
-        startError = ERROR_NOT_ENOUGH_MEMORY;
-    }
-
-    bool stopRequested = false;
-    for (bool ended = startError != NO_ERROR; !ended;) {
-        pollfd fds[2] = {{signalPipe[0], POLLIN, 0}, {dispatch.wakeFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;  // cannot happen with valid descriptors; the join below waits for the service
-        }
-        if (fds[0].revents & POLLIN) {
-            Drain(signalPipe[0]);
-            stopRequested = true;
-        }
-        if (fds[1].revents & POLLIN) Drain(dispatch.wakeFd);
-
-        ServiceControlHandler handler = nullptr;
-        ServiceControlHandlerEx handlerEx = nullptr;
-        void* context = nullptr;
-        {
-            std::lock_guard lock(g_mutex);
-            ended = dispatch.serviceEnded;
-            // A stop that the service cannot take yet (still starting, or not
-            // accepting stops) waits for a status that accepts it.
-            if (stopRequested && !ended && dispatch.registered && dispatch.haveStatus &&
-                AcceptsStop(dispatch.lastStatus)) {
-                stopRequested = false;
-                handler = dispatch.handler;
-                handlerEx = dispatch.handlerEx;
-                context = dispatch.context;
-            }
-        }
-        // Controls run on this thread, without the lock: the handler reports status.
-        if (handlerEx) handlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context);
-        else if (handler) handler(SERVICE_CONTROL_STOP);
-    }
+    const DWORD startError = StartServiceThread(serviceThread, dispatch, table[0].serviceProc, argv);
+    if (startError == NO_ERROR) DispatchUntilServiceEnds(dispatch, signalPipe[0]);
     if (serviceThread.joinable()) serviceThread.join();
 
-    ::sigaction(SIGTERM, &previousTerm, nullptr);
-    ::sigaction(SIGINT, &previousInt, nullptr);
-    ::sigaction(SIGHUP, &previousHup, nullptr);
-    g_signalWriteFd.store(-1);
-    DWORD exitCode = NO_ERROR;
-    {
-        std::lock_guard lock(g_mutex);
-        g_dispatch = nullptr;
-        if (dispatch.haveStatus && dispatch.lastStatus.currentState == SERVICE_STOPPED)
-            exitCode = dispatch.lastStatus.win32ExitCode;
-    }
+    RestoreSignals(previousSignalActions);
+    const DWORD exitCode = LeaveTheDispatcher(dispatch);
     closeAll();
-    if (startError != NO_ERROR) {
-        SetLastErrorCode(startError);
-        return FALSE;
-    }
-    if (exitCode != NO_ERROR) {
-        SetLastErrorCode(exitCode);
-        return FALSE;
-    }
+    if (startError != NO_ERROR) return FailWith(startError);
+    if (exitCode != NO_ERROR) return FailWith(exitCode);
     return TRUE;
 }
 
@@ -281,7 +308,7 @@ BOOL SendServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecord& st
     }
     std::string text = ServiceStatusNotifyText(status);
     if (text.empty()) {
-        SetLastErrorCode(kErrorInvalidData);
+        SetLastErrorCode(ERROR_INVALID_DATA);
         return FALSE;
     }
     Dispatch& dispatch = *g_dispatch;
@@ -316,7 +343,7 @@ int g_advapiToken;  // what SystemModuleHandle hands out for the service functio
 
 void* SystemModuleHandle(const wchar_t* moduleName) {
     if (moduleName != nullptr && AsciiEqualsNoCase(moduleName, L"ADVAPI32.DLL")) return &g_advapiToken;
-    SetLastErrorCode(kErrorModNotFound);
+    SetLastErrorCode(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 

@@ -39,33 +39,7 @@ namespace {
 
 using posix::ScObject;
 
-constexpr DWORD kErrorInvalidLevel = 124;
 constexpr DWORD kMaxDisplayNameLength = 256;
-
-// Manager rights.
-constexpr DWORD kManagerCreateService = 0x0002;
-constexpr DWORD kManagerEnumerate = 0x0004;
-constexpr DWORD kManagerLock = 0x0008;
-// Service rights.
-constexpr DWORD kServiceQueryConfig = 0x0001;
-constexpr DWORD kServiceChangeConfig = 0x0002;
-constexpr DWORD kServiceQueryStatus = 0x0004;
-constexpr DWORD kServiceStart = 0x0010;
-constexpr DWORD kServiceStop = 0x0020;
-constexpr DWORD kServicePauseContinue = 0x0040;
-constexpr DWORD kServiceInterrogate = 0x0080;
-constexpr DWORD kServiceUserDefinedControl = 0x0100;
-constexpr DWORD kDelete = 0x10000;
-
-constexpr DWORD kServiceActive = 1;
-constexpr DWORD kServiceInactive = 2;
-constexpr DWORD kServiceStateAll = 3;
-constexpr DWORD kServiceWin32 = 0x30;
-constexpr DWORD kServiceInteractiveProcess = 0x100;
-constexpr DWORD kAutoStart = 2;
-constexpr DWORD kDemandStart = 3;
-constexpr DWORD kDisabled = 4;
-constexpr DWORD kConfigDescription = 1;
 
 template <typename T>
 T Fail(DWORD error, T result) {
@@ -171,8 +145,8 @@ BOOL QueryListedStates(std::vector<ListedService>* services) {
 BOOL ChangeServiceConfig2OnSystemd(ScHandle handle, DWORD infoLevel, void* info) {
     ScObject* service = posix::LookUpScHandle(handle, ScObject::Kind::Service);
     if (service == nullptr) return FALSE;
-    if ((service->access & kServiceChangeConfig) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if (infoLevel != kConfigDescription) return Fail(kErrorInvalidLevel, FALSE);
+    if ((service->access & SERVICE_CHANGE_CONFIG) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (infoLevel != SERVICE_CONFIG_DESCRIPTION) return Fail(ERROR_INVALID_LEVEL, FALSE);
     if (info == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     if (service->deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     const wchar_t* description = static_cast<ServiceDescriptionRecord*>(info)->description;
@@ -208,7 +182,8 @@ ScHandle OpenServiceManager(const wchar_t* machineName, const wchar_t* databaseN
     }
     if (!S_ISDIR(info.st_mode)) return Fail(ERROR_PATH_NOT_FOUND, nullptr);
     // Installing needs the right to write unit files, as it needs administrator rights on Windows.
-    if ((manager.access & (kManagerCreateService | kManagerLock)) != 0 && ::access(manager.unitFolder.c_str(), W_OK) != 0)
+    if ((manager.access & (SC_MANAGER_CREATE_SERVICE | SC_MANAGER_LOCK)) != 0 &&
+        ::access(manager.unitFolder.c_str(), W_OK) != 0)
         return Fail(ERROR_ACCESS_DENIED, nullptr);
     return posix::NewScHandle(std::move(manager));
 }
@@ -224,7 +199,7 @@ BOOL CloseServiceManagerHandle(ScHandle handle) {
 ScLock LockServiceManagerDatabase(ScHandle handle) {
     ScObject* manager = posix::LookUpScHandle(handle, ScObject::Kind::Manager);
     if (manager == nullptr) return nullptr;
-    if ((manager->access & kManagerLock) == 0) return Fail(ERROR_ACCESS_DENIED, nullptr);
+    if ((manager->access & SC_MANAGER_LOCK) == 0) return Fail(ERROR_ACCESS_DENIED, nullptr);
     ScObject lock;
     lock.kind = ScObject::Kind::Lock;
     lock.lockFd = ::open(manager->unitFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -252,13 +227,14 @@ ScHandle CreateServiceEntry(ScHandle handle, const wchar_t* serviceName, const w
                             const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* password) {
     ScObject* manager = posix::LookUpScHandle(handle, ScObject::Kind::Manager);
     if (manager == nullptr) return nullptr;
-    if ((manager->access & kManagerCreateService) == 0) return Fail(ERROR_ACCESS_DENIED, nullptr);
+    if ((manager->access & SC_MANAGER_CREATE_SERVICE) == 0) return Fail(ERROR_ACCESS_DENIED, nullptr);
     if (serviceName == nullptr || !IsValidSystemdServiceName(serviceName)) return Fail(ERROR_INVALID_NAME, nullptr);
     if (displayName != nullptr && std::wcslen(displayName) > kMaxDisplayNameLength)
         return Fail(ERROR_INVALID_NAME, nullptr);
-    const DWORD ownType = serviceType & ~kServiceInteractiveProcess;
+    const DWORD ownType = serviceType & ~SERVICE_INTERACTIVE_PROCESS;
     if ((ownType != SERVICE_WIN32_OWN_PROCESS && ownType != SERVICE_WIN32_SHARE_PROCESS) ||
-        (startType != kAutoStart && startType != kDemandStart && startType != kDisabled) || errorControl > 3)
+        (startType != SERVICE_AUTO_START && startType != SERVICE_DEMAND_START && startType != SERVICE_DISABLED) ||
+        errorControl > 3)
         return Fail(ERROR_INVALID_PARAMETER, nullptr);
     // A systemd service runs as its User= without a password.
     if (password != nullptr && *password != L'\0') return Fail(ERROR_NOT_SUPPORTED, nullptr);
@@ -296,7 +272,8 @@ ScHandle CreateServiceEntry(ScHandle handle, const wchar_t* serviceName, const w
         return nullptr;
     };
     if (!posix::Systemctl({"daemon-reload"})) return undo(false);
-    if (startType == kAutoStart && !posix::Systemctl({"enable", UnitName(definition.serviceName)})) return undo(true);
+    if (startType == SERVICE_AUTO_START && !posix::Systemctl({"enable", UnitName(definition.serviceName)}))
+        return undo(true);
 
     if (tagId != nullptr) *tagId = 0;
     ScObject service;
@@ -326,11 +303,11 @@ ScHandle OpenServiceEntry(ScHandle handle, const wchar_t* serviceName, DWORD des
 BOOL DeleteServiceEntry(ScHandle handle) {
     ScObject* service = posix::LookUpScHandle(handle, ScObject::Kind::Service);
     if (service == nullptr) return FALSE;
-    if ((service->access & kDelete) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if ((service->access & DELETE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (service->deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     SystemdServiceDefinition definition;
     if (!posix::ReadServiceDefinition(*service, &definition)) return FALSE;
-    if (definition.startType == kAutoStart && !posix::Systemctl({"disable", UnitName(service->serviceName)}))
+    if (definition.startType == SERVICE_AUTO_START && !posix::Systemctl({"disable", UnitName(service->serviceName)}))
         return FALSE;
     if (::unlink(posix::UnitFilePath(service->unitFolder, service->serviceName).c_str()) != 0)
         return Fail(posix::Win32FromErrno(errno), FALSE);
@@ -341,7 +318,7 @@ BOOL DeleteServiceEntry(ScHandle handle) {
 BOOL QueryServiceStatusRecord(ScHandle handle, ServiceStatusRecord* status) {
     ScObject* service = posix::LookUpScHandle(handle, ScObject::Kind::Service);
     if (service == nullptr) return FALSE;
-    if ((service->access & kServiceQueryStatus) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if ((service->access & SERVICE_QUERY_STATUS) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     return posix::QueryUnitStatus(service->serviceName, status);
 }
@@ -351,12 +328,12 @@ BOOL ControlServiceEntry(ScHandle handle, DWORD control, ServiceStatusRecord* st
     if (service == nullptr) return FALSE;
     if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     DWORD needed = 0;
-    if (control == SERVICE_CONTROL_STOP) needed = kServiceStop;
-    else if (control == SERVICE_CONTROL_INTERROGATE) needed = kServiceInterrogate;
+    if (control == SERVICE_CONTROL_STOP) needed = SERVICE_STOP;
+    else if (control == SERVICE_CONTROL_INTERROGATE) needed = SERVICE_INTERROGATE;
     else if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE ||
              (control >= SERVICE_CONTROL_PARAMCHANGE && control <= SERVICE_CONTROL_NETBINDDISABLE))
-        needed = kServicePauseContinue;
-    else if (control >= 128 && control <= 255) needed = kServiceUserDefinedControl;
+        needed = SERVICE_PAUSE_CONTINUE;
+    else if (control >= 128 && control <= 255) needed = SERVICE_USER_DEFINED_CONTROL;
     else return Fail(ERROR_INVALID_PARAMETER, FALSE);
     if ((service->access & needed) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
 
@@ -378,12 +355,12 @@ BOOL ControlServiceEntry(ScHandle handle, DWORD control, ServiceStatusRecord* st
 BOOL StartServiceEntry(ScHandle handle, DWORD argumentCount, const wchar_t**) {
     ScObject* service = posix::LookUpScHandle(handle, ScObject::Kind::Service);
     if (service == nullptr) return FALSE;
-    if ((service->access & kServiceStart) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if ((service->access & SERVICE_START) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
     // systemd passes no start arguments to a service.
     if (argumentCount != 0) return Fail(ERROR_NOT_SUPPORTED, FALSE);
     SystemdServiceDefinition definition;
     if (!posix::ReadServiceDefinition(*service, &definition)) return FALSE;
-    if (definition.startType == kDisabled) return Fail(ERROR_SERVICE_DISABLED, FALSE);
+    if (definition.startType == SERVICE_DISABLED) return Fail(ERROR_SERVICE_DISABLED, FALSE);
     ServiceStatusRecord status{};
     if (!posix::QueryUnitStatus(service->serviceName, &status)) return FALSE;
     if (!IsSettledStopped(status)) return Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
@@ -394,14 +371,14 @@ BOOL EnumerateServiceStatus(ScHandle handle, DWORD serviceType, DWORD serviceSta
                             DWORD* bytesNeeded, DWORD* servicesReturned, DWORD* resumeHandle) {
     ScObject* manager = posix::LookUpScHandle(handle, ScObject::Kind::Manager);
     if (manager == nullptr) return FALSE;
-    if ((manager->access & kManagerEnumerate) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if ((manager->access & SC_MANAGER_ENUMERATE_SERVICE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (bytesNeeded == nullptr || servicesReturned == nullptr ||
-        (serviceState != kServiceActive && serviceState != kServiceInactive && serviceState != kServiceStateAll))
+        (serviceState != SERVICE_ACTIVE && serviceState != SERVICE_INACTIVE && serviceState != SERVICE_STATE_ALL))
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
     *bytesNeeded = 0;
     *servicesReturned = 0;
     std::vector<ListedService> services;
-    if ((serviceType & kServiceWin32) != 0 && !ListUnitFolder(*manager, &services)) return FALSE;
+    if ((serviceType & SERVICE_WIN32) != 0 && !ListUnitFolder(*manager, &services)) return FALSE;
     const std::size_t first = resumeHandle != nullptr ? std::min<std::size_t>(*resumeHandle, services.size()) : 0;
     services.erase(services.begin(), services.begin() + static_cast<std::ptrdiff_t>(first));
 
@@ -410,11 +387,11 @@ BOOL EnumerateServiceStatus(ScHandle handle, DWORD serviceType, DWORD serviceSta
         needed += sizeof(EnumServiceStatusRecord) + StringBytes(service.name) + StringBytes(service.displayName);
     // The states are needed to choose the services, or to fill them in.
     const bool fits = needed <= bufferBytes && buffer != nullptr;
-    if (serviceState != kServiceStateAll || fits) {
+    if (serviceState != SERVICE_STATE_ALL || fits) {
         if (!QueryListedStates(&services)) return FALSE;
-        if (serviceState != kServiceStateAll) {
+        if (serviceState != SERVICE_STATE_ALL) {
             std::erase_if(services, [&](const ListedService& s) {
-                return (s.status.currentState == SERVICE_STOPPED) == (serviceState == kServiceActive);
+                return (s.status.currentState == SERVICE_STOPPED) == (serviceState == SERVICE_ACTIVE);
             });
             needed = 0;
             for (const ListedService& service : services)
@@ -442,7 +419,7 @@ BOOL EnumerateServiceStatus(ScHandle handle, DWORD serviceType, DWORD serviceSta
 BOOL QueryServiceConfiguration(ScHandle handle, void* buffer, DWORD bufferBytes, DWORD* bytesNeeded) {
     ScObject* service = posix::LookUpScHandle(handle, ScObject::Kind::Service);
     if (service == nullptr) return FALSE;
-    if ((service->access & kServiceQueryConfig) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if ((service->access & SERVICE_QUERY_CONFIG) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (bytesNeeded == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     SystemdServiceDefinition d;
     if (!posix::ReadServiceDefinition(*service, &d)) return FALSE;

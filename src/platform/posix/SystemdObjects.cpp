@@ -15,6 +15,7 @@
 
 #include "common/Utf8.h"
 #include "platform/Handles.h"
+#include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"
 #include "platform/SystemdStates.h"
 #include "platform/Win32Codes.h"
@@ -24,13 +25,6 @@
 namespace plat::posix {
 namespace {
 
-constexpr DWORD kErrorInvalidData = 13;
-
-constexpr DWORD kGenericRead = 0x80000000;
-constexpr DWORD kGenericWrite = 0x40000000;
-constexpr DWORD kGenericExecute = 0x20000000;
-constexpr DWORD kGenericAll = 0x10000000;
-constexpr DWORD kMaximumAllowed = 0x02000000;
 
 // The live handles. A handle is the object's address; it is accepted only
 // while it is in this set, so a closed or foreign handle fails cleanly.
@@ -69,22 +63,29 @@ ScObject* ReleaseScHandle(void* handle, ScObject::Kind kind) {
 }
 
 DWORD ManagerAccessOf(DWORD desired) {
-    constexpr DWORD kAll = 0x3F;  // connect, create, enumerate, lock, query lock status, modify boot config
-    DWORD access = (desired & kAll) | 0x0001;  // connecting is always granted
-    if (desired & kGenericRead) access |= 0x0001 | 0x0004 | 0x0010;
-    if (desired & kGenericWrite) access |= 0x0002 | 0x0020;
-    if (desired & kGenericExecute) access |= 0x0001 | 0x0008;
-    if (desired & (kGenericAll | kMaximumAllowed)) access |= kAll;
+    constexpr DWORD kAll = SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_ENUMERATE_SERVICE |
+                           SC_MANAGER_LOCK | SC_MANAGER_QUERY_LOCK_STATUS | SC_MANAGER_MODIFY_BOOT_CONFIG;
+    DWORD access = (desired & kAll) | SC_MANAGER_CONNECT;  // connecting is always granted
+    if (desired & GENERIC_READ)
+        access |= SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+    if (desired & GENERIC_WRITE) access |= SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
+    if (desired & GENERIC_EXECUTE) access |= SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= kAll;
     return access;
 }
 
 DWORD ServiceAccessOf(DWORD desired) {
-    constexpr DWORD kAll = 0x101FF;  // the service rights and DELETE
+    constexpr DWORD kAll = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS |
+                           SERVICE_ENUMERATE_DEPENDENTS | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                           SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL | DELETE;
     DWORD access = desired & kAll;
-    if (desired & kGenericRead) access |= 0x0001 | 0x0004 | 0x0008 | 0x0080;
-    if (desired & kGenericWrite) access |= 0x0002;
-    if (desired & kGenericExecute) access |= 0x0010 | 0x0020 | 0x0040 | 0x0080 | 0x0100;
-    if (desired & (kGenericAll | kMaximumAllowed)) access |= kAll;
+    if (desired & GENERIC_READ)
+        access |= SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE;
+    if (desired & GENERIC_WRITE) access |= SERVICE_CHANGE_CONFIG;
+    if (desired & GENERIC_EXECUTE)
+        access |= SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
+                  SERVICE_USER_DEFINED_CONTROL;
+    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= kAll;
     return access;
 }
 
@@ -106,7 +107,7 @@ BOOL ReadServiceDefinition(const ScObject& service, SystemdServiceDefinition* de
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!ParseSystemdUnitFile(text, service.serviceName, definition)) {
-        SetLastErrorCode(kErrorInvalidData);
+        SetLastErrorCode(ERROR_INVALID_DATA);
         return FALSE;
     }
     return TRUE;
@@ -156,7 +157,7 @@ BOOL QueryUnitStatus(const std::wstring& serviceName, ServiceStatusRecord* statu
     }
     const std::vector<SystemdProperties> units = ParseSystemctlShow(run.output);
     if (units.empty() || !ServiceStatusOfUnit(units[0], status)) {
-        SetLastErrorCode(kErrorInvalidData);
+        SetLastErrorCode(ERROR_INVALID_DATA);
         return FALSE;
     }
     return TRUE;

@@ -1,22 +1,14 @@
 // Windows disk files for reading: regular files only, shared for reading and never for writing.
 #include <windows.h>
 
-#include <cwctype>
-
 #include "platform/File.h"
+#include "platform/win32/DeviceNames.h"
 
 namespace {
 
 BOOL Fail(DWORD code, DWORD* error) {
     if (error) *error = code;
     return FALSE;
-}
-
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::towupper(a[i]) != std::towupper(b[i])) return false;
-    return true;
 }
 
 // True for a name the system would take as a device (CON, NUL, COM1, LPT1.txt,
@@ -26,15 +18,7 @@ bool NamesDevice(const std::wstring& path) {
         path.rfind(L"//./", 0) == 0 || path.rfind(L"//?/", 0) == 0)
         return true;
     const std::size_t slash = path.find_last_of(L"\\/:");
-    std::wstring base = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    base = base.substr(0, base.find(L'.'));
-    while (!base.empty() && base.back() == L' ') base.pop_back();
-    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"})
-        if (EqualsNoCase(base, device)) return true;
-    if (base.size() == 4 && (EqualsNoCase(base.substr(0, 3), L"COM") || EqualsNoCase(base.substr(0, 3), L"LPT")) &&
-        ((base[3] >= L'0' && base[3] <= L'9') || base[3] == L'\u00B9' || base[3] == L'\u00B2' || base[3] == L'\u00B3'))
-        return true;
-    return false;
+    return plat::win32::IsReservedDeviceName(slash == std::wstring::npos ? path : path.substr(slash + 1));
 }
 
 }  // namespace

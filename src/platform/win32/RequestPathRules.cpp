@@ -8,33 +8,10 @@
 
 #include "platform/RequestPath.h"
 #include "platform/RequestPathRules.h"
+#include "platform/win32/DeviceNames.h"
 
 namespace plat {
 namespace detail {
-namespace {
-
-wchar_t Upper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
-
-bool IsReservedDeviceName(std::wstring_view segment) {
-    // The device name counts with any extension ("NUL.txt") and before trailing spaces.
-    std::wstring base;
-    for (wchar_t c : segment) {
-        if (c == L'.') break;
-        base += Upper(c);
-    }
-    while (!base.empty() && base.back() == L' ') base.pop_back();
-    static const wchar_t* const kNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
-    for (const wchar_t* name : kNames)
-        if (base == name) return true;
-    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
-        const wchar_t d = base[3];
-        // Digits 1-9, and the superscript digits Windows also accepts.
-        if ((d >= L'1' && d <= L'9') || d == L'\u00B9' || d == L'\u00B2' || d == L'\u00B3') return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 bool SegmentAllowed(std::wstring_view segment) {
     for (wchar_t c : segment) {
@@ -42,7 +19,7 @@ bool SegmentAllowed(std::wstring_view segment) {
             return false;
     }
     if (segment.back() == L'.' || segment.back() == L' ') return false;
-    return !IsReservedDeviceName(segment);
+    return !win32::IsReservedDeviceName(segment);
 }
 
 bool JoinedPathIsExact(const std::wstring& fullPath, std::size_t askedSegments) {

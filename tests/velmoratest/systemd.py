@@ -12,7 +12,9 @@ It cleans up whatever happens: close() powers systemd off (SIGRTMIN+4),
 kills it if it does not go, removes the cgroup and the run folder, and
 reports what is left. A watchdog process, detached from the test's process
 tree, does the same when the test process dies or the time limit passes.
-Needs root, cgroup2 and systemd.
+Needs root, cgroup2 and systemd. Used by the end-to-end test of the service
+under systemd and by the test of the Debian package (installed with dpkg
+inside: nothing reaches the host's dpkg database, /usr or /etc).
 """
 import os
 import shutil
@@ -86,9 +88,17 @@ def unavailable():
     return None
 
 
+# Units of this image that have nothing to do with a test, also when not enabled
+# (a timer's logrotate would race the package test's own).
+ALWAYS_MASKED = {"postgresql@.service", "postgresql.service", "getty@tty1.service", "console-getty.service",
+                 "e2scrub_reap.service", "e2scrub_all.timer", "apt-daily.timer", "apt-daily-upgrade.timer",
+                 "dpkg-db-backup.timer", "fstrim.timer", "man-db.timer", "logrotate.timer", "haproxy.service",
+                 "systemd-timesyncd.service"}
+
+
 def units_to_mask():
     """Services and timers the host's image enables that have nothing to do with a test."""
-    units = {"postgresql@.service"}
+    units = set(ALWAYS_MASKED)
     folder = "/etc/systemd/system"
     for wants in os.listdir(folder):
         if wants.endswith(".wants") and os.path.isdir(os.path.join(folder, wants)):
@@ -208,7 +218,7 @@ class SystemdMachine:
         self.boot_log.seek(0)
         return self.boot_log.read().decode("utf-8", "replace")
 
-    def run(self, *command, input=None, check=True, timeout=60):
+    def run(self, *command, input=None, check=True, timeout=180):
         """Runs a command inside, as root, in an empty environment; text output."""
         result = subprocess.run(
             ["nsenter", "-t", str(self.pid), "-m", "-u", "-i", "-n", "-p", "-C", "-r", "-w",
@@ -220,6 +230,17 @@ class SystemdMachine:
             raise AssertionError(f"{' '.join(command)} exited with {result.returncode}:\n"
                                  f"{result.stdout}{result.stderr}")
         return result
+
+    def shell(self, script, **options):
+        """Runs a shell command line inside (options as for run)."""
+        return self.run("sh", "-c", script, **options)
+
+    def command(self, *command):
+        """The argument vector that runs a command inside but in the host's
+        process namespace, so that the process started with it is the
+        command itself and can be signalled from here."""
+        return ["nsenter", "-t", str(self.pid), "-m", "-u", "-i", "-n", "-r", "-w",
+                "env", "-i", "PATH=" + PATH, *command]
 
     def popen(self, *command):
         """Starts a command inside and returns at once (text output through pipes)."""

@@ -11,6 +11,9 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
+
+from . import temp_folder, write_files
 
 PROGRAM = os.environ.get("VELMORA_PROGRAM", "")
 UNDER_WINE = os.environ.get("VELMORA_WINE") == "1"
@@ -113,6 +116,27 @@ class Server:
             self.proc.kill()
             self.proc.wait(30)
         self._stdout.close()
+
+
+class ServerTest(unittest.TestCase):
+    """Tests that share one console-mode run of the program: `root` is a
+    temporary folder, `packages` the packages folder in it holding PACKAGES
+    ({relative path: bytes}), `server` the program serving them. After the
+    class's last test the program is ended and the folder removed."""
+    PACKAGES = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = temp_folder(cls, "velmora-e2e-")
+        cls.packages = write_files(os.path.join(cls.root, "packages"), cls.PACKAGES)
+        cls.prepare()
+        cls.server = Server(cls.packages)
+        cls.addClassCleanup(cls.server.kill)
+        cls.server.wait_until_listening()
+
+    @classmethod
+    def prepare(cls):
+        """Called before the server starts, for what else the tests need in `root`."""
 
 
 # --- a small HTTP client --------------------------------------------------

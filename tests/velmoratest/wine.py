@@ -7,7 +7,8 @@ they start inherits it. So the first Wine process of the prefix's server is
 a holder (ScmProbe hold) started with WINEDEBUG=+eventlog and its output in a
 file: the events of every service of the run can be read from that file. The
 holder keeps the server alive until the test lets it go; the server then ends
-on its own. Other prefixes and their servers are never touched.
+on its own. Other prefixes and their servers are never touched. held_prefix
+starts such a prefix for a test class.
 
 Wine writes no event log: ReportEventW is a stub that traces its arguments.
 Message boxes are read the same way, from a relay trace of
@@ -21,6 +22,8 @@ import re
 import subprocess
 import tempfile
 import time
+
+from . import temp_folder
 
 TIMEOUT = 60
 
@@ -228,3 +231,14 @@ class WinePrefix:
         self.wine("sc", "delete", name)
         if event_source_key:
             self.wine("reg", "delete", event_source_key, "/f")
+
+
+def held_prefix(test_class, path, holder_program, seconds=600):
+    """Starts the prefix at `path` for a test class, held by `holder_program`
+    for at most `seconds`, with a work folder of its own (its `dir`). After
+    the class's last test (tearDownClass first) the prefix is let go and the
+    folder removed."""
+    prefix = WinePrefix(path, holder_program, temp_folder(test_class, "velmora-wine-"), seconds)
+    prefix.start()
+    test_class.addClassCleanup(prefix.stop)
+    return prefix
