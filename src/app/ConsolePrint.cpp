@@ -8,7 +8,7 @@
 #include "app/VelmoraServiceApp.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
-#include "platform/Sync.h"
+#include "threading/Sync.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/Sync.h"
+#include "threading/Sync.h"
 #include "service/NTService.h"
 
 class CVelmoraService : public CNTService {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "common/Format.h"
-#include "platform/WinThread.h"
+#include "threading/WinThread.h"
 #include "threading/RecursiveRWLock.h"
 
 class CVelmoraService;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/EventLog.h"
-#include "platform/Sync.h"
+#include "threading/Sync.h"
 #include "platform/Types.h"
 
 class CNTEventLogSource {

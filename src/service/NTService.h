@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/ServiceDispatch.h"
-#include "platform/Sync.h"
+#include "threading/Sync.h"
 #include "platform/Types.h"
 #include "service/NTEventLogSource.h"
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Sync.h"
+#include "threading/Sync.h"
 #include "platform/Types.h"
 
 class CRecursiveRWLock {

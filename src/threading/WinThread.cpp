@@ -2,7 +2,7 @@
 //
 // Platform-independent: built only on platform/Handles.h and
 // platform/MessageQueue.h; the platform's queues, threads and events do the rest.
-#include "platform/WinThread.h"
+#include "threading/WinThread.h"
 
 #include <atomic>
 #include <mutex>
