@@ -1,6 +1,6 @@
 // Platform-independent folder path helpers, built on the backend's separators.
 #include "platform/FolderEnum.h"
-#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
 
 namespace plat {
 

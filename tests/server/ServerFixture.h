@@ -19,7 +19,7 @@
 #include "platform/AsyncSocket.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
-#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
 #include "platform/Text.h"
 #include "server/HTTPUpdateServiceSocket.h"
 #include "support/HttpClient.h"

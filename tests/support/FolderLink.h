@@ -1,12 +1,13 @@
 // Links to folders (symbolic links; on Windows directory symbolic links), for
-// building and removing trees that contain them.
+// building and removing test trees that contain them, and the 8.3 short name
+// of a file (Windows), for tests that ask for a file by it.
 #pragma once
 
 #include <string>
 
 #include "platform/Types.h"
 
-namespace plat {
+namespace testsupport {
 
 // Creates at `linkPath` a link to the folder `targetPath`. Returns FALSE with
 // LastError() set when the platform refuses (on Windows this needs the
@@ -16,4 +17,8 @@ BOOL CreateFolderLink(const std::wstring& linkPath, const std::wstring& targetPa
 // Removes the link at `linkPath` itself, never what it points to.
 BOOL RemoveFolderLink(const std::wstring& linkPath);
 
-}  // namespace plat
+// The 8.3 short name of an existing file's last component (Windows), or empty
+// when the platform or file system has none.
+std::wstring ShortName(const std::wstring& path);
+
+}  // namespace testsupport

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "platform/Handles.h"
-#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
+#include "server/RequestPath.h"
+#include "support/FolderLink.h"
 
 namespace fs = std::filesystem;
-using plat::MapRequestPath;
-using plat::RequestPathVerdict;
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST(RequestPath, WindowsRefusesShortNamesOfExistingFiles) {
     std::wstring full;
     EXPECT_EQ(MapRequestPath(dir.wstring(), L"/LongPackageName.zip", full), RequestPathVerdict::Mapped);
     EXPECT_EQ(MapRequestPath(dir.wstring(), L"/longpackagename.ZIP", full), RequestPathVerdict::Mapped);
-    const std::wstring shortName = plat::ShortNameForTests((dir / "LongPackageName.zip").wstring());
+    const std::wstring shortName = testsupport::ShortName((dir / "LongPackageName.zip").wstring());
     if (!shortName.empty() && shortName != L"LongPackageName.zip" && fs::exists(dir / shortName)) {
         EXPECT_EQ(MapRequestPath(dir.wstring(), L"/" + shortName, full), RequestPathVerdict::Refused) << shortName;
     } else {

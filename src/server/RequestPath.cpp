@@ -1,13 +1,11 @@
 // Platform-independent part of request path mapping: splitting, resolving
 // "." and "..", confinement and the length limit. Segment rules and the
 // file checks come from the platform backends.
-#include "platform/RequestPath.h"
+#include "server/RequestPath.h"
 
 #include <vector>
 
 #include "platform/RequestPathRules.h"
-
-namespace plat {
 
 namespace {
 constexpr std::size_t kMaxPath = 260;
@@ -33,7 +31,7 @@ RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring
             segments.pop_back();
             continue;
         }
-        if (!detail::SegmentAllowed(segment)) return RequestPathVerdict::Refused;
+        if (!plat::detail::SegmentAllowed(segment)) return RequestPathVerdict::Refused;
         segments.push_back(segment);
     }
 
@@ -42,13 +40,12 @@ RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring
     joined = packagesFolder;
     if (!joined.empty() && IsSeparator(joined.back())) joined.pop_back();
     for (const auto& segment : segments) {
-        joined += PathSeparator();
+        joined += plat::PathSeparator();
         joined += segment;
     }
     if (joined.size() >= kMaxPath) return RequestPathVerdict::Refused;
-    if (!segments.empty() && !detail::JoinedPathIsExact(joined, segments.size())) return RequestPathVerdict::Refused;
+    if (!segments.empty() && !plat::detail::JoinedPathIsExact(joined, segments.size())) return RequestPathVerdict::Refused;
     fullPath = std::move(joined);
     return RequestPathVerdict::Mapped;
 }
 
-}  // namespace plat

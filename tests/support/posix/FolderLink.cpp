@@ -1,5 +1,5 @@
-// POSIX folder links: symbolic links.
-#include "platform/FolderLink.h"
+// POSIX folder links (symbolic links); POSIX file systems have no short names.
+#include "support/FolderLink.h"
 
 #include <unistd.h>
 
@@ -9,11 +9,11 @@
 #include "platform/Handles.h"
 #include "platform/posix/PosixObjects.h"
 
-namespace plat {
+namespace testsupport {
 
 BOOL CreateFolderLink(const std::wstring& linkPath, const std::wstring& targetPath) {
     if (::symlink(WideToUtf8(targetPath).c_str(), WideToUtf8(linkPath).c_str()) != 0) {
-        SetLastErrorCode(posix::Win32FromErrno(errno));
+        plat::SetLastErrorCode(plat::posix::Win32FromErrno(errno));
         return FALSE;
     }
     return TRUE;
@@ -22,10 +22,12 @@ BOOL CreateFolderLink(const std::wstring& linkPath, const std::wstring& targetPa
 BOOL RemoveFolderLink(const std::wstring& linkPath) {
     // unlink removes the link; it refuses a real folder (EISDIR).
     if (::unlink(WideToUtf8(linkPath).c_str()) != 0) {
-        SetLastErrorCode(posix::Win32FromErrno(errno));
+        plat::SetLastErrorCode(plat::posix::Win32FromErrno(errno));
         return FALSE;
     }
     return TRUE;
 }
 
-}  // namespace plat
+std::wstring ShortName(const std::wstring&) { return {}; }
+
+}  // namespace testsupport

@@ -15,8 +15,6 @@
 #include <string>
 #include <string_view>
 
-namespace plat {
-
 enum class RequestPathVerdict { Mapped, Refused };
 
 // Joins `requestPath` below `packagesFolder` (one trailing separator of the
@@ -25,19 +23,3 @@ enum class RequestPathVerdict { Mapped, Refused };
 // separator; on Refused it is left empty.
 RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring_view requestPath,
                                   std::wstring& fullPath);
-
-// The file or folder exists (GetFileAttributesW finds it).
-bool PathExists(const std::wstring& path);
-// The file or folder exists and may be read (_waccess with mode 4).
-bool PathReadable(const std::wstring& path);
-
-// The platform's path separator.
-wchar_t PathSeparator();
-
-}  // namespace plat
-
-namespace plat {
-// Tests only: the 8.3 short name of an existing file's last component (Windows),
-// or empty when the platform or file system has none.
-std::wstring ShortNameForTests(const std::wstring& path);
-}  // namespace plat

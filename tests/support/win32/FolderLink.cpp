@@ -1,7 +1,7 @@
-// Windows folder links: directory symbolic links.
+// Windows folder links (directory symbolic links) and 8.3 short names.
 #include <windows.h>
 
-#include "platform/FolderLink.h"
+#include "support/FolderLink.h"
 
 #ifndef SYMBOLIC_LINK_FLAG_DIRECTORY
 #define SYMBOLIC_LINK_FLAG_DIRECTORY 0x1
@@ -10,7 +10,7 @@
 #define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2
 #endif
 
-namespace plat {
+namespace testsupport {
 
 namespace {
 
@@ -49,4 +49,13 @@ BOOL RemoveFolderLink(const std::wstring& linkPath) {
     return ::DeleteFileW(linkPath.c_str());
 }
 
-}  // namespace plat
+std::wstring ShortName(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD n = ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return {};
+    std::wstring shortPath(buffer, n);
+    const std::size_t slash = shortPath.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? shortPath : shortPath.substr(slash + 1);
+}
+
+}  // namespace testsupport
