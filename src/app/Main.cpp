@@ -12,7 +12,7 @@
 #include "platform/Handles.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageQueue.h"
-#include "platform/ResourceText.h"
+#include "common/ResourceText.h"
 #include "platform/Win32Codes.h"
 
 namespace {

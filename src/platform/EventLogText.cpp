@@ -1,7 +1,7 @@
 // The one-line event text and severity of the POSIX event log (platform-independent).
 #include "common/Format.h"
 #include "platform/EventLog.h"
-#include "platform/ResourceText.h"
+#include "common/ResourceText.h"
 
 namespace plat {
 

@@ -1,15 +1,15 @@
 // String table and message table lookups and message-text rendering (platform-independent).
-#include "platform/ResourceText.h"
+#include "common/ResourceText.h"
 
 #include <algorithm>
 
-#include "platform/ResourceData.h"
+#include "common/ResourceData.h"
 
 namespace plat {
 
 namespace rd = resource_data;
 
-bool FindResourceString(UINT id, std::wstring* text) {
+bool FindResourceString(unsigned int id, std::wstring* text) {
     for (std::size_t i = 0; i < rd::kStringCount; ++i) {
         if (rd::kStrings[i].id == id) {
             if (text) *text = rd::kStrings[i].text;
@@ -19,13 +19,13 @@ bool FindResourceString(UINT id, std::wstring* text) {
     return false;
 }
 
-std::wstring LoadResourceString(UINT id) {
+std::wstring LoadResourceString(unsigned int id) {
     std::wstring text;
     FindResourceString(id, &text);
     return text;
 }
 
-bool FindMessageTableText(DWORD eventId, std::wstring* text) {
+bool FindMessageTableText(std::uint32_t eventId, std::wstring* text) {
     for (std::size_t i = 0; i < rd::kMessageCount; ++i) {
         if (rd::kMessages[i].id == eventId) {
             if (text) *text = rd::kMessages[i].text;
@@ -35,14 +35,14 @@ bool FindMessageTableText(DWORD eventId, std::wstring* text) {
     return false;
 }
 
-std::wstring MessageTableText(DWORD eventId) {
+std::wstring MessageTableText(std::uint32_t eventId) {
     std::wstring text;
     FindMessageTableText(eventId, &text);
     return text;
 }
 
-std::vector<DWORD> MessageTableIds() {
-    std::vector<DWORD> ids;
+std::vector<std::uint32_t> MessageTableIds() {
+    std::vector<std::uint32_t> ids;
     for (std::size_t i = 0; i < rd::kMessageCount; ++i) ids.push_back(rd::kMessages[i].id);
     std::sort(ids.begin(), ids.end());
     return ids;
@@ -93,7 +93,7 @@ std::wstring FormatMessageString(std::wstring_view text, const std::vector<std::
     return out;
 }
 
-std::wstring FormatEventMessage(DWORD eventId, const std::vector<std::wstring>& insertions) {
+std::wstring FormatEventMessage(std::uint32_t eventId, const std::vector<std::wstring>& insertions) {
     std::wstring text;
     if (!FindMessageTableText(eventId, &text)) return std::wstring();
     return FormatMessageString(text, insertions);

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "platform/EventLog.h"
-#include "platform/ResourceText.h"
+#include "common/ResourceText.h"
 #include "platform/ServiceDispatch.h"
 
 namespace {
@@ -32,7 +32,7 @@ const std::map<DWORD, std::wstring> kMessages = {
 };
 
 TEST(MessageTable, HoldsTheEighteenEventsForBothLanguages) {
-    std::vector<DWORD> ids;
+    std::vector<std::uint32_t> ids;
     for (const auto& [id, text] : kMessages) {
         ids.push_back(id);
         EXPECT_EQ(plat::MessageTableText(id), text) << std::hex << id;

@@ -4,17 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/Types.h"
-
 namespace plat::resource_data {
 
 struct StringEntry {
-    UINT id;
+    unsigned int id;
     const wchar_t* text;
 };
 
 struct MessageEntry {
-    DWORD id;
+    std::uint32_t id;
     const wchar_t* text;
 };
 

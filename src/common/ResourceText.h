@@ -12,22 +12,20 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Types.h"
-
 namespace plat {
 
 // The text of a string-table entry; empty when the table has no such id.
-std::wstring LoadResourceString(UINT id);
-bool FindResourceString(UINT id, std::wstring* text);
+std::wstring LoadResourceString(unsigned int id);
+bool FindResourceString(unsigned int id, std::wstring* text);
 
 // The message-table text of an event id as stored: insertion markers (%1, %2
 // ...) unfilled, the final CR LF included; empty when the id is unknown.
-std::wstring MessageTableText(DWORD eventId);
-bool FindMessageTableText(DWORD eventId, std::wstring* text);
+std::wstring MessageTableText(std::uint32_t eventId);
+bool FindMessageTableText(std::uint32_t eventId, std::wstring* text);
 
 // Every event id of the message table, ascending, and the languages
 // (Windows language ids) it is built for.
-std::vector<DWORD> MessageTableIds();
+std::vector<std::uint32_t> MessageTableIds();
 std::vector<std::uint16_t> MessageTableLanguages();
 
 // Fills a message text the way the system's message formatter does:
@@ -40,6 +38,6 @@ std::wstring FormatMessageString(std::wstring_view text, const std::vector<std::
 
 // The message-table text of the id with the insertions filled in; empty when
 // the id is unknown.
-std::wstring FormatEventMessage(DWORD eventId, const std::vector<std::wstring>& insertions);
+std::wstring FormatEventMessage(std::uint32_t eventId, const std::vector<std::wstring>& insertions);
 
 }  // namespace plat
