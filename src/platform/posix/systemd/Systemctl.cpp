@@ -1,5 +1,5 @@
 // Running systemctl with both outputs collected and a time limit; systemd's folders.
-#include "platform/posix/Systemctl.h"
+#include "platform/posix/systemd/Systemctl.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 
 #include "common/Clock.h"
 #include "platform/ServiceManagerCodes.h"
-#include "platform/SystemdStates.h"
+#include "platform/posix/systemd/SystemdStates.h"
 #include "platform/posix/PosixObjects.h"
 
 extern char** environ;

@@ -7,10 +7,10 @@
 #include "common/Utf8.h"
 #include "platform/Registry.h"
 #include "platform/ServiceCodes.h"
-#include "platform/SystemdCommandLine.h"
-#include "platform/SystemdSandbox.h"
-#include "platform/SystemdStates.h"
-#include "platform/SystemdUnitFile.h"
+#include "platform/posix/systemd/SystemdCommandLine.h"
+#include "platform/posix/systemd/SystemdSandbox.h"
+#include "platform/posix/systemd/SystemdStates.h"
+#include "platform/posix/systemd/SystemdUnitFile.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The systemd unit file of an installed service: composing and reading it (platform-independent).
-#include "platform/SystemdUnitFile.h"
+#include "platform/posix/systemd/SystemdUnitFile.h"
 
 #include <cstdlib>
 
 #include "common/Format.h"
 #include "common/Utf8.h"
-#include "platform/SystemdCommandLine.h"
-#include "platform/SystemdSandbox.h"
+#include "platform/posix/systemd/SystemdCommandLine.h"
+#include "platform/posix/systemd/SystemdSandbox.h"
 
 namespace plat {
 namespace {

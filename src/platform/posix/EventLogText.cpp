@@ -1,6 +1,7 @@
-// The one-line event text and severity of the POSIX event log (platform-independent).
+// The one-line event text and syslog severity of the POSIX event log.
+#include "platform/posix/EventLogText.h"
+
 #include "common/Format.h"
-#include "platform/EventLog.h"
 #include "common/ResourceText.h"
 
 namespace plat {

@@ -1,5 +1,5 @@
 // The sandbox of a generated systemd unit and the journal identifier (platform-independent).
-#include "platform/SystemdSandbox.h"
+#include "platform/posix/systemd/SystemdSandbox.h"
 
 #include <initializer_list>
 #include <string>
@@ -8,8 +8,8 @@
 #include "common/Utf8.h"
 #include "platform/DefaultFolders.h"
 #include "platform/Registry.h"
-#include "platform/SystemdCommandLine.h"
-#include "platform/SystemdUnitFile.h"
+#include "platform/posix/systemd/SystemdCommandLine.h"
+#include "platform/posix/systemd/SystemdUnitFile.h"
 
 namespace plat {
 namespace {

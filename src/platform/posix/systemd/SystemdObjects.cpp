@@ -1,5 +1,5 @@
 // The POSIX service manager's handles and the unit-file and systemctl helpers its calls share.
-#include "platform/posix/SystemdObjects.h"
+#include "platform/posix/systemd/SystemdObjects.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,10 +16,10 @@
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "platform/ServiceManagerCodes.h"
-#include "platform/SystemdStates.h"
+#include "platform/posix/systemd/SystemdStates.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
-#include "platform/posix/Systemctl.h"
+#include "platform/posix/systemd/Systemctl.h"
 
 namespace plat::posix {
 namespace {

@@ -1,5 +1,5 @@
 // systemctl's reports in the service control manager's terms (platform-independent).
-#include "platform/SystemdStates.h"
+#include "platform/posix/systemd/SystemdStates.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/ServiceDispatch.h"
-#include "platform/SystemdUnitFile.h"
+#include "platform/posix/systemd/SystemdUnitFile.h"
 #include "platform/Types.h"
 
 namespace plat::posix {

@@ -1,5 +1,5 @@
 // Windows command-line splitting and systemd ExecStart= quoting (platform-independent).
-#include "platform/SystemdCommandLine.h"
+#include "platform/posix/systemd/SystemdCommandLine.h"
 
 #include "common/Format.h"
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ServiceCodes.h"
-#include "platform/SystemdStates.h"
+#include "platform/posix/systemd/SystemdStates.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
-// The systemd notify message of a service status report (platform-independent).
+// The systemd notify message of a service status report.
+#include "platform/posix/systemd/ServiceNotifyText.h"
+
 #include <cstdint>
 
 #include "common/Format.h"
-#include "platform/ServiceDispatch.h"
 
 namespace plat {
 
