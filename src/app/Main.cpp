@@ -3,7 +3,7 @@
 
 #include "app/ApplicationOptions.h"
 #include "app/ConsolePrint.h"
-#include "app/ProgramMain.h"
+#include "platform/ProgramMain.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"

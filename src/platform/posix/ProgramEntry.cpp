@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ProgramMain.h"
+#include "platform/ProgramMain.h"
 #include "common/Utf8.h"
 #include "platform/ProcessArguments.h"
 

@@ -1,4 +1,5 @@
-// The program's entry function, called by the platform's start-up code.
+// The program's entry function: the platform's start-up code (ProgramEntry.cpp
+// of the backend) calls it, and the application defines it.
 #pragma once
 
 #include <string>
