@@ -3,12 +3,18 @@
 
 #include <typeinfo>
 
+#include "app/ConsolePrint.h"
 #include "platform/DefaultFolders.h"
 
 CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
-    : CWinApp(nullptr), m_pService(service), m_strPackagesPath(plat::DefaultPackagesFolder()) {}
+    : CWinApp(nullptr), m_pService(service), m_strPackagesPath(plat::DefaultPackagesFolder()) {
+    InstallApplicationLogSink();
+    if (m_pService != nullptr) SuppressConsoleLines(true);
+}
 
-CVelmoraServiceApp::~CVelmoraServiceApp() = default;
+CVelmoraServiceApp::~CVelmoraServiceApp() {
+    if (m_pService != nullptr) SuppressConsoleLines(false);
+}
 
 CVelmoraServiceApp* GetVelmoraApp() {
     CWinApp* app = AfxGetApp();

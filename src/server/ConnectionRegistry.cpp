@@ -6,7 +6,7 @@
 #include <new>
 #include <unordered_set>
 
-#include "common/Clock.h"
+#include "threading/Clock.h"
 #include "server/HTTPUpdateServiceSocket.h"
 
 namespace {

@@ -4,9 +4,8 @@
 #include <memory>
 #include <new>
 
-#include "app/ConsolePrint.h"
-#include "app/VelmoraServiceApp.h"
-#include "common/Clock.h"
+#include "threading/Clock.h"
+#include "common/LogSink.h"
 #include "platform/DefaultFolders.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/Win32Codes.h"

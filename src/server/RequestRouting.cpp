@@ -2,7 +2,7 @@
 #include <memory>
 #include <new>
 
-#include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/File.h"
 #include "platform/RequestPathRules.h"

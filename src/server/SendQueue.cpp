@@ -4,8 +4,8 @@
 #include <atomic>
 #include <new>
 
-#include "app/VelmoraServiceApp.h"
-#include "common/Clock.h"
+#include "threading/Clock.h"
+#include "common/LogSink.h"
 #include "server/ReplyTextFile.h"
 #include "server/RequestLogText.h"
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <new>
 
-#include "common/Clock.h"
+#include "threading/Clock.h"
 #include "server/ReplyTextFile.h"
 
 CSmallPackageCache& CSmallPackageCache::Shared() {

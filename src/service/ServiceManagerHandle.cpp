@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "common/Clock.h"
+#include "threading/Clock.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"

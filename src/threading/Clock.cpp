@@ -1,5 +1,5 @@
-// Platform-independent tick count with a test override.
-#include "common/Clock.h"
+// The tick count of the platform, with a test override.
+#include "threading/Clock.h"
 
 #include <atomic>
 

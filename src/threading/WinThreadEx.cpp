@@ -12,7 +12,7 @@
 #include <cstdlib>
 #endif
 
-#include "common/Clock.h"
+#include "threading/Clock.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"

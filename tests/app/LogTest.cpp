@@ -10,6 +10,7 @@
 
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/ServiceCodes.h"
 #include "service/ServiceFakes.h"

@@ -77,7 +77,7 @@ class SendQueueTest : public ::testing::Test {
     }
 
     CTempDir m_dir;
-    TestLog m_log{m_dir.PathOf(L"queue.log")};
+    TestLog m_log;
     CSendQueue m_queue;
     ScriptedSink m_sink;
 };

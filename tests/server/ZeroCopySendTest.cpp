@@ -91,7 +91,7 @@ class ZeroCopySendTest : public ::testing::Test {
     }
 
     CTempDir m_dir;
-    TestLog m_log{m_dir.PathOf(L"queue.log")};
+    TestLog m_log;
     CSendQueue m_queue;
     DirectSink m_sink;
 };

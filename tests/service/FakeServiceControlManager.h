@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/Clock.h"
+#include "threading/Clock.h"
 #include "common/Format.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"

@@ -7,7 +7,7 @@
 #include <future>
 #include <thread>
 
-#include "common/Clock.h"
+#include "threading/Clock.h"
 #include "platform/MessageQueue.h"
 #include "threading/WorkerProbe.h"
 

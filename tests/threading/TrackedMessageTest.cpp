@@ -2,7 +2,7 @@
 // reported past 10000 ms only, and untracked messages are never wrapped.
 #include <gtest/gtest.h>
 
-#include "common/Clock.h"
+#include "threading/Clock.h"
 #include "platform/MessageQueue.h"
 #include "threading/WorkerProbe.h"
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/Clock.h"
+#include "platform/Handles.h"
 #include "platform/ServiceManagerCodes.h"
 #include "platform/posix/systemd/SystemdStates.h"
 #include "platform/posix/PosixObjects.h"
@@ -87,10 +87,10 @@ SystemctlRun RunSystemctl(const std::vector<std::string>& arguments) {
         return run;
     }
 
-    const std::uint64_t deadline = TickCount64() + kRunLimitMilliseconds;
+    const std::uint64_t deadline = plat::SystemTickCount64() + kRunLimitMilliseconds;
     bool timedOut = false;
     while (outPipe[0] >= 0 || errPipe[0] >= 0) {
-        const std::uint64_t now = TickCount64();
+        const std::uint64_t now = plat::SystemTickCount64();
         if (now >= deadline) {
             timedOut = true;
             break;
