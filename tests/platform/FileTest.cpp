@@ -10,10 +10,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <sys/stat.h>
-#include <fcntl.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -178,39 +174,6 @@ TEST(DiskFileWindows, DeviceNamesAreRefusedWithoutOpening) {
     ASSERT_TRUE(dir.MakeFile(L"console.zip", "x"));
     EXPECT_TRUE(file.Open(dir.PathOf(L"console.zip")));
     EXPECT_EQ(file.GetFileName(), L"console.zip");
-}
-#else
-TEST(DiskFilePosix, PipesAndDevicesAreRefusedWithoutBlocking) {
-    CTempDir dir;
-    const std::wstring fifo = dir.PathOf(L"fifo");
-    ASSERT_EQ(::mkfifo(std::filesystem::path(fifo).string().c_str(), 0600), 0);
-    CDiskFile file;
-    DWORD error = 0;
-    // Opening a FIFO for reading would wait for a writer.
-    EXPECT_FALSE(file.Open(fifo, &error));
-    EXPECT_EQ(error, kAccessDenied);
-    EXPECT_FALSE(file.Open(L"/dev/null", &error));
-    EXPECT_EQ(error, kAccessDenied);
-}
-
-TEST(DiskFilePosix, FailedReadIsReportedApartFromTheEnd) {
-    // /proc/self/mem is a regular file whose first page is never mapped: reading it fails.
-    CDiskFile file;
-    if (!file.Open(L"/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem cannot be opened here";
-    char buffer[64];
-    EXPECT_EQ(file.Read(buffer, sizeof buffer), 0u);
-    EXPECT_TRUE(file.Failed());
-    EXPECT_NE(file.ErrorCode(), 0u);
-}
-
-TEST(DiskFilePosix, NoMandatorySharingOtherWritersStillWrite) {
-    CTempDir dir;
-    ASSERT_TRUE(dir.MakeFile(L"shared.bin", "old"));
-    CDiskFile file;
-    ASSERT_TRUE(file.Open(dir.PathOf(L"shared.bin")));
-    const int writer = ::open(std::filesystem::path(dir.PathOf(L"shared.bin")).string().c_str(), O_WRONLY);
-    EXPECT_GE(writer, 0);
-    if (writer >= 0) ::close(writer);
 }
 #endif
 

@@ -76,7 +76,6 @@ class SendQueueTest : public ::testing::Test {
             header, std::make_unique<CRecordingFile>(bytes, std::move(name), record, failingRead), bytes.size()));
     }
 
-    CTempDir m_dir;
     TestLog m_log;
     CSendQueue m_queue;
     ScriptedSink m_sink;

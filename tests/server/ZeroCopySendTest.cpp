@@ -90,7 +90,6 @@ class ZeroCopySendTest : public ::testing::Test {
         return raw;
     }
 
-    CTempDir m_dir;
     TestLog m_log;
     CSendQueue m_queue;
     DirectSink m_sink;
