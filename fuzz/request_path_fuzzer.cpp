@@ -16,8 +16,8 @@
 #include "platform/RequestPathRules.h"
 #include "server/FolderListing.h"
 #include "server/HTTPUpdateServiceSocket.h"
-#include "server/RequestPath.h"
 #include "server/RequestLine.h"
+#include "server/RequestPath.h"
 
 namespace {
 

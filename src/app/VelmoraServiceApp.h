@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "common/Format.h"
-#include "threading/WinThread.h"
 #include "threading/RecursiveRWLock.h"
+#include "threading/WinThread.h"
 
 class CVelmoraService;
 class CHTTPUpdateServiceThread;

@@ -4,12 +4,12 @@
 #include <memory>
 #include <new>
 
-#include "threading/Clock.h"
 #include "common/LogSink.h"
 #include "platform/DefaultFolders.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/Win32Codes.h"
 #include "server/ConnectionRegistry.h"
+#include "threading/Clock.h"
 
 namespace {
 

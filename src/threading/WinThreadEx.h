@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "common/Format.h"
-#include "threading/Sync.h"
 #include "platform/Types.h"
+#include "threading/Sync.h"
 #include "threading/WinThread.h"
 
 class CWinThreadEx : public CWinThread {

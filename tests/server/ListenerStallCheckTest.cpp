@@ -1,8 +1,8 @@
 // The listener thread's own stall checks: a client that stops reading for good is cut off without any refill.
 #include "platform/Win32Codes.h"
-#include "threading/WinThread.h"
 #include "server/HTTPUpdateServiceThread.h"
 #include "server/ServerFixture.h"
+#include "threading/WinThread.h"
 
 using namespace server_test;
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "threading/Clock.h"
 #include "common/Format.h"
 #include "common/Utf8.h"
 #include "platform/AsyncSocket.h"
@@ -24,6 +23,7 @@
 #include "support/HttpClient.h"
 #include "support/MemoryLogSink.h"
 #include "support/TempDir.h"
+#include "threading/Clock.h"
 
 namespace server_test {
 

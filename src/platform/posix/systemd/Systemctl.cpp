@@ -15,8 +15,8 @@
 
 #include "platform/Handles.h"
 #include "platform/ServiceManagerCodes.h"
-#include "platform/posix/systemd/SystemdStates.h"
 #include "platform/posix/PosixObjects.h"
+#include "platform/posix/systemd/SystemdStates.h"
 
 extern char** environ;
 

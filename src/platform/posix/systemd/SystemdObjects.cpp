@@ -16,10 +16,10 @@
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "platform/ServiceManagerCodes.h"
-#include "platform/posix/systemd/SystemdStates.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
 #include "platform/posix/systemd/Systemctl.h"
+#include "platform/posix/systemd/SystemdStates.h"
 
 namespace plat::posix {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "platform/ServiceDispatch.h"
-#include "platform/posix/systemd/SystemdUnitFile.h"
 #include "platform/Types.h"
+#include "platform/posix/systemd/SystemdUnitFile.h"
 
 namespace plat::posix {
 
