@@ -9,11 +9,12 @@
 CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
     : CWinApp(nullptr), m_pService(service), m_strPackagesPath(plat::DefaultPackagesFolder()) {
     InstallApplicationLogSink();
-    if (m_pService != nullptr) SuppressConsoleLines(true);
+    // A service never writes to a console, while its application object lives.
+    if (m_bOwnedByService) SuppressConsoleLines(true);
 }
 
 CVelmoraServiceApp::~CVelmoraServiceApp() {
-    if (m_pService != nullptr) SuppressConsoleLines(false);
+    if (m_bOwnedByService) SuppressConsoleLines(false);
 }
 
 CVelmoraServiceApp* GetVelmoraApp() {

@@ -84,6 +84,7 @@ class CVelmoraServiceApp : public CWinApp {
     // again: to the event log (service) or standard error (console mode).
     void ReportLogFileState(bool failing, DWORD error);
 
+    const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
     // The log file line being written, wide and as bytes (guarded by m_logLock).
     std::wstring m_strLogLine;
