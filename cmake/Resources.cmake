@@ -1,8 +1,8 @@
 # The string and message tables of resources/: generated into a C++ table that
-# velmora_core carries on every platform, and on Windows also into the real
+# the common layer carries on every platform, and on Windows also into the real
 # resources of the executable (VELMORA_RESOURCE_FILES: message table 1 through
 # windmc, the string table and the version resource, for windres). Included by
-# the top CMakeLists after velmora_core is defined.
+# the top CMakeLists after the layers are defined.
 set(VELMORA_RESOURCE_INPUTS ${CMAKE_SOURCE_DIR}/resources/strings.txt ${CMAKE_SOURCE_DIR}/resources/messages.txt)
 set(VELMORA_GENERATED_RESOURCES ${CMAKE_BINARY_DIR}/generated/resources)
 file(MAKE_DIRECTORY ${VELMORA_GENERATED_RESOURCES})
@@ -26,7 +26,7 @@ add_custom_command(
   COMMENT "Generating the string and message tables"
   VERBATIM)
 
-target_sources(velmora_core PRIVATE ${VELMORA_GENERATED_RESOURCES}/ResourceTables.cpp)
+target_sources(velmora_common PRIVATE ${VELMORA_GENERATED_RESOURCES}/ResourceTables.cpp)
 if(WIN32)
   # The version resource carries the project version into the file's properties.
   configure_file(${CMAKE_SOURCE_DIR}/resources/VersionInfo.rc.in

@@ -13,10 +13,11 @@
 
 #include "FuzzTree.h"
 #include "common/Utf8.h"
-#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
 #include "server/FolderListing.h"
 #include "server/HTTPUpdateServiceSocket.h"
 #include "server/RequestLine.h"
+#include "server/RequestPath.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (validText) {
         // The mapping on its own, for every decoded path.
         std::wstring mapped;
-        if (plat::MapRequestPath(tree.packagesFolder, path, mapped) == plat::RequestPathVerdict::Mapped)
+        if (MapRequestPath(tree.packagesFolder, path, mapped) == RequestPathVerdict::Mapped)
             CheckMapped(tree, mapped);
         else if (!mapped.empty())
             fuzz::Violation("a refused path left a mapping behind", mapped);

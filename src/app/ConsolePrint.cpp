@@ -1,14 +1,15 @@
 // Console lines of console mode: serialised, and gathered while a thread handles one notification.
 #include "app/ConsolePrint.h"
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <string>
 
-#include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
-#include "platform/Sync.h"
+#include "threading/Sync.h"
 
 namespace {
 
@@ -28,9 +29,10 @@ GatheredLines& Gathered() {
     return *lines;
 }
 
-// Plain values (no destructor at thread exit): the thread's batch depth, and
-// when it began gathering lines (0: nothing gathered, as far as it knows).
-thread_local int t_batchDepth = 0;
+std::atomic<bool> g_suppressed{false};
+
+// A plain value (no destructor at thread exit): when the thread began
+// gathering lines (0: nothing gathered, as far as it knows).
 thread_local std::uint64_t t_gatheredSince = 0;
 
 // A thread that stays busy never goes idle: lines it gathered longer ago
@@ -50,13 +52,13 @@ void WriteGatheredLocked(GatheredLines& gathered) {
 }  // namespace
 
 void ConsolePrintText(std::wstring_view text) {
-    if (CVelmoraServiceApp* app = GetVelmoraApp(); app != nullptr && app->m_pService != nullptr) return;
+    if (g_suppressed.load(std::memory_order_relaxed)) return;
     CSingleLock lock(ConsoleLock());
     GatheredLines& gathered = Gathered();
     const DWORD self = plat::CurrentThreadId();
     // Another thread's gathered lines came first.
     if (gathered.threadId != self) WriteGatheredLocked(gathered);
-    if (t_batchDepth == 0) {
+    if (ConsoleLineBatchDepth() == 0) {
         WriteGatheredLocked(gathered);
         plat::WriteConsoleLine(text);
         return;
@@ -77,17 +79,16 @@ void ConsolePrintText(std::wstring_view text) {
     if (gathered.text.size() >= kMaxGathered) WriteGatheredLocked(gathered);
 }
 
-void WriteGatheredConsoleLines() {
+void SuppressConsoleLines(bool suppressed) { g_suppressed.store(suppressed, std::memory_order_relaxed); }
+
+void FlushGatheredConsoleLines() {
     t_gatheredSince = 0;
     CSingleLock lock(ConsoleLock());
     GatheredLines& gathered = Gathered();
     if (gathered.threadId == plat::CurrentThreadId()) WriteGatheredLocked(gathered);
 }
 
-CConsoleLineBatch::CConsoleLineBatch() { ++t_batchDepth; }
-
-CConsoleLineBatch::~CConsoleLineBatch() {
-    if (--t_batchDepth == 0 ||
-        (t_gatheredSince != 0 && plat::SystemTickCount64() - t_gatheredSince >= kMaxHoldMilliseconds))
-        WriteGatheredConsoleLines();
+void EndConsoleLineBatch(bool outermost) {
+    if (outermost || (t_gatheredSince != 0 && plat::SystemTickCount64() - t_gatheredSince >= kMaxHoldMilliseconds))
+        FlushGatheredConsoleLines();
 }

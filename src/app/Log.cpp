@@ -6,11 +6,12 @@
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
+#include "common/LogSink.h"
 #include "platform/AppendFile.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
-#include "platform/ServiceCodes.h"
 #include "platform/Handles.h"
+#include "platform/ServiceCodes.h"
 #include "platform/SystemErrorText.h"
 #include "platform/Text.h"
 #include "platform/Win32Codes.h"
@@ -46,7 +47,28 @@ std::wstring WithoutLineBreak(std::wstring text) {
 // The event of a copied log line; passed as it is, not through MapEventId.
 constexpr DWORD kLogLineEvent = 0x40000010;
 
+// The program's sink: lines go to the current application object, console
+// batches to the console lines.
+class CApplicationLogSink final : public ILogSink {
+  public:
+    bool TakesLines() const override {
+        const CVelmoraServiceApp* app = GetVelmoraApp();
+        return app != nullptr && app->HasLogOutput();
+    }
+    void WriteLine(const std::wstring& line) override {
+        if (CVelmoraServiceApp* app = GetVelmoraApp()) app->LogText(line);
+    }
+    void ConsoleBatchEnded(bool outermost) override { EndConsoleLineBatch(outermost); }
+    void WriteGatheredConsoleLines() override { FlushGatheredConsoleLines(); }
+};
+
 }  // namespace
+
+void InstallApplicationLogSink() {
+    // Kept past the end of main: a thread may still log while the process ends.
+    static CApplicationLogSink* const sink = new CApplicationLogSink;
+    InstallLogSink(sink);
+}
 
 void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {
     WriteLogFileLine(message);

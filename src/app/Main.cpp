@@ -3,17 +3,17 @@
 
 #include "app/ApplicationOptions.h"
 #include "app/ConsolePrint.h"
-#include "app/ProgramMain.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
-#include "service/NTServiceCommandLineInfo.h"
+#include "common/ResourceText.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageQueue.h"
-#include "platform/ResourceText.h"
+#include "platform/ProgramMain.h"
 #include "platform/Win32Codes.h"
+#include "service/NTServiceCommandLineInfo.h"
 
 namespace {
 

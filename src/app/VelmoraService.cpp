@@ -10,7 +10,7 @@
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
 #include "platform/ModuleFileName.h"
-#include "platform/ResourceText.h"
+#include "common/ResourceText.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 

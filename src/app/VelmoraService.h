@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "platform/Sync.h"
 #include "service/NTService.h"
+#include "threading/Sync.h"
 
 class CVelmoraService : public CNTService {
   public:

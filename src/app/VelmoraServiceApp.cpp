@@ -3,12 +3,19 @@
 
 #include <typeinfo>
 
+#include "app/ConsolePrint.h"
 #include "platform/DefaultFolders.h"
 
 CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
-    : CWinApp(nullptr), m_pService(service), m_strPackagesPath(plat::DefaultPackagesFolder()) {}
+    : CWinApp(nullptr), m_pService(service), m_strPackagesPath(plat::DefaultPackagesFolder()) {
+    InstallApplicationLogSink();
+    // A service never writes to a console, while its application object lives.
+    if (m_bOwnedByService) SuppressConsoleLines(true);
+}
 
-CVelmoraServiceApp::~CVelmoraServiceApp() = default;
+CVelmoraServiceApp::~CVelmoraServiceApp() {
+    if (m_bOwnedByService) SuppressConsoleLines(false);
+}
 
 CVelmoraServiceApp* GetVelmoraApp() {
     CWinApp* app = AfxGetApp();

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "common/Format.h"
-#include "platform/WinThread.h"
 #include "threading/RecursiveRWLock.h"
+#include "threading/WinThread.h"
 
 class CVelmoraService;
 class CHTTPUpdateServiceThread;
@@ -31,8 +31,12 @@ class CVelmoraServiceApp : public CWinApp {
     void Log(std::wstring_view format, const Args&... args) {
         // A line that no output takes is not even formatted.
         if (!HasLogOutput()) return;
+        LogText(FormatW(format, args...));
+    }
+    // One finished line to every configured output.
+    void LogText(const std::wstring& line) {
         CWriteLockGuard guard(&m_logLock);
-        WriteLogLine(FormatW(format, args...));
+        WriteLogLine(line);
     }
     // Some output takes log lines: a log file, the event log, the console.
     // What decides it is set before the application thread starts.
@@ -80,6 +84,7 @@ class CVelmoraServiceApp : public CWinApp {
     // again: to the event log (service) or standard error (console mode).
     void ReportLogFileState(bool failing, DWORD error);
 
+    const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
     // The log file line being written, wide and as bytes (guarded by m_logLock).
     std::wstring m_strLogLine;
@@ -89,9 +94,6 @@ class CVelmoraServiceApp : public CWinApp {
 // The process's current application object, when it is a CVelmoraServiceApp.
 CVelmoraServiceApp* GetVelmoraApp();
 
-// Log through the current application object from any thread; writes
-// nothing when there is no current application.
-template <typename... Args>
-void AppLog(std::wstring_view format, const Args&... args) {
-    if (CVelmoraServiceApp* app = GetVelmoraApp()) app->Log(format, args...);
-}
+// Installs the program's log sink (common/LogSink.h): the lines of AppLog go
+// to the current application object, and none when there is none.
+void InstallApplicationLogSink();

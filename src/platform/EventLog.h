@@ -6,8 +6,8 @@
 // POSIX: syslog, with the source name without its spaces as identity
 // (SystemdSyslogIdentifier; facility LOG_DAEMON, the process id added), error
 // events at LOG_ERR, warnings at LOG_WARNING, all others at LOG_INFO, and
-// the line that EventLogLine renders: the message-table text of the event id
-// with its insertion strings filled in, as the event viewer would show it.
+// one line per event: the message-table text of the event id with its
+// insertion strings filled in, as the event viewer would show it.
 // Only the local computer's log is reachable.
 //
 // Safe to include together with <windows.h>.
@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/Types.h"
 
@@ -32,15 +31,5 @@ BOOL ReportEventToSource(EventSourceHandle source, std::uint16_t type, std::uint
                          std::uint16_t stringCount, const wchar_t* const* strings);
 
 BOOL CloseEventSource(EventSourceHandle source);
-
-// The one-line text of an event as the POSIX event log writes it: the
-// message-table text with the insertions filled in, each line break as one
-// space, other control characters as spaces, trailing white space removed.
-// An id without a message-table text gives "Event 0x%08X" and the insertions,
-// each after ": " or ", ".
-std::wstring EventLogLine(DWORD eventId, const std::vector<std::wstring>& insertions);
-
-// The syslog severity (RFC 5424 numbering, as LOG_ERR etc.) of an event type.
-int SyslogSeverityOfEventType(std::uint16_t type);
 
 }  // namespace plat

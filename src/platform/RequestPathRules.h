@@ -1,4 +1,5 @@
-// Platform rules for request path segments (shared by RequestPath.cpp and the backends).
+// Platform rules for request paths: which segments may name a file, whether a
+// joined path is exactly what was asked for, and the file checks the server makes.
 #pragma once
 
 #include <string>
@@ -15,3 +16,15 @@ bool SegmentAllowed(std::wstring_view segment);
 bool JoinedPathIsExact(const std::wstring& fullPath, std::size_t askedSegments);
 
 }  // namespace plat::detail
+
+namespace plat {
+
+// The file or folder exists (GetFileAttributesW finds it).
+bool PathExists(const std::wstring& path);
+// The file or folder exists and may be read (_waccess with mode 4).
+bool PathReadable(const std::wstring& path);
+
+// The platform's path separator.
+wchar_t PathSeparator();
+
+}  // namespace plat

@@ -10,7 +10,7 @@
 // service body on a second thread and stays on the calling thread to deliver
 // controls: SIGTERM and SIGINT arrive as SERVICE_CONTROL_STOP once the
 // service's last status accepts a stop; SIGHUP is ignored. Status reports
-// become notify messages (ServiceStatusNotifyText); a report equal to the
+// become notify messages; a report equal to the
 // last one is not sent again, and READY=1 and STOPPING=1 go only with the
 // first report of their state. When the service body has ended after reporting
 // SERVICE_STOPPED with a non-zero Win32 exit code, the dispatcher returns
@@ -72,12 +72,5 @@ void* SystemModuleHandle(const wchar_t* moduleName);
 // The extended handler registration when `module` exports it
 // (GetProcAddress of "RegisterServiceCtrlHandlerExW"), null otherwise.
 RegisterServiceControlHandlerExFunction FindRegisterServiceControlHandlerEx(void* module);
-
-// The systemd notify message that the POSIX dispatcher sends for a status
-// report: pending states send "STATUS=" text and, with a non-zero wait hint,
-// "EXTEND_TIMEOUT_USEC=" (the wait hint in microseconds); SERVICE_RUNNING
-// sends "READY=1"; SERVICE_STOP_PENDING also sends "STOPPING=1". Empty for a
-// state outside 1-7.
-std::string ServiceStatusNotifyText(const ServiceStatusRecord& status);
 
 }  // namespace plat

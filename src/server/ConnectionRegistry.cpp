@@ -6,8 +6,8 @@
 #include <new>
 #include <unordered_set>
 
-#include "common/Clock.h"
 #include "server/HTTPUpdateServiceSocket.h"
+#include "threading/Clock.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/FolderEnum.h"
 

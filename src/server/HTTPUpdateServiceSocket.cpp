@@ -4,13 +4,12 @@
 #include <memory>
 #include <new>
 
-#include "app/ConsolePrint.h"
-#include "app/VelmoraServiceApp.h"
-#include "common/Clock.h"
+#include "common/LogSink.h"
 #include "platform/DefaultFolders.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/Win32Codes.h"
 #include "server/ConnectionRegistry.h"
+#include "threading/Clock.h"
 
 namespace {
 

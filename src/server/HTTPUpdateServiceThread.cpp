@@ -1,8 +1,7 @@
 // The listener thread: start-up, the listening socket, and clean-up at exit.
 #include "server/HTTPUpdateServiceThread.h"
 
-#include "app/ConsolePrint.h"
-#include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/Handles.h"

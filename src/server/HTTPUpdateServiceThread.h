@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/WinThread.h"
+#include "threading/WinThread.h"
 #include "threading/WinThreadEx.h"
 
 class CHTTPUpdateServiceSocket;

@@ -2,10 +2,10 @@
 #include <memory>
 #include <new>
 
-#include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/File.h"
-#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
 #include "platform/Text.h"
 #include "platform/Win32Codes.h"
 #include "server/FolderListing.h"
@@ -13,6 +13,7 @@
 #include "server/Replies.h"
 #include "server/RequestLine.h"
 #include "server/RequestLogText.h"
+#include "server/RequestPath.h"
 #include "server/SmallPackageCache.h"
 
 namespace {
@@ -126,7 +127,7 @@ void CHTTPUpdateServiceSocket::RouteNotFound(const std::wstring& path) {
 
 bool CHTTPUpdateServiceSocket::MapToPackages(std::wstring& path) const {
     std::wstring fullPath;
-    if (plat::MapRequestPath(m_strPackagePath, path, fullPath) == plat::RequestPathVerdict::Refused) return false;
+    if (MapRequestPath(m_strPackagePath, path, fullPath) == RequestPathVerdict::Refused) return false;
     path = std::move(fullPath);
     return true;
 }

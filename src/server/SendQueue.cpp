@@ -4,10 +4,10 @@
 #include <atomic>
 #include <new>
 
-#include "app/VelmoraServiceApp.h"
-#include "common/Clock.h"
+#include "common/LogSink.h"
 #include "server/ReplyTextFile.h"
 #include "server/RequestLogText.h"
+#include "threading/Clock.h"
 
 namespace {
 std::atomic<bool> g_bCoalescing{true};

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <new>
 
-#include "common/Clock.h"
 #include "server/ReplyTextFile.h"
+#include "threading/Clock.h"
 
 CSmallPackageCache& CSmallPackageCache::Shared() {
     // Never destroyed: connections of a thread that outlives the exit

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/EventLog.h"
-#include "platform/Sync.h"
 #include "platform/Types.h"
+#include "threading/Sync.h"
 
 class CNTEventLogSource {
   public:

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "platform/ServiceDispatch.h"
-#include "platform/Sync.h"
 #include "platform/Types.h"
 #include "service/NTEventLogSource.h"
+#include "threading/Sync.h"
 
 class CNTServiceCommandLineInfo;
 

@@ -1,6 +1,6 @@
 // CNTService: Win32 error codes rendered into the framework's message texts.
 #include "common/Format.h"
-#include "platform/ResourceText.h"
+#include "common/ResourceText.h"
 #include "platform/SystemErrorText.h"
 #include "service/NTService.h"
 

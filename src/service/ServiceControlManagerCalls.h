@@ -34,7 +34,7 @@ struct ServiceControlManagerCalls {
     BOOL (*installEventSource)(const std::wstring& logName, const std::wstring& sourceName,
                                const std::wstring& messageFile);
     BOOL (*uninstallEventSource)(const std::wstring& logName, const std::wstring& sourceName);
-    // Waits between status polls; the tick count comes from TickCount64 (common/Clock.h).
+    // Waits between status polls; the tick count comes from TickCount64 (threading/Clock.h).
     void (*sleep)(DWORD milliseconds);
 };
 

@@ -6,13 +6,13 @@
 #include <new>
 #include <vector>
 
-#include "common/Clock.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/ServiceControlManagerCalls.h"
 #include "service/ServiceSystemCalls.h"
+#include "threading/Clock.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Sync.h"
 #include "platform/Types.h"
+#include "threading/Sync.h"
 
 class CRecursiveRWLock {
   public:

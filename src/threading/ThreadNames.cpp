@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "platform/Handles.h"
-#include "platform/Sync.h"
+#include "threading/Sync.h"
 
 namespace {
 

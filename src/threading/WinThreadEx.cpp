@@ -12,11 +12,11 @@
 #include <cstdlib>
 #endif
 
-#include "common/Clock.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
+#include "threading/Clock.h"
 #include "threading/HandlerErrors.h"
 #include "threading/ThreadNames.h"
 

@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "common/Format.h"
-#include "platform/Sync.h"
 #include "platform/Types.h"
-#include "platform/WinThread.h"
+#include "threading/Sync.h"
+#include "threading/WinThread.h"
 
 class CWinThreadEx : public CWinThread {
   public:

@@ -9,6 +9,7 @@
 
 #include "app/ConsolePrint.h"
 #include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "support/TempDir.h"

@@ -10,11 +10,12 @@
 
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
+#include "common/LogSink.h"
 #include "common/Utf8.h"
-#include "platform/ServiceCodes.h"
-#include "service/ServiceFakes.h"
 #include "platform/Handles.h"
+#include "platform/ServiceCodes.h"
 #include "platform/Text.h"
+#include "service/ServiceFakes.h"
 
 namespace fs = std::filesystem;
 

@@ -272,6 +272,19 @@ class AsyncSocketTest : public ::testing::Test {
         return listener;
     }
 
+    // Connects `client` to a fresh listener whose accepted connections take
+    // `childReceiveChunk` bytes per receive, and waits until the connection is
+    // accepted on the loop thread and ready for data (its first write
+    // notification). The listener (its port in listenerPort), or null when
+    // it could not listen.
+    CProbeSocket* ConnectClient(CHttpClient& client, int childReceiveChunk = 65536) {
+        CProbeSocket* listener = StartListener(listenerPort);
+        if (listener == nullptr) return nullptr;
+        listener->childReceiveChunk = childReceiveChunk;
+        if (!client.Connect(listenerPort) || !log.WaitCount("conn:write", 1)) return nullptr;
+        return listener;
+    }
+
     // Waits until nothing has been added to the log for a short while.
     void SettleQuietly() {
         std::size_t before;
@@ -284,6 +297,7 @@ class AsyncSocketTest : public ::testing::Test {
 
     CLoopThread loop;
     CEventLog log;
+    UINT listenerPort = 0;
     std::set<CProbeSocket*> live;  // touched on the loop thread only
 };
 
@@ -320,13 +334,9 @@ TEST_F(AsyncSocketTest, AcceptedConnectionNotifiesTheLoopThreadAndCarriesDataBot
 }
 
 TEST_F(AsyncSocketTest, ReadNotificationsFollowTheReceiveCalls) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
-    listener->childReceiveChunk = 4;
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client, 4);
+    ASSERT_NE(listener, nullptr);
 
     // Ten bytes taken four at a time: a notification for each receive that left data behind.
     ASSERT_TRUE(client.Send("0123456789"));
@@ -359,12 +369,9 @@ TEST_F(AsyncSocketTest, ReadNotificationsFollowTheReceiveCalls) {
 }
 
 TEST_F(AsyncSocketTest, ReceiveWithoutDataWouldBlock) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client);
+    ASSERT_NE(listener, nullptr);
     loop.Run([&] {
         char buffer[16];
         EXPECT_EQ(listener->lastChild->Receive(buffer, sizeof buffer), SOCKET_ERROR);
@@ -376,13 +383,9 @@ TEST_F(AsyncSocketTest, ReceiveWithoutDataWouldBlock) {
 }
 
 TEST_F(AsyncSocketTest, PeerCloseGivesOneCloseNotificationAfterTheData) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
-    listener->childReceiveChunk = 3;
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client, 3);
+    ASSERT_NE(listener, nullptr);
     ASSERT_TRUE(client.Send("abcdefgh"));
     client.Close();
 
@@ -396,12 +399,9 @@ TEST_F(AsyncSocketTest, PeerCloseGivesOneCloseNotificationAfterTheData) {
 }
 
 TEST_F(AsyncSocketTest, HalfClosedPeerStillReceivesTheReplyItWaitsFor) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client);
+    ASSERT_NE(listener, nullptr);
     ASSERT_TRUE(client.Send("question"));
     ASSERT_TRUE(client.ShutdownWrite());
     ASSERT_TRUE(log.WaitCount("conn:close:0", 1));
@@ -417,12 +417,9 @@ TEST_F(AsyncSocketTest, HalfClosedPeerStillReceivesTheReplyItWaitsFor) {
 }
 
 TEST_F(AsyncSocketTest, ResetConnectionGivesOneCloseNotificationWithItsError) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client);
+    ASSERT_NE(listener, nullptr);
     client.Abort();
     const std::string reset = "conn:close:" + std::to_string(WSAECONNRESET);
     ASSERT_TRUE(log.WaitLastStartsWith("conn:close:"))
@@ -439,13 +436,10 @@ TEST_F(AsyncSocketTest, ResetConnectionGivesOneCloseNotificationWithItsError) {
 }
 
 TEST_F(AsyncSocketTest, SendThatWouldBlockResumesAtTheWriteNotificationForASlowReader) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
     CHttpClient client;
     client.SetReceiveBufferSize(16 * 1024);
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client);
+    ASSERT_NE(listener, nullptr);
 
     const std::string payload = Pattern(24 * 1024 * 1024 + 12345);
     CProbeSocket* conn = nullptr;
@@ -496,12 +490,9 @@ TEST_F(AsyncSocketTest, PortThatAnotherSocketHoldsIsRefusedWithAddressInUse) {
 }
 
 TEST_F(AsyncSocketTest, RestartedServerBindsItsPortWhileOldConnectionsWaitInTimeWait) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client);
+    ASSERT_NE(listener, nullptr);
     // The server closes first, so its side of the connection waits in TIME_WAIT.
     loop.Run([&] { listener->lastChild->Close(); });
     std::string rest;
@@ -510,7 +501,7 @@ TEST_F(AsyncSocketTest, RestartedServerBindsItsPortWhileOldConnectionsWaitInTime
     loop.Run([&] {
         listener->Close();
         CAsyncSocket restarted;
-        EXPECT_TRUE(restarted.Create(port)) << CAsyncSocket::GetLastError();
+        EXPECT_TRUE(restarted.Create(listenerPort)) << CAsyncSocket::GetLastError();
         EXPECT_TRUE(restarted.Listen());
     });
 }
@@ -582,12 +573,9 @@ TEST_F(AsyncSocketTest, ConnectReportsItsOutcome) {
 }
 
 TEST_F(AsyncSocketTest, UrgentDataIsAnnouncedOnceAndLeavesTheStreamIntact) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client);
+    ASSERT_NE(listener, nullptr);
     ASSERT_TRUE(client.Send("GET /"));
     ASSERT_TRUE(log.WaitData("GET /"));
     ASSERT_TRUE(client.SendUrgent('!'));
@@ -601,12 +589,9 @@ TEST_F(AsyncSocketTest, UrgentDataIsAnnouncedOnceAndLeavesTheStreamIntact) {
 }
 
 TEST_F(AsyncSocketTest, ExceptionFromANotificationReachesTheDispatchingLoop) {
-    UINT port = 0;
-    CProbeSocket* listener = StartListener(port);
-    ASSERT_NE(listener, nullptr);
     CHttpClient client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(log.WaitCount("conn:write", 1));
+    CProbeSocket* listener = ConnectClient(client);
+    ASSERT_NE(listener, nullptr);
     loop.Run([&] { listener->lastChild->throwOnRead = true; });
     ASSERT_TRUE(client.Send("boom"));
     ASSERT_TRUE(log.WaitCount("conn:read", 1));

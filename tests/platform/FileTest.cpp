@@ -1,4 +1,4 @@
-// Disk files for reading and in-memory files, with real files on disk.
+// Disk files for reading, with real files on disk.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -6,15 +6,10 @@
 #include <vector>
 
 #include "platform/File.h"
-#include "platform/MemFile.h"
 #include "support/TempDir.h"
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <sys/stat.h>
-#include <fcntl.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -180,96 +175,6 @@ TEST(DiskFileWindows, DeviceNamesAreRefusedWithoutOpening) {
     EXPECT_TRUE(file.Open(dir.PathOf(L"console.zip")));
     EXPECT_EQ(file.GetFileName(), L"console.zip");
 }
-#else
-TEST(DiskFilePosix, PipesAndDevicesAreRefusedWithoutBlocking) {
-    CTempDir dir;
-    const std::wstring fifo = dir.PathOf(L"fifo");
-    ASSERT_EQ(::mkfifo(std::filesystem::path(fifo).string().c_str(), 0600), 0);
-    CDiskFile file;
-    DWORD error = 0;
-    // Opening a FIFO for reading would wait for a writer.
-    EXPECT_FALSE(file.Open(fifo, &error));
-    EXPECT_EQ(error, kAccessDenied);
-    EXPECT_FALSE(file.Open(L"/dev/null", &error));
-    EXPECT_EQ(error, kAccessDenied);
-}
-
-TEST(DiskFilePosix, FailedReadIsReportedApartFromTheEnd) {
-    // /proc/self/mem is a regular file whose first page is never mapped: reading it fails.
-    CDiskFile file;
-    if (!file.Open(L"/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem cannot be opened here";
-    char buffer[64];
-    EXPECT_EQ(file.Read(buffer, sizeof buffer), 0u);
-    EXPECT_TRUE(file.Failed());
-    EXPECT_NE(file.ErrorCode(), 0u);
-}
-
-TEST(DiskFilePosix, NoMandatorySharingOtherWritersStillWrite) {
-    CTempDir dir;
-    ASSERT_TRUE(dir.MakeFile(L"shared.bin", "old"));
-    CDiskFile file;
-    ASSERT_TRUE(file.Open(dir.PathOf(L"shared.bin")));
-    const int writer = ::open(std::filesystem::path(dir.PathOf(L"shared.bin")).string().c_str(), O_WRONLY);
-    EXPECT_GE(writer, 0);
-    if (writer >= 0) ::close(writer);
-}
 #endif
-
-TEST(MemFile, WritesGrowInStepsAndReadsFollowThePosition) {
-    CMemFile memory;
-    EXPECT_EQ(memory.GetLength(), 0u);
-    EXPECT_EQ(memory.GetFileName(), L"");
-    const std::string head = "HTTP/1.1 200 OK\r\n";
-    ASSERT_TRUE(memory.Write(head.data(), static_cast<UINT>(head.size())));
-    EXPECT_EQ(memory.GetCapacity(), 1024u);
-    const std::string body = Pattern(5000);
-    ASSERT_TRUE(memory.Write(body.data(), static_cast<UINT>(body.size())));
-    EXPECT_EQ(memory.GetLength(), head.size() + body.size());
-    EXPECT_EQ(memory.GetCapacity() % 1024, 0u);
-    EXPECT_GE(memory.GetCapacity(), memory.GetLength());
-
-    // Reading at the end gives nothing until the position goes back.
-    char buffer[8192];
-    EXPECT_EQ(memory.Read(buffer, sizeof buffer), 0u);
-    memory.SeekToBegin();
-    const UINT first = memory.Read(buffer, 10);
-    EXPECT_EQ(first, 10u);
-    const UINT rest = memory.Read(buffer + 10, sizeof buffer - 10);
-    EXPECT_EQ(first + rest, head.size() + body.size());
-    EXPECT_EQ(std::string(buffer, first + rest), head + body);
-    EXPECT_FALSE(memory.Failed());
-
-    memory.Close();
-    EXPECT_EQ(memory.GetLength(), 0u);
-    EXPECT_EQ(memory.Read(buffer, 1), 0u);
-}
-
-TEST(MemFile, ManySmallWritesKeepEveryByte) {
-    CMemFile memory;
-    std::string expected;
-    for (int i = 0; i < 20000; ++i) {
-        const std::string piece = "<File Name=\"" + std::to_string(i) + "\" />";
-        ASSERT_TRUE(memory.Write(piece.data(), static_cast<UINT>(piece.size())));
-        expected += piece;
-    }
-    memory.Seek(0, CFile::begin);
-    std::string read(expected.size() + 1, '\0');
-    EXPECT_EQ(memory.Read(read.data(), static_cast<UINT>(read.size())), expected.size());
-    read.resize(expected.size());
-    EXPECT_TRUE(read == expected);
-}
-
-TEST(MemFile, OverwriteInTheMiddleAndSeekLimits) {
-    CMemFile memory;
-    ASSERT_TRUE(memory.Write("abcdef", 6));
-    EXPECT_EQ(memory.Seek(2, CFile::begin), 2u);
-    ASSERT_TRUE(memory.Write("XY", 2));
-    EXPECT_EQ(memory.GetLength(), 6u);
-    EXPECT_EQ(memory.Seek(-100, CFile::current), 4u);  // refused: stays
-    memory.SeekToBegin();
-    char buffer[6];
-    ASSERT_EQ(memory.Read(buffer, 6), 6u);
-    EXPECT_EQ(std::string(buffer, 6), "abXYef");
-}
 
 }  // namespace

@@ -288,7 +288,7 @@ TEST(FolderListing, DocumentPastTheSizeLimitIsRefusedWithOneLogLine) {
     CTempDir dir;
     ASSERT_TRUE(dir.MakeFile(L"P/caf\u00e9.zip"));
     ASSERT_TRUE(dir.MakeFile(L"P/sub/\U0001F4E6 & co.msi"));
-    server_test::TestLog log(dir.PathOf(L"server.log"));
+    server_test::TestLog log;
     std::wstring whole;
     ASSERT_TRUE(BuildFolderListingDocument(dir.PathOf(L"P"), whole));
     const std::size_t bytes = WideToUtf8(whole).size();
@@ -308,9 +308,9 @@ TEST(FolderListing, DocumentPastTheSizeLimitIsRefusedWithOneLogLine) {
     SetFolderListingSizeLimitForTests(bytes - 1);
     EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document));
     EXPECT_EQ(document, L"");
-    EXPECT_EQ(log.New(), std::vector<std::wstring>{server_test::TestLog::AsLogged(FormatW(
+    EXPECT_EQ(log.New(), std::vector<std::wstring>{FormatW(
                              L"Folder listing of '%s' not sent: it passes the size limit of %llu bytes",
-                             dir.PathOf(L"P"), static_cast<unsigned long long>(bytes - 1)))});
+                             dir.PathOf(L"P"), static_cast<unsigned long long>(bytes - 1))});
     // Passed inside the tree, not only by the closing tags.
     SetFolderListingSizeLimitForTests(bytes / 2);
     EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document));

@@ -1,8 +1,8 @@
 // The listener thread's own stall checks: a client that stops reading for good is cut off without any refill.
 #include "platform/Win32Codes.h"
-#include "platform/WinThread.h"
 #include "server/HTTPUpdateServiceThread.h"
 #include "server/ServerFixture.h"
+#include "threading/WinThread.h"
 
 using namespace server_test;
 
@@ -31,7 +31,7 @@ TEST(ListenerStallCheckTest, ClientThatStopsReadingIsCutOffByTheListenersOwnChec
     ASSERT_TRUE(dir.MakeFolder(L"packages"));
     const std::string large = PatternBytes(16u << 20, 3);
     ASSERT_TRUE(dir.MakeFile(L"packages/large.bin", large));
-    TestLog log(dir.PathOf(L"server.log"));
+    TestLog log;
     ASSERT_TRUE(plat::InitSockets());
     const UINT port = FreePort();
     ASSERT_NE(port, 0u);

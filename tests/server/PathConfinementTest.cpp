@@ -1,5 +1,6 @@
 // Request paths that try to leave the packages folder, or name a file some other way, get the 404 reply.
 #include "server/ServerFixture.h"
+#include "support/FolderLink.h"
 
 using namespace server_test;
 
@@ -108,7 +109,7 @@ TEST_F(PathConfinementTest, WindowsAliasesOfFiles) {
                              "/packages/a*.zip", "/packages/a%3f.zip"}) {
         ExpectRefused(path);
     }
-    const std::wstring shortName = plat::ShortNameForTests(PackagePath(longName));
+    const std::wstring shortName = testsupport::ShortName(PackagePath(longName));
     if (!shortName.empty() && shortName != longName) ExpectRefused("/packages/" + WideToUtf8(shortName));
 }
 

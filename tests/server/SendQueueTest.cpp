@@ -76,8 +76,7 @@ class SendQueueTest : public ::testing::Test {
             header, std::make_unique<CRecordingFile>(bytes, std::move(name), record, failingRead), bytes.size()));
     }
 
-    CTempDir m_dir;
-    TestLog m_log{m_dir.PathOf(L"queue.log")};
+    TestLog m_log;
     CSendQueue m_queue;
     ScriptedSink m_sink;
 };

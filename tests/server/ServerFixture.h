@@ -1,5 +1,5 @@
 // Test fixture: a listening CHTTPUpdateServiceSocket on a message-loop thread of its own,
-// a packages folder on disk and the application log read back as messages.
+// a packages folder on disk and the log lines kept in memory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,18 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "app/VelmoraServiceApp.h"
-#include "common/Clock.h"
 #include "common/Format.h"
 #include "common/Utf8.h"
 #include "platform/AsyncSocket.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
-#include "platform/RequestPath.h"
+#include "platform/RequestPathRules.h"
 #include "platform/Text.h"
 #include "server/HTTPUpdateServiceSocket.h"
 #include "support/HttpClient.h"
+#include "support/MemoryLogSink.h"
 #include "support/TempDir.h"
+#include "threading/Clock.h"
 
 namespace server_test {
 
@@ -54,57 +54,8 @@ inline std::string OctetHead(long long length) {
 inline const std::string kNotFoundHead =
     "HTTP/1.1 404 NOT FOUND\r\nContent-Type: application/octet-stream\r\nContent-Length: 0\r\n\r\n";
 
-// The application object with its log in a file; reads the log back as the
-// messages of its lines (date, time and process id taken off).
-class TestLog {
-  public:
-    explicit TestLog(const std::wstring& path) : m_strPath(path) {
-        m_pApp = new CVelmoraServiceApp(nullptr);
-        m_pApp->m_bAutoDelete = FALSE;
-        m_pApp->SetLogFile(path);
-    }
-    ~TestLog() {
-        AfxSetCurrentApp(nullptr);
-        delete m_pApp;
-    }
-
-    // `message` as the log file keeps it (in the system's 8-bit code page).
-    static std::wstring AsLogged(const std::wstring& message) { return plat::AnsiToWide(plat::WideToAnsi(message)); }
-
-    std::vector<std::wstring> All() const {
-        std::ifstream in(FsPath(m_strPath), std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        const std::wstring text = plat::AnsiToWide(bytes.str());
-        const std::wstring marker = FormatW(L": %lu: ", plat::CurrentProcessId());
-        std::vector<std::wstring> messages;
-        std::size_t start = 0;
-        for (std::size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
-            const std::wstring line = text.substr(start, end - start);
-            const std::size_t at = line.find(marker);
-            messages.push_back(at == std::wstring::npos ? line : line.substr(at + marker.size()));
-        }
-        return messages;
-    }
-    // The messages written since the previous call.
-    std::vector<std::wstring> New() {
-        std::vector<std::wstring> all = All();
-        std::vector<std::wstring> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(m_nSeen, all.size())),
-                                        all.end());
-        m_nSeen = all.size();
-        return fresh;
-    }
-    bool Contains(const std::wstring& message) const {
-        for (const auto& m : All())
-            if (m == message) return true;
-        return false;
-    }
-
-  private:
-    std::wstring m_strPath;
-    CVelmoraServiceApp* m_pApp;
-    std::size_t m_nSeen = 0;
-};
+// The server's log lines, kept in memory.
+using TestLog = CMemoryLogSink;
 
 class ServerFixture : public ::testing::Test {
   protected:
@@ -112,7 +63,7 @@ class ServerFixture : public ::testing::Test {
         ASSERT_TRUE(m_dir.IsValid());
         ASSERT_TRUE(m_dir.MakeFolder(L"packages"));
         m_strPackages = m_dir.PathOf(L"packages") + plat::PathSeparator();
-        m_pLog = std::make_unique<TestLog>(m_dir.PathOf(L"server.log"));
+        m_pLog = std::make_unique<TestLog>();
         ASSERT_TRUE(plat::InitSockets());
         m_hReady = plat::CreateEventObject(true, false);
         m_hThread = plat::StartThread(&ServerFixture::LoopMain, this, false, &m_nThreadId);

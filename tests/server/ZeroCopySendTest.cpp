@@ -90,8 +90,7 @@ class ZeroCopySendTest : public ::testing::Test {
         return raw;
     }
 
-    CTempDir m_dir;
-    TestLog m_log{m_dir.PathOf(L"queue.log")};
+    TestLog m_log;
     CSendQueue m_queue;
     DirectSink m_sink;
 };

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "common/Clock.h"
 #include "common/Format.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "service/ServiceControlManagerCalls.h"
+#include "threading/Clock.h"
 
 class FakeServiceControlManager {
   public:

@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "common/Utf8.h"
-#include "platform/FolderLink.h"
 #include "platform/Handles.h"
+#include "support/FolderLink.h"
 
 namespace fs = std::filesystem;
 
@@ -53,7 +53,7 @@ CTempDir::~CTempDir() {
     if (!IsValid()) return;
     bool linksGone = true;
     for (auto link = m_lstLinks.rbegin(); link != m_lstLinks.rend(); ++link)
-        if (!plat::RemoveFolderLink(*link)) linksGone = false;
+        if (!testsupport::RemoveFolderLink(*link)) linksGone = false;
     // A link that is still there could lead the removal out of the tree:
     // leave the folder behind rather than delete what it points to.
     if (!linksGone) return;
@@ -91,7 +91,7 @@ bool CTempDir::MakeFile(const std::wstring& relative, std::string_view bytes) co
 bool CTempDir::MakeFolderLink(const std::wstring& relative, const std::wstring& targetPath) {
     if (!IsValid()) return false;
     const std::wstring link = PathOf(relative);
-    if (!plat::CreateFolderLink(link, targetPath)) return false;
+    if (!testsupport::CreateFolderLink(link, targetPath)) return false;
     m_lstLinks.push_back(link);
     return true;
 }

@@ -7,8 +7,8 @@
 #include <future>
 #include <thread>
 
-#include "common/Clock.h"
 #include "platform/MessageQueue.h"
+#include "threading/Clock.h"
 #include "threading/WorkerProbe.h"
 
 using namespace threading_test;

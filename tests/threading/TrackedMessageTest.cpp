@@ -2,8 +2,8 @@
 // reported past 10000 ms only, and untracked messages are never wrapped.
 #include <gtest/gtest.h>
 
-#include "common/Clock.h"
 #include "platform/MessageQueue.h"
+#include "threading/Clock.h"
 #include "threading/WorkerProbe.h"
 
 using namespace threading_test;

@@ -8,7 +8,7 @@
 
 #include "platform/Handles.h"
 #include "platform/Win32Codes.h"
-#include "platform/WinThread.h"
+#include "threading/WinThread.h"
 #include "threading/WorkerProbe.h"
 
 using namespace threading_test;

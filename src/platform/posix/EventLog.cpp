@@ -15,8 +15,9 @@
 
 #include "common/Utf8.h"
 #include "platform/Handles.h"
-#include "platform/SystemdSandbox.h"
 #include "platform/Win32Codes.h"
+#include "platform/posix/EventLogText.h"
+#include "platform/posix/systemd/SystemdSandbox.h"
 
 static_assert(LOG_ERR == 3 && LOG_WARNING == 4 && LOG_INFO == 6, "syslog severities follow RFC 5424");
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "app/ProgramMain.h"
 #include "common/Utf8.h"
 #include "platform/ProcessArguments.h"
+#include "platform/ProgramMain.h"
 
 int main(int argc, char** argv) {
     std::vector<std::wstring> arguments;

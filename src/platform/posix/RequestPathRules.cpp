@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include "common/Utf8.h"
-#include "platform/RequestPath.h"
 #include "platform/RequestPathRules.h"
 
 namespace plat {
@@ -16,8 +15,4 @@ bool PathExists(const std::wstring& path) { return ::access(WideToUtf8(path).c_s
 bool PathReadable(const std::wstring& path) { return ::access(WideToUtf8(path).c_str(), R_OK) == 0; }
 wchar_t PathSeparator() { return L'/'; }
 
-}  // namespace plat
-
-namespace plat {
-std::wstring ShortNameForTests(const std::wstring&) { return {}; }
 }  // namespace plat

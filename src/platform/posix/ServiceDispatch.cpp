@@ -24,6 +24,7 @@
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
+#include "platform/posix/systemd/ServiceNotifyText.h"
 
 namespace plat {
 namespace {

@@ -27,12 +27,12 @@
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"
-#include "platform/SystemdCommandLine.h"
-#include "platform/SystemdStates.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
-#include "platform/posix/Systemctl.h"
-#include "platform/posix/SystemdObjects.h"
+#include "platform/posix/systemd/Systemctl.h"
+#include "platform/posix/systemd/SystemdCommandLine.h"
+#include "platform/posix/systemd/SystemdObjects.h"
+#include "platform/posix/systemd/SystemdStates.h"
 
 namespace plat {
 namespace {

@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "platform/RequestPath.h"
 #include "platform/RequestPathRules.h"
 #include "platform/win32/DeviceNames.h"
 
@@ -49,15 +48,4 @@ bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_s
 bool PathReadable(const std::wstring& path) { return ::_waccess(path.c_str(), 4) == 0; }
 wchar_t PathSeparator() { return L'\\'; }
 
-}  // namespace plat
-
-namespace plat {
-std::wstring ShortNameForTests(const std::wstring& path) {
-    wchar_t buffer[MAX_PATH] = {};
-    const DWORD n = ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return {};
-    std::wstring shortPath(buffer, n);
-    const std::size_t slash = shortPath.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? shortPath : shortPath.substr(slash + 1);
-}
 }  // namespace plat
