@@ -143,7 +143,7 @@ UINT CSendQueue::ChunkCapacityNeeded(const CSendSink& sink) const {
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
     UINT total = 0;
     for (const Entry& entry : m_lstSendQueue) {
-        const UINT wanted = entry.remaining < m_nBufferSize ? static_cast<UINT>(entry.remaining) : m_nBufferSize;
+        const UINT wanted = NextReadSize(entry);
         if (wanted == m_nBufferSize && sink.SendsFileBytes(*entry.file)) break;
         total += wanted;
         if (wanted == m_nBufferSize || total > coalesceLimit) break;
@@ -159,7 +159,7 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
 
     while (!m_lstSendQueue.empty()) {
         Entry& head = m_lstSendQueue.front();
-        const UINT wanted = head.remaining < m_nBufferSize ? static_cast<UINT>(head.remaining) : m_nBufferSize;
+        const UINT wanted = NextReadSize(head);
         if (wanted == m_nBufferSize && sink.SendsFileBytes(*head.file)) {
             LeaveChunkInFile(head, wanted);
             break;

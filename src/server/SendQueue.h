@@ -142,6 +142,10 @@ class CSendQueue {
     // The bytes the next chunk copies at most: a small reply gets a small
     // buffer, and a reply head before a file sent from the file only its own size.
     UINT ChunkCapacityNeeded(const CSendSink& sink) const;
+    // The size of the next read from `entry`: what is left of it, up to a full chunk.
+    UINT NextReadSize(const Entry& entry) const {
+        return entry.remaining < m_nBufferSize ? static_cast<UINT>(entry.remaining) : m_nBufferSize;
+    }
 
     std::unique_ptr<char[]> m_pBuffer;  // m_nBufferCapacity bytes while in use
     UINT m_nBufferCapacity = 0;

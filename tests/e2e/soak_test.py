@@ -113,6 +113,16 @@ def reset_close(s):
     s.close()
 
 
+def hold_then_close(s, rnd, until):
+    """Keeps `s` open until `until`, then closes it, half the time with a reset."""
+    while time.time() < until:
+        time.sleep(0.1)
+    if rnd.random() < 0.5:
+        reset_close(s)
+    else:
+        s.close()
+
+
 class SoakTest(harness.ServerTest):
     PACKAGES = files = {
         "tiny.txt": package_bytes(100, 1),
@@ -179,12 +189,7 @@ class SoakTest(harness.ServerTest):
 
     def silent(self, port, figures, rnd, deadline, hold_until):
         s = connect(port)
-        while time.time() < min(hold_until, deadline):
-            time.sleep(0.1)
-        if rnd.random() < 0.5:
-            reset_close(s)
-        else:
-            s.close()
+        hold_then_close(s, rnd, min(hold_until, deadline))
         figures.add("silent")
 
     def garbage(self, port, figures, rnd, deadline):
@@ -273,12 +278,7 @@ class SoakTest(harness.ServerTest):
             s.sendall(b"GET /packages/chunk.bin HTTP/1.1\r\n\r\n" * rnd.randint(500, 4000))
         except OSError:
             pass
-        while time.time() < min(hold_until, deadline):
-            time.sleep(0.1)
-        if rnd.random() < 0.5:
-            reset_close(s)
-        else:
-            s.close()
+        hold_then_close(s, rnd, min(hold_until, deadline))
         figures.add("neverreads")
 
     # --- the run ----------------------------------------------------------
