@@ -184,6 +184,7 @@ class CNTService {
     BOOL m_bAllowDisplayNameOption;
     BOOL m_bConsoleOutput;
     std::wstring m_strBinaryPathName;
+    DWORD m_dwBinaryPathError = 0;  // why the executable's path was not known, if it was not
     // When not 0, Install sets failure actions: the service manager starts the
     // service again this many milliseconds after a crash (a service that
     // reports SERVICE_STOPPED with an error code stopped on purpose).

@@ -173,16 +173,21 @@ DWORD CNTService::RunControlVerb(const CNTServiceCommandLineInfo& info) {
 void CNTService::TakeInstallOptions(CNTServiceCommandLineInfo& info) {
     // The whole path, however long: a cut one would name a program that does not exist.
     std::wstring path = CurrentServiceControlManagerCalls().executablePath();
-    if (path.find(L' ') != std::wstring::npos) path = L"\"" + path + L"\"";
-    m_strBinaryPathName = path;
-    if (m_bAllowServiceNameOption && !info.m_strServiceName.empty())
-        m_strBinaryPathName += FormatW(L" \"/SN:%s\"", info.m_strServiceName);
-    if (m_bAllowDisplayNameOption && !info.m_strDisplayName.empty())
-        m_strBinaryPathName += FormatW(L" \"/SDN:%s\"", info.m_strDisplayName);
-    if (m_bAllowDescriptionOption && !info.m_strDescription.empty())
-        m_strBinaryPathName += FormatW(L" \"/SD:%s\"", info.m_strDescription);
-    if (m_bAppendExtraArguments && !info.m_strServiceCommandLine.empty())
-        m_strBinaryPathName += L" " + info.m_strServiceCommandLine;
+    m_strBinaryPathName.clear();
+    // Without the path Install refuses (the options alone would be taken for the program).
+    m_dwBinaryPathError = path.empty() ? plat::LastError() : NO_ERROR;
+    if (!path.empty()) {
+        if (path.find(L' ') != std::wstring::npos) path = L"\"" + path + L"\"";
+        m_strBinaryPathName = path;
+        if (m_bAllowServiceNameOption && !info.m_strServiceName.empty())
+            m_strBinaryPathName += FormatW(L" \"/SN:%s\"", info.m_strServiceName);
+        if (m_bAllowDisplayNameOption && !info.m_strDisplayName.empty())
+            m_strBinaryPathName += FormatW(L" \"/SDN:%s\"", info.m_strDisplayName);
+        if (m_bAllowDescriptionOption && !info.m_strDescription.empty())
+            m_strBinaryPathName += FormatW(L" \"/SD:%s\"", info.m_strDescription);
+        if (m_bAppendExtraArguments && !info.m_strServiceCommandLine.empty())
+            m_strBinaryPathName += L" " + info.m_strServiceCommandLine;
+    }
     if (!info.m_strUserName.empty()) {
         m_strUserName = info.m_strUserName;
         Wipe(info.m_strUserName);

@@ -126,6 +126,9 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
         message = GetErrorMessage(MapResourceId(stringId), code, FALSE);
         return FALSE;
     };
+    // A service needs a program to run; an empty path would make the first option the program.
+    if (m_strBinaryPathName.empty())
+        return fail(kInstallCreateFailed, m_dwBinaryPathError != NO_ERROR ? m_dwBinaryPathError : ERROR_INVALID_PARAMETER);
 
     // Declared first, so that the service handle is closed before the
     // database is unlocked and the manager closed.

@@ -318,7 +318,7 @@ class FakeServiceControlManager {
     static plat::ChangeServiceConfig2Function FindChangeConfig2(void* module) {
         return (module != nullptr && Self().exportsChangeConfig2) ? &ChangeConfig2 : nullptr;
     }
-    static std::wstring ExecutablePath() { return Self().executablePath; }
+    static std::wstring ExecutablePath() { return Failing("ExecutablePath") ? std::wstring() : Self().executablePath; }
     static BOOL InstallSource(const std::wstring& log, const std::wstring& source, const std::wstring& file) {
         Self().calls.push_back("InstallEventSource");
         Self().eventSources.push_back("install " + N(log) + "|" + N(source) + "|" + N(file));

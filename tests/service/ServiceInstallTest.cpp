@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/ProcessArguments.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/FakeServiceControlManager.h"
+#include "service/NTServiceCommandLineInfo.h"
 #include "service/ScmTestService.h"
 #include "service/ServiceFakes.h"
 #include "service/ServiceManagerHandle.h"
@@ -148,6 +150,25 @@ TEST_F(ServiceInstallTest, InstallFailuresGiveTheirMessageTheCallersErrorAndNoEv
         EXPECT_TRUE(localLog.Events().empty());
         EXPECT_EQ(localScm.OpenHandles(), 0);
     }
+}
+
+// Without the program's path the options alone would be registered as the
+// command line: -install refuses with the reason the system gave, and an
+// Install without a path registers nothing.
+TEST_F(ServiceInstallTest, NoServiceIsRegisteredWithoutTheProgramsPath) {
+    scm.failures["ExecutablePath"] = ERROR_ACCESS_DENIED;
+    plat::SetProcessArguments({L"program", L"-install", L"-silent", L"-serverport:8080"});
+    CNTServiceCommandLineInfo info;
+    service.ParseCommandLine(info);
+    EXPECT_EQ(service.ProcessCommandLine(info), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(service.m_strBinaryPathName, L"");
+
+    ScmTestService withoutPath;
+    EXPECT_FALSE(withoutPath.Install(message, &error));
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(message, L"<1503 87 caller>");
+    EXPECT_TRUE(scm.calls.empty());
+    EXPECT_TRUE(eventLog.Events().empty());
 }
 
 TEST_F(ServiceInstallTest, AFailedEventSourceLeavesTheServiceInstalledWithoutDescription) {
