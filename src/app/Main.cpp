@@ -87,9 +87,9 @@ int RunConsoleMode(const ApplicationOptions& options) {
 // body in the foreground. The options travel in the service object and, for
 // an install, in the registered command line.
 int RunServiceHost(const ApplicationOptions& options) {
-    const std::wstring serviceName = plat::LoadResourceString(kServiceNameString);
-    const std::wstring displayName = plat::LoadResourceString(kDisplayNameString);
-    const std::wstring description = plat::LoadResourceString(kDescriptionString);
+    const std::wstring serviceName = resources::LoadResourceString(kServiceNameString);
+    const std::wstring displayName = resources::LoadResourceString(kDisplayNameString);
+    const std::wstring description = resources::LoadResourceString(kDescriptionString);
 
     CVelmoraService service(serviceName.c_str(), displayName.c_str(), description.c_str());
     service.m_strPackagesPath = options.strPackagesPath;

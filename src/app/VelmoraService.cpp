@@ -5,18 +5,18 @@
 
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
+#include "common/ResourceText.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
 #include "platform/ModuleFileName.h"
-#include "common/ResourceText.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
+#include "service/ServiceTextIds.h"
 
 namespace {
 constexpr DWORD kStartedEvent = 0x40000001;
-constexpr DWORD kStoppedEvent = 0x40000003;
 constexpr DWORD kStartFailedEvent = 0xC0000012;  // "Starting process "%1" failed. Error: "%2"."
 constexpr UINT kUsageText = 1528;
 // Between two start-pending reports while the port is retried: the retry
@@ -85,7 +85,7 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
     }
     if (m_bEventLogEnabled) {
         const wchar_t* name = m_strDisplayName.c_str();
-        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kStoppedEvent, 1, &name);
+        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, service_text::kEventStopped, 1, &name);
     }
 }
 
@@ -130,4 +130,4 @@ void CVelmoraService::OnStop() {
     if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, WM_QUIT, 0, 0);
 }
 
-void CVelmoraService::ShowHelp() { plat::WriteStandardOutput(plat::LoadResourceString(kUsageText)); }
+void CVelmoraService::ShowHelp() { plat::WriteStandardOutput(resources::LoadResourceString(kUsageText)); }

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace plat::resource_data {
+namespace resources::data {
 
 struct StringEntry {
     unsigned int id;
@@ -24,4 +24,4 @@ extern const std::size_t kMessageCount;
 extern const std::uint16_t kMessageLanguages[];
 extern const std::size_t kMessageLanguageCount;
 
-}  // namespace plat::resource_data
+}  // namespace resources::data

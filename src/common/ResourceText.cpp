@@ -5,9 +5,9 @@
 
 #include "common/ResourceData.h"
 
-namespace plat {
+namespace resources {
 
-namespace rd = resource_data;
+namespace rd = data;
 
 bool FindResourceString(unsigned int id, std::wstring* text) {
     for (std::size_t i = 0; i < rd::kStringCount; ++i) {
@@ -99,4 +99,4 @@ std::wstring FormatEventMessage(std::uint32_t eventId, const std::vector<std::ws
     return FormatMessageString(text, insertions);
 }
 
-}  // namespace plat
+}  // namespace resources

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace plat {
+namespace resources {
 
 // The text of a string-table entry; empty when the table has no such id.
 std::wstring LoadResourceString(unsigned int id);
@@ -40,4 +40,4 @@ std::wstring FormatMessageString(std::wstring_view text, const std::vector<std::
 // the id is unknown.
 std::wstring FormatEventMessage(std::uint32_t eventId, const std::vector<std::wstring>& insertions);
 
-}  // namespace plat
+}  // namespace resources

@@ -7,14 +7,11 @@
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/ServiceSystemCalls.h"
+#include "service/ServiceTextIds.h"
 
 namespace {
 
-// Event ids of the base control handlers (message table).
-constexpr DWORD kEventStopped = 0x40000003;
-constexpr DWORD kEventPaused = 0x40000004;
-constexpr DWORD kEventContinued = 0x40000005;
-constexpr DWORD kEventShutdown = 0x40000009;
+using namespace service_text;
 
 // The dispatcher table holds the service name in this many characters, the terminator included.
 constexpr std::size_t kServiceNameBuffer = 256;

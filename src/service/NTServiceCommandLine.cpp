@@ -15,14 +15,11 @@
 #include "service/NTService.h"
 #include "service/NTServiceCommandLineInfo.h"
 #include "service/ServiceControlManagerCalls.h"
+#include "service/ServiceTextIds.h"
 
 namespace {
 
-// Messages of the control verbs, by action (start, pause, continue, stop).
-constexpr UINT kStartFailedMessage = 1510;
-constexpr UINT kStopFailedMessage = 1511;
-constexpr UINT kContinueFailedMessage = 1512;
-constexpr UINT kPauseFailedMessage = 1513;
+using namespace service_text;
 
 constexpr DWORD kControlPollMilliseconds = 250;
 

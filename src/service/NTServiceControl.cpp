@@ -7,8 +7,11 @@
 #include "service/NTService.h"
 #include "service/ServiceControlManagerCalls.h"
 #include "service/ServiceManagerHandle.h"
+#include "service/ServiceTextIds.h"
 
 namespace {
+
+using namespace service_text;
 
 // The actions of SetServiceToStatus.
 constexpr DWORD kActionStart = 0;
@@ -17,25 +20,6 @@ constexpr DWORD kActionContinue = 2;
 constexpr DWORD kActionStop = 3;
 // The wanted state of an unknown action: no state equals it.
 constexpr DWORD kNoState = 0;
-
-// String table.
-constexpr UINT kOpenScmFailed = 1517;
-constexpr UINT kOpenServiceFailed = 1518;
-constexpr UINT kStartFailed = 1519;
-constexpr UINT kContinueFailed = 1520;
-constexpr UINT kPauseFailed = 1521;
-constexpr UINT kWaitFailed = 1523;
-constexpr UINT kQueryFailed = 1524;
-
-// Message table.
-constexpr DWORD kEventScmConnectFailed = 0xC0000006;
-constexpr DWORD kEventOpenServiceFailed = 0xC0000007;
-constexpr DWORD kEventStartFailed = 0xC000000A;
-constexpr DWORD kEventStopFailed = 0xC000000B;
-constexpr DWORD kEventContinueFailed = 0xC000000C;
-constexpr DWORD kEventPauseFailed = 0xC000000D;
-constexpr DWORD kEventWaitFailed = 0xC000000E;
-constexpr DWORD kEventQueryFailed = 0xC000000F;
 
 struct ActionRow {
     DWORD wantedState;

@@ -3,10 +3,11 @@
 #include "common/ResourceText.h"
 #include "platform/SystemErrorText.h"
 #include "service/NTService.h"
+#include "service/ServiceTextIds.h"
 
 namespace {
 
-constexpr UINT kCodeAndTextId = 1515;  // "%1, %2"
+using namespace service_text;
 
 // Fills %1 ... %9 of a string-table text with the insertions; a marker
 // without an insertion and every other character stay as they are, and the
@@ -35,16 +36,16 @@ std::wstring CNTService::GetErrorMessage(UINT stringId, DWORD error, BOOL forEve
     // The code as "%d" shows it: codes from 0x80000000 on are negative.
     const std::wstring code = FormatW(L"%d", static_cast<std::int32_t>(error));
     auto entry = [this](UINT id, const std::vector<std::wstring>& insertions) {
-        return FillInsertions(plat::LoadResourceString(MapResourceId(id)), insertions);
+        return FillInsertions(resources::LoadResourceString(MapResourceId(id)), insertions);
     };
     switch (format) {
         case 0: return code;
-        case 1: return entry(kCodeAndTextId, {code, GetSystemErrorText(error)});
+        case 1: return entry(kCodeAndText, {code, GetSystemErrorText(error)});
         case 2: return GetSystemErrorText(error);
         case 3: return forEventLog ? std::wstring() : entry(stringId, {code});
         case 4:
             return forEventLog ? std::wstring()
-                               : entry(stringId, {entry(kCodeAndTextId, {code, GetSystemErrorText(error)})});
+                               : entry(stringId, {entry(kCodeAndText, {code, GetSystemErrorText(error)})});
         case 5: return forEventLog ? std::wstring() : entry(stringId, {GetSystemErrorText(error)});
         default: return std::wstring();
     }

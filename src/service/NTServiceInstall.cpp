@@ -12,26 +12,11 @@
 #include "service/NTService.h"
 #include "service/ServiceControlManagerCalls.h"
 #include "service/ServiceManagerHandle.h"
+#include "service/ServiceTextIds.h"
 
 namespace {
 
-// String table.
-constexpr UINT kInstallOpenScmFailed = 1501;
-constexpr UINT kInstallLockFailed = 1502;
-constexpr UINT kInstallCreateFailed = 1503;
-constexpr UINT kInstallEventSourceFailed = 1504;
-constexpr UINT kUninstallOpenScmFailed = 1505;
-constexpr UINT kUninstallOpenServiceFailed = 1506;
-constexpr UINT kUninstallWaitFailed = 1507;
-constexpr UINT kUninstallDeleteFailed = 1508;
-constexpr UINT kUninstallEventSourceFailed = 1509;
-constexpr UINT kUninstallStopFailed = 1516;
-
-// Message table.
-constexpr DWORD kEventInstalled = 0x40000002;
-constexpr DWORD kEventScmConnectFailed = 0xC0000006;
-constexpr DWORD kEventOpenServiceFailed = 0xC0000007;
-constexpr DWORD kEventDeleteFailed = 0xC0000008;
+using namespace service_text;
 
 constexpr DWORD kUninstallPollMilliseconds = 250;
 

@@ -33,32 +33,32 @@ TEST(MessageTable, HoldsTheEighteenEventsForBothLanguages) {
     std::vector<std::uint32_t> ids;
     for (const auto& [id, text] : kMessages) {
         ids.push_back(id);
-        EXPECT_EQ(plat::MessageTableText(id), text) << std::hex << id;
+        EXPECT_EQ(resources::MessageTableText(id), text) << std::hex << id;
         const std::uint32_t severity = id >> 30;
         EXPECT_TRUE(severity == 1 || severity == 3) << std::hex << id;
     }
-    EXPECT_EQ(plat::MessageTableIds(), ids);
-    EXPECT_EQ(plat::MessageTableLanguages(), (std::vector<std::uint16_t>{1033, 1036}));
-    EXPECT_FALSE(plat::FindMessageTableText(0x40000013, nullptr));
-    EXPECT_EQ(plat::FormatEventMessage(0x40000013, {L"x"}), L"");
+    EXPECT_EQ(resources::MessageTableIds(), ids);
+    EXPECT_EQ(resources::MessageTableLanguages(), (std::vector<std::uint16_t>{1033, 1036}));
+    EXPECT_FALSE(resources::FindMessageTableText(0x40000013, nullptr));
+    EXPECT_EQ(resources::FormatEventMessage(0x40000013, {L"x"}), L"");
 }
 
 TEST(StringTable, HoldsTheFrameworkAndProgramTexts) {
-    for (unsigned int id = 1501; id <= 1528; ++id) EXPECT_EQ(plat::FindResourceString(id, nullptr), id != 1514) << id;
-    EXPECT_EQ(plat::LoadResourceString(1501), L"CNTService::Install, Failed call to open SCM, Error:%1");
-    EXPECT_EQ(plat::LoadResourceString(1515), L"%1, %2");
-    EXPECT_EQ(plat::LoadResourceString(1524),
+    for (unsigned int id = 1501; id <= 1528; ++id) EXPECT_EQ(resources::FindResourceString(id, nullptr), id != 1514) << id;
+    EXPECT_EQ(resources::LoadResourceString(1501), L"CNTService::Install, Failed call to open SCM, Error:%1");
+    EXPECT_EQ(resources::LoadResourceString(1515), L"%1, %2");
+    EXPECT_EQ(resources::LoadResourceString(1524),
               L"CNTService::SetServiceToStatus, Failed to check the service status, Error:%1");
-    EXPECT_EQ(plat::LoadResourceString(1525), L"HarbrookVelmoraService");
-    EXPECT_EQ(plat::LoadResourceString(1526), L"Harbrook Velmora Service");
-    EXPECT_EQ(plat::LoadResourceString(1527),
+    EXPECT_EQ(resources::LoadResourceString(1525), L"HarbrookVelmoraService");
+    EXPECT_EQ(resources::LoadResourceString(1526), L"Harbrook Velmora Service");
+    EXPECT_EQ(resources::LoadResourceString(1527),
               L"Provides a Velmora service that can be used by the Norvane/Belco setups.");
-    EXPECT_EQ(plat::LoadResourceString(1528), L"VelmoraService [-uninstall | -start | -stop | -help | -? ]\n");
-    EXPECT_EQ(plat::LoadResourceString(1514), L"");
+    EXPECT_EQ(resources::LoadResourceString(1528), L"VelmoraService [-uninstall | -start | -stop | -help | -? ]\n");
+    EXPECT_EQ(resources::LoadResourceString(1514), L"");
 }
 
 TEST(MessageFormatting, FillsInsertionsAndTheFormattersEscapes) {
-    using plat::FormatMessageString;
+    using resources::FormatMessageString;
     EXPECT_EQ(FormatMessageString(L"%1, %2", {L"5", L"Access is denied.\r\n"}), L"5, Access is denied.\r\n");
     // Insertion strings are never formatted again.
     EXPECT_EQ(FormatMessageString(L"[%1]", {L"%2 %% %n", L"x"}), L"[%2 %% %n]");
@@ -71,7 +71,7 @@ TEST(MessageFormatting, FillsInsertionsAndTheFormattersEscapes) {
     // Escapes; %0 ends the text.
     EXPECT_EQ(FormatMessageString(L"a%nb%rc%td%be%%f%.g%!h%0ignored", {}), L"a\r\nb\rc\td e%f.g!h");
     EXPECT_EQ(FormatMessageString(L"end%", {}), L"end");
-    EXPECT_EQ(plat::FormatEventMessage(0x40000001, {L"Harbrook Velmora Service"}),
+    EXPECT_EQ(resources::FormatEventMessage(0x40000001, {L"Harbrook Velmora Service"}),
               L"\"Harbrook Velmora Service\" started successfully.\r\n");
 }
 

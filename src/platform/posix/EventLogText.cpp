@@ -8,8 +8,8 @@ namespace plat {
 
 std::wstring EventLogLine(DWORD eventId, const std::vector<std::wstring>& insertions) {
     std::wstring text;
-    if (FindMessageTableText(eventId, &text)) {
-        text = FormatMessageString(text, insertions);
+    if (resources::FindMessageTableText(eventId, &text)) {
+        text = resources::FormatMessageString(text, insertions);
     } else {
         text = FormatW(L"Event 0x%08X", eventId);
         for (std::size_t i = 0; i < insertions.size(); ++i) {
