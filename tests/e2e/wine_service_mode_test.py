@@ -94,7 +94,14 @@ class WineServiceModeTest(unittest.TestCase):
         self.fail(f"never: {what}")
 
     def state(self):
-        return self.prefix.sc_query(NAME).get("STATE", "")
+        # Wine's sc now and then prints nothing for a service that exists
+        # (under load its own call to the service manager fails): ask again.
+        for _ in range(3):
+            state = self.prefix.sc_query(NAME).get("STATE", "")
+            if state:
+                return state
+            time.sleep(0.5)
+        return state
 
     # -- the service's life --------------------------------------------------
 
