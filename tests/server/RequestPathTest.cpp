@@ -1,3 +1,4 @@
+// Request paths mapped onto the packages folder: one separator, refusals, and the existence and readability checks.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,7 +8,6 @@
 #include "platform/Handles.h"
 #include "platform/RequestPathRules.h"
 #include "server/RequestPath.h"
-#include "support/FolderLink.h"
 
 namespace fs = std::filesystem;
 
@@ -49,36 +49,6 @@ TEST(RequestPath, RefusesEveryWayOutOfTheFolder) {
     EXPECT_EQ(Map(root, L"/" + fits), root + Sep() + fits);
     EXPECT_EQ(Map(root, L"/" + fits + L"c"), L"<refused>");
 }
-
-#ifdef _WIN32
-TEST(RequestPath, WindowsRefusesDevicesStreamsAndAmbiguousNames) {
-    const std::wstring root = L"C:\\Packages";
-    for (const wchar_t* attempt :
-         {L"/CON", L"/con.txt", L"/sub/NUL", L"/aux.zip", L"/COM1", L"/lpt9.log", L"/CONIN$", L"/conout$",
-          L"/a.zip:stream", L"/C:/Windows/win.ini", L"/a.zip.", L"/a.zip ", L"/sub./a.zip", L"/a*.zip",
-          L"/a?.zip", L"/a<b", L"/a|b", L"/a\"b", L"/NUL .txt"}) {
-        EXPECT_EQ(Map(root, attempt), L"<refused>") << attempt;
-    }
-    EXPECT_EQ(Map(root, L"/CONSOLE.zip"), L"C:\\Packages\\CONSOLE.zip");
-    EXPECT_EQ(Map(root, L"/COM10"), L"C:\\Packages\\COM10");
-}
-
-TEST(RequestPath, WindowsRefusesShortNamesOfExistingFiles) {
-    const fs::path dir = fs::temp_directory_path() / ("velmora-short-" + std::to_string(plat::CurrentProcessId()));
-    fs::create_directories(dir);
-    { std::ofstream(dir / "LongPackageName.zip") << "x"; }
-    std::wstring full;
-    EXPECT_EQ(MapRequestPath(dir.wstring(), L"/LongPackageName.zip", full), RequestPathVerdict::Mapped);
-    EXPECT_EQ(MapRequestPath(dir.wstring(), L"/longpackagename.ZIP", full), RequestPathVerdict::Mapped);
-    const std::wstring shortName = testsupport::ShortName((dir / "LongPackageName.zip").wstring());
-    if (!shortName.empty() && shortName != L"LongPackageName.zip" && fs::exists(dir / shortName)) {
-        EXPECT_EQ(MapRequestPath(dir.wstring(), L"/" + shortName, full), RequestPathVerdict::Refused) << shortName;
-    } else {
-        std::cout << "this file system makes no 8.3 names; short-name refusal not exercised\n";
-    }
-    fs::remove_all(dir);
-}
-#endif
 
 TEST(RequestPath, ExistenceAndReadabilityChecks) {
     const fs::path dir = fs::temp_directory_path() / ("velmora-checks-" + std::to_string(plat::CurrentProcessId()));

@@ -1,8 +1,6 @@
 // The POSIX registry's own file rules: where it lives, what a new one holds,
 // writers killed at random moments, writers in several processes, and files
 // it cannot read.
-#ifndef _WIN32
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -256,5 +254,3 @@ TEST(PosixRegistryFile, TwoProcessesWritingTheSameKeyLoseNothing) {
 }
 
 }  // namespace
-
-#endif  // _WIN32

@@ -14,14 +14,11 @@
 #include "platform/Handles.h"
 #include "support/TempDir.h"
 
-#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
-#ifndef _WIN32
 // Standard output goes to a file while the object lives.
 class StandardOutputCapture {
   public:
@@ -48,7 +45,6 @@ class StandardOutputCapture {
     std::string m_strPath;
     int m_nSaved = -1;
 };
-#endif
 
 // An application in console mode, and a file for standard output to go to.
 // Results are read inside the capture and checked after it, so that a
@@ -56,9 +52,6 @@ class StandardOutputCapture {
 class ConsolePrintTest : public ::testing::Test {
   protected:
     void SetUp() override {
-#ifdef _WIN32
-        GTEST_SKIP() << "standard output is captured through POSIX descriptors here";
-#endif
         ASSERT_TRUE(m_dir.IsValid());
         m_pApp = new CVelmoraServiceApp(nullptr);
         m_pApp->m_bAutoDelete = FALSE;
@@ -76,7 +69,6 @@ class ConsolePrintTest : public ::testing::Test {
 };
 
 TEST_F(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherThreads) {
-#ifndef _WIN32
     CVelmoraServiceApp* app = m_pApp;
     std::string during;
     std::string afterOtherThread;
@@ -105,13 +97,11 @@ TEST_F(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherTh
     EXPECT_EQ(afterOtherThread, "Request for: '/packages/a.zip'\nfirst 1\nother thread\n");
     EXPECT_EQ(beforeBatchEnd, afterOtherThread);
     EXPECT_EQ(text, "Request for: '/packages/a.zip'\nfirst 1\nother thread\nlast\noutside\n");
-#endif
 }
 
 // A thread that keeps a batch open for its whole life (the listener) writes
 // its lines when it goes idle, or after a short while when it stays busy.
 TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutWhenIdleOrWhenTheyWaitedTooLong) {
-#ifndef _WIN32
     CVelmoraServiceApp* app = m_pApp;
     std::string gathered, idle, lateNotification, text;
     {
@@ -141,7 +131,6 @@ TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutWhenIdleOrWhenTheyWaitedTooLong) 
     EXPECT_EQ(idle, "a\n");
     EXPECT_EQ(lateNotification, "a\nb\nc\n") << "a line waited on a busy thread";
     EXPECT_EQ(text, "a\nb\nc\n");
-#endif
 }
 
 }  // namespace
