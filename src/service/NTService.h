@@ -21,6 +21,7 @@
 #include "threading/Sync.h"
 
 class CNTServiceCommandLineInfo;
+class ServiceHandle;
 
 // Thrown by a service body to end itself with the given exit codes, which the
 // framework reports with SERVICE_STOPPED. Caught by reference.
@@ -204,6 +205,15 @@ class CNTService {
     DWORD RunControlVerb(const CNTServiceCommandLineInfo& info);
     void TakeInstallOptions(CNTServiceCommandLineInfo& info);
     void ShowCommandLineFailure(const CNTServiceCommandLineInfo& info, const std::wstring& text) const;
+
+    // SetServiceToStatus's steps: a failure's error code and event; the
+    // request an action sends; the wait for the wanted state, which fails
+    // with the service's own codes when it stopped instead (or a stop ended
+    // in a failure).
+    BOOL ReportControlFailure(DWORD* error, DWORD eventId, UINT stringId, DWORD code);
+    BOOL SendControlRequest(const ServiceHandle& service, DWORD action, DWORD* error);
+    BOOL WaitForControlResult(ServiceHandle& service, DWORD wantedState, bool requested, DWORD timeoutMilliseconds,
+                              DWORD pollMilliseconds, DWORD* error);
 
     // The exit codes of the last SERVICE_STOPPED report, so that a repeated
     // report of the current status (after a control that raced the end of the

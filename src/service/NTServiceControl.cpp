@@ -41,65 +41,73 @@ ActionRow RowOf(DWORD action) {
 BOOL CNTService::SetServiceToStatus(DWORD action, DWORD* error, DWORD timeoutMilliseconds, DWORD pollMilliseconds) {
     const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
     const ActionRow row = RowOf(action);
-    // Error event whose one insertion string is the event-log form of the message.
-    auto fail = [&](DWORD eventId, UINT stringId, DWORD code) {
-        if (error) *error = code;
-        if (m_bEventLogEnabled)
-            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(eventId),
-                              {GetErrorMessage(MapResourceId(stringId), code, TRUE)});
-        return FALSE;
-    };
 
     // Declared first, so that the service handle is closed before the manager.
     ServiceManagerHandle manager;
-    if (!manager.Open(SC_MANAGER_CONNECT)) return fail(kEventScmConnectFailed, kOpenScmFailed, plat::LastError());
+    if (!manager.Open(SC_MANAGER_CONNECT))
+        return ReportControlFailure(error, kEventScmConnectFailed, kOpenScmFailed, plat::LastError());
     ServiceHandle service;
     service.Attach(calls.openService(manager.Get(), m_strServiceName.c_str(), row.access));
-    if (service.Get() == nullptr) return fail(kEventOpenServiceFailed, kOpenServiceFailed, plat::LastError());
+    if (service.Get() == nullptr)
+        return ReportControlFailure(error, kEventOpenServiceFailed, kOpenServiceFailed, plat::LastError());
 
     plat::ServiceStatusRecord status{};
-    if (!calls.queryStatus(service.Get(), &status)) return fail(kEventQueryFailed, kQueryFailed, plat::LastError());
+    if (!calls.queryStatus(service.Get(), &status))
+        return ReportControlFailure(error, kEventQueryFailed, kQueryFailed, plat::LastError());
 
     // A service already in the wanted state is sent nothing.
     const bool requested = status.currentState != row.wantedState;
-    if (requested) {
-        switch (action) {
-            case kActionStart:
-                if (!calls.start(service.Get(), 0, nullptr))
-                    return fail(kEventStartFailed, kStartFailed, plat::LastError());
-                break;
-            case kActionPause:
-                if (!calls.control(service.Get(), SERVICE_CONTROL_PAUSE, &status))
-                    return fail(kEventPauseFailed, kPauseFailed, plat::LastError());
-                break;
-            case kActionContinue:
-                if (!calls.control(service.Get(), SERVICE_CONTROL_CONTINUE, &status))
-                    return fail(kEventContinueFailed, kContinueFailed, plat::LastError());
-                break;
-            case kActionStop:
-                if (!calls.control(service.Get(), SERVICE_CONTROL_STOP, &status)) {
-                    // This one event carries the bare error number.
-                    const DWORD code = plat::LastError();
-                    if (error) *error = code;
-                    if (m_bEventLogEnabled) m_eventLog.ReportErrorCode(MapEventId(kEventStopFailed), code);
-                    return FALSE;
-                }
-                break;
-            default:
-                return FALSE;
-        }
-    }
+    if (requested && !SendControlRequest(service, action, error)) return FALSE;
+    return WaitForControlResult(service, row.wantedState, requested, timeoutMilliseconds, pollMilliseconds, error);
+}
 
+BOOL CNTService::ReportControlFailure(DWORD* error, DWORD eventId, UINT stringId, DWORD code) {
+    if (error) *error = code;
+    // The event's one insertion string is the event-log form of the message.
+    if (m_bEventLogEnabled)
+        m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(eventId),
+                          {GetErrorMessage(MapResourceId(stringId), code, TRUE)});
+    return FALSE;
+}
+
+BOOL CNTService::SendControlRequest(const ServiceHandle& service, DWORD action, DWORD* error) {
+    const ServiceControlManagerCalls& calls = CurrentServiceControlManagerCalls();
+    plat::ServiceStatusRecord status{};
+    switch (action) {
+        case kActionStart:
+            if (calls.start(service.Get(), 0, nullptr)) return TRUE;
+            return ReportControlFailure(error, kEventStartFailed, kStartFailed, plat::LastError());
+        case kActionPause:
+            if (calls.control(service.Get(), SERVICE_CONTROL_PAUSE, &status)) return TRUE;
+            return ReportControlFailure(error, kEventPauseFailed, kPauseFailed, plat::LastError());
+        case kActionContinue:
+            if (calls.control(service.Get(), SERVICE_CONTROL_CONTINUE, &status)) return TRUE;
+            return ReportControlFailure(error, kEventContinueFailed, kContinueFailed, plat::LastError());
+        case kActionStop: {
+            if (calls.control(service.Get(), SERVICE_CONTROL_STOP, &status)) return TRUE;
+            // This one event carries the bare error number.
+            const DWORD code = plat::LastError();
+            if (error) *error = code;
+            if (m_bEventLogEnabled) m_eventLog.ReportErrorCode(MapEventId(kEventStopFailed), code);
+            return FALSE;
+        }
+        default:
+            return FALSE;
+    }
+}
+
+BOOL CNTService::WaitForControlResult(ServiceHandle& service, DWORD wantedState, bool requested,
+                                      DWORD timeoutMilliseconds, DWORD pollMilliseconds, DWORD* error) {
     auto waitFailed = [&](DWORD code) {
         if (error) *error = code;
         if (m_bEventLogEnabled)
-            m_eventLog.ReportErrorCodeAndText(MapEventId(kEventWaitFailed), row.wantedState,
+            m_eventLog.ReportErrorCodeAndText(MapEventId(kEventWaitFailed), wantedState,
                                               GetErrorMessage(MapResourceId(kWaitFailed), code, TRUE));
         return FALSE;
     };
     m_dwLastServiceSpecificError = 0;
     plat::ServiceStatusRecord last{};
-    if (!service.WaitForStatus(timeoutMilliseconds, row.wantedState, pollMilliseconds, &last)) {
+    if (!service.WaitForStatus(timeoutMilliseconds, wantedState, pollMilliseconds, &last)) {
         const DWORD code = plat::LastError();
         // The service stopped instead, with its own reason.
         if (code == ERROR_SERVICE_SPECIFIC_ERROR && last.currentState == SERVICE_STOPPED)
@@ -108,7 +116,7 @@ BOOL CNTService::SetServiceToStatus(DWORD action, DWORD* error, DWORD timeoutMil
     }
     // A stop that ended in a failure (the service crashed on its way out, or
     // was killed when it did not stop in time) is no clean stop.
-    if (requested && row.wantedState == SERVICE_STOPPED && last.win32ExitCode != NO_ERROR) {
+    if (requested && wantedState == SERVICE_STOPPED && last.win32ExitCode != NO_ERROR) {
         if (last.win32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
             m_dwLastServiceSpecificError = last.serviceSpecificExitCode;
         return waitFailed(last.win32ExitCode);
