@@ -7,6 +7,7 @@
 
 #include "platform/Handles.h"
 #include "platform/RequestPathRules.h"
+#include "server/MappedRequestPath.h"
 #include "server/RequestPath.h"
 
 namespace fs = std::filesystem;
@@ -15,23 +16,17 @@ namespace {
 
 std::wstring Sep() { return std::wstring(1, plat::PathSeparator()); }
 
-std::wstring Map(std::wstring_view folder, std::wstring_view request) {
-    std::wstring full;
-    if (MapRequestPath(folder, request, full) == RequestPathVerdict::Refused) return L"<refused>";
-    return full;
-}
-
 }  // namespace
 
 TEST(RequestPath, JoinsBelowThePackagesFolderWithOneSeparator) {
     const std::wstring root = Sep() + L"srv" + Sep() + L"packages";
-    EXPECT_EQ(Map(root + Sep(), L"\\sub\\a.zip"), root + Sep() + L"sub" + Sep() + L"a.zip");
-    EXPECT_EQ(Map(root, L"/sub/a.zip"), root + Sep() + L"sub" + Sep() + L"a.zip");
-    EXPECT_EQ(Map(root + Sep(), L""), root);
-    EXPECT_EQ(Map(root + Sep(), L"\\"), root);
-    EXPECT_EQ(Map(root, L"//sub///./a.zip"), root + Sep() + L"sub" + Sep() + L"a.zip");
+    EXPECT_EQ(MappedRequestPath(root + Sep(), L"\\sub\\a.zip"), root + Sep() + L"sub" + Sep() + L"a.zip");
+    EXPECT_EQ(MappedRequestPath(root, L"/sub/a.zip"), root + Sep() + L"sub" + Sep() + L"a.zip");
+    EXPECT_EQ(MappedRequestPath(root + Sep(), L""), root);
+    EXPECT_EQ(MappedRequestPath(root + Sep(), L"\\"), root);
+    EXPECT_EQ(MappedRequestPath(root, L"//sub///./a.zip"), root + Sep() + L"sub" + Sep() + L"a.zip");
     // ".." that stays inside the folder is resolved like a path join.
-    EXPECT_EQ(Map(root, L"/sub/../a.zip"), root + Sep() + L"a.zip");
+    EXPECT_EQ(MappedRequestPath(root, L"/sub/../a.zip"), root + Sep() + L"a.zip");
 
 }
 
@@ -40,14 +35,14 @@ TEST(RequestPath, RefusesEveryWayOutOfTheFolder) {
     for (const wchar_t* attempt :
          {L"/..", L"/../secret.txt", L"\\..\\secret.txt", L"/sub/../../secret.txt", L"/./../secret.txt",
           L"..", L"/sub\\..\\..\\secret.txt", L"/a/b/c/../../../../secret.txt"}) {
-        EXPECT_EQ(Map(root, attempt), L"<refused>") << attempt;
+        EXPECT_EQ(MappedRequestPath(root, attempt), L"<refused>") << attempt;
     }
-    EXPECT_EQ(Map(root, std::wstring(L"/a.zip\0.txt", 11)), L"<refused>");
-    EXPECT_EQ(Map(root, L"/" + std::wstring(300, L'a')), L"<refused>");
+    EXPECT_EQ(MappedRequestPath(root, std::wstring(L"/a.zip\0.txt", 11)), L"<refused>");
+    EXPECT_EQ(MappedRequestPath(root, L"/" + std::wstring(300, L'a')), L"<refused>");
     // The limit counts the joined path: one character below it still maps.
     const std::wstring fits(259 - root.size() - 1, L'b');
-    EXPECT_EQ(Map(root, L"/" + fits), root + Sep() + fits);
-    EXPECT_EQ(Map(root, L"/" + fits + L"c"), L"<refused>");
+    EXPECT_EQ(MappedRequestPath(root, L"/" + fits), root + Sep() + fits);
+    EXPECT_EQ(MappedRequestPath(root, L"/" + fits + L"c"), L"<refused>");
 }
 
 TEST(RequestPath, ExistenceAndReadabilityChecks) {

@@ -7,20 +7,11 @@
 #include <string>
 
 #include "platform/Handles.h"
+#include "server/MappedRequestPath.h"
 #include "server/RequestPath.h"
 #include "support/FolderLink.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::wstring Map(std::wstring_view folder, std::wstring_view request) {
-    std::wstring full;
-    if (MapRequestPath(folder, request, full) == RequestPathVerdict::Refused) return L"<refused>";
-    return full;
-}
-
-}  // namespace
 
 TEST(RequestPath, WindowsRefusesDevicesStreamsAndAmbiguousNames) {
     const std::wstring root = L"C:\\Packages";
@@ -28,10 +19,10 @@ TEST(RequestPath, WindowsRefusesDevicesStreamsAndAmbiguousNames) {
          {L"/CON", L"/con.txt", L"/sub/NUL", L"/aux.zip", L"/COM1", L"/lpt9.log", L"/CONIN$", L"/conout$",
           L"/a.zip:stream", L"/C:/Windows/win.ini", L"/a.zip.", L"/a.zip ", L"/sub./a.zip", L"/a*.zip",
           L"/a?.zip", L"/a<b", L"/a|b", L"/a\"b", L"/NUL .txt"}) {
-        EXPECT_EQ(Map(root, attempt), L"<refused>") << attempt;
+        EXPECT_EQ(MappedRequestPath(root, attempt), L"<refused>") << attempt;
     }
-    EXPECT_EQ(Map(root, L"/CONSOLE.zip"), L"C:\\Packages\\CONSOLE.zip");
-    EXPECT_EQ(Map(root, L"/COM10"), L"C:\\Packages\\COM10");
+    EXPECT_EQ(MappedRequestPath(root, L"/CONSOLE.zip"), L"C:\\Packages\\CONSOLE.zip");
+    EXPECT_EQ(MappedRequestPath(root, L"/COM10"), L"C:\\Packages\\COM10");
 }
 
 TEST(RequestPath, WindowsRefusesShortNamesOfExistingFiles) {
