@@ -75,10 +75,20 @@ bool CVelmoraServiceApp::ReInitThread() {
         Log(L"ReInitThread: Could not create CHTTPUpdateServiceThread!");
         return false;
     }
-    m_pListenerThread->m_nPort = m_nServerPort;
-    m_pListenerThread->m_strPackagePath = m_strPackagesPath;
+    m_pListenerThread->m_pConfig = ServerConfig();
     m_pListenerThread->ResumeThread();
     return true;
+}
+
+std::shared_ptr<const CServerConfig> CVelmoraServiceApp::ServerConfig() {
+    // Made once, from the options as they stand when the first listener starts.
+    if (!m_pServerConfig) {
+        auto config = std::make_shared<CServerConfig>();
+        config->m_nPort = m_nServerPort;
+        config->m_strPackagePath = m_strPackagesPath;
+        m_pServerConfig = std::move(config);
+    }
+    return m_pServerConfig;
 }
 
 void CVelmoraServiceApp::OnSocketInitFailed(WPARAM wParam, LPARAM) {

@@ -1,6 +1,7 @@
 // The program's application object: owns the log, starts, restarts and stops the listener.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,7 @@
 
 class CVelmoraService;
 class CHTTPUpdateServiceThread;
+struct CServerConfig;
 
 class CVelmoraServiceApp : public CWinApp {
     DECLARE_MESSAGE_MAP()
@@ -57,6 +59,9 @@ class CVelmoraServiceApp : public CWinApp {
     // The listener listens: a service now reports itself running.
     void OnListenerListening(WPARAM wParam, LPARAM lParam);
 
+    // The server's settings, made from the options once, shared with every listener.
+    std::shared_ptr<const CServerConfig> ServerConfig();
+
     std::wstring GetLogFile() const { return m_strLogFile; }
     void SetLogFile(const std::wstring& path) { m_strLogFile = path; }
 
@@ -84,6 +89,7 @@ class CVelmoraServiceApp : public CWinApp {
     // again: to the event log (service) or standard error (console mode).
     void ReportLogFileState(bool failing, DWORD error);
 
+    std::shared_ptr<const CServerConfig> m_pServerConfig;
     const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
     // The log file line being written, wide and as bytes (guarded by m_logLock).

@@ -25,9 +25,12 @@ BOOL EnsureThreadMessageQueue();
 // the queue is full, 1444 when the thread has no queue or has ended.
 BOOL PostToThread(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Blocks for the next message of the calling thread. Returns FALSE for WM_QUIT
-// (the message is still filled in), TRUE otherwise.
-BOOL WaitNextMessage(ThreadMsg* msg);
+// Blocks for the next message of the calling thread, at most `timeoutMs`
+// milliseconds (kWaitForever: no limit). Returns FALSE for WM_QUIT (the message
+// is still filled in), TRUE otherwise; a wait that runs out returns TRUE
+// with an empty message (no window, message 0), which dispatches to nothing.
+constexpr DWORD kWaitForever = 0xFFFFFFFF;
+BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs = kWaitForever);
 
 // Looks at the next message without blocking; removes it when `remove`.
 BOOL PeekNextMessage(ThreadMsg* msg, bool remove);

@@ -34,10 +34,13 @@ std::size_t Utf8Length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0
 // path per entry (sub-folders are opened relative to their parent).
 class CListingBuilder {
   public:
-    CListingBuilder(std::wstring& xml, std::size_t sizeLimit) : m_xml(xml), m_nSizeLimit(sizeLimit) {}
+    CListingBuilder(std::wstring& xml, std::size_t sizeLimit, const std::atomic<bool>* cancel = nullptr)
+        : m_xml(xml), m_nSizeLimit(sizeLimit), m_pCancel(cancel) {}
 
-    // Whether the text so far stays within the size limit.
-    bool Fits() const { return m_xml.size() + m_nExtraBytes <= m_nSizeLimit; }
+    // Whether the text so far stays within the size limit (and the build was not cancelled).
+    bool Fits() const {
+        return m_xml.size() + m_nExtraBytes <= m_nSizeLimit && !(m_pCancel && m_pCancel->load(std::memory_order_relaxed));
+    }
 
     // Appends the Folder element of the folder `reader` has open (`opened`
     // false: it could not be opened) under `name`, which is at `depth`.
@@ -151,6 +154,7 @@ class CListingBuilder {
 
     std::wstring& m_xml;
     std::size_t m_nSizeLimit;
+    const std::atomic<bool>* m_pCancel;
     // UTF-8 bytes of the text beyond one per wide character.
     std::size_t m_nExtraBytes = 0;
     // The identities of the folders from the requested one down to the
@@ -177,11 +181,12 @@ std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depth
     return xml;
 }
 
-bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document) {
+bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document,
+                                const std::atomic<bool>* cancel) {
     const std::size_t limit = g_sizeLimit.load(std::memory_order_relaxed);
     // "<FileIndex>%s</FileIndex>" around the folder's element, built in place.
     document = L"<FileIndex>";
-    CListingBuilder builder(document, limit);
+    CListingBuilder builder(document, limit, cancel);
     bool fits = AppendFolderXml(builder, 0, folderPath, kFolderListingDepthLimit);
     if (fits) {
         document += L"</FileIndex>";
@@ -189,6 +194,7 @@ bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& do
     }
     if (!fits) {
         std::wstring().swap(document);  // its memory too
+        if (cancel != nullptr && cancel->load()) return false;
         AppLog(L"Folder listing of '%s' not sent: it passes the size limit of %llu bytes", folderPath,
                static_cast<unsigned long long>(limit));
         return false;

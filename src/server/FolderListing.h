@@ -2,6 +2,7 @@
 // "ListFolderContents.asp".
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -11,8 +12,8 @@ constexpr int kFolderListingDepthLimit = 10;
 
 // The largest listing document sent, counted in bytes of its UTF-8 form
 // (the bytes sent on POSIX; never fewer than the ANSI bytes sent on Windows).
-// The listing runs on the listener thread and is held in memory whole, so a
-// tree that would pass it is not listed at all.
+// A listing is held in memory whole, so a tree that would pass it is not
+// listed at all.
 constexpr std::size_t kFolderListingSizeLimit = std::size_t{64} << 20;
 
 // Returns the Folder element of `folderPath`:
@@ -33,8 +34,10 @@ std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depth
 // The whole listing document of `folderPath`: "<FileIndex>", its Folder
 // element down to kFolderListingDepthLimit, "</FileIndex>". False, with one
 // log line that says why and an empty `document`, when the document would
-// pass the size limit (the caller answers "not found").
-bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document);
+// pass the size limit (the caller answers "not found"), or without a line
+// when `cancel` was set while it was built.
+bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document,
+                                const std::atomic<bool>* cancel = nullptr);
 
 // Tests only: a size limit in place of kFolderListingSizeLimit (nullopt
 // restores it).

@@ -1,73 +1,28 @@
-// One HTTP connection's notifications: reading and framing its requests, back-pressure, and when it ends.
+// One HTTP connection's notifications: reading and framing its requests, back-pressure, time-outs, and when it ends.
 #include "server/HTTPUpdateServiceSocket.h"
 
-#include <memory>
 #include <new>
 
 #include "common/LogSink.h"
-#include "platform/DefaultFolders.h"
-#include "platform/DescriptorLimit.h"
 #include "platform/Win32Codes.h"
-#include "server/ConnectionRegistry.h"
+#include "server/Replies.h"
+#include "server/RequestLine.h"
+#include "server/ServerContext.h"
 #include "threading/Clock.h"
 
-namespace {
+CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket(CServerContext& context, std::uint64_t id)
+    : m_context(context), m_nId(id), m_nLastActivityMs(TickCount64()) {}
 
-// Descriptors kept free below the process's limit for the process's own
-// (its sockets, package files, the log file): once the connections would
-// take more, each new one closes the longest-idle connection.
-bool NearDescriptorLimit(std::size_t connections) {
-    const unsigned limit = plat::DescriptorLimit();
-    if (limit == 0) return false;
-    const unsigned reserve = limit / 4 < 64 ? limit / 4 : 64;
-    return connections + reserve >= limit;
-}
+CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() = default;
 
-bool IsResourceShortage(int error) {
-    return error == static_cast<int>(WSAEMFILE) || error == static_cast<int>(WSAENOBUFS);
-}
-
-}  // namespace
-
-CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket() : m_strPackagePath(plat::DefaultPackagesFolder()) {}
-
-CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() {
-    if (m_bLiveConnection) connection_registry::Remove(this);
-    connection_registry::ForgetListener(this);
-}
+bool CHTTPUpdateServiceSocket::UrlDecode(std::wstring& path) { return UrlDecodePath(path); }
 
 // ---------------------------------------------------------------------------
 // Notifications
 
-void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
-    try {
-        auto connection = std::make_unique<CHTTPUpdateServiceSocket>();
-        for (int attempt = 0; !Accept(*connection); ++attempt) {
-            // Nothing was waiting after all, or the peer is gone.
-            if (!IsResourceShortage(CAsyncSocket::GetLastError())) return CAsyncSocket::OnAccept(errorCode);
-            // Out of descriptors: an idle connection makes room for the new
-            // client; without one (or when the system as a whole is out),
-            // accepting waits until a connection goes.
-            if (attempt == 3 || !CloseLongestIdleConnection()) {
-                connection_registry::PauseAccepting(this);
-                return CAsyncSocket::OnAccept(errorCode);
-            }
-        }
-        connection->m_strPackagePath = m_strPackagePath;
-        connection_registry::Add(connection.get());
-        connection->m_bLiveConnection = true;
-        connection->NoteActivity();
-        CHTTPUpdateServiceSocket* accepted = connection.release();
-        if (NearDescriptorLimit(connection_registry::Count())) CloseLongestIdleConnection(accepted);
-    } catch (const std::bad_alloc&) {
-        // No memory for the new connection: its client sees it close.
-    }
-    CAsyncSocket::OnAccept(errorCode);
-}
-
 void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
     CAsyncSocket::OnReceive(errorCode);
-    if (!m_bLiveConnection) return;
+    if (m_bFinished) return;
     // The lines of the requests handled here reach the console together.
     CConsoleLineBatch consoleLines;
     try {
@@ -100,11 +55,10 @@ void CHTTPUpdateServiceSocket::OnSend(int errorCode) {
 
 void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
     CAsyncSocket::OnClose(errorCode);
-    // Only accepted connections own themselves; a listening socket belongs to its thread object.
-    if (!m_bLiveConnection) return;
+    if (m_bFinished) return;
     if (errorCode != 0 || m_bLingering) {
         // Broken (reset): nothing more reaches the peer. Lingering: the peer's close was awaited.
-        CloseAndRelease();
+        Finish();
         return;
     }
     // The peer shut down its sending side; it may still read what it asked for.
@@ -134,18 +88,22 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
             const CRequestFramer::Step step = m_framer.Next(head);
             if (step == CRequestFramer::Step::NeedMore) break;
             ServeRequest(head, step == CRequestFramer::Step::HeadTooLarge);
+            // A head that follows waits from the end of this request on.
+            m_nHeadSinceMs = 0;
+            NoteKeptHead(TickCount64());
         }
         if (m_bBroken || m_bCloseWhenSent) return;
         if (m_bInputEnded) {
             // The data ended inside a head: a client may end its last request with its close.
             if (m_framer.TakeUnfinishedHead(head)) ServeRequest(head, false);
+            NoteKeptHead(TickCount64());
             return;
         }
         if (!readMore) return;
 
-        char* buffer = connection_registry::RequestBuffer();
+        char* buffer = m_context.RequestBuffer();
         if (buffer == nullptr) throw std::bad_alloc();
-        const int received = Receive(buffer, static_cast<int>(kRequestBufferSize), 0);
+        const int received = Receive(buffer, static_cast<int>(CServerContext::kRequestBufferSize), 0);
         if (received == 0) {
             m_bInputEnded = true;
             continue;
@@ -157,6 +115,7 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
         }
         NoteActivity();
         m_framer.Receive(std::string_view(buffer, static_cast<std::size_t>(received)));
+        NoteKeptHead(m_nLastActivityMs);
         // One read per notification (the next one comes while data waits),
         // except after the peer's close: then the rest is read now.
         readMore = m_bPeerClosed;
@@ -166,14 +125,14 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
 void CHTTPUpdateServiceSocket::ServeRequest(RequestHead& head, bool headTooLarge) {
     if (head.closeAfterReply) m_bCloseWhenSent = true;
     if (!headTooLarge) {
-        if (head.hasWords) HandleRequest(head.line.method, std::move(head.line.path));
+        if (head.hasWords) Answer(head.line.method, std::move(head.line.path), false);
         return;
     }
     // An overlong head gets the 404 reply, whatever it asks for.
     if (head.hasWords) {
-        HandleRequest(head.line.method, std::move(head.line.path), true);
+        Answer(head.line.method, std::move(head.line.path), true);
     } else {
-        SendNotFound();
+        QueueText(NotFoundReply());
     }
     AppLog(L"Request head longer than %lu bytes: connection closed",
            static_cast<unsigned long>(CRequestFramer::kMaxHeadBytes));
@@ -184,15 +143,28 @@ bool CHTTPUpdateServiceSocket::ShouldPauseReading() const {
 }
 
 void CHTTPUpdateServiceSocket::ResumeReading() {
-    if (!m_bReadPaused || m_bBroken || ShouldPauseReading()) return;
+    if (!m_bReadPaused || m_bBroken || m_bFinished || ShouldPauseReading()) return;
     m_bReadPaused = false;
     // The read notification that found the queue full was not answered with
     // a receive, so no other comes: read now.
     ServeInput(true);
 }
 
+void CHTTPUpdateServiceSocket::NoteKeptHead(std::uint64_t nowMs) {
+    const std::size_t kept = m_framer.BufferedBytes();
+    m_headLease.Resize(m_context.HeadBytes(), kept);
+    if (kept == 0) {
+        m_nHeadSinceMs = 0;
+    } else if (m_nHeadSinceMs == 0) {
+        m_nHeadSinceMs = nowMs != 0 ? nowMs : 1;
+    }
+}
+
+std::size_t CHTTPUpdateServiceSocket::PartialHeadBytes() const { return m_framer.BufferedBytes(); }
+
 bool CHTTPUpdateServiceSocket::IsIdle() const {
-    return m_sendQueue.IsIdle() && m_framer.IsBetweenRequests() && !m_bReadPaused && !m_bBroken;
+    return m_sendQueue.IsIdle() && m_framer.IsBetweenRequests() && m_lstDeferred.empty() && !m_bReadPaused &&
+           !m_bBroken && !m_bFinished;
 }
 
 void CHTTPUpdateServiceSocket::NoteActivity() { m_nLastActivityMs = TickCount64(); }
@@ -200,31 +172,52 @@ void CHTTPUpdateServiceSocket::NoteActivity() { m_nLastActivityMs = TickCount64(
 // ---------------------------------------------------------------------------
 // End of a connection
 
-bool CHTTPUpdateServiceSocket::FinishNotification() {
-    if (!m_bLiveConnection) return false;
+void CHTTPUpdateServiceSocket::FinishNotification() {
+    if (m_bFinished) return;
     if (m_bBroken || m_sendQueue.WasAbandoned()) {
-        CloseAndRelease();
-        return true;
+        Finish();
+        return;
     }
-    if (!m_sendQueue.IsIdle() || m_bReadPaused) return false;
+    if (!m_sendQueue.IsIdle() || m_bReadPaused) return;
     // Every reply owed went out.
     if (m_bInputEnded || (m_bPeerClosed && m_bCloseWhenSent)) {
-        CloseAndRelease();
-        return true;
+        Finish();
+        return;
     }
     if (m_bCloseWhenSent && !m_bLingering) {
         StartLingering();
-        if (m_bInputEnded || m_bBroken) {
-            CloseAndRelease();
-            return true;
-        }
+        if (m_bInputEnded || m_bBroken) Finish();
     }
-    return false;
 }
 
-void CHTTPUpdateServiceSocket::CloseAndRelease() {
+void CHTTPUpdateServiceSocket::Finish() {
+    if (m_bFinished) return;
+    m_bFinished = true;
     Close();
-    if (m_bLiveConnection) delete this;
+    // What the connection held goes back now, not when the set deletes it.
+    m_sendQueue.DropAll();
+    m_framer = CRequestFramer();
+    m_headLease.Release();
+    m_lstDeferred.clear();
+    m_nHeadSinceMs = 0;
+    try {
+        m_context.m_lstFinished.push_back(this);
+    } catch (const std::bad_alloc&) {
+        // The set's periodic pass finds it.
+    }
+}
+
+void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
+    if (m_bFinished) return;
+    CConsoleLineBatch consoleLines;
+    if (reason != nullptr) {
+        try {
+            AppLog(L"%s", std::wstring_view(reason));
+        } catch (const std::bad_alloc&) {
+            // The line is lost; the connection still closes.
+        }
+    }
+    Finish();
 }
 
 void CHTTPUpdateServiceSocket::StartLingering() {
@@ -235,12 +228,12 @@ void CHTTPUpdateServiceSocket::StartLingering() {
 }
 
 void CHTTPUpdateServiceSocket::DrainLingering() {
-    char* buffer = connection_registry::RequestBuffer();
+    char* buffer = m_context.RequestBuffer();
     if (buffer == nullptr) {
         m_bBroken = true;
         return;
     }
-    const int received = Receive(buffer, static_cast<int>(kRequestBufferSize), 0);
+    const int received = Receive(buffer, static_cast<int>(CServerContext::kRequestBufferSize), 0);
     if (received == 0) {
         m_bInputEnded = true;
         m_bBroken = true;  // the peer closed too: done
@@ -259,10 +252,24 @@ void CHTTPUpdateServiceSocket::OnOutOfMemory() {
 }
 
 bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs) {
+    if (m_bFinished) return false;
     CConsoleLineBatch consoleLines;
     if (m_bLingering) {
         if (nowMs - m_nLingerStartMs < kLingerMs) return false;
-        CloseAndRelease();
+        Finish();
+        return true;
+    }
+    // A head that does not end in time: only while the connection owes its
+    // client nothing (otherwise the stall rule judges it).
+    const std::uint64_t headTimeout = m_context.Config().limits.nHeadTimeoutMs;
+    if (m_nHeadSinceMs != 0 && m_sendQueue.IsIdle() && !m_bReadPaused && nowMs >= m_nHeadSinceMs &&
+        nowMs - m_nHeadSinceMs >= headTimeout) {
+        try {
+            AppLog(L"Request head not complete after %llu seconds: connection closed",
+                   static_cast<unsigned long long>(headTimeout / 1000));
+        } catch (const std::bad_alloc&) {
+        }
+        Finish();
         return true;
     }
     if (!m_sendQueue.IsWaiting()) return false;
@@ -274,39 +281,9 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
     } catch (const std::bad_alloc&) {
         OnOutOfMemory();
     }
-    if (FinishNotification()) return true;
+    FinishNotification();
+    if (m_bFinished) return true;
     if (!m_sendQueue.AbandonIfStalled(nowSeconds)) return false;
-    CloseAndRelease();
+    Finish();
     return true;
-}
-
-// ---------------------------------------------------------------------------
-// Sending
-
-void CHTTPUpdateServiceSocket::SendPending() { m_sendQueue.SendPending(*this); }
-
-int CHTTPUpdateServiceSocket::NoteSendResult(int result) {
-    if (result > 0) {
-        NoteActivity();
-    } else if (result < 0 && CAsyncSocket::GetLastError() != static_cast<int>(WSAEWOULDBLOCK)) {
-        m_bBroken = true;  // the peer is gone: nothing more can be delivered
-    }
-    return result;
-}
-
-int CHTTPUpdateServiceSocket::SendBytes(const char* data, int length) { return NoteSendResult(Send(data, length, 0)); }
-
-// Package files go from the file to the socket without the transfer buffer
-// where the platform can do that; everything else is read and sent.
-bool CHTTPUpdateServiceSocket::SendsFileBytes(const CFile& file) const {
-    return CAsyncSocket::CanSendFileBytes() && dynamic_cast<const CDiskFile*>(&file) != nullptr;
-}
-
-int CHTTPUpdateServiceSocket::SendFileBytes(const char* head, int headLength, CFile& file, ULONGLONG offset,
-                                            int length) {
-    const auto* disk = dynamic_cast<const CDiskFile*>(&file);
-    if (disk == nullptr) return SOCKET_ERROR;
-    const int sent = CAsyncSocket::SendFileBytes(head, headLength, *disk, offset, length);
-    if (sent == SOCKET_ERROR && GetLastError() == static_cast<int>(ERROR_HANDLE_EOF)) return kFileEnded;
-    return NoteSendResult(sent);
 }

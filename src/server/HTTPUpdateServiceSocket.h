@@ -1,16 +1,21 @@
-// One accepted HTTP connection (and, with OnAccept, the listening socket that makes them).
+// One accepted HTTP connection, driven by the notifications of its socket on the listener thread.
 //
-// A connection is driven by the notifications of its socket on the listener
-// thread. The bytes it receives are split into requests by their heads
+// The bytes it receives are split into requests by their heads
 // (server/RequestFraming.h): a request may arrive in pieces, several may
-// arrive together, and each is answered in order with a file, a file's
-// header, a folder listing or "not found" through the connection's send
-// queue. Only the method and path of each head's first line count.
+// arrive together, and each is routed (server/RequestRouting.h) and its
+// reply queued, in order, on the connection's send queue: a file, a file's
+// header, a folder listing (built by a listing worker while the connection
+// keeps its place in the queue) or "not found". Only the method and path of
+// each head's first line count.
 //
 // What a connection may hold is bounded whatever its client sends: while
 // more than kMaxQueuedEntries replies or kMaxQueuedMemoryBytes of reply
 // text wait to be sent, it reads nothing more (the client's sends back up
-// instead), and a head longer than the framer's limit ends the connection.
+// instead); a head longer than the framer's limit ends the connection; it
+// holds at most one open package file (the next package of pipelined
+// requests is opened once the reply before it has left the queue); and its
+// kept head bytes, reply text and package file count against the server's
+// budgets (server/ServerContext.h).
 //
 // A connection ends when its peer has closed and every reply owed went out
 // (a client may shut down its sending side right after its request), when
@@ -18,28 +23,30 @@
 // minutes, or a package that could not be read whole: with Content-Length
 // framing the close is the only way the client can learn that the reply is
 // incomplete), when the bytes after a request cannot be framed (answered,
-// then closed), when memory runs out while it is served, or when it was the
-// longest idle one and the process ran short of descriptors. The object
-// then deletes itself. Every connection is listed in its thread's registry
-// of live connections (server/ConnectionRegistry.cpp).
+// then closed), when its head did not end in time, when memory runs out
+// while it is served, or when the connection set closes it (it was idle or
+// held a large or old head while the server ran short). It then closes its
+// socket and reports itself finished in the context; the connection set,
+// which owns it, deletes it between notifications.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/AsyncSocket.h"
-#include "platform/File.h"
+#include "server/Budget.h"
+#include "server/ListingService.h"
 #include "server/RequestFraming.h"
 #include "server/SendQueue.h"
 
-class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
+class CServerContext;
+struct RoutedReply;
+
+class CHTTPUpdateServiceSocket : public CAsyncSocket {
   public:
-    // Capacity of one read.
-    static constexpr UINT kRequestBufferSize = 1048576;
     // A connection with more queued entries than this (a package reply is
     // two: its header and its file) is not read until some are sent.
     static constexpr std::size_t kMaxQueuedEntries = 16;
@@ -50,16 +57,15 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     // the reply is not cut off by a reset.
     static constexpr std::uint64_t kLingerMs = 5000;
 
-    CHTTPUpdateServiceSocket();
+    // An accepted connection (its socket is filled in by Accept), known to
+    // its set by `id`.
+    CHTTPUpdateServiceSocket(CServerContext& context, std::uint64_t id);
     ~CHTTPUpdateServiceSocket() override;
 
     // Readable: reads and answers the requests that are complete.
     void OnReceive(int errorCode) override;
     // Writable again: sends what waits.
     void OnSend(int errorCode) override;
-    // Listening socket: accepts the waiting connection into a new object,
-    // which serves this object's packages folder.
-    void OnAccept(int errorCode) override;
     // Peer closed (or the connection broke): the connection ends once the
     // replies it still owes are out, at once when it broke.
     void OnClose(int errorCode) override;
@@ -68,62 +74,61 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     // bytes are valid UTF-8 and so may name a file.
     static bool UrlDecode(std::wstring& path);
 
-    // Maps the request path `path` onto the packages folder (either "/" or
-    // "\" separates) and checks that the result exists: as a file or folder
-    // when `folderWanted`, otherwise as something readable. On success
-    // `path` holds the full path. A path that would leave the packages
-    // folder, or that names a file some other way than it spells out, is
-    // refused: logged with `requestPathForLog` (or `path` when that is
-    // empty) and false, `path` unchanged.
-    bool UpdateAndCheckFilePath(std::wstring& path, bool folderWanted, std::wstring_view requestPathForLog = {});
+    // ---- For the connection set, between notifications
 
-    // Replies; each queues its bytes behind earlier replies and starts sending.
-    void SendFile(const std::wstring& fullPath);
-    void SendText(const std::wstring& body);
-    void SendNotFound();
-    void SendHeadOk();
-    // The 503 reply: a package that exists could not be opened for want of
-    // a resource of the server's own (descriptors, memory).
-    void SendUnavailable();
-    void QueueMemoryReply(std::string text);
-    void SendPending();
+    std::uint64_t Id() const { return m_nId; }
+    // Closed: nothing more happens on it, and its set may delete it.
+    bool IsFinished() const { return m_bFinished; }
+    // An open keep-alive connection with nothing to do: nothing queued or
+    // waiting, no part of a request kept, no request waiting to be read.
+    bool IsIdle() const;
+    // Accepted, or last byte received or sent (tick count).
+    std::uint64_t LastActivityMs() const { return m_nLastActivityMs; }
+    // Bytes of a request head received and kept while it waits for its end,
+    // and since when it waits (0: none).
+    std::size_t PartialHeadBytes() const;
+    std::uint64_t HeadWaitingSinceMs() const { return m_nHeadSinceMs; }
+
+    // The periodic pass: replies that wait for the socket are offered again
+    // (a client that reads slowly may take bytes long before the system
+    // announces room), a transfer without progress for six whole minutes is
+    // abandoned and the connection closed, a lingering close ends after
+    // kLingerMs, and a head not complete after the head time-out ends the
+    // connection. True when it closed.
+    bool CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs);
+    // Closes the connection now; `reason`, when given, is logged.
+    void CloseNow(const wchar_t* reason = nullptr);
+    // A listing this connection waits for is finished (`waiter` names its
+    // pending reply): the reply takes its place in the queue.
+    void OnListingBuilt(const CListingService::Finished& finished, const CListingService::Waiter& waiter);
+    // A package open that failed for want of a descriptor is tried once more
+    // (the set has freed one if it could).
+    void RetryPackageOpen();
+
+    // ---- State, for tests and the set
 
     // Some reply bytes wait for the socket to take them.
     bool IsSendWaiting() const { return m_sendQueue.IsWaiting(); }
     // Holds its transfer buffer (only while something is being sent).
     bool HasTransferBuffer() const { return m_sendQueue.HasTransferBuffer(); }
     std::size_t QueuedReplyEntries() const { return m_sendQueue.QueuedEntries(); }
+    // Package files the queue holds open.
+    std::size_t OpenPackageFiles() const { return m_sendQueue.LeasedEntries(); }
     // Reading stopped until queued replies are sent.
     bool IsReadingPaused() const { return m_bReadPaused; }
-    // An open keep-alive connection with nothing to do: nothing queued or
-    // waiting, no part of a request kept, no request waiting to be read.
-    bool IsIdle() const;
-
-    // ---- The live connections of the calling thread (server/ConnectionRegistry.cpp)
-
-    static std::vector<CHTTPUpdateServiceSocket*> LiveConnections();
-    // Closes and deletes every live connection accepted on the calling
-    // thread (the listener calls it when it ends); returns how many.
-    static std::size_t CloseAllConnections();
-    // The listener's periodic pass over its connections: replies that wait
-    // for the socket are offered again (a client that reads slowly may take
-    // bytes long before the system announces room), transfers without
-    // progress for six whole minutes are abandoned and their connections
-    // closed, connections that linger past kLingerMs are closed, and a
-    // listening socket that ran out of descriptors accepts again. Returns
-    // how many connections were closed.
-    static std::size_t AbandonStalledTransfers();
-    // Closes and deletes the calling thread's longest-idle connection other
-    // than `keep`, to free its descriptor; false when none is idle.
-    static bool CloseLongestIdleConnection(const CHTTPUpdateServiceSocket* keep = nullptr);
-
-    // The packages folder this object serves.
-    std::wstring m_strPackagePath;
 
   private:
-    // ---- Input and lifetime (HTTPUpdateServiceSocket.cpp)
+    // A package whose open waits for its turn at the head of the queue.
+    struct DeferredPackage {
+        std::uint64_t token;
+        std::wstring fullPath;
+        bool okLogged;           // its "200_OK" line is written (when it was routed)
+        bool failedForDescriptors;  // the first try found no descriptor
+    };
 
-    // Hands complete requests to HandleRequest until none is left or the
+    // ---- Input (HTTPUpdateServiceSocket.cpp)
+
+    // Hands complete requests to ServeRequest until none is left or the
     // queue is full; then, with `readMore`, receives and goes on.
     void ServeInput(bool readMore);
     // Answers one framed request (an overlong head with the 404 reply).
@@ -131,12 +136,33 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     bool ShouldPauseReading() const;
     // After queued replies went out: reads again if reading was paused.
     void ResumeReading();
-    // Ends a notification: closes and deletes the object when it is done
-    // (see the file comment). True when it did; the object must not be
-    // touched afterwards.
-    bool FinishNotification();
-    // Closes the socket and, for an accepted connection, deletes the object.
-    void CloseAndRelease();
+    // Brings the head budget and the head's waiting time up to date with what the framer keeps.
+    void NoteKeptHead(std::uint64_t nowMs);
+    void NoteActivity();
+
+    // ---- Replies (ConnectionReplies.cpp)
+
+    // Routes the request and queues its reply.
+    void Answer(const std::wstring& method, std::wstring path, bool notFound);
+    // Queues a routed reply (in place of the pending entry `token` when non-zero).
+    void Queue(RoutedReply& reply, std::uint64_t token = 0);
+    void QueueListing(RoutedReply& reply);
+    void QueueText(std::string text, std::uint64_t token = 0);
+    // Opens the deferred package at the head of the queue, if its turn came.
+    void OpenDeferredAtHead(bool lastTry);
+    // Sends what waits, opening deferred packages as they reach the head.
+    void SendPending();
+    // A reply could not be queued (no memory): the connection ends.
+    void FailReply();
+    std::uint64_t NextToken() { return ++m_nLastToken; }
+
+    // ---- End of a connection (HTTPUpdateServiceSocket.cpp)
+
+    // Ends a notification: closes the connection when it is done (see the
+    // file comment).
+    void FinishNotification();
+    // Closes the socket, gives back what the connection holds and reports it finished.
+    void Finish();
     // Shuts down sending and waits (kLingerMs at most) for the peer's close.
     void StartLingering();
     // Reads and drops what a lingering connection still receives.
@@ -144,47 +170,22 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     // The notification's work failed for want of memory: the connection
     // is given up (logged once).
     void OnOutOfMemory();
-    // The stall pass for this connection (see AbandonStalledTransfers). True when it closed.
-    bool CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs);
-    void NoteActivity();
 
-    // ---- Requests and replies (RequestRouting.cpp)
-
-    // Logs the request and routes it; with `notFound`, answers 404 whatever it asks for.
-    void HandleRequest(const std::wstring& method, std::wstring path, bool notFound = false);
-    void RouteListing(const std::wstring& path, bool packagesPrefix);
-    void RouteFile(const std::wstring& method, const std::wstring& path);
-    void RouteNotFound(const std::wstring& path);
-    // Maps `path` onto the packages folder in place; false (path unchanged,
-    // nothing logged) when it would leave it.
-    bool MapToPackages(std::wstring& path) const;
-    // Opens a package for its reply; when the process is out of
-    // descriptors, frees the longest-idle connection's and tries once more.
-    bool OpenPackage(CDiskFile& file, const std::wstring& fullPath, DWORD& error);
-    // Queues the 200 reply for a file that is already open (a disk file, or
-    // a small package's kept bytes), `length` bytes long.
-    void SendOpenedFile(std::unique_ptr<CFile> file, ULONGLONG length);
-    // A reply could not be queued (no memory): the connection ends.
-    void FailReply();
-
-    // ---- CSendSink
-
-    int SendBytes(const char* data, int length) override;
-    bool SendsFileBytes(const CFile& file) const override;
-    int SendFileBytes(const char* head, int headLength, CFile& file, ULONGLONG offset, int length) override;
-    // Records a send that failed for another reason than a full socket.
-    int NoteSendResult(int result);
-
+    CServerContext& m_context;
+    const std::uint64_t m_nId;
     CSendQueue m_sendQueue;
     CRequestFramer m_framer;
-    std::uint64_t m_nLastActivityMs = 0;  // accepted, or last byte received or sent
+    CBudgetLease m_headLease;  // the bytes the framer keeps, counted in the head budget
+    std::vector<DeferredPackage> m_lstDeferred;
+    std::uint64_t m_nLastToken = 0;
+    std::uint64_t m_nLastActivityMs = 0;
+    std::uint64_t m_nHeadSinceMs = 0;  // a partial head waits since then (0: none)
     std::uint64_t m_nLingerStartMs = 0;
-    bool m_bLiveConnection = false;  // accepted, listed in the thread's registry, deletes itself on close
     bool m_bReadPaused = false;      // input waits until the queue drains
     bool m_bPeerClosed = false;      // the peer shut down its sending side
     bool m_bInputEnded = false;      // every byte the peer sent was read
     bool m_bCloseWhenSent = false;   // end the connection once the queue is empty
     bool m_bLingering = false;       // sending shut down; waiting for the peer's close
     bool m_bBroken = false;          // a send failed or memory ran out: close now
-    bool m_bInHandler = false;       // a notification of this object is running
+    bool m_bFinished = false;        // closed and reported
 };

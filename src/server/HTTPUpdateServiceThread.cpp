@@ -1,18 +1,18 @@
-// The listener thread: start-up, the listening socket, and clean-up at exit.
+// The listener thread: start-up, the listening socket, the loop's timers, and clean-up at exit.
 #include "server/HTTPUpdateServiceThread.h"
 
 #include "common/LogSink.h"
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
-#include "platform/Handles.h"
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
-#include "server/HTTPUpdateServiceSocket.h"
+#include "server/ConnectionSet.h"
+#include "server/ListenSocket.h"
+#include "threading/Clock.h"
 
 const MessageMap* CHTTPUpdateServiceThread::GetThisMessageMap() {
     static const MessageMapEntry entries[] = {
         OnMessage<&CHTTPUpdateServiceThread::OnInitListener>(kStartMessage),
-        OnMessage<&CHTTPUpdateServiceThread::OnCheckStalledTransfers>(kStallCheckMessage),
     };
     static const MessageMap map = MessageMapOf<CWinThreadEx>(entries);
     return &map;
@@ -28,9 +28,13 @@ void CHTTPUpdateServiceThread::SetDefaultThreadName() { m_strThreadName = L"HTTP
 
 BOOL CHTTPUpdateServiceThread::InitInstance() {
     if (!OnThreadStart(m_nStartMessage, 0, 0)) return FALSE;
+    if (!m_pConfig) m_pConfig = std::make_shared<const CServerConfig>();
     // Every client costs a descriptor: take all the system allows.
     plat::RaiseDescriptorLimit();
-    m_pListenSocket = new CHTTPUpdateServiceSocket();
+    const DWORD self = m_nThreadID;
+    m_pConnections = std::make_unique<CConnectionSet>(
+        m_pConfig, [self] { plat::PostToThread(self, kListingReadyMessage, 0, 0); });
+    m_pListenSocket = new CHTTPUpdateServiceListenSocket(*m_pConnections);
     m_pConsoleLines = std::make_unique<CConsoleLineBatch>();
     return TRUE;
 }
@@ -42,19 +46,19 @@ BOOL CHTTPUpdateServiceThread::OnIdle(long count) {
 }
 
 void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
-    AppLog(L"Initialize Listener: PackagePath='%s', Port='%ld'", m_strPackagePath, m_nPort);
-    m_pListenSocket->m_strPackagePath = GetPackagePath();
+    const int port = m_pConfig->m_nPort;
+    AppLog(L"Initialize Listener: PackagePath='%s', Port='%ld'", m_pConfig->m_strPackagePath, port);
 
     // A port outside 0-65535 would be cut to its low 16 bits by the socket
     // layer and open some other port: refuse it as an invalid argument.
     // A listen that fails after the bind (another process may have started
     // listening on the port in between) is a failure too, not a success.
     int error = static_cast<int>(WSAEINVAL);
-    if (m_nPort >= 0 && m_nPort <= 65535) {
-        if (m_pListenSocket->Create(static_cast<UINT>(m_nPort), SOCK_STREAM, CAsyncSocket::kAllEvents, nullptr) &&
+    if (port >= 0 && port <= 65535) {
+        if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, nullptr) &&
             m_pListenSocket->Listen(kListenBacklog)) {
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
-            StartStallTicker();
+            m_nNextCheckMs = TickCount64() + m_pConfig->limits.nCheckIntervalMs;
             if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kListeningMessage, 0, 0);
             return;
         }
@@ -66,54 +70,40 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
         plat::PostToThread(app->m_nThreadID, kStartMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
 }
 
-void CHTTPUpdateServiceThread::OnCheckStalledTransfers(WPARAM, LPARAM) {
-    CHTTPUpdateServiceSocket::AbandonStalledTransfers();
+BOOL CHTTPUpdateServiceThread::PumpMessage() {
+    const BOOL more = CWinThreadEx::PumpMessage();
+    if (!more || !m_pConnections) return more;
+    m_pConnections->AfterNotification();
+    // A connection went: a listener that ran out of descriptors accepts again.
+    if (m_pListenSocket->IsAcceptingPaused() && !m_pConnections->NearDescriptorLimit()) m_pListenSocket->ResumeAccepting();
+    const std::uint64_t now = TickCount64();
+    if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
+    return more;
 }
 
-void CHTTPUpdateServiceThread::StartStallTicker() {
-    if (m_pStallTicker != nullptr) return;
-    auto* ticker = new StallTicker{plat::CreateEventObject(true, false), m_nThreadID, m_dwStallCheckInterval};
-    if (ticker->stop != nullptr) {
-        m_hStallTickerThread = plat::StartThread(&CHTTPUpdateServiceThread::StallTickerMain, ticker, false, nullptr);
-        if (m_hStallTickerThread != nullptr) {
-            m_pStallTicker = ticker;
-            return;
-        }
-        plat::CloseHandleObject(ticker->stop);
-    }
-    // Without the ticker the stall rule still applies whenever a buffer is refilled.
-    delete ticker;
+DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {
+    if (m_nNextCheckMs == 0) return plat::kWaitForever;
+    const std::uint64_t now = TickCount64();
+    return now >= m_nNextCheckMs ? 0 : static_cast<DWORD>(m_nNextCheckMs - now);
 }
 
-void CHTTPUpdateServiceThread::StopStallTicker() {
-    if (m_pStallTicker == nullptr) return;
-    plat::SignalEvent(m_pStallTicker->stop);
-    plat::WaitForObject(m_hStallTickerThread, INFINITE);
-    plat::CloseHandleObject(m_hStallTickerThread);
-    plat::CloseHandleObject(m_pStallTicker->stop);
-    delete m_pStallTicker;
-    m_pStallTicker = nullptr;
-    m_hStallTickerThread = nullptr;
-}
-
-unsigned CHTTPUpdateServiceThread::StallTickerMain(void* argument) {
-    const auto* ticker = static_cast<const StallTicker*>(argument);
-    // A full queue or an ended listener only drops one check; the next comes soon.
-    while (plat::WaitForObject(ticker->stop, ticker->interval) == WAIT_TIMEOUT)
-        plat::PostToThread(ticker->targetThread, kStallCheckMessage, 0, 0);
-    return 0;
+void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
+    m_nNextCheckMs = now + m_pConfig->limits.nCheckIntervalMs;
+    CConsoleLineBatch consoleLines;
+    m_pListenSocket->ResumeAccepting();
+    m_pConnections->CheckConnections();
 }
 
 int CHTTPUpdateServiceThread::ExitInstance() {
-    StopStallTicker();
+    m_nNextCheckMs = 0;
     if (m_pListenSocket != nullptr) {
         m_pListenSocket->Close();
         delete m_pListenSocket;
         m_pListenSocket = nullptr;
     }
-    // Connections own themselves; the thread that delivers their
-    // notifications is ending, so close and release every one still open.
-    CHTTPUpdateServiceSocket::CloseAllConnections();
+    // The thread that delivers the connections' notifications is ending:
+    // every connection still open is closed, and the listing workers stop.
+    m_pConnections.reset();
     const int exitCode = CWinThreadEx::ExitInstance();
     m_pConsoleLines.reset();  // the thread's last console lines go out
     return exitCode;

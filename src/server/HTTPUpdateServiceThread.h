@@ -1,14 +1,17 @@
-// The listener thread: owns the listening socket and serves every connection.
+// The listener thread: owns the listening socket and the connection set, and runs their timers in its loop.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "server/ServerConfig.h"
 #include "threading/WinThread.h"
 #include "threading/WinThreadEx.h"
 
-class CHTTPUpdateServiceSocket;
+class CConnectionSet;
 class CConsoleLineBatch;
+class CHTTPUpdateServiceListenSocket;
 
 class CHTTPUpdateServiceThread : public CWinThreadEx {
     DECLARE_DYNCREATE(CHTTPUpdateServiceThread)
@@ -18,13 +21,12 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // The start message, posted by the thread to itself, and the failure
     // notice it posts to the application thread when it cannot listen.
     static constexpr UINT kStartMessage = 0x0401;  // WM_USER + 1
+    // Posted by a listing worker when a document is ready: it wakes the
+    // loop, which hands the document out after the message.
+    static constexpr UINT kListingReadyMessage = 0x0402;  // WM_USER + 2
     // Posted to the application thread once the socket listens (the failure
     // notice above carries the socket error as its wParam).
     static constexpr UINT kListeningMessage = 0x0403;  // WM_USER + 3
-    // Posted to the thread every kStallCheckInterval ms while it listens:
-    // apply the stall rule to connections whose client stopped reading.
-    static constexpr UINT kStallCheckMessage = 0x0402;  // WM_USER + 2
-    static constexpr DWORD kStallCheckInterval = 5000;
     // Connections the system may complete before they are accepted. A
     // burst beyond it has its handshakes dropped, and each such client
     // waits a second or more to retry: room for hundreds, as other servers
@@ -34,29 +36,23 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     CHTTPUpdateServiceThread();
     ~CHTTPUpdateServiceThread() override;
 
-    // Set by the application while the thread is still suspended.
-    int m_nPort = 80;
-    std::wstring m_strPackagePath;
+    // The server's settings (port, packages folder, limits): set by the
+    // application while the thread is still suspended, read-only afterwards.
+    std::shared_ptr<const CServerConfig> m_pConfig;
 
     // The listening socket object: created in InitInstance, opened by
     // OnInitListener, destroyed in ExitInstance.
-    CHTTPUpdateServiceSocket* m_pListenSocket = nullptr;
+    CHTTPUpdateServiceListenSocket* m_pListenSocket = nullptr;
 
-    std::wstring GetPackagePath() const { return m_strPackagePath; }
+    std::wstring GetPackagePath() const { return m_pConfig->m_strPackagePath; }
 
     void SetDefaultThreadName() override;
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    // Opens the listening socket on every local address (backlog 5) and
-    // starts the stall checks; on failure tells the application thread with
-    // the start message id.
+    // Opens the listening socket on every local address; on failure tells
+    // the application thread with the start message id.
     void OnInitListener(WPARAM wParam, LPARAM lParam);
-    // Abandons and closes the connections whose transfers have stalled.
-    void OnCheckStalledTransfers(WPARAM wParam, LPARAM lParam);
-
-    // Milliseconds between stall checks; tests set it before the thread runs.
-    DWORD m_dwStallCheckInterval = kStallCheckInterval;
 
     // The framework's lines go to the application log.
     void LogInfoText(const std::wstring& line) override;
@@ -65,22 +61,18 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // Before the thread waits for its next notification: the console lines
     // of everything handled since the last wait go out together.
     BOOL OnIdle(long count) override;
+    // After every message (a socket notification, a posted message, or a
+    // wait that ran out): what connections reported is acted on, and the
+    // periodic check runs when it is due.
+    BOOL PumpMessage() override;
+    // The wait ends in time for the next periodic check.
+    DWORD MessageWaitTimeout() override;
 
   private:
-    // A small thread that posts kStallCheckMessage to this one at every
-    // interval until it is told to stop: the message loop itself has no
-    // timer, and a wait costs nothing between the posts.
-    void StartStallTicker();
-    void StopStallTicker();
-    static unsigned StallTickerMain(void* argument);
+    void RunPeriodicCheck(std::uint64_t now);
 
-    struct StallTicker {
-        HANDLE stop;        // manual-reset event: end the ticker
-        DWORD targetThread;  // the listener thread
-        DWORD interval;
-    };
-    StallTicker* m_pStallTicker = nullptr;  // shared with the ticker thread until it has ended
+    std::unique_ptr<CConnectionSet> m_pConnections;
     // Holds the thread's console lines from start to exit; written at every idle pass.
     std::unique_ptr<CConsoleLineBatch> m_pConsoleLines;
-    HANDLE m_hStallTickerThread = nullptr;
+    std::uint64_t m_nNextCheckMs = 0;  // 0: no checks (not listening)
 };

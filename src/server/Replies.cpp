@@ -33,9 +33,13 @@ std::string FileReplyHeader(std::int64_t contentLength) {
 
 std::string HeadOkReply() { return FormatA(kOctetStreamOk, std::int64_t{0}); }
 
+std::string TextReplyHeader(std::size_t bodyBytes) {
+    return FormatA(kTextOk, static_cast<std::int64_t>(bodyBytes), std::string_view());
+}
+
 std::string TextReply(std::string_view body) {
     // A listing can be megabytes: its body is copied once, not run through the formatter.
-    const std::string header = FormatA(kTextOk, static_cast<std::int64_t>(body.size()), std::string_view());
+    const std::string header = TextReplyHeader(body.size());
     std::string reply;
     reply.reserve(header.size() + body.size());
     reply.append(header).append(body);

@@ -1,6 +1,7 @@
 // The exact 8-bit texts of the replies a connection gives.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,10 @@ std::string HeadOkReply();
 // A 200 text/html reply carrying `body` (already 8-bit text); the length
 // counts its bytes.
 std::string TextReply(std::string_view body);
+
+// The head of that reply alone, for a body of `bodyBytes` bytes (a "head"
+// request of a listing, or a body sent from elsewhere).
+std::string TextReplyHeader(std::size_t bodyBytes);
 
 // The 404 reply, length 0, no body.
 std::string NotFoundReply();

@@ -10,21 +10,33 @@
 #include "platform/File.h"
 
 // Either owns its text (a reply built for one request, taken over without a
-// copy) or shares bytes kept elsewhere (a small package's kept content, with
-// the package's file name for the transfer's log line). Reads hand the bytes
-// out from a read position.
+// copy), or shares bytes kept elsewhere (a small package's kept content,
+// with the package's file name for the transfer's log line; a listing
+// document that several replies send), after a text of its own (the
+// reply's header). Reads hand the bytes out from a read position.
 class CReplyTextFile final : public CFile {
   public:
     explicit CReplyTextFile(std::string text) : m_strText(std::move(text)) {}
     CReplyTextFile(std::shared_ptr<const std::string> shared, std::wstring fileName)
         : m_pShared(std::move(shared)), m_strFileName(std::move(fileName)) {}
+    CReplyTextFile(std::string prefix, std::shared_ptr<const std::string> shared)
+        : m_strText(std::move(prefix)), m_pShared(std::move(shared)) {}
 
     UINT Read(void* buffer, UINT count) override {
         m_dwError = 0;
-        const std::string_view bytes = Bytes();
-        const std::size_t left = m_nPosition < bytes.size() ? bytes.size() - m_nPosition : 0;
-        const std::size_t taken = std::min<std::size_t>(count, left);
-        if (taken > 0) std::memcpy(buffer, bytes.data() + m_nPosition, taken);
+        char* out = static_cast<char*>(buffer);
+        std::size_t taken = 0;
+        std::size_t partStart = 0;  // where the part starts in the reply
+        // The own text first, then the shared bytes.
+        for (const std::string_view part : {std::string_view(m_strText), Shared()}) {
+            const std::size_t at = m_nPosition + taken;
+            if (taken < count && at < partStart + part.size()) {
+                const std::size_t n = std::min<std::size_t>(count - taken, partStart + part.size() - at);
+                std::memcpy(out + taken, part.data() + (at - partStart), n);
+                taken += n;
+            }
+            partStart += part.size();
+        }
         m_nPosition += taken;
         return static_cast<UINT>(taken);
     }
@@ -35,7 +47,7 @@ class CReplyTextFile final : public CFile {
         if (base + offset >= 0) m_nPosition = static_cast<std::size_t>(base + offset);
         return m_nPosition;
     }
-    ULONGLONG GetLength() const override { return Bytes().size(); }
+    ULONGLONG GetLength() const override { return m_strText.size() + Shared().size(); }
     // Empty for a reply text; the package's name for kept package bytes.
     std::wstring GetFileName() const override { return m_strFileName; }
     void Close() override {
@@ -46,7 +58,7 @@ class CReplyTextFile final : public CFile {
     }
 
   private:
-    std::string_view Bytes() const { return m_pShared ? std::string_view(*m_pShared) : std::string_view(m_strText); }
+    std::string_view Shared() const { return m_pShared ? std::string_view(*m_pShared) : std::string_view(); }
 
     std::string m_strText;
     std::shared_ptr<const std::string> m_pShared;

@@ -30,8 +30,10 @@ struct RequestHead {
 
 class CRequestFramer {
   public:
-    // The longest head read; a longer one is answered "not found" and ends the connection.
-    static constexpr std::size_t kMaxHeadBytes = 1048576;
+    // The longest head read; a longer one is answered "not found" and ends
+    // the connection. A setup program's head is under 1 KB; a client that
+    // sends more is not one of them.
+    static constexpr std::size_t kMaxHeadBytes = 65536;
 
     enum class Step {
         NeedMore,     // no complete head yet

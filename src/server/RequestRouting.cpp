@@ -1,16 +1,14 @@
-// One request: decoding its path, routing it (file, header, listing, not found) and queueing the reply.
-#include <memory>
+// Routing one request: decoding its path, choosing file, header, listing or not found, and opening the package once.
+#include "server/RequestRouting.h"
+
 #include <new>
 
 #include "common/LogSink.h"
 #include "common/Utf8.h"
-#include "platform/File.h"
 #include "platform/RequestPathRules.h"
-#include "platform/Text.h"
 #include "platform/Win32Codes.h"
-#include "server/FolderListing.h"
-#include "server/HTTPUpdateServiceSocket.h"
 #include "server/Replies.h"
+#include "server/ReplyTextFile.h"
 #include "server/RequestLine.h"
 #include "server/RequestLogText.h"
 #include "server/RequestPath.h"
@@ -31,110 +29,179 @@ bool IsServerShortage(DWORD error) {
            error == kNoSystemResources;
 }
 
-}  // namespace
-
-bool CHTTPUpdateServiceSocket::UrlDecode(std::wstring& path) { return UrlDecodePath(path); }
-
-void CHTTPUpdateServiceSocket::HandleRequest(const std::wstring& method, std::wstring path, bool notFound) {
-    const bool validText = UrlDecode(path);
-    AppLog(L"Request for: '%s'", RequestTextForLog(path));
-    // Bytes that are not UTF-8 cannot name any file.
-    if (notFound || !validText) {
-        RouteNotFound(path);
-        return;
-    }
-    const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
-    if (AsciiEndsWithNoCase(path, kListingName)) {
-        RouteListing(path, packagesPrefix);
-    } else if (packagesPrefix) {
-        RouteFile(method, path);
-    } else {
-        RouteNotFound(path);
-    }
+// A log line written after the reply is queued; formatted only when some output takes lines.
+template <typename... Args>
+std::wstring LaterLine(std::wstring_view format, const Args&... args) {
+    const ILogSink* sink = CurrentLogSink();
+    return sink != nullptr && sink->TakesLines() ? FormatW(format, args...) : std::wstring();
 }
 
-void CHTTPUpdateServiceSocket::RouteListing(const std::wstring& path, bool packagesPrefix) {
-    const std::wstring listed = packagesPrefix ? path.substr(kPackagesPrefix.size()) : path;
-    std::wstring folder =
-        listed.size() > kListingSuffixLength ? listed.substr(0, listed.size() - kListingSuffixLength) : std::wstring();
-    if (!UpdateAndCheckFilePath(folder, true, path)) {
-        SendNotFound();
-        AppLog(L"404_NOT_FOUND => '%s'", RequestTextForLog(listed));
-        return;
-    }
-    std::wstring xml;
-    if (!BuildFolderListingDocument(folder, xml)) {
-        SendNotFound();
-        return;
-    }
-    SendText(xml);
+RoutedReply TextReplyOf(std::string text, std::wstring lineAfter = {}) {
+    RoutedReply reply;
+    reply.text = std::move(text);
+    reply.lineAfterQueued = std::move(lineAfter);
+    return reply;
 }
 
-void CHTTPUpdateServiceSocket::RouteFile(const std::wstring& method, const std::wstring& path) {
-    std::wstring file = path.substr(kPackagesPrefix.size());
-    const bool head = AsciiEqualsNoCase(method, L"head");
-    if (!head && MapToPackages(file)) {
-        // A small package kept in memory and still unchanged on disk needs
-        // no open at all.
-        CSmallPackageCache& cache = CSmallPackageCache::Shared();
-        if (std::unique_ptr<CFile> kept = cache.Find(file)) {
-            AppLog(L"200_OK => '%s'", RequestTextForLog(file));
-            const ULONGLONG length = kept->GetLength();
-            SendOpenedFile(std::move(kept), length);
-            return;
-        }
-        // A file that opens is readable: the check needs no look of its own,
-        // and the reply goes out on the file already open. Anything else
-        // takes the checks below, with their log lines, as it always did.
-        auto opened = std::make_unique<CDiskFile>();
-        DWORD error = NO_ERROR;
-        if (OpenPackage(*opened, file, error)) {
-            AppLog(L"200_OK => '%s'", RequestTextForLog(file));
-            // The length from the open's own look at the file: no second query.
-            const ULONGLONG length = opened->GetLengthAtOpen();
-            if (std::unique_ptr<CFile> kept = cache.Keep(file, *opened)) {
-                SendOpenedFile(std::move(kept), length);
-            } else {
-                SendOpenedFile(std::move(opened), length);
-            }
-            return;
-        }
-        if (IsServerShortage(error)) {
-            SendUnavailable();
-            AppLog(L"503_SERVICE_UNAVAILABLE => '%s' (error %lu)", RequestTextForLog(file), error);
-            return;
-        }
-        file = path.substr(kPackagesPrefix.size());
-    }
-    if (!UpdateAndCheckFilePath(file, false, path)) {
-        SendNotFound();
-        AppLog(L"404_NOT_FOUND => '%s'", RequestTextForLog(path));
-        return;
-    }
-    if (head) {
-        AppLog(L"200_OK_HEAD => '%s'", RequestTextForLog(file));
-        SendHeadOk();
-    } else {
-        AppLog(L"200_OK => '%s'", RequestTextForLog(file));
-        SendFile(file);
-    }
+RoutedReply NotFound(std::wstring_view pathForLog) {
+    return TextReplyOf(NotFoundReply(), LaterLine(L"404_NOT_FOUND => '%s'", RequestTextForLog(pathForLog)));
 }
 
-void CHTTPUpdateServiceSocket::RouteNotFound(const std::wstring& path) {
-    SendNotFound();
-    AppLog(L"404_NOT_FOUND => '%s'", RequestTextForLog(path));
+RoutedReply Unavailable(const std::wstring& fullPath, DWORD error) {
+    return TextReplyOf(UnavailableReply(),
+                       LaterLine(L"503_SERVICE_UNAVAILABLE => '%s' (error %lu)", RequestTextForLog(fullPath), error));
 }
 
-bool CHTTPUpdateServiceSocket::MapToPackages(std::wstring& path) const {
+RoutedReply FileReply(std::unique_ptr<CFile> file, ULONGLONG length) {
+    RoutedReply reply;
+    reply.kind = RoutedReply::Kind::File;
+    reply.header = FileReplyHeader(static_cast<std::int64_t>(length));
+    reply.file = std::move(file);
+    reply.length = length;
+    return reply;
+}
+
+RoutedReply DeferredReply(const std::wstring& fullPath) {
+    RoutedReply reply;
+    reply.kind = RoutedReply::Kind::Deferred;
+    reply.fullPath = fullPath;
+    return reply;
+}
+
+bool MapToPackages(const std::wstring& packagesFolder, std::wstring& path) {
     std::wstring fullPath;
-    if (MapRequestPath(m_strPackagePath, path, fullPath) == RequestPathVerdict::Refused) return false;
+    if (MapRequestPath(packagesFolder, path, fullPath) == RequestPathVerdict::Refused) return false;
     path = std::move(fullPath);
     return true;
 }
 
-bool CHTTPUpdateServiceSocket::UpdateAndCheckFilePath(std::wstring& path, bool folderWanted,
-                                                      std::wstring_view requestPathForLog) {
-    if (!MapToPackages(path)) {
+RoutedReply RouteListing(const std::wstring& path, bool packagesPrefix, bool headOnly,
+                         const std::wstring& packagesFolder) {
+    const std::wstring listed = packagesPrefix ? path.substr(kPackagesPrefix.size()) : path;
+    std::wstring folder =
+        listed.size() > kListingSuffixLength ? listed.substr(0, listed.size() - kListingSuffixLength) : std::wstring();
+    if (!UpdateAndCheckFilePath(packagesFolder, folder, true, path)) return NotFound(listed);
+    RoutedReply reply;
+    reply.kind = RoutedReply::Kind::Listing;
+    reply.fullPath = std::move(folder);
+    reply.headOnly = headOnly;
+    return reply;
+}
+
+// The bytes of a small open package, read whole; null when they cannot be.
+std::unique_ptr<CFile> ReadWhole(CDiskFile& file, ULONGLONG length) {
+    auto bytes = std::make_shared<std::string>(static_cast<std::size_t>(length), '\0');
+    const UINT count = file.Read(bytes->data(), static_cast<UINT>(length));
+    if (file.Failed() || count != length) return nullptr;
+    return std::make_unique<CReplyTextFile>(std::move(bytes), file.GetFileName());
+}
+
+// Opens a package that was found readable: the file with its reply, a
+// Deferred retry or a 503 when the server is short, or an empty Text when
+// it will not open for another reason.
+RoutedReply OpenedOrFailed(const std::wstring& fullPath, CSmallPackageCache* pCache, bool lastTry,
+                           bool mayHoldDescriptor) {
+    auto opened = std::make_unique<CDiskFile>();
+    DWORD error = NO_ERROR;
+    if (opened->Open(fullPath, &error)) {
+        // The length from the open's own look at the file: no second query.
+        const ULONGLONG length = opened->GetLengthAtOpen();
+        if (pCache != nullptr) {
+            if (std::unique_ptr<CFile> kept = pCache->Keep(fullPath, *opened)) return FileReply(std::move(kept), length);
+        }
+        if (mayHoldDescriptor) return FileReply(std::move(opened), length);
+        // The descriptor goes back at once: a small package as bytes, a large one asked for again later.
+        std::unique_ptr<CFile> whole = length <= kWholeReadLimit ? ReadWhole(*opened, length) : nullptr;
+        opened->Close();
+        if (whole) return FileReply(std::move(whole), length);
+        return Unavailable(fullPath, ERROR_TOO_MANY_OPEN_FILES);
+    }
+    if (IsServerShortage(error)) {
+        if (error == ERROR_TOO_MANY_OPEN_FILES && !lastTry) {
+            RoutedReply retry = DeferredReply(fullPath);
+            retry.openFailedForDescriptors = true;
+            return retry;
+        }
+        return Unavailable(fullPath, error);
+    }
+    return RoutedReply{};  // Text with no text: the caller decides
+}
+
+RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, const std::wstring& packagesFolder,
+                      const RoutingPolicy& policy) {
+    std::wstring file = path.substr(kPackagesPrefix.size());
+    const bool head = AsciiEqualsNoCase(method, L"head");
+    if (!head && MapToPackages(packagesFolder, file)) {
+        // A small package kept in memory and still unchanged on disk needs
+        // no open at all.
+        if (policy.pCache != nullptr) {
+            if (std::unique_ptr<CFile> kept = policy.pCache->Find(file)) {
+                AppLog(L"200_OK => '%s'", RequestTextForLog(file));
+                const ULONGLONG length = kept->GetLength();
+                return FileReply(std::move(kept), length);
+            }
+        }
+        if (policy.mayOpenPackage) {
+            // A file that opens is readable: the check needs no look of its
+            // own, and the reply goes out on the file already open. Anything
+            // else takes the checks below, with their log lines.
+            RoutedReply opened = OpenedOrFailed(file, policy.pCache, false, policy.mayHoldDescriptor);
+            if (opened.kind == RoutedReply::Kind::File) {
+                AppLog(L"200_OK => '%s'", RequestTextForLog(file));
+                return opened;
+            }
+            if (opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty()) return opened;
+            // Not opened, and not for want of the server's own resources:
+            // a readable path that would not open (a folder, say) gets "not
+            // found" without a second try.
+            std::wstring checked = path.substr(kPackagesPrefix.size());
+            if (!UpdateAndCheckFilePath(packagesFolder, checked, false, path)) return NotFound(path);
+            AppLog(L"200_OK => '%s'", RequestTextForLog(checked));
+            AppLog(L"SendFile file not found => '%s'", RequestTextForLog(checked));
+            return TextReplyOf(NotFoundReply());
+        }
+        file = path.substr(kPackagesPrefix.size());
+    }
+    if (!UpdateAndCheckFilePath(packagesFolder, file, false, path)) return NotFound(path);
+    if (head) {
+        AppLog(L"200_OK_HEAD => '%s'", RequestTextForLog(file));
+        return TextReplyOf(HeadOkReply());
+    }
+    // Its open waits until the replies before it have left the queue.
+    AppLog(L"200_OK => '%s'", RequestTextForLog(file));
+    return DeferredReply(file);
+}
+
+}  // namespace
+
+RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const std::wstring& packagesFolder,
+                         const RoutingPolicy& policy, bool notFound) {
+    const bool validText = UrlDecodePath(path);
+    AppLog(L"Request for: '%s'", RequestTextForLog(path));
+    // Bytes that are not UTF-8 cannot name any file.
+    if (notFound || !validText) return NotFound(path);
+    const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
+    if (AsciiEndsWithNoCase(path, kListingName))
+        return RouteListing(path, packagesPrefix, AsciiEqualsNoCase(method, L"head"), packagesFolder);
+    if (packagesPrefix) return RouteFile(method, path, packagesFolder, policy);
+    return NotFound(path);
+}
+
+RoutedReply OpenPackageReply(const std::wstring& fullPath, CSmallPackageCache* pCache, bool lastTry,
+                             bool mayHoldDescriptor) {
+    RoutedReply opened = OpenedOrFailed(fullPath, pCache, lastTry, mayHoldDescriptor);
+    if (opened.kind == RoutedReply::Kind::File || opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty())
+        return opened;
+    // Gone, or no longer readable, since its request was routed.
+    AppLog(L"SendFile file not found => '%s'", RequestTextForLog(fullPath));
+    return TextReplyOf(NotFoundReply());
+}
+
+RoutedReply UnavailableReplyFor(const std::wstring& fullPath, DWORD error) { return Unavailable(fullPath, error); }
+
+bool UpdateAndCheckFilePath(const std::wstring& packagesFolder, std::wstring& path, bool folderWanted,
+                            std::wstring_view requestPathForLog) {
+    if (!MapToPackages(packagesFolder, path)) {
         AppLog(L"UpdateAndCheckFilePath path refused => '%s'",
                RequestTextForLog(requestPathForLog.empty() ? std::wstring_view(path) : requestPathForLog));
         return false;
@@ -147,62 +214,4 @@ bool CHTTPUpdateServiceSocket::UpdateAndCheckFilePath(std::wstring& path, bool f
     if (plat::PathReadable(path)) return true;
     AppLog(L"UpdateAndCheckFilePath file not found => '%s'", RequestTextForLog(path));
     return false;
-}
-
-bool CHTTPUpdateServiceSocket::OpenPackage(CDiskFile& file, const std::wstring& fullPath, DWORD& error) {
-    if (file.Open(fullPath, &error)) return true;
-    // Out of descriptors: the longest-idle connection gives up its own.
-    if (error != ERROR_TOO_MANY_OPEN_FILES || !CloseLongestIdleConnection(this)) return false;
-    return file.Open(fullPath, &error) != FALSE;
-}
-
-// ---------------------------------------------------------------------------
-// Replies
-
-void CHTTPUpdateServiceSocket::SendFile(const std::wstring& fullPath) {
-    auto file = std::make_unique<CDiskFile>();
-    DWORD error = NO_ERROR;
-    if (!OpenPackage(*file, fullPath, error)) {
-        file.reset();
-        if (IsServerShortage(error)) {
-            SendUnavailable();
-            AppLog(L"503_SERVICE_UNAVAILABLE => '%s' (error %lu)", RequestTextForLog(fullPath), error);
-            return;
-        }
-        AppLog(L"SendFile file not found => '%s'", RequestTextForLog(fullPath));
-        SendNotFound();
-        return;
-    }
-    const ULONGLONG length = file->GetLengthAtOpen();
-    SendOpenedFile(std::move(file), length);
-}
-
-void CHTTPUpdateServiceSocket::SendOpenedFile(std::unique_ptr<CFile> file, ULONGLONG length) {
-    if (!file || !m_sendQueue.AppendFileReply(FileReplyHeader(static_cast<std::int64_t>(length)), std::move(file), length)) {
-        FailReply();
-        return;
-    }
-    SendPending();
-}
-
-void CHTTPUpdateServiceSocket::SendText(const std::wstring& body) { QueueMemoryReply(TextReply(plat::WideToAnsi(body))); }
-
-void CHTTPUpdateServiceSocket::SendNotFound() { QueueMemoryReply(NotFoundReply()); }
-
-void CHTTPUpdateServiceSocket::SendHeadOk() { QueueMemoryReply(HeadOkReply()); }
-
-void CHTTPUpdateServiceSocket::SendUnavailable() { QueueMemoryReply(UnavailableReply()); }
-
-void CHTTPUpdateServiceSocket::QueueMemoryReply(std::string text) {
-    if (!m_sendQueue.AppendMemoryReply(std::move(text))) {
-        FailReply();
-        return;
-    }
-    SendPending();
-}
-
-void CHTTPUpdateServiceSocket::FailReply() {
-    // Without its reply the client could never tell the later replies apart.
-    m_bBroken = true;
-    AppLog(L"Connection closed: not enough memory to queue a reply");
 }

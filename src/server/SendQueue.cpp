@@ -2,6 +2,7 @@
 #include "server/SendQueue.h"
 
 #include <atomic>
+#include <iterator>
 #include <new>
 
 #include "common/LogSink.h"
@@ -29,9 +30,12 @@ CSendQueue::~CSendQueue() {
 void CSendQueue::CloseEntry(Entry& entry) {
     m_nMemoryBytes -= entry.memoryBytes;
     entry.memoryBytes = 0;
-    if (!entry.file) return;
-    entry.file->Close();
-    entry.file.reset();
+    if (entry.lease.Holds()) --m_nLeasedEntries;
+    if (entry.file) {
+        entry.file->Close();
+        entry.file.reset();
+    }
+    entry.lease.Release();
 }
 
 void CSendQueue::PopHead() {
@@ -39,15 +43,15 @@ void CSendQueue::PopHead() {
     m_lstSendQueue.pop_front();
 }
 
-bool CSendQueue::Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t memoryBytes) {
+bool CSendQueue::Append(Entry entry) {
     // A queue that starts sending starts its stall measure now.
     const bool wasIdle = IsIdle();
     try {
-        m_lstSendQueue.push_back(Entry{std::move(file), length, memoryBytes});
+        m_lstSendQueue.push_back(std::move(entry));
     } catch (const std::bad_alloc&) {
         return false;  // the entry being added took the file along and closed it
     }
-    m_nMemoryBytes += memoryBytes;
+    Count(m_lstSendQueue.back());
     if (wasIdle) m_nProgressStamp = SendQueueSeconds();
     return true;
 }
@@ -57,23 +61,125 @@ bool CSendQueue::AppendMemoryReply(std::string text) {
     const std::size_t length = text.size();
     std::unique_ptr<CFile> file = MemoryFileOf(std::move(text));
     if (!file) return false;
-    return Append(std::move(file), length, length);
+    return Append(Entry{std::move(file), length, length});
 }
 
-bool CSendQueue::AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length) {
+bool CSendQueue::MakeFileEntries(std::string header, std::unique_ptr<CFile> file, ULONGLONG length, ULONGLONG offset,
+                                 CBudgetLease lease, Entry& headerEntry, Entry& fileEntry) {
     const std::size_t headerLength = header.size();
     std::unique_ptr<CFile> headerFile = MemoryFileOf(std::move(header));
-    if (!headerFile || !Append(std::move(headerFile), headerLength, headerLength)) {
+    if (!headerFile || !file) {
         if (file) file->Close();
         return false;
     }
-    if (!Append(std::move(file), length, 0)) {
+    // A part of a file starts at its offset; the file position follows.
+    if (offset != 0) file->Seek(static_cast<LONGLONG>(offset), CFile::begin);
+    headerEntry = Entry{std::move(headerFile), headerLength, headerLength};
+    fileEntry = Entry{std::move(file), length, 0, offset};
+    fileEntry.lease = std::move(lease);
+    return true;
+}
+
+bool CSendQueue::AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length, ULONGLONG offset,
+                                 CBudgetLease lease) {
+    Entry entries[2] = {Entry{nullptr, 0, 0}, Entry{nullptr, 0, 0}};
+    if (!MakeFileEntries(std::move(header), std::move(file), length, offset, std::move(lease), entries[0], entries[1]))
+        return false;
+    if (!Append(std::move(entries[0]))) {
+        entries[1].file->Close();
+        return false;
+    }
+    if (!Append(std::move(entries[1]))) {
         // A header without its body would break the client's framing.
         CloseEntry(m_lstSendQueue.back());
         m_lstSendQueue.pop_back();
         return false;
     }
     return true;
+}
+
+bool CSendQueue::AppendPending(std::uint64_t token) {
+    Entry entry{nullptr, 0, 0};
+    entry.pendingToken = token;
+    return Append(std::move(entry));
+}
+
+std::uint64_t CSendQueue::PendingHeadToken() const {
+    return m_lstSendQueue.empty() ? 0 : m_lstSendQueue.front().pendingToken;
+}
+
+bool CSendQueue::HasPending(std::uint64_t token) const {
+    for (const Entry& entry : m_lstSendQueue)
+        if (entry.pendingToken == token) return true;
+    return false;
+}
+
+bool CSendQueue::Replace(std::uint64_t token, Entry* entries, std::size_t count) {
+    std::size_t index = 0;
+    while (index < m_lstSendQueue.size() && m_lstSendQueue[index].pendingToken != token) ++index;
+    const auto closeAll = [&] {
+        for (std::size_t i = 0; i < count; ++i)
+            if (entries[i].file) entries[i].file->Close();
+    };
+    if (index == m_lstSendQueue.size()) {
+        closeAll();
+        return false;
+    }
+    const auto at = m_lstSendQueue.begin() + static_cast<std::ptrdiff_t>(index);
+    if (count == 0) {
+        m_lstSendQueue.erase(at);
+        return false;
+    }
+    try {
+        // The placeholder becomes the first entry, the others follow it.
+        m_lstSendQueue.insert(at + 1, std::make_move_iterator(entries + 1), std::make_move_iterator(entries + count));
+    } catch (const std::bad_alloc&) {
+        closeAll();
+        m_lstSendQueue.erase(m_lstSendQueue.begin() + static_cast<std::ptrdiff_t>(index));
+        return false;
+    }
+    m_lstSendQueue[index] = std::move(entries[0]);
+    for (std::size_t i = 0; i < count; ++i) Count(m_lstSendQueue[index + i]);
+    // A reply that waited at the head starts its stall measure now.
+    if (index == 0) m_nProgressStamp = SendQueueSeconds();
+    return true;
+}
+
+bool CSendQueue::ResolveWithText(std::uint64_t token, std::string text) {
+    const std::size_t length = text.size();
+    std::unique_ptr<CFile> file = length <= 0xFFFFFFFFu ? MemoryFileOf(std::move(text)) : nullptr;
+    Entry entry{std::move(file), length, length};
+    if (!entry.file) {
+        Replace(token, nullptr, 0);
+        return false;
+    }
+    return Replace(token, &entry, 1);
+}
+
+bool CSendQueue::ResolveWithReplyFile(std::uint64_t token, std::unique_ptr<CFile> file, std::uint64_t memoryBytes) {
+    if (!file) {
+        Replace(token, nullptr, 0);
+        return false;
+    }
+    const ULONGLONG length = file->GetLength();
+    Entry entry{std::move(file), length, memoryBytes};
+    return Replace(token, &entry, 1);
+}
+
+void CSendQueue::DropAll() {
+    for (Entry& entry : m_lstSendQueue) CloseEntry(entry);
+    m_lstSendQueue.clear();
+    ClearChunk();
+}
+
+bool CSendQueue::ResolveWithFile(std::uint64_t token, std::string header, std::unique_ptr<CFile> file,
+                                 ULONGLONG length, ULONGLONG offset, CBudgetLease lease) {
+    Entry entries[2] = {Entry{nullptr, 0, 0}, Entry{nullptr, 0, 0}};
+    if (!MakeFileEntries(std::move(header), std::move(file), length, offset, std::move(lease), entries[0], entries[1])) {
+        Replace(token, nullptr, 0);
+        return false;
+    }
+    return Replace(token, entries, 2);
 }
 
 void CSendQueue::SendPending(CSendSink& sink) {
@@ -129,7 +235,7 @@ void CSendQueue::AbandonAll(const std::wstring& fileName) {
 bool CSendQueue::AbandonIfStalled(std::uint64_t nowSeconds) {
     if (m_bBufferFree || ChunkEnd() == m_nSendPos) return false;
     if (!IsStalled(m_nProgressStamp, nowSeconds)) return false;
-    const bool fromHead = m_bChunkFromHead && !m_lstSendQueue.empty();
+    const bool fromHead = m_bChunkFromHead && !m_lstSendQueue.empty() && m_lstSendQueue.front().file;
     AbandonAll(fromHead ? m_lstSendQueue.front().file->GetFileName() : m_strChunkFileName);
     // The waiting bytes go too: the client stopped taking them.
     ClearChunk();
@@ -143,6 +249,7 @@ UINT CSendQueue::ChunkCapacityNeeded(const CSendSink& sink) const {
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
     UINT total = 0;
     for (const Entry& entry : m_lstSendQueue) {
+        if (entry.pendingToken != 0) break;
         const UINT wanted = NextReadSize(entry);
         if (wanted == m_nBufferSize && sink.SendsFileBytes(*entry.file)) break;
         total += wanted;
@@ -157,7 +264,7 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
     // small; without coalescing only an empty buffer takes the next entry.
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
 
-    while (!m_lstSendQueue.empty()) {
+    while (!m_lstSendQueue.empty() && m_lstSendQueue.front().pendingToken == 0) {
         Entry& head = m_lstSendQueue.front();
         const UINT wanted = NextReadSize(head);
         if (wanted == m_nBufferSize && sink.SendsFileBytes(*head.file)) {

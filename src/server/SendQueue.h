@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "platform/File.h"
+#include "server/Budget.h"
 
 // Where the queue hands its bytes: returns the count accepted (possibly
 // fewer than offered) or a negative value when nothing was accepted. When
@@ -72,9 +73,34 @@ class CSendQueue {
     // memory runs out.
     bool AppendMemoryReply(std::string text);
     // Appends the in-memory `header` and then `file`. The queue owns the
-    // file from here on and sends exactly `length` bytes of
-    // it: a file that turns out shorter fails, bytes beyond it are not sent.
-    bool AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length);
+    // file from here on (and `lease`, what it holds of the server's budgets,
+    // given back when the file is closed) and sends exactly `length` bytes
+    // of it from `offset`: a file that turns out shorter fails, bytes beyond
+    // it are not sent.
+    bool AppendFileReply(std::string header, std::unique_ptr<CFile> file, ULONGLONG length, ULONGLONG offset = 0,
+                         CBudgetLease lease = {});
+
+    // A reply whose bytes are not known yet keeps its place with a pending
+    // entry (`token`, non-zero, names it): nothing behind it is sent until
+    // it is resolved with its reply, in its place.
+    bool AppendPending(std::uint64_t token);
+    // The token of the head entry when it is pending, else 0.
+    std::uint64_t PendingHeadToken() const;
+    bool HasPending(std::uint64_t token) const;
+    // Replaces the pending entry `token` by a reply text, or by a file
+    // reply as AppendFileReply queues one. False (the entry dropped, the
+    // file closed) when memory runs out; the owner then gives the
+    // connection up, since the client can no longer tell replies apart.
+    bool ResolveWithText(std::uint64_t token, std::string text);
+    bool ResolveWithFile(std::uint64_t token, std::string header, std::unique_ptr<CFile> file, ULONGLONG length,
+                         ULONGLONG offset = 0, CBudgetLease lease = {});
+    // Replaces the pending entry `token` by one entry read from `file` (a
+    // reply in memory that holds `memoryBytes`).
+    bool ResolveWithReplyFile(std::uint64_t token, std::unique_ptr<CFile> file, std::uint64_t memoryBytes);
+    // Closes every entry and drops the chunk, without a log line (the connection is closing).
+    void DropAll();
+    // Entries that hold a budget lease (a package's open file).
+    std::size_t LeasedEntries() const { return m_nLeasedEntries; }
 
     // Hands buffered bytes to `sink`, refilling from the queue, until the
     // queue is empty or the sink takes less than offered.
@@ -107,12 +133,19 @@ class CSendQueue {
 
   private:
     struct Entry {
-        std::unique_ptr<CFile> file;
+        std::unique_ptr<CFile> file;  // null while pending
         ULONGLONG remaining;    // bytes still to read
         std::uint64_t memoryBytes;  // reply text this entry holds in memory
-        ULONGLONG taken = 0;    // bytes taken so far, read or left in the file for the socket
+        ULONGLONG taken = 0;    // file offset of the next byte: read, or left in the file for the socket
         bool leftInFile = false;  // some were taken without reading (the file position lags)
+        std::uint64_t pendingToken = 0;  // non-zero: a placeholder for a reply still to come
+        CBudgetLease lease;     // what the entry holds of the server's budgets
     };
+    // Entries for a file reply: its header, then the file from `offset`.
+    static bool MakeFileEntries(std::string header, std::unique_ptr<CFile> file, ULONGLONG length, ULONGLONG offset,
+                                CBudgetLease lease, Entry& headerEntry, Entry& fileEntry);
+    // Puts `entries` where the pending entry `token` is.
+    bool Replace(std::uint64_t token, Entry* entries, std::size_t count);
 
     // Loads the next chunk of the head entry into the buffer. A full chunk
     // of a file that `sink` can send directly is only marked (m_nFileBytes)
@@ -134,7 +167,11 @@ class CSendQueue {
     void AbandonAll(const std::wstring& fileName);
     void CloseEntry(Entry& entry);
     void PopHead();
-    bool Append(std::unique_ptr<CFile> file, ULONGLONG length, std::uint64_t memoryBytes);
+    bool Append(Entry entry);
+    void Count(const Entry& entry) {
+        m_nMemoryBytes += entry.memoryBytes;
+        if (entry.lease.Holds()) ++m_nLeasedEntries;
+    }
 
     // The stall rule: no progress since `stamp` for kStallSeconds or more at `now`.
     static bool IsStalled(std::uint64_t stamp, std::uint64_t now) { return now >= stamp && now - stamp >= kStallSeconds; }
@@ -167,6 +204,7 @@ class CSendQueue {
     // queue last started sending.
     std::uint64_t m_nProgressStamp = 0;
     std::uint64_t m_nMemoryBytes = 0;
+    std::size_t m_nLeasedEntries = 0;
     bool m_bAbandoned = false;
 };
 

@@ -97,7 +97,7 @@ int CWinThread::Run() {
 }
 
 BOOL CWinThread::PumpMessage() {
-    if (!plat::WaitNextMessage(&m_msgCur)) return FALSE;
+    if (!plat::WaitNextMessage(&m_msgCur, MessageWaitTimeout())) return FALSE;
     if (!PreTranslateMessage(&m_msgCur) && m_msgCur.hwnd != nullptr) plat::DispatchWindowMessage(m_msgCur);
     return TRUE;
 }

@@ -125,8 +125,13 @@ class CWinThread {
     virtual BOOL InitInstance();
     virtual int Run();
     virtual BOOL PreTranslateMessage(plat::ThreadMsg* msg);
+    // Waits for the next message (at most MessageWaitTimeout()) and dispatches it.
     virtual BOOL PumpMessage();
     virtual BOOL OnIdle(long count);
+    // How long PumpMessage may wait for a message, in milliseconds: a thread
+    // with timers returns the time to the next one (a wait that runs out
+    // dispatches nothing). The base waits without limit.
+    virtual DWORD MessageWaitTimeout() { return plat::kWaitForever; }
     virtual int ExitInstance();
 
     static const MessageMap* GetThisMessageMap();

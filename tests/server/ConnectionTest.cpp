@@ -1,4 +1,5 @@
 // A connection over real loopback TCP: replies byte for byte, log lines, routes and decoding.
+#include "server/ListingService.h"
 #include "server/ServerFixture.h"
 
 using namespace server_test;
@@ -201,7 +202,7 @@ TEST_F(ConnectionTest, ConnectionsAreServedApartAndClosedByTheListenerThread) {
     EXPECT_EQ(LiveConnectionCount(), 2u);
 
     std::size_t closed = 0;
-    RunOnLoop([&] { closed = CHTTPUpdateServiceSocket::CloseAllConnections(); });
+    RunOnLoop([&] { closed = Connections().CloseAll(); });
     EXPECT_EQ(closed, 2u);
     std::string rest;
     EXPECT_TRUE(first.ReceiveUntilClosed(rest, 10000));
@@ -221,7 +222,50 @@ TEST_F(ConnectionTest, LengthOfTwoGigabytesAndMoreIsSentWhole) {
     Connect(client);
     EXPECT_EQ(Ask(client, "GET /packages/huge.bin HTTP/1.1\r\n\r\n", true).head, OctetHead(3221225472ll));
     client.Abort();
-    EXPECT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().empty(); }));
+    EXPECT_TRUE(WaitOnLoop([&] { return Live().empty(); }));
+}
+
+}  // namespace
+
+namespace {
+
+// A listing is built away from the listener: while its build waits, another
+// client's package is answered at once. "head" of a listing gets the head
+// the GET carries, without the body, and the GET behind it on the same
+// connection gets its own reply.
+TEST_F(ConnectionTest, ListingBuiltWhileOthersAreServedAndItsHead) {
+    ASSERT_TRUE(MakePackage(L"a.zip", "A"));
+    ASSERT_TRUE(MakePackage(L"sub/b.msi", "b"));
+    const std::string body = "<FileIndex><Folder Name=\"sub\"><File Name=\"b.msi\" /></Folder></FileIndex>";
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    struct BuildsHeld {
+        BuildsHeld() { CListingService::HoldBuildsForTests(true); }
+        ~BuildsHeld() { CListingService::HoldBuildsForTests(false); }
+    };
+    auto held = std::make_unique<BuildsHeld>();
+
+    CHttpClient lister, other;
+    Connect(lister);
+    Connect(other);
+    ASSERT_TRUE(lister.Send("HEAD /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"
+                            "GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitOnLoop([&] {
+        const auto live = Live();
+        return live.size() == 2 && (!live[0]->IsIdle() || !live[1]->IsIdle());
+    }));
+    EXPECT_EQ(Ask(other, "GET /packages/a.zip HTTP/1.1\r\n\r\n").body, "A");
+    EXPECT_EQ(lister.ReceiveSome(100), "") << "a listing arrived while its build was held";
+
+    held.reset();
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(lister.ReceiveReply(reply, 10000, true));
+    EXPECT_EQ(reply.head, head);
+    ASSERT_TRUE(lister.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.head, head);
+    EXPECT_EQ(reply.body, body);
+    NewLog();
+    ExpectAnsweredNext(lister);
 }
 
 }  // namespace

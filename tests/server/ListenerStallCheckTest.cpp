@@ -41,9 +41,11 @@ TEST(ListenerStallCheckTest, ClientThatStopsReadingIsCutOffByTheListenersOwnChec
     auto* thread = dynamic_cast<CHTTPUpdateServiceThread*>(
         AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), 0, 0, CREATE_SUSPENDED));
     ASSERT_NE(thread, nullptr);
-    thread->m_nPort = static_cast<int>(port);
-    thread->m_strPackagePath = dir.PathOf(L"packages") + plat::PathSeparator();
-    thread->m_dwStallCheckInterval = 20;
+    auto config = std::make_shared<CServerConfig>();
+    config->m_nPort = static_cast<int>(port);
+    config->m_strPackagePath = dir.PathOf(L"packages") + plat::PathSeparator();
+    config->limits.nCheckIntervalMs = 20;
+    thread->m_pConfig = config;
     thread->ResumeThread();
     ASSERT_TRUE(WaitForLogLine(log, L"CHTTPUpdateServiceThread Initialized!"));
 

@@ -65,8 +65,8 @@ class RequestFramingTest : public ServerFixture {
     }
     // Waits until the one connection holds part of a request.
     bool WaitUntilPartHeld() {
-        return WaitOnLoop([] {
-            const auto live = CHTTPUpdateServiceSocket::LiveConnections();
+        return WaitOnLoop([&] {
+            const auto live = Live();
             return live.size() == 1 && !live[0]->IsIdle();
         });
     }
@@ -139,7 +139,7 @@ TEST_F(RequestFramingTest, BodiesAreSkippedAndUnframableRequestsEndTheConnection
     EXPECT_TRUE(chunked.ReceiveUntilClosed(received, 10000));
     EXPECT_EQ(received, OctetHead(1) + "A");
 
-    // A head that never ends within 1 MiB: one 404, then the close.
+    // A head that never ends within 64 KiB: one 404, then the close.
     CHttpClient endless;
     Connect(endless);
     m_pLog->New();
@@ -150,7 +150,7 @@ TEST_F(RequestFramingTest, BodiesAreSkippedAndUnframableRequestsEndTheConnection
     Sync();
     EXPECT_EQ(m_pLog->New(), (Lines{L"Request for: '/packages/a.zip'", L"Transmitting file  completed...",
                                     L"404_NOT_FOUND => '/packages/a.zip'",
-                                    L"Request head longer than 1048576 bytes: connection closed"}));
+                                    L"Request head longer than 65536 bytes: connection closed"}));
 }
 
 TEST_F(RequestFramingTest, HalfClosedClientGetsEveryReplyItAskedFor) {
@@ -160,8 +160,8 @@ TEST_F(RequestFramingTest, HalfClosedClientGetsEveryReplyItAskedFor) {
     Connect(client, 16384);
     ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\nGET /packages/a.zip HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(client.ShutdownWrite());
-    ASSERT_TRUE(WaitOnLoop([] {
-        const auto live = CHTTPUpdateServiceSocket::LiveConnections();
+    ASSERT_TRUE(WaitOnLoop([&] {
+        const auto live = Live();
         return live.size() == 1 && live[0]->IsSendWaiting();
     }));
     // Read slowly: small pieces with pauses, so the server waits for room often.
@@ -191,13 +191,13 @@ TEST_F(RequestFramingTest, ClientThatNeverReadsIsHeldToABoundedQueue) {
     std::string requests;
     for (int i = 0; i < 4000; ++i) requests += "GET /packages/mib.bin HTTP/1.1\r\n\r\n";
     ASSERT_TRUE(hog.Send(requests));
-    ASSERT_TRUE(WaitOnLoop([] {
-        const auto live = CHTTPUpdateServiceSocket::LiveConnections();
+    ASSERT_TRUE(WaitOnLoop([&] {
+        const auto live = Live();
         return live.size() == 1 && live[0]->IsReadingPaused();
     }));
     // A package reply is two entries; the last request read may add one past the limit.
     std::size_t queued = 0;
-    RunOnLoop([&] { queued = CHTTPUpdateServiceSocket::LiveConnections()[0]->QueuedReplyEntries(); });
+    RunOnLoop([&] { queued = Live()[0]->QueuedReplyEntries(); });
     EXPECT_LE(queued, CHTTPUpdateServiceSocket::kMaxQueuedEntries + 2);
 
     // Another client is served at once.
@@ -209,7 +209,7 @@ TEST_F(RequestFramingTest, ClientThatNeverReadsIsHeldToABoundedQueue) {
     EXPECT_EQ(reply.body, "A");
 
     hog.Abort();
-    EXPECT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().size() == 1; }));
+    EXPECT_TRUE(WaitOnLoop([&] { return Live().size() == 1; }));
 }
 
 TEST_F(RequestFramingTest, RequestTextCannotForgeOrGarbleLogLines) {
@@ -235,3 +235,38 @@ TEST_F(RequestFramingTest, RequestTextCannotForgeOrGarbleLogLines) {
 }
 
 }  // namespace
+
+// A head that does not end within the head time-out (counted from its first
+// byte) ends its connection, with one log line; an idle keep-alive
+// connection, and one whose head came whole, stay.
+TEST_F(RequestFramingTest, HeadThatDoesNotEndInTimeEndsItsConnection) {
+    const std::uint64_t start = 7000000000ull;
+    SetTickCountForTests(start);
+    const std::wstring line = L"Request head not complete after 60 seconds: connection closed";
+    CHttpClient slow, idle, served;
+    for (CHttpClient* client : {&slow, &idle, &served}) Connect(*client);
+    ASSERT_TRUE(slow.Send("GET /packages/a.zip HTTP/1.1\r\nHost: x\r\n"));
+    ASSERT_TRUE(served.Send("GET /packages/a.zip HTTP/1.1\r\n\r\n"));
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(served.ReceiveReply(reply, 10000));
+    ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 3 && Connections().Context().HeadBytes().Used() > 0; }));
+
+    struct Step {
+        std::uint64_t afterMs;
+        std::size_t closed;
+    };
+    for (const Step& step : {Step{59999, 0}, Step{60000, 1}, Step{600000, 0}}) {
+        SetTickCountForTests(start + step.afterMs);
+        std::size_t closed = 99;
+        RunOnLoop([&] { closed = Connections().CheckConnections(); });
+        EXPECT_EQ(closed, step.closed) << step.afterMs << " ms";
+    }
+    EXPECT_TRUE(m_pLog->Contains(line));
+    std::string received;
+    EXPECT_TRUE(slow.ReceiveUntilClosed(received, 10000));
+    EXPECT_EQ(received, "");
+    EXPECT_EQ(LiveConnectionCount(), 2u);
+    std::uint64_t headBytes = 99;
+    RunOnLoop([&] { headBytes = Connections().Context().HeadBytes().Used(); });
+    EXPECT_EQ(headBytes, 0u) << "the closed head's bytes are given back";
+}

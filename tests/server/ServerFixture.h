@@ -1,6 +1,9 @@
-// Test fixture: a listening CHTTPUpdateServiceSocket on a message-loop thread of its own,
+// Test fixture: a listening socket and its connection set on a message-loop thread of its own,
 // a packages folder on disk and the log lines kept in memory.
 #pragma once
+
+// The system's socket header comes before the platform's socket contract.
+#include "support/TestSocketApi.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +22,9 @@
 #include "platform/MessageQueue.h"
 #include "platform/RequestPathRules.h"
 #include "platform/Text.h"
+#include "server/ConnectionSet.h"
 #include "server/HTTPUpdateServiceSocket.h"
+#include "server/ListenSocket.h"
 #include "support/HttpClient.h"
 #include "support/MemoryLogSink.h"
 #include "support/TempDir.h"
@@ -29,6 +34,7 @@ namespace server_test {
 
 constexpr UINT kQuitMessage = 0x0012;        // WM_QUIT
 constexpr UINT kRunTaskMessage = 0x0400 + 77;  // WM_USER + 77: run a function on the loop thread
+constexpr UINT kWakeMessage = 0x0400 + 78;     // a listing worker has a document ready
 
 // A file-system path from wide text, the same on every platform (UTF-8 inside).
 inline std::filesystem::path FsPath(const std::wstring& text) {
@@ -104,18 +110,35 @@ class ServerFixture : public ::testing::Test {
         }
         return false;
     }
+    // The server's connections; on the loop thread only.
+    CConnectionSet& Connections() { return *m_pConnections; }
+    std::vector<CHTTPUpdateServiceSocket*> Live() { return m_pConnections->Live(); }
     std::size_t LiveConnectionCount() {
         std::size_t count = 0;
-        RunOnLoop([&] { count = CHTTPUpdateServiceSocket::LiveConnections().size(); });
+        RunOnLoop([&] { count = Live().size(); });
         return count;
     }
     // Waits until the one live connection has reply bytes waiting for the socket.
     bool WaitUntilSendBlocked() {
-        return WaitOnLoop([] {
-            const auto live = CHTTPUpdateServiceSocket::LiveConnections();
+        return WaitOnLoop([&] {
+            const auto live = Live();
             return live.size() == 1 && live[0]->IsSendWaiting();
         });
     }
+    // Gives the one live connection a small fixed send buffer: the system
+    // then neither grows it while the client is away (which would count as
+    // progress) nor swallows megabytes of a reply at once.
+    void FixServerSendBuffer() {
+        RunOnLoop([&] {
+            const auto live = Live();
+            ASSERT_EQ(live.size(), 1u);
+            const int size = 16384;
+            ASSERT_EQ(::setsockopt(static_cast<test_sockets::Handle>(live[0]->m_hSocket), SOL_SOCKET, SO_SNDBUF,
+                                   reinterpret_cast<const char*>(&size), sizeof size),
+                      0);
+        });
+    }
+
     // Polls the log until `message` appears (10 s at most).
     bool WaitForLog(const std::wstring& message) {
         for (int i = 0; i < 2000; ++i) {
@@ -137,6 +160,8 @@ class ServerFixture : public ::testing::Test {
         ASSERT_TRUE(client.Connect(m_nPort));
     }
 
+    // The server's settings; a test may change them before SetUp.
+    std::shared_ptr<CServerConfig> m_pConfig = std::make_shared<CServerConfig>();
     CTempDir m_dir;
     std::wstring m_strPackages;  // with its trailing separator, as the listener is given it
     std::unique_ptr<TestLog> m_pLog;
@@ -151,8 +176,11 @@ class ServerFixture : public ::testing::Test {
     static unsigned LoopMain(void* argument) {
         auto* self = static_cast<ServerFixture*>(argument);
         plat::EnsureThreadMessageQueue();
-        auto* listener = new CHTTPUpdateServiceSocket;
-        listener->m_strPackagePath = self->m_strPackages;
+        self->m_pConfig->m_strPackagePath = self->m_strPackages;
+        const DWORD loopThread = plat::CurrentThreadId();
+        self->m_pConnections = std::make_unique<CConnectionSet>(
+            self->m_pConfig, [loopThread] { plat::PostToThread(loopThread, kWakeMessage, 0, 0); });
+        auto* listener = new CHTTPUpdateServiceListenSocket(*self->m_pConnections);
         std::wstring address;
         UINT port = 0;
         if (listener->Create(0) && listener->Listen(5) && listener->GetSockName(address, port)) self->m_nPort = port;
@@ -167,12 +195,15 @@ class ServerFixture : public ::testing::Test {
                 task->run();
                 plat::SignalEvent(task->done);
             }
+            // As the listener thread does after every message.
+            self->m_pConnections->AfterNotification();
         }
-        CHTTPUpdateServiceSocket::CloseAllConnections();
         delete listener;
+        self->m_pConnections.reset();
         return 0;
     }
 
+    std::unique_ptr<CConnectionSet> m_pConnections;
     HANDLE m_hReady = nullptr;
     HANDLE m_hThread = nullptr;
     DWORD m_nThreadId = 0;

@@ -44,19 +44,6 @@ class TransferTest : public ServerFixture {
         return false;
     }
 
-    // Gives the one live connection a small fixed send buffer: the system
-    // then neither grows it while the client is away (which would count as
-    // progress) nor swallows megabytes of a reply at once.
-    void FixServerSendBuffer() {
-        RunOnLoop([] {
-            const auto live = CHTTPUpdateServiceSocket::LiveConnections();
-            ASSERT_EQ(live.size(), 1u);
-            const int size = 16384;
-            ASSERT_EQ(::setsockopt(static_cast<test_sockets::Handle>(live[0]->m_hSocket), SOL_SOCKET, SO_SNDBUF,
-                                   reinterpret_cast<const char*>(&size), sizeof size),
-                      0);
-        });
-    }
 
     std::string m_strLarge;
 };
@@ -87,7 +74,7 @@ TEST_F(TransferTest, ClientClosingMidTransferReleasesConnectionAndFile) {
     EXPECT_TRUE(FileStillOpen(PackagePath(L"large.bin")));
 
     client.Close();
-    EXPECT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().empty(); }));
+    EXPECT_TRUE(WaitOnLoop([&] { return Live().empty(); }));
     EXPECT_FALSE(FileStillOpen(PackagePath(L"large.bin")));
     EXPECT_FALSE(m_pLog->Contains(L"Transmitting file large.bin completed..."));
     // The package can be replaced at once.
@@ -119,7 +106,7 @@ TEST_F(TransferTest, SlowSteadyReaderFinishesAndThePipelinedReplyFollows) {
     SetTickCountForTests(start);
     CHttpClient client;
     Connect(client, kSmallReceiveBuffer);
-    ASSERT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().size() == 1; }));
+    ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 1; }));
     FixServerSendBuffer();
     ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\nGET /packages/small.txt HTTP/1.1\r\n\r\n"));
 
@@ -130,7 +117,7 @@ TEST_F(TransferTest, SlowSteadyReaderFinishesAndThePipelinedReplyFollows) {
     for (int idle = 0; received.size() < expected.size() && idle < 20;) {
         now += 50000;
         SetTickCountForTests(now);
-        RunOnLoop([] { CHTTPUpdateServiceSocket::AbandonStalledTransfers(); });
+        RunOnLoop([&] { Connections().CheckConnections(); });
         const std::string piece = client.ReceiveSome(1000, 50000);
         idle = piece.empty() ? idle + 1 : 0;
         received += piece;
@@ -148,25 +135,25 @@ TEST_F(TransferTest, StallCheckClosesConnectionWhoseClientStoppedReading) {
     SetTickCountForTests(start);
     CHttpClient client;
     Connect(client, kSmallReceiveBuffer);
-    ASSERT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().size() == 1; }));
+    ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 1; }));
     FixServerSendBuffer();
     ASSERT_TRUE(client.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(WaitUntilSendBlocked());
     CHttpClient other;
     Connect(other);
-    ASSERT_TRUE(WaitOnLoop([] { return CHTTPUpdateServiceSocket::LiveConnections().size() == 2; }));
+    ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 2; }));
 
     const std::wstring failed = L"Transmitting file large.bin failed ... aborting sending";
     std::size_t closed = 99;
     SetTickCountForTests(start + 359999);
-    RunOnLoop([&] { closed = CHTTPUpdateServiceSocket::AbandonStalledTransfers(); });
+    RunOnLoop([&] { closed = Connections().CheckConnections(); });
     EXPECT_EQ(closed, 0u);
     EXPECT_EQ(LiveConnectionCount(), 2u);
     EXPECT_TRUE(FileStillOpen(PackagePath(L"large.bin")));
     EXPECT_FALSE(m_pLog->Contains(failed));
 
     SetTickCountForTests(start + 360000);
-    RunOnLoop([&] { closed = CHTTPUpdateServiceSocket::AbandonStalledTransfers(); });
+    RunOnLoop([&] { closed = Connections().CheckConnections(); });
     EXPECT_EQ(closed, 1u);
     EXPECT_TRUE(m_pLog->Contains(failed));
     EXPECT_EQ(LiveConnectionCount(), 1u);
@@ -185,6 +172,39 @@ TEST_F(TransferTest, StallCheckClosesConnectionWhoseClientStoppedReading) {
     CHttpClient::Reply reply;
     ASSERT_TRUE(other.ReceiveReply(reply, 10000));
     EXPECT_EQ(reply.body, "small reply");
+}
+
+}  // namespace
+
+namespace {
+
+// Pipelined package requests: each file is opened when the reply before it
+// has left the queue, so the connection holds one package file at a time.
+TEST_F(TransferTest, PipelinedPackagesAreOpenedOneAtATime) {
+    CHttpClient client;
+    Connect(client, kSmallReceiveBuffer);
+    std::string requests;
+    for (int i = 0; i < 3; ++i) requests += "GET /packages/large.bin HTTP/1.1\r\n\r\n";
+    ASSERT_TRUE(client.Send(requests + "GET /packages/small.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitUntilSendBlocked());
+    ASSERT_TRUE(WaitForLog(L"Request for: '/packages/small.txt'"));
+    std::size_t open = 0;
+    std::uint64_t counted = 0;
+    RunOnLoop([&] {
+        open = Live()[0]->OpenPackageFiles();
+        counted = Connections().Context().PackageDescriptors().Used();
+    });
+    EXPECT_EQ(open, 1u);
+    EXPECT_EQ(counted, 1u);
+
+    for (int i = 0; i < 3; ++i) {
+        CHttpClient::Reply reply;
+        ASSERT_TRUE(client.ReceiveReply(reply, 30000)) << i;
+        EXPECT_TRUE(reply.body == m_strLarge) << "reply " << i << " differs";
+    }
+    CHttpClient::Reply last;
+    ASSERT_TRUE(client.ReceiveReply(last, 10000));
+    EXPECT_EQ(last.body, "small reply");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,6 +129,13 @@ void Harvest(ThreadQueue& q, int timeoutMs) {
         }
         if (!merged) q.ready.push_back({it->second, fd, events[i].events});
     }
+}
+
+// The monotonic clock in milliseconds, for the wait's time-out.
+std::uint64_t TickCount64Ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 bool TakePosted(ThreadQueue& q, ThreadMsg* msg, bool remove) {
@@ -270,16 +278,26 @@ BOOL PostToThread(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
     return TRUE;
 }
 
-BOOL WaitNextMessage(ThreadMsg* msg) {
+BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
     ThreadQueue* q = OwnQueue();
     if (!q) return FALSE;
+    const std::uint64_t deadline = timeoutMs == kWaitForever ? 0 : TickCount64Ms() + timeoutMs;
     for (;;) {
         // The wake-up is drained only when the wait reports it (in Harvest),
         // not on every message: the eventfd stays readable until then, so a
         // post can never be missed, and a busy loop saves one read per
         // message at the price of at most one empty pass after a post.
         if (TakeNext(*q, msg, true)) return msg->message == WM_QUIT && msg->hwnd == nullptr ? FALSE : TRUE;
-        Harvest(*q, -1);
+        int waitMs = -1;
+        if (timeoutMs != kWaitForever) {
+            const std::uint64_t now = TickCount64Ms();
+            if (now >= deadline) {
+                *msg = ThreadMsg{};
+                return TRUE;
+            }
+            waitMs = static_cast<int>(deadline - now);
+        }
+        Harvest(*q, waitMs);
     }
 }
 

@@ -24,8 +24,23 @@ BOOL PostToThread(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::PostThreadMessageW(threadId, message, wParam, lParam);
 }
 
-BOOL WaitNextMessage(ThreadMsg* msg) {
+BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
     MSG m{};
+    if (timeoutMs != kWaitForever) {
+        // GetMessageW cannot time out: wait for input first, then take it.
+        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+        while (!::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= deadline) {
+                *msg = ThreadMsg{};
+                return TRUE;
+            }
+            ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                          MWMO_INPUTAVAILABLE);
+        }
+        FromMsg(m, msg);
+        return m.message != WM_QUIT;
+    }
     const BOOL rc = ::GetMessageW(&m, nullptr, 0, 0);
     FromMsg(m, msg);
     if (rc == -1) {

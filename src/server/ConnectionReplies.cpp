@@ -1,0 +1,187 @@
+// A connection's replies: routing each request, queueing what it gets, deferred package opens and listings.
+#include <new>
+
+#include "common/LogSink.h"
+#include "platform/Win32Codes.h"
+#include "server/HTTPUpdateServiceSocket.h"
+#include "server/Replies.h"
+#include "server/ReplyTextFile.h"
+#include "server/RequestLogText.h"
+#include "server/RequestRouting.h"
+#include "server/ServerContext.h"
+#include "server/SocketSink.h"
+
+void CHTTPUpdateServiceSocket::Answer(const std::wstring& method, std::wstring path, bool notFound) {
+    RoutingPolicy policy;
+    // One package file open per connection: while one is held (or one
+    // queued earlier waits for its open), the next waits its turn.
+    policy.mayOpenPackage = m_sendQueue.LeasedEntries() == 0 && m_lstDeferred.empty();
+    policy.mayHoldDescriptor = !m_context.PackageDescriptors().WouldPass(1);
+    policy.pCache = m_context.PackageCache();
+    RoutedReply reply = RouteRequest(method, std::move(path), m_context.PackagesFolder(), policy, notFound);
+    if (reply.kind == RoutedReply::Kind::Listing) {
+        QueueListing(reply);
+    } else {
+        Queue(reply);
+    }
+}
+
+void CHTTPUpdateServiceSocket::QueueText(std::string text, std::uint64_t token) {
+    RoutedReply reply;
+    reply.text = std::move(text);
+    Queue(reply, token);
+}
+
+void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token) {
+    bool queued = true;
+    switch (reply.kind) {
+        case RoutedReply::Kind::Text:
+            queued = token != 0 ? m_sendQueue.ResolveWithText(token, std::move(reply.text))
+                                : m_sendQueue.AppendMemoryReply(std::move(reply.text));
+            break;
+        case RoutedReply::Kind::File: {
+            // An open package file counts against the server's descriptors until it is closed.
+            CBudgetLease lease;
+            if (dynamic_cast<const CDiskFile*>(reply.file.get()) != nullptr) lease = CBudgetLease(m_context.PackageDescriptors(), 1);
+            queued = token != 0 ? m_sendQueue.ResolveWithFile(token, std::move(reply.header), std::move(reply.file),
+                                                              reply.length, 0, std::move(lease))
+                                : m_sendQueue.AppendFileReply(std::move(reply.header), std::move(reply.file),
+                                                              reply.length, 0, std::move(lease));
+            break;
+        }
+        case RoutedReply::Kind::Deferred: {
+            const std::uint64_t placeholder = token != 0 ? token : NextToken();
+            if (token == 0) queued = m_sendQueue.AppendPending(placeholder);
+            if (queued) {
+                m_lstDeferred.push_back(DeferredPackage{placeholder, reply.fullPath, !reply.openFailedForDescriptors,
+                                                        reply.openFailedForDescriptors});
+                if (reply.openFailedForDescriptors) m_context.m_lstDescriptorWaiters.push_back(m_nId);
+            }
+            break;
+        }
+        case RoutedReply::Kind::Listing:
+            QueueListing(reply);
+            return;
+    }
+    if (!queued) {
+        FailReply();
+        return;
+    }
+    SendPending();
+    if (!reply.lineAfterQueued.empty()) AppLog(L"%s", reply.lineAfterQueued);
+}
+
+void CHTTPUpdateServiceSocket::QueueListing(RoutedReply& reply) {
+    // Listings are built in memory: past the server's budget for reply
+    // texts, the client is asked to come again.
+    if (m_context.ReplyMemory().Used() >= m_context.ReplyMemory().Limit()) {
+        RoutedReply unavailable = UnavailableReplyFor(reply.fullPath, ERROR_NOT_ENOUGH_MEMORY);
+        Queue(unavailable);
+        return;
+    }
+    const std::uint64_t token = NextToken();
+    if (!m_sendQueue.AppendPending(token)) {
+        FailReply();
+        return;
+    }
+    if (!m_context.Listings().Request(reply.fullPath, CListingService::Waiter{m_nId, token, reply.headOnly})) {
+        RoutedReply unavailable = UnavailableReplyFor(reply.fullPath, ERROR_NOT_ENOUGH_MEMORY);
+        Queue(unavailable, token);
+    }
+}
+
+void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& finished,
+                                              const CListingService::Waiter& waiter) {
+    if (m_bFinished || !m_sendQueue.HasPending(waiter.token)) return;
+    CConsoleLineBatch consoleLines;
+    try {
+        using Outcome = CListingService::Finished::Outcome;
+        if (finished.outcome == Outcome::Built) {
+            const std::shared_ptr<const CListingService::Document>& document = finished.document;
+            std::string header = TextReplyHeader(document->bytes.size());
+            if (waiter.headOnly) {
+                // A "head" request gets the head the GET would carry, without the body.
+                QueueText(std::move(header), waiter.token);
+            } else {
+                // The reply shares the document with every other reply of the same build.
+                const std::uint64_t memoryBytes = header.size() + document->bytes.size();
+                std::unique_ptr<CFile> file(new CReplyTextFile(
+                    std::move(header), std::shared_ptr<const std::string>(document, &document->bytes)));
+                if (m_sendQueue.ResolveWithReplyFile(waiter.token, std::move(file), memoryBytes)) {
+                    SendPending();
+                } else {
+                    FailReply();
+                }
+            }
+        } else if (finished.outcome == Outcome::TooLarge) {
+            // Its log line says why; the client gets "not found".
+            QueueText(NotFoundReply(), waiter.token);
+        } else {
+            RoutedReply reply = UnavailableReplyFor(finished.folder, ERROR_NOT_ENOUGH_MEMORY);
+            Queue(reply, waiter.token);
+        }
+        ResumeReading();
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
+    }
+    FinishNotification();
+}
+
+void CHTTPUpdateServiceSocket::OpenDeferredAtHead(bool lastTry) {
+    const std::uint64_t token = m_sendQueue.PendingHeadToken();
+    if (token == 0) return;
+    auto deferred = m_lstDeferred.begin();
+    while (deferred != m_lstDeferred.end() && deferred->token != token) ++deferred;
+    if (deferred == m_lstDeferred.end()) return;  // a listing: its worker resolves it
+    // After a failure for want of descriptors, the set decides when to try again.
+    if (deferred->failedForDescriptors && !lastTry) return;
+    RoutedReply reply = OpenPackageReply(deferred->fullPath, m_context.PackageCache(), lastTry,
+                                         !m_context.PackageDescriptors().WouldPass(1));
+    // The open is done: the reply takes the placeholder's place.
+    if (reply.kind == RoutedReply::Kind::Deferred) {
+        deferred->failedForDescriptors = true;
+        m_context.m_lstDescriptorWaiters.push_back(m_nId);
+        return;
+    }
+    if (reply.kind == RoutedReply::Kind::File && !deferred->okLogged)
+        AppLog(L"200_OK => '%s'", RequestTextForLog(deferred->fullPath));
+    m_lstDeferred.erase(deferred);
+    Queue(reply, token);
+}
+
+void CHTTPUpdateServiceSocket::RetryPackageOpen() {
+    if (m_bFinished) return;
+    CConsoleLineBatch consoleLines;
+    try {
+        OpenDeferredAtHead(true);
+        SendPending();
+        ResumeReading();
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
+    }
+    FinishNotification();
+}
+
+void CHTTPUpdateServiceSocket::SendPending() {
+    for (;;) {
+        CSocketSink sink(*this);
+        m_sendQueue.SendPending(sink);
+        if (sink.Progressed()) NoteActivity();
+        if (sink.Broke()) {
+            m_bBroken = true;  // the peer is gone: nothing more can be delivered
+            return;
+        }
+        // The replies before a deferred package have left the queue: its turn.
+        const std::uint64_t token = m_sendQueue.PendingHeadToken();
+        if (token == 0 || m_bBroken) return;
+        const std::size_t deferredBefore = m_lstDeferred.size();
+        OpenDeferredAtHead(false);
+        if (m_lstDeferred.size() == deferredBefore) return;  // still waiting (a listing, or a descriptor)
+    }
+}
+
+void CHTTPUpdateServiceSocket::FailReply() {
+    // Without its reply the client could never tell the later replies apart.
+    m_bBroken = true;
+    AppLog(L"Connection closed: not enough memory to queue a reply");
+}

@@ -1,0 +1,80 @@
+// The live connections of one listener thread, owned here, and the passes over them between notifications.
+//
+// Connections act on their own notifications and report to the shared
+// context (server/ServerContext.h) what they cannot settle themselves: that
+// they closed, that a package open found no descriptor. The set, driven by
+// its thread's loop after every notification and at every periodic check,
+// acts on those reports and on the server's budgets: it deletes closed
+// connections, frees descriptors for those that wait, hands finished
+// listings to the connections that asked, closes connections that hold the
+// largest request heads when the heads budget is passed, and applies the
+// time rules (stalled transfers, lingering closes, heads that do not end).
+// It calls connections; connections never call it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "server/ServerContext.h"
+
+class CHTTPUpdateServiceSocket;
+
+class CConnectionSet {
+  public:
+    // `wakeListener` is called from a listing worker when a document is
+    // ready (the listener thread then runs AfterNotification).
+    CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener);
+    // Closes and deletes every connection still open.
+    ~CConnectionSet();
+    CConnectionSet(const CConnectionSet&) = delete;
+    CConnectionSet& operator=(const CConnectionSet&) = delete;
+
+    CServerContext& Context() { return m_context; }
+
+    // A new connection object for the next accept; null without memory.
+    std::unique_ptr<CHTTPUpdateServiceSocket> NewConnection();
+    // Takes an accepted connection. When the process comes near its
+    // descriptor limit, an idle connection (or one with an old head) is
+    // closed so that the next client finds room.
+    void Admit(std::unique_ptr<CHTTPUpdateServiceSocket> connection);
+
+    // Open connections.
+    std::size_t Count() const { return m_mapConnections.size() - m_context.m_lstFinished.size(); }
+    std::vector<CHTTPUpdateServiceSocket*> Live() const;
+    // Closes and deletes every connection; returns how many were open.
+    std::size_t CloseAll();
+
+    // Closes one connection to free its descriptor, other than `keep`: the
+    // longest-idle keep-alive connection, or else the one whose request head
+    // has waited longest, when longer than the give-way time. False when
+    // none may go.
+    bool FreeDescriptor(const CHTTPUpdateServiceSocket* keep = nullptr);
+    // Connections and held package files come near the descriptor limit.
+    bool NearDescriptorLimit() const;
+
+    // After every notification of the thread: acts on what connections
+    // reported (see the file comment). Cheap when there is nothing to do.
+    void AfterNotification();
+    // The periodic pass over every connection (stall rule, lingering
+    // closes, head time-outs); returns how many were closed. Memory that
+    // in-memory replies no longer use goes back to the system here.
+    std::size_t CheckConnections();
+
+  private:
+    CHTTPUpdateServiceSocket* Find(std::uint64_t id) const;
+    void DeleteFinished();
+    void RetryDescriptorWaiters();
+    void DeliverListings();
+    void EnforceHeadBudget();
+    void ReturnUnusedMemory();
+
+    CServerContext m_context;
+    std::unordered_map<std::uint64_t, std::unique_ptr<CHTTPUpdateServiceSocket>> m_mapConnections;
+    std::uint64_t m_nNextId = 0;
+    // The most reply memory in use since memory was last given back.
+    std::uint64_t m_nReplyMemoryPeak = 0;
+};

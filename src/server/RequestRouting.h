@@ -1,0 +1,83 @@
+// Routing one request: from its method and path (and the packages folder) to the reply it gets.
+//
+// Routing decides and logs; the connection queues what it gets. A reply is
+// a finished text (404, 503, the header of a "head" request), a package
+// file already open with the header of its reply, a folder listing still to
+// be built, or a package whose file is opened only when the replies before
+// it have left the queue (a connection holds one open package at a time).
+// Each file is opened at most once on its way to the client.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/File.h"
+#include "platform/Types.h"
+
+class CSmallPackageCache;
+
+struct RoutedReply {
+    enum class Kind {
+        Text,      // `text` is the whole reply
+        File,      // `header`, then `length` bytes of `file`
+        Listing,   // the listing of the folder `fullPath`; the header alone when `headOnly`
+        Deferred,  // the package `fullPath`, opened when its turn comes (OpenPackageReply)
+    };
+    Kind kind = Kind::Text;
+    std::string text;
+    std::string header;
+    std::unique_ptr<CFile> file;
+    ULONGLONG length = 0;
+    std::wstring fullPath;
+    bool headOnly = false;
+    // A Deferred package whose open failed for want of a descriptor: the
+    // open is tried once more after a descriptor was freed.
+    bool openFailedForDescriptors = false;
+    // A log line that follows the queueing of the reply (the "404_NOT_FOUND"
+    // and "503_SERVICE_UNAVAILABLE" lines come after the reply's own lines).
+    std::wstring lineAfterQueued;
+};
+
+// What routing may do beyond looking at the file system.
+struct RoutingPolicy {
+    // A package may be opened now; otherwise its request is checked and answered Deferred.
+    bool mayOpenPackage = true;
+    // An opened package may stay open for its reply. Otherwise (the server's
+    // budget of package descriptors is spent) a small one is read whole and
+    // closed, and a larger one gets the 503 reply.
+    bool mayHoldDescriptor = true;
+    // Kept small packages, looked up before a package is opened (may be null).
+    CSmallPackageCache* pCache = nullptr;
+};
+
+// Routes one request: logs "Request for: '%s'" and the route's lines, and
+// returns the reply. `notFound` answers "not found" whatever the request
+// asks for (an overlong head).
+RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const std::wstring& packagesFolder,
+                         const RoutingPolicy& policy, bool notFound = false);
+
+// Opens the package `fullPath`, found readable when its request was routed,
+// for its reply: the file with its header, or the "not found" reply when it
+// has gone, or the 503 reply when the server itself is short of descriptors
+// or memory (`lastTry`: otherwise such a failure returns Deferred with
+// openFailedForDescriptors, to be tried again once a descriptor is free).
+RoutedReply OpenPackageReply(const std::wstring& fullPath, CSmallPackageCache* pCache, bool lastTry,
+                             bool mayHoldDescriptor);
+
+// The 503 reply for `fullPath`, whose line names it and the error.
+RoutedReply UnavailableReplyFor(const std::wstring& fullPath, DWORD error);
+
+// Packages up to this size are read whole when they may not stay open.
+constexpr ULONGLONG kWholeReadLimit = 64 * 1024;
+
+// Maps the request path `path` onto the packages folder (either "/" or "\"
+// separates) and checks that the result exists: as a file or folder when
+// `folderWanted`, otherwise as something readable. On success `path` holds
+// the full path. A path that would leave the packages folder, or that names
+// a file some other way than it spells out, is refused: logged with
+// `requestPathForLog` (or `path` when that is empty) and false, `path`
+// unchanged. Each failure logs its line.
+bool UpdateAndCheckFilePath(const std::wstring& packagesFolder, std::wstring& path, bool folderWanted,
+                            std::wstring_view requestPathForLog = {});

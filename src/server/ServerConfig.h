@@ -1,0 +1,43 @@
+// The settings of one package server: made once at start, then read by the listener and every connection.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Types.h"
+
+// What a server must bound whatever its clients do, each with the reason
+// for its size. Tests may scale them down.
+struct CServerLimits {
+    // Bytes of request heads kept across all connections while they wait for
+    // their end: a setup program's head is under 1 KB, so only a client that
+    // holds heads on purpose comes near it; past it, the connections holding
+    // the largest heads are closed.
+    std::uint64_t nHeadBytes = std::uint64_t{64} << 20;
+    // Bytes of reply texts built in memory (folder listings) across all
+    // connections: a listing of a large tree is megabytes, and a client that
+    // never reads would keep its copies. Past it, a listing is answered 503.
+    std::uint64_t nReplyMemoryBytes = std::uint64_t{256} << 20;
+    // Package files that replies may hold open across all connections; 0:
+    // half of the process's descriptor limit (the other half stays for the
+    // connections and the process's own files; no limit where there is none).
+    // Past it, a package that is not small is answered 503; small ones are
+    // read whole and need no descriptor.
+    std::uint64_t nPackageDescriptors = 0;
+    // A request head not complete this long after its first byte (or after
+    // the end of the request before it) ends its connection.
+    std::uint64_t nHeadTimeoutMs = 60000;
+    // At the descriptor limit, after idle keep-alive connections, those with
+    // a head older than this give way to new clients, oldest first.
+    std::uint64_t nHeadGiveWayMs = 10000;
+    // How often the listener looks at every connection (head time-outs, the
+    // stall rule for clients that stopped reading, lingering closes).
+    DWORD nCheckIntervalMs = 1000;
+};
+
+struct CServerConfig {
+    // The TCP port and the packages folder.
+    int m_nPort = 80;
+    std::wstring m_strPackagePath;
+    CServerLimits limits;
+};
