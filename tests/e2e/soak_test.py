@@ -211,8 +211,11 @@ class SoakTest(harness.ServerTest):
         s = connect(port)
         try:
             kind = rnd.randrange(4)
-            if kind == 0:    # an overlong path: refused, answered 404
-                s.sendall(b"GET /packages/" + b"A" * rnd.randint(300, 200_000) + b" HTTP/1.1\r\n\r\n")
+            head_too_long = False
+            if kind == 0:    # an overlong path: refused, answered 404; past 64 KiB of head, then the close
+                request = b"GET /packages/" + b"A" * rnd.randint(300, 200_000) + b" HTTP/1.1\r\n\r\n"
+                head_too_long = len(request) > 65536
+                s.sendall(request)
             elif kind == 1:  # an overlong path of dot-dot segments
                 s.sendall(b"GET /packages/" + b"../" * rnd.randint(100, 20_000) + b"etc/passwd HTTP/1.1\r\n\r\n")
             elif kind == 2:  # encoded junk in the path
@@ -230,6 +233,11 @@ class SoakTest(harness.ServerTest):
             s.settimeout(SOCKET_TIMEOUT)
             if got != NOT_FOUND:
                 figures.fail(f"junk request kind {kind}: {got[:80]!r}")
+            if head_too_long:
+                if recv_until_closed(s, deadline) != b"":
+                    figures.fail("bytes after the reply to an overlong head")
+                figures.add("junk", len(got))
+                return
             # The connection is still usable afterwards.
             s.sendall(b"GET /packages/tiny.txt HTTP/1.1\r\n\r\n")
             data = self.files["tiny.txt"]
