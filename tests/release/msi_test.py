@@ -4,10 +4,10 @@ install with every property (the service registered as -install registers
 it, running, serving); an upgrade to a higher version made here from the
 same files (one entry, the same options, running again); a refused
 downgrade; removal (program, service and event source gone, the packages
-folder and the log kept); and failed installs rolled back, with the reason in
-the msiexec log.
+folder and the log kept); failed installs rolled back, with the reason in
+the msiexec log; and a service installed by hand left alone.
 
-Set by ctest: VELMORA_BUILD_DIR, VELMORA_CPACK, VELMORA_VERSION, VELMORA_SCM_PROBE.
+Set by ctest: VELMORA_PROGRAM, VELMORA_BUILD_DIR, VELMORA_CPACK, VELMORA_VERSION, VELMORA_SCM_PROBE.
 """
 import os
 import re
@@ -110,6 +110,7 @@ class MsiTest(unittest.TestCase):
     # -- the package ---------------------------------------------------------
 
     def test_tables_name_version_and_upgrade_code(self):
+        self.assertIn("Template: x64;1033", msiinfo("suminfo", self.msi))
         tables = set(msiinfo("tables", self.msi).split())
         self.assertLessEqual({"File", "Component", "Feature", "Property", "Upgrade", "CustomAction", "ActionText",
                               "InstallExecuteSequence", "Registry", "RegLocator"}, tables)
@@ -206,6 +207,16 @@ class MsiTest(unittest.TestCase):
         self.assertEqual([e[1:3] for e in events], [(ERROR, START_FAILED)])
         self.assertTrue(events[0][3][1].startswith(f"could not listen on port {held} after 21 attempts: 10048, "))
         self.assertFalse(os.path.exists(packages))
+
+    def test_a_service_installed_by_hand_is_refused_and_left_alone(self):
+        self.addCleanup(self.prefix.remove_service, SERVICE_NAME, EVENT_SOURCE_KEY)
+        program = os.environ["VELMORA_PROGRAM"]  # as from the zip
+        self.assertEqual(self.prefix.wine(program, "-install", "-serverport:1991", "-silent")[0], 0)
+        code, log = self.msiexec("/i", winpath(self.msi))
+        self.assertEqual((code, failing_action(log)), (INSTALL_FAILURE, "RefuseServiceInstalledByHand"))
+        self.assertIn("the service HarbrookVelmoraService is installed already, not by this installer", log)
+        self.assertEqual(self.prefix.reg_values(SERVICE_KEY)["ImagePath"][1], f"{winpath(program)}  -serverport:1991")
+        self.assertEqual(self.installed(), {})
 
 
 if __name__ == "__main__":
