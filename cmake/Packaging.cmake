@@ -1,6 +1,7 @@
 # Install layout and release packages (`--target package`): a Debian package on
-# Linux, a zip of the executable and its README on Windows. The version is the
-# project's.
+# Linux; on Windows a zip of the executable, its README and license, and an
+# installer (.msi, cmake/MsiPackage.cmake) of the same files. The version is
+# the project's.
 set(CPACK_PACKAGE_NAME VelmoraService)
 set(CPACK_PACKAGE_VENDOR Harbrook)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -13,6 +14,9 @@ if(WIN32)
   install(FILES README.md LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME VelmoraService-${PROJECT_VERSION}-win64)
+  # The installer is made from the zip's staged files once the zip is made.
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/MsiPackage.cmake)
+  set(CPACK_VELMORA_WXS ${CMAKE_SOURCE_DIR}/packaging/VelmoraService.wxs)
 else()
   set(velmora_doc share/doc/velmora-service)
   set(velmora_generated ${CMAKE_BINARY_DIR}/packaging)

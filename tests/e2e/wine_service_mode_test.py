@@ -22,19 +22,16 @@ import unittest
 
 from velmoratest import harness
 from velmoratest.harness import Connection
-from velmoratest.wine import held_prefix, message_boxes, trace_events, winpath
+from velmoratest.wine import (EVENT_SOURCE_KEY, FAILURE_ACTIONS_TRACE, SERVICE_DESCRIPTION, SERVICE_DISPLAY,
+                              SERVICE_KEY, SERVICE_NAME, held_prefix, message_boxes, trace_events, winpath)
 
 PROGRAM = harness.PROGRAM
 SCM_PROBE = os.environ.get("VELMORA_SCM_PROBE", "")
 PREFIX = os.environ.get("VELMORA_E2E_SERVICE_WINEPREFIX") or os.path.join(
     os.path.dirname(os.path.abspath(PROGRAM or ".")), "e2e-service-wineprefix")
 
-NAME = "HarbrookVelmoraService"
-DISPLAY = "Harbrook Velmora Service"
-DESCRIPTION = "Provides a Velmora service that can be used by the Norvane/Belco setups."
+NAME, DISPLAY, DESCRIPTION, SOURCE_KEY = SERVICE_NAME, SERVICE_DISPLAY, SERVICE_DESCRIPTION, EVENT_SOURCE_KEY
 USAGE = "VelmoraService [-uninstall | -start | -stop | -help | -? ]\n"
-SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + NAME
-SOURCE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\" + DISPLAY
 STARTED, STOPPED, INSTALLED, LOG_LINE = 0x40000001, 0x40000003, 0x40000002, 0x40000010
 INFORMATION, ERROR = 4, 1
 PACKAGE = bytes(range(256)) * 600  # 150 KiB, every byte value
@@ -141,8 +138,7 @@ class WineServiceModeTest(unittest.TestCase):
         # Failure actions (restart 5 s after a crash): Wine 8's service manager takes them without keeping
         # them, so its registry has nothing to read back; its trace shows what arrived.
         trace = self.prefix.trace_bytes()[since:].decode("utf-8", "replace")
-        self.assertIn("svcctl_ChangeServiceConfig2W SERVICE_CONFIG_FAILURE_ACTIONS not implemented: period 86400 "
-                      "msg (null) cmd (null)", trace)
+        self.assertIn(FAILURE_ACTIONS_TRACE, trace)
 
         # A second install fails at CreateService: silently with -silent, else in a message box.
         code, output, events, boxes = self.program("-install", "-silent")

@@ -27,6 +27,17 @@ from . import temp_folder
 
 TIMEOUT = 60
 
+# The service that VelmoraService.exe -install registers, and its event source.
+SERVICE_NAME = "HarbrookVelmoraService"
+SERVICE_DISPLAY = "Harbrook Velmora Service"
+SERVICE_DESCRIPTION = "Provides a Velmora service that can be used by the Norvane/Belco setups."
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE_NAME
+EVENT_SOURCE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\" + SERVICE_DISPLAY
+# Wine's service manager takes failure actions without keeping them; its trace shows what arrived
+# (restart 5 s after a crash, the count reset after a day).
+FAILURE_ACTIONS_TRACE = ("svcctl_ChangeServiceConfig2W SERVICE_CONFIG_FAILURE_ACTIONS not implemented: "
+                         "period 86400 msg (null) cmd (null)")
+
 
 def winpath(path):
     """A Linux path as a Windows program under Wine sees it."""
