@@ -11,14 +11,16 @@
 #include "server/ServerContext.h"
 #include "server/SocketSink.h"
 
-void CHTTPUpdateServiceSocket::Answer(const std::wstring& method, std::wstring path, bool notFound) {
+void CHTTPUpdateServiceSocket::Answer(const std::wstring& method, std::wstring path, const RangeFields& rangeFields,
+                                      bool notFound) {
     RoutingPolicy policy;
     // One package file open per connection: while one is held (or one
     // queued earlier waits for its open), the next waits its turn.
     policy.mayOpenPackage = m_sendQueue.LeasedEntries() == 0 && m_lstDeferred.empty();
     policy.mayHoldDescriptor = !m_context.PackageDescriptors().WouldPass(1);
     policy.pCache = m_context.PackageCache();
-    RoutedReply reply = RouteRequest(method, std::move(path), m_context.PackagesFolder(), policy, notFound);
+    RoutedReply reply =
+        RouteRequest(method, std::move(path), rangeFields, m_context.PackagesFolder(), policy, notFound);
     if (reply.kind == RoutedReply::Kind::Listing) {
         QueueListing(reply);
     } else {
@@ -44,16 +46,16 @@ void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token) {
             CBudgetLease lease;
             if (dynamic_cast<const CDiskFile*>(reply.file.get()) != nullptr) lease = CBudgetLease(m_context.PackageDescriptors(), 1);
             queued = token != 0 ? m_sendQueue.ResolveWithFile(token, std::move(reply.header), std::move(reply.file),
-                                                              reply.length, 0, std::move(lease))
+                                                              reply.length, reply.offset, std::move(lease))
                                 : m_sendQueue.AppendFileReply(std::move(reply.header), std::move(reply.file),
-                                                              reply.length, 0, std::move(lease));
+                                                              reply.length, reply.offset, std::move(lease));
             break;
         }
         case RoutedReply::Kind::Deferred: {
             const std::uint64_t placeholder = token != 0 ? token : NextToken();
             if (token == 0) queued = m_sendQueue.AppendPending(placeholder);
             if (queued) {
-                m_lstDeferred.push_back(DeferredPackage{placeholder, reply.fullPath, !reply.openFailedForDescriptors,
+                m_lstDeferred.push_back(DeferredPackage{placeholder, reply.fullPath, reply.range, reply.lineLogged,
                                                         reply.openFailedForDescriptors});
                 if (reply.openFailedForDescriptors) m_context.m_lstDescriptorWaiters.push_back(m_nId);
             }
@@ -135,7 +137,7 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead(bool lastTry) {
     if (deferred == m_lstDeferred.end()) return;  // a listing: its worker resolves it
     // After a failure for want of descriptors, the set decides when to try again.
     if (deferred->failedForDescriptors && !lastTry) return;
-    RoutedReply reply = OpenPackageReply(deferred->fullPath, m_context.PackageCache(), lastTry,
+    RoutedReply reply = OpenPackageReply(deferred->fullPath, deferred->range, m_context.PackageCache(), lastTry,
                                          !m_context.PackageDescriptors().WouldPass(1));
     // The open is done: the reply takes the placeholder's place.
     if (reply.kind == RoutedReply::Kind::Deferred) {
@@ -143,8 +145,7 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead(bool lastTry) {
         m_context.m_lstDescriptorWaiters.push_back(m_nId);
         return;
     }
-    if (reply.kind == RoutedReply::Kind::File && !deferred->okLogged)
-        AppLog(L"200_OK => '%s'", RequestTextForLog(deferred->fullPath));
+    if (!deferred->lineLogged) LogPackageReply(reply, deferred->fullPath);
     m_lstDeferred.erase(deferred);
     Queue(reply, token);
 }

@@ -125,12 +125,12 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
 void CHTTPUpdateServiceSocket::ServeRequest(RequestHead& head, bool headTooLarge) {
     if (head.closeAfterReply) m_bCloseWhenSent = true;
     if (!headTooLarge) {
-        if (head.hasWords) Answer(head.line.method, std::move(head.line.path), false);
+        if (head.hasWords) Answer(head.line.method, std::move(head.line.path), head.rangeFields, false);
         return;
     }
     // An overlong head gets the 404 reply, whatever it asks for.
     if (head.hasWords) {
-        Answer(head.line.method, std::move(head.line.path), true);
+        Answer(head.line.method, std::move(head.line.path), head.rangeFields, true);
     } else {
         QueueText(NotFoundReply());
     }

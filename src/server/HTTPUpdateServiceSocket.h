@@ -6,7 +6,7 @@
 // reply queued, in order, on the connection's send queue: a file, a file's
 // header, a folder listing (built by a listing worker while the connection
 // keeps its place in the queue) or "not found". Only the method and path of
-// each head's first line count.
+// each head's first line count, and its Range and If-Range lines.
 //
 // What a connection may hold is bounded whatever its client sends: while
 // more than kMaxQueuedEntries replies or kMaxQueuedMemoryBytes of reply
@@ -122,7 +122,8 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     struct DeferredPackage {
         std::uint64_t token;
         std::wstring fullPath;
-        bool okLogged;           // its "200_OK" line is written (when it was routed)
+        ByteRangeSpec range;     // the part asked for, selected by the size at the open
+        bool lineLogged;         // its "200_OK" line is written (when it was routed)
         bool failedForDescriptors;  // the first try found no descriptor
     };
 
@@ -143,7 +144,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // ---- Replies (ConnectionReplies.cpp)
 
     // Routes the request and queues its reply.
-    void Answer(const std::wstring& method, std::wstring path, bool notFound);
+    void Answer(const std::wstring& method, std::wstring path, const RangeFields& rangeFields, bool notFound);
     // Queues a routed reply (in place of the pending entry `token` when non-zero).
     void Queue(RoutedReply& reply, std::uint64_t token = 0);
     void QueueListing(RoutedReply& reply);

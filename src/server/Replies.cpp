@@ -1,4 +1,4 @@
-// Reply texts: exactly two header fields, nothing else, no Date, Server or Connection field.
+// Reply texts: exactly two header fields (three for a part of a file), nothing else, no Date, Server or Connection field.
 #include "server/Replies.h"
 
 #include <charconv>
@@ -15,6 +15,14 @@ constexpr std::string_view kNotFound =
     "HTTP/1.1 404 NOT FOUND\r\nContent-Type: application/octet-stream\r\nContent-Length: %ld\r\n\r\n";
 constexpr std::string_view kUnavailable =
     "HTTP/1.1 503 SERVICE UNAVAILABLE\r\nContent-Type: application/octet-stream\r\nContent-Length: %ld\r\n\r\n";
+// A client that reads the fields it knows at the places every other reply
+// has them finds them there; Content-Range follows them.
+constexpr std::string_view kPartial =
+    "HTTP/1.1 206 PARTIAL CONTENT\r\nContent-Type: application/octet-stream\r\nContent-Length: %llu\r\n"
+    "Content-Range: bytes %llu-%llu/%llu\r\n\r\n";
+constexpr std::string_view kNotSatisfiable =
+    "HTTP/1.1 416 RANGE NOT SATISFIABLE\r\nContent-Type: application/octet-stream\r\nContent-Length: %ld\r\n"
+    "Content-Range: bytes */%llu\r\n\r\n";
 }  // namespace
 
 std::string FileReplyHeader(std::int64_t contentLength) {
@@ -30,6 +38,12 @@ std::string FileReplyHeader(std::int64_t contentLength) {
     header.append(kHead).append(digits, written.ptr).append(kTail);
     return header;
 }
+
+std::string PartialReplyHeader(std::uint64_t first, std::uint64_t length, std::uint64_t size) {
+    return FormatA(kPartial, length, first, first + length - 1, size);
+}
+
+std::string RangeNotSatisfiableReply(std::uint64_t size) { return FormatA(kNotSatisfiable, std::int64_t{0}, size); }
 
 std::string HeadOkReply() { return FormatA(kOctetStreamOk, std::int64_t{0}); }
 

@@ -10,6 +10,15 @@
 // written whole, also for files of 2 GiB and more.
 std::string FileReplyHeader(std::int64_t contentLength);
 
+// Head of a 206 reply: `length` bytes from `first` of a file of `size`
+// bytes. The 200 reply's two fields come first, in their order, and
+// Content-Range after them.
+std::string PartialReplyHeader(std::uint64_t first, std::uint64_t length, std::uint64_t size);
+
+// The 416 reply for a file of `size` bytes: the same three fields, the range
+// as "*", length 0, no body.
+std::string RangeNotSatisfiableReply(std::uint64_t size);
+
 // The 200 reply to a "head" request: the file header with length 0, no body.
 std::string HeadOkReply();
 

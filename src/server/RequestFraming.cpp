@@ -35,9 +35,11 @@ bool ReadDecimalLength(std::string_view text, std::uint64_t& value) {
 
 }  // namespace
 
-bool ReadBodyLength(std::string_view head, std::uint64_t& length) {
-    length = 0;
-    bool declared = false;
+HeaderFields ReadHeaderFields(std::string_view head) {
+    HeaderFields fields;
+    bool lengthDeclared = false;
+    std::size_t rangeLines = 0;
+    std::string_view rangeValue;
     std::size_t lineStart = head.find('\n');  // the request line itself declares nothing
     while (lineStart != std::string_view::npos && lineStart + 1 < head.size()) {
         const std::size_t start = lineStart + 1;
@@ -47,15 +49,29 @@ bool ReadBodyLength(std::string_view head, std::uint64_t& length) {
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
         const std::string_view name = line.substr(0, colon);
-        if (AsciiEqualsNoCase(name, "transfer-encoding")) return false;
-        if (!AsciiEqualsNoCase(name, "content-length")) continue;
-        std::uint64_t value = 0;
-        // Two lengths that disagree leave the body's end unknown, as an unreadable one does.
-        if (!ReadDecimalLength(TrimBlanks(line.substr(colon + 1)), value) || (declared && value != length)) return false;
-        length = value;
-        declared = true;
+        const std::string_view value = TrimBlanks(line.substr(colon + 1));
+        if (AsciiEqualsNoCase(name, "transfer-encoding")) {
+            fields.bodyLengthKnown = false;
+        } else if (AsciiEqualsNoCase(name, "content-length")) {
+            std::uint64_t length = 0;
+            // Two lengths that disagree leave the body's end unknown, as an unreadable one does.
+            if (!ReadDecimalLength(value, length) || (lengthDeclared && length != fields.bodyLength)) {
+                fields.bodyLengthKnown = false;
+            } else {
+                fields.bodyLength = length;
+                lengthDeclared = true;
+            }
+        } else if (AsciiEqualsNoCase(name, "range")) {
+            ++rangeLines;
+            rangeValue = value;
+        } else if (AsciiEqualsNoCase(name, "if-range")) {
+            fields.rangeFields.hasIfRange = true;
+        }
     }
-    return true;
+    if (!fields.bodyLengthKnown) fields.bodyLength = 0;
+    // Several Range lines cannot be told apart from a list: the whole file.
+    if (rangeLines == 1) fields.rangeFields.range = ParseByteRangeField(rangeValue);
+    return fields;
 }
 
 void CRequestFramer::Receive(std::string_view bytes) {
@@ -141,9 +157,10 @@ void CRequestFramer::ReadHead(std::size_t length, RequestHead& head) {
     head = RequestHead{};
     const std::string_view text(m_strInput.data() + m_nStart, length);
     head.hasWords = ParseRequestLine(text, head.line);
-    std::uint64_t bodyLength = 0;
-    if (ReadBodyLength(text, bodyLength)) {
-        m_nBodyLeft = bodyLength;
+    const HeaderFields fields = ReadHeaderFields(text);
+    head.rangeFields = fields.rangeFields;
+    if (fields.bodyLengthKnown) {
+        m_nBodyLeft = fields.bodyLength;
     } else {
         // Where this request ends is unknown: nothing after it is a request.
         head.closeAfterReply = true;

@@ -3,7 +3,8 @@
 // A client may send its request in any number of pieces, several requests
 // in one piece (pipelining), and a body after a head. The framer keeps what
 // it received between reads and hands out one complete head at a time, in
-// order. A declared Content-Length body is skipped as it arrives. Where the
+// order, with the Range and If-Range lines it holds (server/ByteRange.h).
+// A declared Content-Length body is skipped as it arrives. Where the
 // end of a body cannot be known (Transfer-Encoding, an unreadable
 // Content-Length) the head says so: the connection answers it and closes.
 // A head that grows past kMaxHeadBytes without ending is refused whole.
@@ -14,11 +15,14 @@
 #include <string>
 #include <string_view>
 
+#include "server/ByteRange.h"
 #include "server/RequestLine.h"
 
 // What one request head says.
 struct RequestHead {
     RequestLine line;
+    // The part of a file the request asks for.
+    RangeFields rangeFields;
     // The head holds at least one word (the method); a head without any is
     // dropped without a reply.
     bool hasWords = false;
@@ -72,6 +76,13 @@ class CRequestFramer {
     bool m_bEnded = false;        // a head that ends the framing was handed out: nothing more is read
 };
 
-// The header fields that frame a body: the length of the body after `head`
-// (0 when none is declared), or false when it cannot be known.
-bool ReadBodyLength(std::string_view head, std::uint64_t& length);
+// What the header lines of a head (after its request line) say. Field
+// names ignore case; blanks around a value do not count.
+struct HeaderFields {
+    // The body after the head: false when its end cannot be known
+    // (Transfer-Encoding, an unreadable length, two lengths that disagree).
+    bool bodyLengthKnown = true;
+    std::uint64_t bodyLength = 0;  // 0 when none is declared
+    RangeFields rangeFields;
+};
+HeaderFields ReadHeaderFields(std::string_view head);

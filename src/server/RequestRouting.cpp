@@ -1,4 +1,4 @@
-// Routing one request: decoding its path, choosing file, header, listing or not found, and opening the package once.
+// Routing one request: decoding its path, choosing file, part, header, listing or not found, and opening the package once.
 #include "server/RequestRouting.h"
 
 #include <new>
@@ -52,20 +52,44 @@ RoutedReply Unavailable(const std::wstring& fullPath, DWORD error) {
                        LaterLine(L"503_SERVICE_UNAVAILABLE => '%s' (error %lu)", RequestTextForLog(fullPath), error));
 }
 
-RoutedReply FileReply(std::unique_ptr<CFile> file, ULONGLONG length) {
+// The reply that sends the package open as `file`, `size` bytes long at its
+// open: whole, the part `range` selects, or the 416 reply (the file closed).
+RoutedReply PackageReply(std::unique_ptr<CFile> file, ULONGLONG size, const ByteRangeSpec& range) {
+    const ByteRangePart part = SelectByteRange(range, size);
     RoutedReply reply;
+    reply.part = part.verdict;
+    reply.size = size;
+    switch (part.verdict) {
+        case ByteRangePart::Verdict::Whole:
+            reply.header = FileReplyHeader(static_cast<std::int64_t>(size));
+            reply.length = size;
+            break;
+        case ByteRangePart::Verdict::Part:
+            reply.header = PartialReplyHeader(part.first, part.length, size);
+            reply.offset = part.first;
+            reply.length = part.length;
+            break;
+        case ByteRangePart::Verdict::NotSatisfiable:
+            file->Close();
+            reply.text = RangeNotSatisfiableReply(size);
+            return reply;
+    }
     reply.kind = RoutedReply::Kind::File;
-    reply.header = FileReplyHeader(static_cast<std::int64_t>(length));
     reply.file = std::move(file);
-    reply.length = length;
     return reply;
 }
 
-RoutedReply DeferredReply(const std::wstring& fullPath) {
+RoutedReply DeferredReply(const std::wstring& fullPath, const ByteRangeSpec& range) {
     RoutedReply reply;
     reply.kind = RoutedReply::Kind::Deferred;
     reply.fullPath = fullPath;
+    reply.range = range;
     return reply;
+}
+
+// The reply carries the package (whole, a part, or the 416 that says no part).
+bool IsPackageReply(const RoutedReply& reply) {
+    return reply.kind == RoutedReply::Kind::File || reply.part == ByteRangePart::Verdict::NotSatisfiable;
 }
 
 bool MapToPackages(const std::wstring& packagesFolder, std::wstring& path) {
@@ -96,29 +120,30 @@ std::unique_ptr<CFile> ReadWhole(CDiskFile& file, ULONGLONG length) {
     return std::make_unique<CReplyTextFile>(std::move(bytes), file.GetFileName());
 }
 
-// Opens a package that was found readable: the file with its reply, a
-// Deferred retry or a 503 when the server is short, or an empty Text when
-// it will not open for another reason.
-RoutedReply OpenedOrFailed(const std::wstring& fullPath, CSmallPackageCache* pCache, bool lastTry,
-                           bool mayHoldDescriptor) {
+// Opens a package that was found readable: the file (or its part, or the
+// 416 reply) with its reply, a Deferred retry or a 503 when the server is
+// short, or an empty Text when it will not open for another reason.
+RoutedReply OpenedOrFailed(const std::wstring& fullPath, const ByteRangeSpec& range, CSmallPackageCache* pCache,
+                           bool lastTry, bool mayHoldDescriptor) {
     auto opened = std::make_unique<CDiskFile>();
     DWORD error = NO_ERROR;
     if (opened->Open(fullPath, &error)) {
         // The length from the open's own look at the file: no second query.
         const ULONGLONG length = opened->GetLengthAtOpen();
         if (pCache != nullptr) {
-            if (std::unique_ptr<CFile> kept = pCache->Keep(fullPath, *opened)) return FileReply(std::move(kept), length);
+            if (std::unique_ptr<CFile> kept = pCache->Keep(fullPath, *opened))
+                return PackageReply(std::move(kept), length, range);
         }
-        if (mayHoldDescriptor) return FileReply(std::move(opened), length);
+        if (mayHoldDescriptor) return PackageReply(std::move(opened), length, range);
         // The descriptor goes back at once: a small package as bytes, a large one asked for again later.
         std::unique_ptr<CFile> whole = length <= kWholeReadLimit ? ReadWhole(*opened, length) : nullptr;
         opened->Close();
-        if (whole) return FileReply(std::move(whole), length);
+        if (whole) return PackageReply(std::move(whole), length, range);
         return Unavailable(fullPath, ERROR_TOO_MANY_OPEN_FILES);
     }
     if (IsServerShortage(error)) {
         if (error == ERROR_TOO_MANY_OPEN_FILES && !lastTry) {
-            RoutedReply retry = DeferredReply(fullPath);
+            RoutedReply retry = DeferredReply(fullPath, range);
             retry.openFailedForDescriptors = true;
             return retry;
         }
@@ -127,27 +152,32 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, CSmallPackageCache* pCa
     return RoutedReply{};  // Text with no text: the caller decides
 }
 
-RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, const std::wstring& packagesFolder,
-                      const RoutingPolicy& policy) {
+RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, const RangeFields& rangeFields,
+                      const std::wstring& packagesFolder, const RoutingPolicy& policy) {
     std::wstring file = path.substr(kPackagesPrefix.size());
     const bool head = AsciiEqualsNoCase(method, L"head");
+    // Only a GET takes a part of a file, and never with If-Range: no reply
+    // carries a validator, so none can be confirmed.
+    const ByteRangeSpec range =
+        AsciiEqualsNoCase(method, L"get") && !rangeFields.hasIfRange ? rangeFields.range : ByteRangeSpec{};
     if (!head && MapToPackages(packagesFolder, file)) {
         // A small package kept in memory and still unchanged on disk needs
         // no open at all.
         if (policy.pCache != nullptr) {
             if (std::unique_ptr<CFile> kept = policy.pCache->Find(file)) {
-                AppLog(L"200_OK => '%s'", RequestTextForLog(file));
                 const ULONGLONG length = kept->GetLength();
-                return FileReply(std::move(kept), length);
+                RoutedReply reply = PackageReply(std::move(kept), length, range);
+                LogPackageReply(reply, file);
+                return reply;
             }
         }
         if (policy.mayOpenPackage) {
             // A file that opens is readable: the check needs no look of its
             // own, and the reply goes out on the file already open. Anything
             // else takes the checks below, with their log lines.
-            RoutedReply opened = OpenedOrFailed(file, policy.pCache, false, policy.mayHoldDescriptor);
-            if (opened.kind == RoutedReply::Kind::File) {
-                AppLog(L"200_OK => '%s'", RequestTextForLog(file));
+            RoutedReply opened = OpenedOrFailed(file, range, policy.pCache, false, policy.mayHoldDescriptor);
+            if (IsPackageReply(opened)) {
+                LogPackageReply(opened, file);
                 return opened;
             }
             if (opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty()) return opened;
@@ -167,15 +197,20 @@ RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, cons
         AppLog(L"200_OK_HEAD => '%s'", RequestTextForLog(file));
         return TextReplyOf(HeadOkReply());
     }
-    // Its open waits until the replies before it have left the queue.
-    AppLog(L"200_OK => '%s'", RequestTextForLog(file));
-    return DeferredReply(file);
+    // Its open waits until the replies before it have left the queue. A
+    // part's line waits for it too: the file's size at the open decides it.
+    RoutedReply deferred = DeferredReply(file, range);
+    if (range.form == ByteRangeSpec::Form::None) {
+        AppLog(L"200_OK => '%s'", RequestTextForLog(file));
+        deferred.lineLogged = true;
+    }
+    return deferred;
 }
 
 }  // namespace
 
-RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const std::wstring& packagesFolder,
-                         const RoutingPolicy& policy, bool notFound) {
+RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const RangeFields& rangeFields,
+                         const std::wstring& packagesFolder, const RoutingPolicy& policy, bool notFound) {
     const bool validText = UrlDecodePath(path);
     AppLog(L"Request for: '%s'", RequestTextForLog(path));
     // Bytes that are not UTF-8 cannot name any file.
@@ -183,18 +218,34 @@ RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const st
     const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
     if (AsciiEndsWithNoCase(path, kListingName))
         return RouteListing(path, packagesPrefix, AsciiEqualsNoCase(method, L"head"), packagesFolder);
-    if (packagesPrefix) return RouteFile(method, path, packagesFolder, policy);
+    if (packagesPrefix) return RouteFile(method, path, rangeFields, packagesFolder, policy);
     return NotFound(path);
 }
 
-RoutedReply OpenPackageReply(const std::wstring& fullPath, CSmallPackageCache* pCache, bool lastTry,
-                             bool mayHoldDescriptor) {
-    RoutedReply opened = OpenedOrFailed(fullPath, pCache, lastTry, mayHoldDescriptor);
+RoutedReply OpenPackageReply(const std::wstring& fullPath, const ByteRangeSpec& range, CSmallPackageCache* pCache,
+                             bool lastTry, bool mayHoldDescriptor) {
+    RoutedReply opened = OpenedOrFailed(fullPath, range, pCache, lastTry, mayHoldDescriptor);
     if (opened.kind == RoutedReply::Kind::File || opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty())
         return opened;
     // Gone, or no longer readable, since its request was routed.
     AppLog(L"SendFile file not found => '%s'", RequestTextForLog(fullPath));
     return TextReplyOf(NotFoundReply());
+}
+
+void LogPackageReply(const RoutedReply& reply, const std::wstring& fullPath) {
+    if (!IsPackageReply(reply)) return;
+    switch (reply.part) {
+        case ByteRangePart::Verdict::Whole:
+            AppLog(L"200_OK => '%s'", RequestTextForLog(fullPath));
+            break;
+        case ByteRangePart::Verdict::Part:
+            AppLog(L"206_PARTIAL_CONTENT => '%s' (bytes %llu-%llu/%llu)", RequestTextForLog(fullPath), reply.offset,
+                   reply.offset + reply.length - 1, reply.size);
+            break;
+        case ByteRangePart::Verdict::NotSatisfiable:
+            AppLog(L"416_RANGE_NOT_SATISFIABLE => '%s' (bytes */%llu)", RequestTextForLog(fullPath), reply.size);
+            break;
+    }
 }
 
 RoutedReply UnavailableReplyFor(const std::wstring& fullPath, DWORD error) { return Unavailable(fullPath, error); }

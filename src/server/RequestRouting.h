@@ -1,11 +1,14 @@
-// Routing one request: from its method and path (and the packages folder) to the reply it gets.
+// Routing one request: from its method, path and range (and the packages folder) to the reply it gets.
 //
 // Routing decides and logs; the connection queues what it gets. A reply is
 // a finished text (404, 503, the header of a "head" request), a package
 // file already open with the header of its reply, a folder listing still to
 // be built, or a package whose file is opened only when the replies before
 // it have left the queue (a connection holds one open package at a time).
-// Each file is opened at most once on its way to the client.
+// Each file is opened at most once on its way to the client. A GET that
+// asks for one byte range gets that part of the file (206) or, when the
+// range holds none of its bytes, the 416 reply; both are decided by the
+// file's size at its open.
 #pragma once
 
 #include <cstdint>
@@ -15,13 +18,14 @@
 
 #include "platform/File.h"
 #include "platform/Types.h"
+#include "server/ByteRange.h"
 
 class CSmallPackageCache;
 
 struct RoutedReply {
     enum class Kind {
         Text,      // `text` is the whole reply
-        File,      // `header`, then `length` bytes of `file`
+        File,      // `header`, then `length` bytes of `file` from `offset`
         Listing,   // the listing of the folder `fullPath`; the header alone when `headOnly`
         Deferred,  // the package `fullPath`, opened when its turn comes (OpenPackageReply)
     };
@@ -30,7 +34,16 @@ struct RoutedReply {
     std::string header;
     std::unique_ptr<CFile> file;
     ULONGLONG length = 0;
+    ULONGLONG offset = 0;
+    // What the reply of a package holds (a File, or the Text of a 416): the
+    // whole file, a part, or no part of its `size` bytes at its open.
+    ByteRangePart::Verdict part = ByteRangePart::Verdict::Whole;
+    ULONGLONG size = 0;
     std::wstring fullPath;
+    // The range a Deferred package asks for, applied when it is opened.
+    ByteRangeSpec range;
+    // The status line of a Deferred package was written when it was routed.
+    bool lineLogged = false;
     bool headOnly = false;
     // A Deferred package whose open failed for want of a descriptor: the
     // open is tried once more after a descriptor was freed.
@@ -53,18 +66,24 @@ struct RoutingPolicy {
 };
 
 // Routes one request: logs "Request for: '%s'" and the route's lines, and
-// returns the reply. `notFound` answers "not found" whatever the request
-// asks for (an overlong head).
-RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const std::wstring& packagesFolder,
-                         const RoutingPolicy& policy, bool notFound = false);
+// returns the reply. `rangeFields` counts for a GET of a package only.
+// `notFound` answers "not found" whatever the request asks for (an
+// overlong head).
+RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const RangeFields& rangeFields,
+                         const std::wstring& packagesFolder, const RoutingPolicy& policy, bool notFound = false);
 
 // Opens the package `fullPath`, found readable when its request was routed,
-// for its reply: the file with its header, or the "not found" reply when it
+// for its reply: the file (or the part `range` selects) with its header, the
+// 416 reply when the range holds none of its bytes, the "not found" reply when it
 // has gone, or the 503 reply when the server itself is short of descriptors
 // or memory (`lastTry`: otherwise such a failure returns Deferred with
 // openFailedForDescriptors, to be tried again once a descriptor is free).
-RoutedReply OpenPackageReply(const std::wstring& fullPath, CSmallPackageCache* pCache, bool lastTry,
-                             bool mayHoldDescriptor);
+RoutedReply OpenPackageReply(const std::wstring& fullPath, const ByteRangeSpec& range, CSmallPackageCache* pCache,
+                             bool lastTry, bool mayHoldDescriptor);
+
+// Logs the status line of a package's reply ("200_OK", "206_PARTIAL_CONTENT"
+// or "416_RANGE_NOT_SATISFIABLE", naming `fullPath`); nothing for other replies.
+void LogPackageReply(const RoutedReply& reply, const std::wstring& fullPath);
 
 // The 503 reply for `fullPath`, whose line names it and the error.
 RoutedReply UnavailableReplyFor(const std::wstring& fullPath, DWORD error);
