@@ -211,6 +211,120 @@ TEST_F(ConnectionTest, ConnectionsAreServedApartAndClosedByTheListenerThread) {
     EXPECT_EQ(LiveConnectionCount(), 0u);
 }
 
+std::string PartHead(std::uint64_t first, std::uint64_t last, std::uint64_t size) {
+    return "HTTP/1.1 206 PARTIAL CONTENT\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+           std::to_string(last - first + 1) + "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+           std::to_string(last) + "/" + std::to_string(size) + "\r\n\r\n";
+}
+std::string NotSatisfiableHead(std::uint64_t size) {
+    return "HTTP/1.1 416 RANGE NOT SATISFIABLE\r\nContent-Type: application/octet-stream\r\nContent-Length: 0\r\n"
+           "Content-Range: bytes */" + std::to_string(size) + "\r\n\r\n";
+}
+
+// One range of a package's bytes is served; every other use of the fields
+// gets exactly the reply it got without them.
+TEST_F(ConnectionTest, ByteRangeForms) {
+    const std::string big = PatternBytes(3000000, 5);
+    ASSERT_TRUE(MakePackage(L"r.bin", "0123456789"));
+    ASSERT_TRUE(MakePackage(L"big.bin", big));
+    ASSERT_TRUE(MakePackage(L"sub/one.txt", "1"));
+    const std::wstring r = PackagePath(L"r.bin");
+    const std::wstring part = L"206_PARTIAL_CONTENT => '" + r + L"' (bytes ";
+    const std::wstring whole = L"200_OK => '" + r + L"'";
+    const std::wstring none = L"416_RANGE_NOT_SATISFIABLE => '" + r + L"' (bytes */10)";
+    // The log of a request for r.bin whose reply carries file bytes.
+    const auto sent = [](const std::wstring& status, const std::wstring& name = L"r.bin") {
+        return Lines{L"Request for: '/packages/" + name + L"'", status, L"Transmitting file  completed...",
+                     L"Transmitting file " + name + L" completed..."};
+    };
+    const Lines refused{L"Request for: '/packages/r.bin'", none, L"Transmitting file  completed..."};
+    const std::string listing = "<FileIndex><Folder Name=\"sub\"><File Name=\"one.txt\" /></Folder></FileIndex>";
+    struct Case {
+        std::string request;  // the request line and header lines, without the empty line
+        std::string head;
+        std::string body;
+        Lines log;
+    };
+    const Case cases[] = {
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=0-0", PartHead(0, 0, 10), "0", sent(part + L"0-0/10)")},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=0-", PartHead(0, 9, 10), "0123456789", sent(part + L"0-9/10)")},
+        {"GET /packages/r.bin HTTP/1.1\r\nrange:\t bytes=-1 ", PartHead(9, 9, 10), "9", sent(part + L"9-9/10)")},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: BYTES=3-100", PartHead(3, 9, 10), "3456789", sent(part + L"3-9/10)")},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=-0", NotSatisfiableHead(10), "", refused},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=10-", NotSatisfiableHead(10), "", refused},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=10-5", OctetHead(10), "0123456789", sent(whole)},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=0-1,5-6", OctetHead(10), "0123456789", sent(whole)},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=junk", OctetHead(10), "0123456789", sent(whole)},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: items=0-1", OctetHead(10), "0123456789", sent(whole)},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=2-3\r\nRange: bytes=4-5", OctetHead(10), "0123456789",
+         sent(whole)},
+        {"GET /packages/r.bin HTTP/1.1\r\nRange: bytes=2-3\r\nIf-Range: \"x\"", OctetHead(10), "0123456789",
+         sent(whole)},
+        {"POST /packages/r.bin HTTP/1.1\r\nRange: bytes=2-3", OctetHead(10), "0123456789", sent(whole)},
+        {"HEAD /packages/r.bin HTTP/1.1\r\nRange: bytes=0-0", OctetHead(0), "",
+         Lines{L"Request for: '/packages/r.bin'", L"200_OK_HEAD => '" + r + L"'", L"Transmitting file  completed..."}},
+        {"GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\nRange: bytes=0-0",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(listing.size()) + "\r\n\r\n",
+         listing, Lines{L"Request for: '/packages/sub/ListFolderContents.asp'", L"Transmitting file  completed..."}},
+        {"GET /packages/nosuch.bin HTTP/1.1\r\nRange: bytes=0-0", kNotFoundHead, "",
+         Lines{L"Request for: '/packages/nosuch.bin'",
+               L"UpdateAndCheckFilePath file not found => '" + PackagePath(L"nosuch.bin") + L"'",
+               L"Transmitting file  completed...", L"404_NOT_FOUND => '/packages/nosuch.bin'"}},
+        // A part across whole 1 MiB pieces of the send queue.
+        {"GET /packages/big.bin HTTP/1.1\r\nRange: bytes=1000000-2500000", PartHead(1000000, 2500000, 3000000),
+         big.substr(1000000, 1500001),
+         sent(L"206_PARTIAL_CONTENT => '" + PackagePath(L"big.bin") + L"' (bytes 1000000-2500000/3000000)", L"big.bin")},
+    };
+    CHttpClient client;
+    Connect(client);
+    for (const Case& c : cases) {
+        const auto reply = Ask(client, c.request + "\r\n\r\n");
+        EXPECT_EQ(reply.head, c.head) << c.request;
+        EXPECT_TRUE(reply.body == c.body) << c.request;
+        EXPECT_EQ(NewLog(), c.log) << c.request;
+    }
+    ExpectAnsweredNext(client);
+}
+
+// A pipelined request waits for its package's open with its range; the
+// file's size at that open decides the part, however it changed since.
+TEST_F(ConnectionTest, PartOfAPipelinedRequestIsChosenAtItsOpen) {
+    const std::string big = PatternBytes(3000000, 6);
+    ASSERT_TRUE(MakePackage(L"big.bin", big));
+    ASSERT_TRUE(MakePackage(L"a.bin", "abcdefgh"));
+    ASSERT_TRUE(MakePackage(L"b.bin", "0123456789"));
+    CHttpClient client;
+    Connect(client, 4096);
+    ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 1; }));
+    FixServerSendBuffer();
+    ASSERT_TRUE(client.Send("GET /packages/big.bin HTTP/1.1\r\n\r\n"
+                            "GET /packages/a.bin HTTP/1.1\r\nRange: bytes=2-4\r\n\r\n"
+                            "GET /packages/b.bin HTTP/1.1\r\nRange: bytes=5-\r\n\r\n"));
+    ASSERT_TRUE(WaitUntilSendBlocked());
+    std::size_t open = 0;
+    RunOnLoop([&] { open = Live()[0]->OpenPackageFiles(); });
+    EXPECT_EQ(open, 1u);
+    std::error_code error;
+    std::filesystem::resize_file(FsPath(PackagePath(L"b.bin")), 3, error);
+    ASSERT_FALSE(error) << error.message();
+
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_TRUE(reply.body == big);
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.head + reply.body, PartHead(2, 4, 8) + "cde");
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.head, NotSatisfiableHead(3));
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/big.bin'", L"200_OK => '" + PackagePath(L"big.bin") + L"'",
+                               L"Transmitting file  completed...", L"Request for: '/packages/a.bin'",
+                               L"Request for: '/packages/b.bin'", L"Transmitting file big.bin completed...",
+                               L"206_PARTIAL_CONTENT => '" + PackagePath(L"a.bin") + L"' (bytes 2-4/8)",
+                               L"Transmitting file  completed...", L"Transmitting file a.bin completed...",
+                               L"416_RANGE_NOT_SATISFIABLE => '" + PackagePath(L"b.bin") + L"' (bytes */3)",
+                               L"Transmitting file  completed..."}));
+    ExpectAnsweredNext(client);
+}
+
 TEST_F(ConnectionTest, LengthOfTwoGigabytesAndMoreIsSentWhole) {
     const std::wstring path = PackagePath(L"huge.bin");
     ASSERT_TRUE(MakePackage(L"huge.bin", ""));

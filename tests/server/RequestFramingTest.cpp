@@ -51,6 +51,51 @@ TEST(RequestFramer, HeadsBodiesAndWhatCannotBeFramed) {
     }
 }
 
+// The part of a 10-byte file (and of an empty one) that a head's Range and
+// If-Range lines select, as "first-last", "416" or "whole".
+TEST(RequestFramer, RangeFieldsOfAHead) {
+    const auto select = [](const RequestHead& head, std::uint64_t size) -> std::string {
+        const ByteRangePart part = SelectByteRange(head.rangeFields.range, size);
+        if (part.verdict == ByteRangePart::Verdict::NotSatisfiable) return "416";
+        if (part.verdict == ByteRangePart::Verdict::Whole) return "whole";
+        return std::to_string(part.first) + "-" + std::to_string(part.first + part.length - 1);
+    };
+    struct Case {
+        std::string fields;
+        std::string ofTen;
+        std::string ofEmpty;
+        bool ifRange;
+    };
+    const Case cases[] = {
+        {"Range: bytes=2-3", "2-3", "416", false},
+        {"RANGE:bytes=2-\r\nHost: x", "2-9", "416", false},
+        {"Range: bytes= , 2-3 ,", "2-3", "416", false},
+        {"Range: bytes=-4", "6-9", "whole", false},
+        {"Range: bytes=-99999999999999999999", "0-9", "whole", false},
+        {"Range: bytes=0-99999999999999999999", "0-9", "416", false},
+        {"Range: bytes=99999999999999999999-", "416", "416", false},
+        {"Range: bytes=99999999999999999999-99999999999999999998", "whole", "whole", false},
+        {"Range: bytes=0002-03", "2-3", "416", false},
+        {"Range: bytes =2-3", "whole", "whole", false},
+        {"Range: bytes=2 - 3", "whole", "whole", false},
+        {"Range: bytes=+2-3", "whole", "whole", false},
+        {"Range: bytes=-", "whole", "whole", false},
+        {"Range: bytes=", "whole", "whole", false},
+        {"Range: bytes=2-3\r\nrange: bytes=2-3", "whole", "whole", false},
+        {"If-Range: Wed, 21 Oct 2015 07:28:00 GMT\r\nRange: bytes=2-3", "2-3", "416", true},
+        {"Host: x", "whole", "whole", false},
+    };
+    for (const Case& c : cases) {
+        CRequestFramer framer;
+        framer.Receive("GET /a HTTP/1.1\r\n" + c.fields + "\r\n\r\n");
+        RequestHead head;
+        ASSERT_EQ(framer.Next(head), CRequestFramer::Step::Head) << c.fields;
+        EXPECT_EQ(select(head, 10), c.ofTen) << c.fields;
+        EXPECT_EQ(select(head, 0), c.ofEmpty) << c.fields;
+        EXPECT_EQ(head.rangeFields.hasIfRange, c.ifRange) << c.fields;
+    }
+}
+
 class RequestFramingTest : public ServerFixture {
   protected:
     void SetUp() override {
