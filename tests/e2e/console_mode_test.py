@@ -1,6 +1,9 @@
 """End to end: the real program in console mode, a real HTTP client, real files."""
+import hashlib
 import os
+import random
 import socket
+import subprocess
 import threading
 import time
 import unittest
@@ -85,6 +88,38 @@ class ServingTest(harness.ServerTest):
         self.assertEqual(sorted(results), ["one", "two"])
         for bodies in results.values():
             self.assertTrue(all(b == self.big for b in bodies))
+
+
+class ResumeTest(harness.ServerTest):
+    size = 64 << 20
+    large = random.Random(64).randbytes(size)
+    PACKAGES = {"large.bin": large}
+
+    def test_download_cut_at_a_random_point_is_finished_by_curl_resume(self):
+        cut = random.randrange(1, self.size)
+        part = os.path.join(self.root, "large.part")
+        # A client that breaks off after `cut` bytes of the package.
+        c = Connection(self.server.port)
+        c.send(b"GET /packages/large.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        while b"\r\n\r\n" not in c.pending:
+            c.pending += c.sock.recv(65536)
+        head, c.pending = c.pending.split(b"\r\n\r\n", 1)
+        self.assertEqual(head.decode() + "\r\n\r\n", OCTET.format(self.size))
+        with open(part, "wb") as f:
+            f.write(c.read_exact(cut))
+        c.close()
+
+        url = f"http://127.0.0.1:{self.server.port}/packages/large.bin"
+        result = subprocess.run(["curl", "--silent", "--show-error", "--fail", "--max-time", "300", "-C", "-",
+                                 "-o", part, "-w", "%{http_code}", url],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=360)
+        self.assertEqual((result.returncode, result.stdout), (0, b"206"), f"cut at {cut}: {result.stderr!r}")
+        with open(part, "rb") as f:
+            got = hashlib.sha256(f.read()).hexdigest()
+        self.assertEqual(got, hashlib.sha256(self.large).hexdigest(), f"cut at {cut}")
+        sep = "\\" if harness.UNDER_WINE else "/"
+        self.server.wait_for_log(f"206_PARTIAL_CONTENT => '{native(self.packages)}{sep}large.bin' "
+                                 f"(bytes {cut}-{self.size - 1}/{self.size})")
 
 
 class StartAndStopTest(unittest.TestCase):
