@@ -12,6 +12,7 @@
 
 namespace {
 std::atomic<bool> g_bCoalescing{true};
+std::atomic<UINT> g_nFileBytesPerCall{CSendQueue::kFileBytesPerCall};
 
 std::unique_ptr<CFile> MemoryFileOf(std::string text) {
     return std::unique_ptr<CFile>(new (std::nothrow) CReplyTextFile(std::move(text)));
@@ -22,6 +23,7 @@ std::uint64_t SendQueueSeconds() { return TickCount64() / 1000; }
 
 void CSendQueue::SetCoalescing(bool on) { g_bCoalescing = on; }
 bool CSendQueue::CoalescingEnabled() { return g_bCoalescing; }
+void CSendQueue::SetFileBytesPerCall(UINT bytes) { g_nFileBytesPerCall = bytes; }
 
 CSendQueue::~CSendQueue() {
     for (Entry& entry : m_lstSendQueue) CloseEntry(entry);
@@ -182,39 +184,58 @@ bool CSendQueue::ResolveWithFile(std::uint64_t token, std::string header, std::u
     return Replace(token, entries, 2);
 }
 
-void CSendQueue::SendPending(CSendSink& sink) {
+bool CSendQueue::SendPending(CSendSink& sink) {
     if (m_bBufferFree) FillBuffer(sink);
+    const UINT fileLimit = g_nFileBytesPerCall.load(std::memory_order_relaxed);
+    UINT fileBytesSent = 0;
     while (ChunkEnd() != m_nSendPos) {
         int offered;
         int accepted;
+        bool wholeChunk = true;
         if (m_nFileBytes == 0) {
             offered = static_cast<int>(m_nDataEnd - m_nSendPos);
             accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offered);
         } else {
+            if (fileLimit != 0 && fileBytesSent >= fileLimit) {
+                // This turn's share went out: the rest waits for the next turn.
+                m_bBufferFree = false;
+                return true;
+            }
             // Buffered bytes still waiting go first, then the file's chunk.
             const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
             const UINT fileDone = m_nSendPos - (m_nDataEnd - headLeft);
-            offered = static_cast<int>(headLeft + m_nFileBytes - fileDone);
+            UINT fileOffered = m_nFileBytes - fileDone;
+            if (fileLimit != 0 && fileOffered > fileLimit - fileBytesSent) {
+                fileOffered = fileLimit - fileBytesSent;
+                wholeChunk = false;
+            }
+            offered = static_cast<int>(headLeft + fileOffered);
             accepted = sink.SendFileBytes(headLeft > 0 ? m_pBuffer.get() + m_nSendPos : nullptr,
                                           static_cast<int>(headLeft), *m_lstSendQueue.front().file,
-                                          m_nFileOffset + fileDone, static_cast<int>(m_nFileBytes - fileDone));
+                                          m_nFileOffset + fileDone, static_cast<int>(fileOffered));
             if (accepted == CSendSink::kFileEnded) {
                 // The file became shorter than its announced length.
                 AbandonAll(m_lstSendQueue.front().file->GetFileName());
                 ClearChunk();
-                return;
+                return false;
             }
+            if (accepted > static_cast<int>(headLeft)) fileBytesSent += static_cast<UINT>(accepted) - headLeft;
         }
         if (accepted > 0) m_nProgressStamp = SendQueueSeconds();
         if (accepted == offered) {
-            FillBuffer(sink);
+            if (wholeChunk) {
+                FillBuffer(sink);
+            } else {
+                m_nSendPos += static_cast<UINT>(accepted);
+            }
             continue;
         }
         // The socket took less: keep the rest where it is until it can take more.
         m_bBufferFree = false;
         if (accepted > 0) m_nSendPos += static_cast<UINT>(accepted);
-        return;
+        return false;
     }
+    return false;
 }
 
 void CSendQueue::ClearChunk() {
