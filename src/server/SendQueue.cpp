@@ -189,53 +189,62 @@ bool CSendQueue::SendPending(CSendSink& sink) {
     const UINT fileLimit = g_nFileBytesPerCall.load(std::memory_order_relaxed);
     UINT fileBytesSent = 0;
     while (ChunkEnd() != m_nSendPos) {
-        int offered;
-        int accepted;
-        bool wholeChunk = true;
-        if (m_nFileBytes == 0) {
-            offered = static_cast<int>(m_nDataEnd - m_nSendPos);
-            accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offered);
-        } else {
-            if (fileLimit != 0 && fileBytesSent >= fileLimit) {
-                // This turn's share went out: the rest waits for the next turn.
-                m_bBufferFree = false;
-                return true;
-            }
-            // Buffered bytes still waiting go first, then the file's chunk.
-            const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
-            const UINT fileDone = m_nSendPos - (m_nDataEnd - headLeft);
-            UINT fileOffered = m_nFileBytes - fileDone;
-            if (fileLimit != 0 && fileOffered > fileLimit - fileBytesSent) {
-                fileOffered = fileLimit - fileBytesSent;
-                wholeChunk = false;
-            }
-            offered = static_cast<int>(headLeft + fileOffered);
-            accepted = sink.SendFileBytes(headLeft > 0 ? m_pBuffer.get() + m_nSendPos : nullptr,
-                                          static_cast<int>(headLeft), *m_lstSendQueue.front().file,
-                                          m_nFileOffset + fileDone, static_cast<int>(fileOffered));
-            if (accepted == CSendSink::kFileEnded) {
-                // The file became shorter than its announced length.
-                AbandonAll(m_lstSendQueue.front().file->GetFileName());
-                ClearChunk();
-                return false;
-            }
-            if (accepted > static_cast<int>(headLeft)) fileBytesSent += static_cast<UINT>(accepted) - headLeft;
+        if (m_nFileBytes != 0 && fileLimit != 0 && fileBytesSent >= fileLimit) {
+            // This turn's share went out: the rest waits for the next turn.
+            m_bBufferFree = false;
+            return true;
         }
-        if (accepted > 0) m_nProgressStamp = SendQueueSeconds();
-        if (accepted == offered) {
-            if (wholeChunk) {
+        const Offer offer = OfferRest(sink, fileLimit == 0 ? 0 : fileLimit - fileBytesSent);
+        if (offer.fileEnded) {
+            // The file became shorter than its announced length.
+            AbandonAll(m_lstSendQueue.front().file->GetFileName());
+            ClearChunk();
+            return false;
+        }
+        fileBytesSent += offer.fileBytesTaken;
+        if (offer.accepted > 0) m_nProgressStamp = SendQueueSeconds();
+        if (offer.accepted == offer.offered) {
+            if (offer.wholeChunk) {
                 FillBuffer(sink);
             } else {
-                m_nSendPos += static_cast<UINT>(accepted);
+                m_nSendPos += static_cast<UINT>(offer.accepted);
             }
             continue;
         }
         // The socket took less: keep the rest where it is until it can take more.
         m_bBufferFree = false;
-        if (accepted > 0) m_nSendPos += static_cast<UINT>(accepted);
+        if (offer.accepted > 0) m_nSendPos += static_cast<UINT>(offer.accepted);
         return false;
     }
     return false;
+}
+
+CSendQueue::Offer CSendQueue::OfferRest(CSendSink& sink, UINT fileBytesAllowed) {
+    Offer offer;
+    if (m_nFileBytes == 0) {
+        offer.offered = static_cast<int>(m_nDataEnd - m_nSendPos);
+        offer.accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offer.offered);
+        return offer;
+    }
+    // Buffered bytes still waiting go first, then the file's chunk (up to
+    // what the turn allows; 0: no limit).
+    const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
+    const UINT fileDone = m_nSendPos - (m_nDataEnd - headLeft);
+    UINT fileOffered = m_nFileBytes - fileDone;
+    if (fileBytesAllowed != 0 && fileOffered > fileBytesAllowed) {
+        fileOffered = fileBytesAllowed;
+        offer.wholeChunk = false;
+    }
+    offer.offered = static_cast<int>(headLeft + fileOffered);
+    offer.accepted = sink.SendFileBytes(headLeft > 0 ? m_pBuffer.get() + m_nSendPos : nullptr,
+                                        static_cast<int>(headLeft), *m_lstSendQueue.front().file,
+                                        m_nFileOffset + fileDone, static_cast<int>(fileOffered));
+    if (offer.accepted == CSendSink::kFileEnded) {
+        offer.fileEnded = true;
+    } else if (offer.accepted > static_cast<int>(headLeft)) {
+        offer.fileBytesTaken = static_cast<UINT>(offer.accepted) - headLeft;
+    }
+    return offer;
 }
 
 void CSendQueue::ClearChunk() {

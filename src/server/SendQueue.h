@@ -157,6 +157,15 @@ class CSendQueue {
     // Puts `entries` where the pending entry `token` is.
     bool Replace(std::uint64_t token, Entry* entries, std::size_t count);
 
+    // One offer of the rest of the current chunk to the sink.
+    struct Offer {
+        int offered = 0;
+        int accepted = 0;
+        UINT fileBytesTaken = 0;  // of `accepted`, bytes sent from the file
+        bool wholeChunk = true;   // the offer was the whole rest of the chunk
+        bool fileEnded = false;   // the file has fewer bytes than the chunk marks
+    };
+    Offer OfferRest(CSendSink& sink, UINT fileBytesAllowed);
     // Loads the next chunk of the head entry into the buffer. A full chunk
     // of a file that `sink` can send directly is only marked (m_nFileBytes)
     // and stays in the file until the socket takes it.
