@@ -10,7 +10,7 @@
 
 const MessageMap* CVelmoraServiceApp::GetThisMessageMap() {
     static const MessageMapEntry entries[] = {
-        OnMessage<&CVelmoraServiceApp::OnSocketInitFailed>(CHTTPUpdateServiceThread::kStartMessage),
+        OnMessage<&CVelmoraServiceApp::OnSocketInitFailed>(CHTTPUpdateServiceThread::kListenFailedMessage),
         OnMessage<&CVelmoraServiceApp::OnListenerListening>(CHTTPUpdateServiceThread::kListeningMessage),
     };
     static const MessageMap map = MessageMapOf<CWinApp>(entries);

@@ -117,6 +117,10 @@ class CAsyncSocket {
     // SendFileBytes works on this platform (POSIX: yes; Windows: not yet,
     // callers read the file and Send it).
     static bool CanSendFileBytes();
+    // Asks for an FD_WRITE as soon as the socket can take data, although no
+    // send was refused: a sender that stopped on its own (to let other
+    // connections have their turn) resumes there.
+    BOOL RequestWriteNotification();
     BOOL ShutDown(int how = kShutdownSends);
     // Whether received bytes wait to be read.
     bool HasUnreadBytes() const;

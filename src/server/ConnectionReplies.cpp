@@ -166,10 +166,15 @@ void CHTTPUpdateServiceSocket::RetryPackageOpen() {
 void CHTTPUpdateServiceSocket::SendPending() {
     for (;;) {
         CSocketSink sink(*this);
-        m_sendQueue.SendPending(sink);
+        const bool turnOver = m_sendQueue.SendPending(sink);
         if (sink.Progressed()) NoteActivity();
         if (sink.Broke()) {
             m_bBroken = true;  // the peer is gone: nothing more can be delivered
+            return;
+        }
+        if (turnOver) {
+            // The others' turn: sending goes on at the next writable notification.
+            RequestWriteNotification();
             return;
         }
         // The replies before a deferred package have left the queue: its turn.

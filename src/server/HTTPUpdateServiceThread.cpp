@@ -67,7 +67,7 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     }
     AppLog(L"CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: %ld", error);
     if (CWinApp* app = AfxGetApp())
-        plat::PostToThread(app->m_nThreadID, kStartMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
+        plat::PostToThread(app->m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
 }
 
 BOOL CHTTPUpdateServiceThread::PumpMessage() {

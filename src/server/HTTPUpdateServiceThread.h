@@ -18,14 +18,16 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     DECLARE_MESSAGE_MAP()
 
   public:
-    // The start message, posted by the thread to itself, and the failure
-    // notice it posts to the application thread when it cannot listen.
+    // The start message, posted by the thread to itself.
     static constexpr UINT kStartMessage = 0x0401;  // WM_USER + 1
+    // Posted to the application thread when the socket cannot listen, with
+    // the socket error as its wParam. It has the start message's number (a
+    // peer of the application's may rely on it), under a name of its own.
+    static constexpr UINT kListenFailedMessage = 0x0401;  // WM_USER + 1
     // Posted by a listing worker when a document is ready: it wakes the
     // loop, which hands the document out after the message.
     static constexpr UINT kListingReadyMessage = 0x0402;  // WM_USER + 2
-    // Posted to the application thread once the socket listens (the failure
-    // notice above carries the socket error as its wParam).
+    // Posted to the application thread once the socket listens.
     static constexpr UINT kListeningMessage = 0x0403;  // WM_USER + 3
     // Connections the system may complete before they are accepted. A
     // burst beyond it has its handshakes dropped, and each such client
@@ -51,7 +53,7 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     int ExitInstance() override;
 
     // Opens the listening socket on every local address; on failure tells
-    // the application thread with the start message id.
+    // the application thread (kListenFailedMessage).
     void OnInitListener(WPARAM wParam, LPARAM lParam);
 
     // The framework's lines go to the application log.

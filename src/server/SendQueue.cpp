@@ -12,6 +12,7 @@
 
 namespace {
 std::atomic<bool> g_bCoalescing{true};
+std::atomic<UINT> g_nFileBytesPerCall{CSendQueue::kFileBytesPerCall};
 
 std::unique_ptr<CFile> MemoryFileOf(std::string text) {
     return std::unique_ptr<CFile>(new (std::nothrow) CReplyTextFile(std::move(text)));
@@ -22,6 +23,7 @@ std::uint64_t SendQueueSeconds() { return TickCount64() / 1000; }
 
 void CSendQueue::SetCoalescing(bool on) { g_bCoalescing = on; }
 bool CSendQueue::CoalescingEnabled() { return g_bCoalescing; }
+void CSendQueue::SetFileBytesPerCall(UINT bytes) { g_nFileBytesPerCall = bytes; }
 
 CSendQueue::~CSendQueue() {
     for (Entry& entry : m_lstSendQueue) CloseEntry(entry);
@@ -182,39 +184,67 @@ bool CSendQueue::ResolveWithFile(std::uint64_t token, std::string header, std::u
     return Replace(token, entries, 2);
 }
 
-void CSendQueue::SendPending(CSendSink& sink) {
+bool CSendQueue::SendPending(CSendSink& sink) {
     if (m_bBufferFree) FillBuffer(sink);
+    const UINT fileLimit = g_nFileBytesPerCall.load(std::memory_order_relaxed);
+    UINT fileBytesSent = 0;
     while (ChunkEnd() != m_nSendPos) {
-        int offered;
-        int accepted;
-        if (m_nFileBytes == 0) {
-            offered = static_cast<int>(m_nDataEnd - m_nSendPos);
-            accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offered);
-        } else {
-            // Buffered bytes still waiting go first, then the file's chunk.
-            const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
-            const UINT fileDone = m_nSendPos - (m_nDataEnd - headLeft);
-            offered = static_cast<int>(headLeft + m_nFileBytes - fileDone);
-            accepted = sink.SendFileBytes(headLeft > 0 ? m_pBuffer.get() + m_nSendPos : nullptr,
-                                          static_cast<int>(headLeft), *m_lstSendQueue.front().file,
-                                          m_nFileOffset + fileDone, static_cast<int>(m_nFileBytes - fileDone));
-            if (accepted == CSendSink::kFileEnded) {
-                // The file became shorter than its announced length.
-                AbandonAll(m_lstSendQueue.front().file->GetFileName());
-                ClearChunk();
-                return;
-            }
+        if (m_nFileBytes != 0 && fileLimit != 0 && fileBytesSent >= fileLimit) {
+            // This turn's share went out: the rest waits for the next turn.
+            m_bBufferFree = false;
+            return true;
         }
-        if (accepted > 0) m_nProgressStamp = SendQueueSeconds();
-        if (accepted == offered) {
-            FillBuffer(sink);
+        const Offer offer = OfferRest(sink, fileLimit == 0 ? 0 : fileLimit - fileBytesSent);
+        if (offer.fileEnded) {
+            // The file became shorter than its announced length.
+            AbandonAll(m_lstSendQueue.front().file->GetFileName());
+            ClearChunk();
+            return false;
+        }
+        fileBytesSent += offer.fileBytesTaken;
+        if (offer.accepted > 0) m_nProgressStamp = SendQueueSeconds();
+        if (offer.accepted == offer.offered) {
+            if (offer.wholeChunk) {
+                FillBuffer(sink);
+            } else {
+                m_nSendPos += static_cast<UINT>(offer.accepted);
+            }
             continue;
         }
         // The socket took less: keep the rest where it is until it can take more.
         m_bBufferFree = false;
-        if (accepted > 0) m_nSendPos += static_cast<UINT>(accepted);
-        return;
+        if (offer.accepted > 0) m_nSendPos += static_cast<UINT>(offer.accepted);
+        return false;
     }
+    return false;
+}
+
+CSendQueue::Offer CSendQueue::OfferRest(CSendSink& sink, UINT fileBytesAllowed) {
+    Offer offer;
+    if (m_nFileBytes == 0) {
+        offer.offered = static_cast<int>(m_nDataEnd - m_nSendPos);
+        offer.accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offer.offered);
+        return offer;
+    }
+    // Buffered bytes still waiting go first, then the file's chunk (up to
+    // what the turn allows; 0: no limit).
+    const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
+    const UINT fileDone = m_nSendPos - (m_nDataEnd - headLeft);
+    UINT fileOffered = m_nFileBytes - fileDone;
+    if (fileBytesAllowed != 0 && fileOffered > fileBytesAllowed) {
+        fileOffered = fileBytesAllowed;
+        offer.wholeChunk = false;
+    }
+    offer.offered = static_cast<int>(headLeft + fileOffered);
+    offer.accepted = sink.SendFileBytes(headLeft > 0 ? m_pBuffer.get() + m_nSendPos : nullptr,
+                                        static_cast<int>(headLeft), *m_lstSendQueue.front().file,
+                                        m_nFileOffset + fileDone, static_cast<int>(fileOffered));
+    if (offer.accepted == CSendSink::kFileEnded) {
+        offer.fileEnded = true;
+    } else if (offer.accepted > static_cast<int>(headLeft)) {
+        offer.fileBytesTaken = static_cast<UINT>(offer.accepted) - headLeft;
+    }
+    return offer;
 }
 
 void CSendQueue::ClearChunk() {

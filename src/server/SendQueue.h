@@ -57,6 +57,11 @@ class CSendQueue {
     static constexpr UINT kBufferSize = 1048576;
     // Seconds without progress after which the queue is abandoned.
     static constexpr std::uint64_t kStallSeconds = 360;
+    // File bytes sent straight from the file per SendPending call at most (0:
+    // no limit). A transfer that keeps the socket's buffer full makes the
+    // system copy each byte through memory the cache no longer holds; a
+    // bounded piece per turn keeps sender and receiver in step.
+    static constexpr UINT kFileBytesPerCall = 0;
     // Room behind a finished small entry for the next entry's first chunk:
     // a reply header and the start of its body leave in one send, so a
     // small reply never waits between two segments for a delayed
@@ -103,8 +108,11 @@ class CSendQueue {
     std::size_t LeasedEntries() const { return m_nLeasedEntries; }
 
     // Hands buffered bytes to `sink`, refilling from the queue, until the
-    // queue is empty or the sink takes less than offered.
-    void SendPending(CSendSink& sink);
+    // queue is empty or the sink takes less than offered, or (returning
+    // true) once kFileBytesPerCall bytes of files sent straight from their
+    // file went in this call: the sender then asks to be called again when
+    // the socket can take more, after the others' turns.
+    bool SendPending(CSendSink& sink);
 
     // The stall rule for a chunk that waits for the socket: when the socket
     // has taken no byte for kStallSeconds at `nowSeconds` (counted from the
@@ -130,6 +138,8 @@ class CSendQueue {
     // entry's first chunk into one send (on by default); for measurements.
     static void SetCoalescing(bool on);
     static bool CoalescingEnabled();
+    // Process-wide limit in place of kFileBytesPerCall; for measurements.
+    static void SetFileBytesPerCall(UINT bytes);
 
   private:
     struct Entry {
@@ -147,6 +157,15 @@ class CSendQueue {
     // Puts `entries` where the pending entry `token` is.
     bool Replace(std::uint64_t token, Entry* entries, std::size_t count);
 
+    // One offer of the rest of the current chunk to the sink.
+    struct Offer {
+        int offered = 0;
+        int accepted = 0;
+        UINT fileBytesTaken = 0;  // of `accepted`, bytes sent from the file
+        bool wholeChunk = true;   // the offer was the whole rest of the chunk
+        bool fileEnded = false;   // the file has fewer bytes than the chunk marks
+    };
+    Offer OfferRest(CSendSink& sink, UINT fileBytesAllowed);
     // Loads the next chunk of the head entry into the buffer. A full chunk
     // of a file that `sink` can send directly is only marked (m_nFileBytes)
     // and stays in the file until the socket takes it.

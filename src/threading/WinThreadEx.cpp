@@ -63,11 +63,6 @@ CWinThreadEx::~CWinThreadEx() {
         for (auto& entry : m_lstBackupQueue) DiscardTrackedPayload(entry->m_nMsg, entry->m_wParam, entry->m_lParam);
         m_lstBackupQueue.clear();
     }
-    {
-        CSingleLock lock(m_csEventPool);
-        for (HANDLE event : m_lstEventPool) plat::CloseHandleObject(event);
-        m_lstEventPool.clear();
-    }
     for (HANDLE event : {m_evStopped, m_evStarted, m_evRun, m_evPaused}) {
         if (event) plat::CloseHandleObject(event);
     }
@@ -300,6 +295,20 @@ bool CWinThreadEx::StopThread() {
 // ---------------------------------------------------------------------------
 // Synchronous sends.
 
+CCriticalSection& CWinThreadEx::m_csEventPool = *new CCriticalSection;
+std::list<HANDLE>& CWinThreadEx::m_lstEventPool = *new std::list<HANDLE>;
+
+void CWinThreadEx::ReturnCompletionEvent(HANDLE event) {
+    {
+        CSingleLock lock(m_csEventPool);
+        if (m_lstEventPool.size() < kEventPoolSize) {
+            m_lstEventPool.push_back(event);
+            return;
+        }
+    }
+    plat::CloseHandleObject(event);
+}
+
 HANDLE CWinThreadEx::TakeCompletionEvent() {
     CSingleLock lock(m_csEventPool);
     HANDLE event = nullptr;
@@ -379,9 +388,15 @@ DWORD CWinThreadEx::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lPara
         }
     }
     if (paused) plat::CloseHandleObject(paused);
-    // Not returned to the pool: once the handler has run, the worker may end
-    // and delete this object at any moment, so nothing of it is touched again.
-    plat::CloseHandleObject(event);
+    // Once the handler has run, the worker may end and delete this object at
+    // any moment, so only the shared pool is touched. An event that was not
+    // signalled may still be, by a worker that handles the message late: it
+    // is never used again.
+    if (result == NO_ERROR) {
+        ReturnCompletionEvent(event);
+    } else {
+        plat::CloseHandleObject(event);
+    }
     return result;
 }
 

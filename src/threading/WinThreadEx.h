@@ -111,8 +111,14 @@ class CWinThreadEx : public CWinThread {
     std::list<std::unique_ptr<CThreadMessage>> m_lstBackupQueue;  // under m_csBackupQueue
     std::atomic<bool> m_bBackupQueueActive{false};                // written under m_csBackupQueue
     CCriticalSection m_csBackupQueue;
-    CCriticalSection m_csEventPool;
-    std::list<HANDLE> m_lstEventPool;  // under m_csEventPool
+    // Completion events of synchronous sends that ended with their handler
+    // run, kept for the next sends of any thread object: shared by all of
+    // them, because a sender must not touch its thread object once the
+    // handler has run (the worker may end and delete it).
+    // (Never destroyed: threads may still send while the process exits.)
+    static CCriticalSection& m_csEventPool;
+    static std::list<HANDLE>& m_lstEventPool;  // under m_csEventPool
+    static constexpr std::size_t kEventPoolSize = 16;
 
   private:
     // Dispatches a tracked message to its handler and reports what it throws.
@@ -123,7 +129,10 @@ class CWinThreadEx : public CWinThread {
     // FALSE when an entry was dropped; `ownEntry` is the caller's own entry.
     BOOL DrainBackupQueue(const CThreadMessage* ownEntry, bool* ownEntryDropped);
 
-    HANDLE TakeCompletionEvent();
+    static HANDLE TakeCompletionEvent();
+    // Keeps `event` for a later send (it is signalled, and its worker's
+    // duplicate is spent), or closes it when the pool is full.
+    static void ReturnCompletionEvent(HANDLE event);
 
     CCriticalSection m_csName;  // guards m_strThreadName against concurrent first use
     DWORD m_dwStopTimeout = 60000;

@@ -184,3 +184,25 @@ TEST_F(ZeroCopySendTest, ChunkWaitingInTheFileFollowsTheStallRule) {
 }
 
 }  // namespace
+
+namespace {
+
+// With a limit per call, a transfer that the socket would take whole goes
+// out in turns of that many file bytes, each call saying that more waits;
+// the bytes are the same, in order.
+TEST_F(ZeroCopySendTest, FileBytesGoOutInTurnsOfTheLimit) {
+    const std::string data = PatternBytes(3 * kChunk + 1000);
+    FileRecord record;
+    QueueFile("HEAD", data, record);
+    const UINT turn = 256 * 1024;
+    CSendQueue::SetFileBytesPerCall(turn);
+    int calls = 1;
+    while (m_queue.SendPending(m_sink) && calls < 100) ++calls;
+    CSendQueue::SetFileBytesPerCall(CSendQueue::kFileBytesPerCall);
+    EXPECT_EQ(calls, 3 * kChunk / turn) << "one call per limit's worth of the whole chunks; the last also sends the tail";
+    for (const auto& [head, file] : m_sink.fileCalls) EXPECT_LE(static_cast<UINT>(file), turn);
+    EXPECT_TRUE(m_sink.received == "HEAD" + data);
+    EXPECT_TRUE(m_queue.IsIdle());
+}
+
+}  // namespace

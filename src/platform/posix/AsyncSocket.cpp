@@ -547,6 +547,13 @@ int CAsyncSocket::SendFileBytes(const void* head, int headLength, const CDiskFil
 
 bool CAsyncSocket::CanSendFileBytes() { return true; }
 
+BOOL CAsyncSocket::RequestWriteNotification() {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
+    // Level-triggered: a socket that can take data is reported at the next wait.
+    m_pState->writeArmed = true;
+    return m_pState->UpdateWatch() ? TRUE : FALSE;
+}
+
 BOOL CAsyncSocket::ShutDown(int how) {
     if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
     if (::shutdown(m_pState->Fd(), how) != 0) return SetSocketError(errno), FALSE;

@@ -11,7 +11,7 @@
 #include "platform/Handles.h"
 #include "platform/RegistryCodes.h"
 #include "platform/Win32Codes.h"
-#include "platform/posix/RegistryFile.h"
+#include "platform/posix/registry/RegistryFile.h"
 
 namespace plat {
 namespace {

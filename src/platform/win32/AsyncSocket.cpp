@@ -253,6 +253,15 @@ int CAsyncSocket::SendFileBytes(const void*, int, const CDiskFile&, std::uint64_
 
 bool CAsyncSocket::CanSendFileBytes() { return false; }
 
+BOOL CAsyncSocket::RequestWriteNotification() {
+    if (m_hSocket == plat::kInvalidSocket || !m_pState->home) return FailWith(WSAENOTSOCK);
+    // The notice Winsock itself posts, queued behind what is already waiting.
+    return ::PostMessageW(m_pState->home->window, kSocketMessage, static_cast<WPARAM>(m_hSocket),
+                          WSAMAKESELECTREPLY(FD_WRITE, 0))
+               ? TRUE
+               : FALSE;
+}
+
 BOOL CAsyncSocket::ShutDown(int how) {
     if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
     return ::shutdown(static_cast<SOCKET>(m_hSocket), how) == 0 ? TRUE : FALSE;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/Types.h"
-#include "platform/posix/RegistryHive.h"
+#include "platform/posix/registry/RegistryHive.h"
 
 namespace plat::posix {
 

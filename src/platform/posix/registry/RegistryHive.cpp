@@ -1,5 +1,5 @@
 // The POSIX registry's tree of one root key and its text form on disk.
-#include "platform/posix/RegistryHive.h"
+#include "platform/posix/registry/RegistryHive.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,5 +1,5 @@
 // The POSIX registry's file: read whole, replaced whole under a lock.
-#include "platform/posix/RegistryFile.h"
+#include "platform/posix/registry/RegistryFile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,0 +1,104 @@
+// Routing as a function: each request's reply and log lines, from the files on disk alone.
+#include "server/Replies.h"
+#include "server/RequestRouting.h"
+#include "server/ServerFixture.h"
+
+using namespace server_test;
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"packages/sub/a.zip", "hello"));
+    const std::wstring packages = dir.PathOf(L"packages") + plat::PathSeparator();
+    const std::wstring file = dir.PathOf(L"packages/sub/a.zip");
+    const std::wstring sub = dir.PathOf(L"packages/sub");
+    const std::wstring folder = dir.PathOf(L"packages");
+    using Kind = RoutedReply::Kind;
+    struct Case {
+        const wchar_t* method;
+        const wchar_t* path;
+        bool mayOpen;
+        Kind kind;
+        std::string text;     // Text: the reply
+        std::wstring target;  // File, Listing, Deferred: the full path (File: empty, the file is open)
+        Lines lines;          // logged while routing, then the line after the reply is queued
+    };
+    const std::wstring request = L"Request for: '";
+    const Case cases[] = {
+        {L"GET", L"/packages/sub/a.zip", true, Kind::File, "", L"",
+         {request + L"/packages/sub/a.zip'", L"200_OK => '" + file + L"'"}},
+        {L"hEaD", L"/packages/sub/a.zip", true, Kind::Text, HeadOkReply(), L"",
+         {request + L"/packages/sub/a.zip'", L"200_OK_HEAD => '" + file + L"'"}},
+        // A package while another is held: checked now, opened at its turn.
+        {L"GET", L"/packages/sub/a.zip", false, Kind::Deferred, "", file,
+         {request + L"/packages/sub/a.zip'", L"200_OK => '" + file + L"'"}},
+        {L"GET", L"/packages/sub/missing.zip", true, Kind::Text, NotFoundReply(), L"",
+         {request + L"/packages/sub/missing.zip'",
+          L"UpdateAndCheckFilePath file not found => '" + dir.PathOf(L"packages/sub/missing.zip") + L"'",
+          L"404_NOT_FOUND => '/packages/sub/missing.zip'"}},
+        // The folder exists and is readable, but is no file: one open, no second.
+        {L"GET", L"/packages/", true, Kind::Text, NotFoundReply(), L"",
+         {request + L"/packages/'", L"200_OK => '" + folder + L"'", L"SendFile file not found => '" + folder + L"'"}},
+        {L"GET", L"/index.html", true, Kind::Text, NotFoundReply(), L"",
+         {request + L"/index.html'", L"404_NOT_FOUND => '/index.html'"}},
+        {L"GET", L"/packages/../etc/passwd", true, Kind::Text, NotFoundReply(), L"",
+         {request + L"/packages/../etc/passwd'", L"UpdateAndCheckFilePath path refused => '/packages/../etc/passwd'",
+          L"404_NOT_FOUND => '/packages/../etc/passwd'"}},
+        {L"GET", L"/packages/%FF.zip", true, Kind::Text, NotFoundReply(), L"",
+         {request + L"/packages/\ufffd.zip'", L"404_NOT_FOUND => '/packages/\ufffd.zip'"}},
+        // A listing is routed whatever the method, with or without the prefix.
+        {L"PUT", L"/sub/listfoldercontents.ASP", true, Kind::Listing, "", sub, {request + L"/sub/listfoldercontents.ASP'"}},
+        {L"GET", L"/packages/ListFolderContents.asp", true, Kind::Listing, "", folder,
+         {request + L"/packages/ListFolderContents.asp'"}},
+        {L"GET", L"/packages/nosuch/ListFolderContents.asp", true, Kind::Text, NotFoundReply(), L"",
+         {request + L"/packages/nosuch/ListFolderContents.asp'",
+          L"UpdateAndCheckFilePath Folder not found => '" + dir.PathOf(L"packages/nosuch") + L"'",
+          L"404_NOT_FOUND => '/nosuch/ListFolderContents.asp'"}},
+    };
+    for (const Case& c : cases) {
+        const std::string label = WideToUtf8(c.method) + " " + WideToUtf8(c.path);
+        TestLog log;
+        RoutingPolicy policy;
+        policy.mayOpenPackage = c.mayOpen;
+        RoutedReply reply = RouteRequest(c.method, c.path, packages, policy);
+        Lines lines = log.All();
+        if (!reply.lineAfterQueued.empty()) lines.push_back(reply.lineAfterQueued);
+        EXPECT_EQ(reply.kind, c.kind) << label;
+        EXPECT_EQ(lines, c.lines) << label;
+        if (c.kind == Kind::Text) EXPECT_EQ(reply.text, c.text) << label;
+        if (c.kind == Kind::File) {
+            EXPECT_EQ(reply.header, OctetHead(5)) << label;
+            ASSERT_NE(reply.file, nullptr) << label;
+            EXPECT_EQ(reply.length, 5u) << label;
+            reply.file->Close();
+        } else {
+            EXPECT_EQ(reply.fullPath, c.target) << label;
+        }
+        if (c.kind == Kind::Listing) EXPECT_EQ(reply.headOnly, false) << label;
+    }
+}
+
+TEST(RequestRouting, DeferredPackageOpensAtItsTurnOrIsGone) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"packages/a.zip", "hello"));
+    const std::wstring file = dir.PathOf(L"packages/a.zip");
+    TestLog log;
+    RoutedReply opened = OpenPackageReply(file, nullptr, false, true);
+    ASSERT_EQ(opened.kind, RoutedReply::Kind::File);
+    opened.file->Close();
+    // Held budget spent: a small package is read whole and needs no descriptor.
+    RoutedReply whole = OpenPackageReply(file, nullptr, false, false);
+    ASSERT_EQ(whole.kind, RoutedReply::Kind::File);
+    EXPECT_EQ(dynamic_cast<CDiskFile*>(whole.file.get()), nullptr);
+    EXPECT_EQ(log.All(), Lines{});
+
+    RoutedReply gone = OpenPackageReply(dir.PathOf(L"packages/gone.zip"), nullptr, false, true);
+    EXPECT_EQ(gone.kind, RoutedReply::Kind::Text);
+    EXPECT_EQ(gone.text, NotFoundReply());
+    EXPECT_EQ(log.All(), (Lines{L"SendFile file not found => '" + dir.PathOf(L"packages/gone.zip") + L"'"}));
+}
+
+}  // namespace
