@@ -25,6 +25,7 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         std::string text;     // Text: the reply
         std::wstring target;  // File, Listing, Deferred: the full path (File: empty, the file is open)
         Lines lines;          // logged while routing, then the line after the reply is queued
+        RangeFields rangeFields = {};
     };
     const std::wstring request = L"Request for: '";
     const Case cases[] = {
@@ -35,6 +36,9 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         // A package while another is held: checked now, opened at its turn.
         {L"GET", L"/packages/sub/a.zip", false, Kind::Deferred, "", file,
          {request + L"/packages/sub/a.zip'", L"200_OK => '" + file + L"'"}},
+        // A part's line waits for the open: the size then decides it.
+        {L"GET", L"/packages/sub/a.zip", false, Kind::Deferred, "", file, {request + L"/packages/sub/a.zip'"},
+         RangeFields{ByteRangeSpec{ByteRangeSpec::Form::From, 1}}},
         {L"GET", L"/packages/sub/missing.zip", true, Kind::Text, NotFoundReply(), L"",
          {request + L"/packages/sub/missing.zip'",
           L"UpdateAndCheckFilePath file not found => '" + dir.PathOf(L"packages/sub/missing.zip") + L"'",
@@ -63,7 +67,7 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         TestLog log;
         RoutingPolicy policy;
         policy.mayOpenPackage = c.mayOpen;
-        RoutedReply reply = RouteRequest(c.method, c.path, packages, policy);
+        RoutedReply reply = RouteRequest(c.method, c.path, c.rangeFields, packages, policy);
         Lines lines = log.All();
         if (!reply.lineAfterQueued.empty()) lines.push_back(reply.lineAfterQueued);
         EXPECT_EQ(reply.kind, c.kind) << label;
@@ -86,16 +90,16 @@ TEST(RequestRouting, DeferredPackageOpensAtItsTurnOrIsGone) {
     ASSERT_TRUE(dir.MakeFile(L"packages/a.zip", "hello"));
     const std::wstring file = dir.PathOf(L"packages/a.zip");
     TestLog log;
-    RoutedReply opened = OpenPackageReply(file, nullptr, false, true);
+    RoutedReply opened = OpenPackageReply(file, ByteRangeSpec{}, nullptr, false, true);
     ASSERT_EQ(opened.kind, RoutedReply::Kind::File);
     opened.file->Close();
     // Held budget spent: a small package is read whole and needs no descriptor.
-    RoutedReply whole = OpenPackageReply(file, nullptr, false, false);
+    RoutedReply whole = OpenPackageReply(file, ByteRangeSpec{}, nullptr, false, false);
     ASSERT_EQ(whole.kind, RoutedReply::Kind::File);
     EXPECT_EQ(dynamic_cast<CDiskFile*>(whole.file.get()), nullptr);
     EXPECT_EQ(log.All(), Lines{});
 
-    RoutedReply gone = OpenPackageReply(dir.PathOf(L"packages/gone.zip"), nullptr, false, true);
+    RoutedReply gone = OpenPackageReply(dir.PathOf(L"packages/gone.zip"), ByteRangeSpec{}, nullptr, false, true);
     EXPECT_EQ(gone.kind, RoutedReply::Kind::Text);
     EXPECT_EQ(gone.text, NotFoundReply());
     EXPECT_EQ(log.All(), (Lines{L"SendFile file not found => '" + dir.PathOf(L"packages/gone.zip") + L"'"}));
