@@ -76,6 +76,7 @@ bool CVelmoraServiceApp::ReInitThread() {
         return false;
     }
     m_pListenerThread->m_nPort = m_nServerPort;
+    m_pListenerThread->m_strServerAddress = m_strServerAddress;
     m_pListenerThread->m_strPackagePath = m_strPackagesPath;
     m_pListenerThread->ResumeThread();
     return true;

@@ -51,8 +51,11 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     // listening on the port in between) is a failure too, not a success.
     int error = static_cast<int>(WSAEINVAL);
     if (m_nPort >= 0 && m_nPort <= 65535) {
-        if (m_pListenSocket->Create(static_cast<UINT>(m_nPort), SOCK_STREAM, CAsyncSocket::kAllEvents, nullptr) &&
+        const wchar_t* address = m_strServerAddress.empty() ? nullptr : m_strServerAddress.c_str();
+        if (m_pListenSocket->Create(static_cast<UINT>(m_nPort), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
             m_pListenSocket->Listen(kListenBacklog)) {
+            if (address == nullptr && !m_pListenSocket->IsIPv6())
+                AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             StartStallTicker();
             if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kListeningMessage, 0, 0);

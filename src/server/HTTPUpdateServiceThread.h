@@ -36,6 +36,8 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
 
     // Set by the application while the thread is still suspended.
     int m_nPort = 80;
+    // The address literal to listen on; empty: every address.
+    std::wstring m_strServerAddress;
     std::wstring m_strPackagePath;
 
     // The listening socket object: created in InitInstance, opened by
@@ -48,7 +50,7 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    // Opens the listening socket on every local address (backlog 5) and
+    // Opens the listening socket on m_strServerAddress (backlog 5) and
     // starts the stall checks; on failure tells the application thread with
     // the start message id.
     void OnInitListener(WPARAM wParam, LPARAM lParam);
