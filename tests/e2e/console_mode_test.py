@@ -109,6 +109,8 @@ class StartAndStopTest(unittest.TestCase):
             self.assertEqual(code, 255)  # -1
             console = server.console_text()
             self.assertIn("ArgsList: -serverport:1991 => Port where this service listens\n", console)
+            self.assertIn("ArgsList: -serveraddress:192.168.1.10 => Address where this service listens (default: all)\n",
+                          console)
             self.assertIn("ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored\n", console)
             self.assertIn("ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location\n", console)
             self.assertIn("ArgsList: -logevents => Write events to eventviewer (service only)\n", console)
