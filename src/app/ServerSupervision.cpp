@@ -85,6 +85,7 @@ std::shared_ptr<const CServerConfig> CVelmoraServiceApp::ServerConfig() {
     if (!m_pServerConfig) {
         auto config = std::make_shared<CServerConfig>();
         config->m_nPort = m_nServerPort;
+        config->m_strServerAddress = m_strServerAddress;
         config->m_strPackagePath = m_strPackagesPath;
         m_pServerConfig = std::move(config);
     }

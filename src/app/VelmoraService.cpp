@@ -56,7 +56,11 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
 
     app->m_hThread = nullptr;
     app->m_nThreadID = 0;
-    if (app->CreateThread(CREATE_SUSPENDED)) {
+    if (!app->SetServerAddress(m_strServerAddress)) {
+        // Refused and reported by the application; nothing was started.
+        AfxSetCurrentApp(nullptr);
+        delete app;
+    } else if (app->CreateThread(CREATE_SUSPENDED)) {
         // The application deletes itself, thread handle included, when its
         // thread ends: wait on a handle of our own.
         HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
@@ -81,6 +85,7 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
     if (failed) {
         if (m_bEventLogEnabled)
             m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kStartFailedEvent), {m_strDisplayName, m_strStartFailure});
+        if (m_bStartRefused) throw CNTServiceTerminateException(m_dwStartError, 0);
         throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, m_dwStartError);
     }
     if (m_bEventLogEnabled) {
@@ -110,8 +115,17 @@ void CVelmoraService::OnServerRetrying() {
 }
 
 void CVelmoraService::OnServerStartFailed(const std::wstring& reason, DWORD error) {
+    RecordStartFailure(reason, error, false);
+}
+
+void CVelmoraService::OnServerStartRefused(const std::wstring& reason, DWORD error) {
+    RecordStartFailure(reason, error, true);
+}
+
+void CVelmoraService::RecordStartFailure(const std::wstring& reason, DWORD error, bool refused) {
     CSingleLock lock(m_csStart);
     m_bStartFailed = true;
+    m_bStartRefused = refused;
     m_dwStartError = error;
     m_strStartFailure = FormatW(L"%s: %lu, %s", reason, error, WithoutTrailingSpace(GetSystemErrorText(error)));
 }

@@ -16,7 +16,8 @@ class CVelmoraService : public CNTService {
     // only once the server listens (OnServerListening). When the application
     // gave up starting the server, the service stops as failed: Win32 exit
     // code 1066 (ERROR_SERVICE_SPECIFIC_ERROR) with the cause as the
-    // service-specific exit code, and an error event that says why.
+    // service-specific exit code (or the cause itself as the Win32 exit code
+    // when the options were refused), and an error event that says why.
     void ServiceMain(DWORD argc, wchar_t** argv) override;
     // Asks the application thread to quit and reports stop-pending.
     void OnStop() override;
@@ -31,14 +32,22 @@ class CVelmoraService : public CNTService {
     // Start-up is given up: `error` becomes the service-specific exit code,
     // and "<reason>: <error>, <its text>" the text of the error event.
     void OnServerStartFailed(const std::wstring& reason, DWORD error);
+    // The options cannot start a server: the service stops as failed with
+    // `error` as its Win32 exit code (no service-specific code), and the
+    // error event says why, as above.
+    void OnServerStartRefused(const std::wstring& reason, DWORD error);
 
     // The application options; empty or 0 means not given.
     std::wstring m_strPackagesPath;
     int m_nServerPort = 0;
+    std::wstring m_strServerAddress;  // as typed
     std::wstring m_strLogFile;
     bool m_bLogEvents = false;
 
   private:
+    // `refused`: `error` is the Win32 exit code rather than a service-specific one.
+    void RecordStartFailure(const std::wstring& reason, DWORD error, bool refused);
+
     // Guards the start state below, and keeps the running and stop-pending
     // reports of two threads in the order of their decisions.
     CCriticalSection m_csStart;
@@ -46,6 +55,7 @@ class CVelmoraService : public CNTService {
     bool m_bRunning = false;
     bool m_bStopRequested = false;
     bool m_bStartFailed = false;
+    bool m_bStartRefused = false;  // m_dwStartError is the Win32 exit code, not a service-specific one
     DWORD m_dwStartError = 0;
     std::wstring m_strStartFailure;
 };

@@ -36,8 +36,10 @@ struct CServerLimits {
 };
 
 struct CServerConfig {
-    // The TCP port and the packages folder.
+    // The TCP port, the address literal to listen on (empty: every
+    // address), and the packages folder.
     int m_nPort = 80;
+    std::wstring m_strServerAddress;
     std::wstring m_strPackagePath;
     CServerLimits limits;
 };

@@ -1,6 +1,7 @@
 """The Linux program as a systemd service under a real systemd, booted in
 private namespaces (velmoratest/systemd.py), used as an administrator would:
--install, the unit's security score, -start and a download with curl,
+-install, the unit's security score, -start and a download with curl over
+IPv4 and IPv6,
 a crash and the restart, -stop, a port held by another process, -uninstall,
 and the journal lines of it all under the service's identifier.
 """
@@ -80,8 +81,8 @@ class RealSystemdTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr + self.status())
         return result
 
-    def download_is_the_package(self):
-        got = self.machine.run("sh", "-c", f"curl -sS --fail http://127.0.0.1:{PORT}/packages/a.zip | sha256sum")
+    def download_is_the_package(self, host="127.0.0.1"):
+        got = self.machine.run("sh", "-c", f"curl -sS --fail http://{host}:{PORT}/packages/a.zip | sha256sum")
         self.assertEqual(got.stdout.split()[0], hashlib.sha256(PACKAGE).hexdigest())
 
     def journal(self, *args):
@@ -129,6 +130,10 @@ class RealSystemdTest(unittest.TestCase):
         self.assertEqual(self.show("ActiveState", "SubState"), {"ActiveState": "active", "SubState": "running"})
         # Ready means serving: the first request right after -start is answered.
         self.download_is_the_package()
+        # One socket for both families (the sandbox allows IPv6): ss shows its address as "*".
+        listening = self.machine.run("ss", "-ltnH", f"sport = :{PORT}").stdout.split()
+        self.assertEqual(listening[3:4], [f"*:{PORT}"], listening)
+        self.download_is_the_package("[::1]")
 
     def crash_and_restart(self):
         before = self.show("MainPID", "NRestarts")

@@ -155,8 +155,10 @@ std::string SystemdUnitFileText(const SystemdServiceDefinition& d) {
     text += L"ExecStart=" + execStart + L"\n";
     if (!d.account.empty()) text += L"User=" + d.account + L"\n";
     // A crash is restarted; a service that stopped with its own failure (1066, ERROR_SERVICE_SPECIFIC_ERROR,
-    // as exit status 42) has retried on its own already and stays failed, as under the Windows service manager.
-    text += L"Restart=on-failure\nRestartSec=5s\nRestartPreventExitStatus=42\n";
+    // as exit status 42) has retried on its own already, and one that refused its parameters (87,
+    // ERROR_INVALID_PARAMETER) would only refuse them again: they stay failed, as under the Windows service
+    // manager.
+    text += L"Restart=on-failure\nRestartSec=5s\nRestartPreventExitStatus=42 87\n";
     // The events of the service's own event source and its standard output under one name.
     text += L"SyslogIdentifier=" + SettingText(SystemdSyslogIdentifier(displayName)) + L"\n";
     text += SystemdSandboxSettings(d);
