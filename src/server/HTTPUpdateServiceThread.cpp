@@ -6,6 +6,7 @@
 #include "platform/DescriptorLimit.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
 #include "server/HTTPUpdateServiceSocket.h"
 
@@ -67,6 +68,8 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
 }
 
 void CHTTPUpdateServiceThread::OnCheckStalledTransfers(WPARAM, LPARAM) {
+    // The loop dispatches: the service's watchdog hears that the listener is alive.
+    plat::ServiceHeartbeat();
     CHTTPUpdateServiceSocket::AbandonStalledTransfers();
 }
 
