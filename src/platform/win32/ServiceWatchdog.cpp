@@ -12,7 +12,7 @@ bool ServiceManagerKeepsWatchdog() { return false; }
 void EndProcessAtOnce(DWORD exitCode) {
     // TerminateProcess runs no DLL detach code, which could wait for a lock that a hung thread holds.
     ::TerminateProcess(::GetCurrentProcess(), exitCode);
-    // Not reached; the call returns only when the process is already ending.
+    // Reached only if the call failed: the ordinary way out.
     ::ExitProcess(exitCode);
 }
 
