@@ -66,6 +66,7 @@ void CVelmoraServiceApp::OnListenerListening(WPARAM, LPARAM) {
 bool CVelmoraServiceApp::ReInitThread() {
     if (m_pListenerThread != nullptr) {
         Log(L"ReInitThread: Stopping CHTTPUpdateServiceThread");
+        if (m_pService) m_pService->OnServerStopping();
         // A listener that does not stop within its time is left to itself.
         m_pListenerThread->StopThread();
     }
@@ -114,7 +115,10 @@ void CVelmoraServiceApp::OnSocketInitFailed(WPARAM wParam, LPARAM) {
 }
 
 int CVelmoraServiceApp::ExitInstance() {
-    if (m_pListenerThread != nullptr) m_pListenerThread->StopThread();
+    if (m_pListenerThread != nullptr) {
+        if (m_pService) m_pService->OnServerStopping();
+        m_pListenerThread->StopThread();
+    }
     m_pListenerThread = nullptr;
     const int result = CWinApp::ExitInstance();
     if (m_bConsoleMode) AfxSetCurrentApp(nullptr);

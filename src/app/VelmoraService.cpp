@@ -12,12 +12,15 @@
 #include "platform/MessageQueue.h"
 #include "platform/ModuleFileName.h"
 #include "platform/ServiceCodes.h"
+#include "platform/ServiceManagerCodes.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
 #include "service/ServiceTextIds.h"
 
 namespace {
 constexpr DWORD kStartedEvent = 0x40000001;
 constexpr DWORD kStartFailedEvent = 0xC0000012;  // "Starting process "%1" failed. Error: "%2"."
+constexpr DWORD kHungEvent = 0xC0000013;         // ""%1" stopped responding and is ended. Error: "%2"."
 constexpr UINT kUsageText = 1528;
 // Between two start-pending reports while the port is retried: the retry
 // delay, the stop of the failed listener and the start of the next one.
@@ -32,7 +35,9 @@ std::wstring WithoutTrailingSpace(std::wstring text) {
 }  // namespace
 
 CVelmoraService::CVelmoraService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description)
-    : CNTService(serviceName, displayName, description) {
+    : CNTService(serviceName, displayName, description),
+      m_watchdog(plat::kServiceWatchdogPeriodMilliseconds,
+                 [this](std::uint64_t silentMilliseconds) { OnListenerHung(silentMilliseconds); }) {
     // The event source's message file is the program itself (its whole
     // path, however long), which carries the message table.
     m_strEventMessageFile = plat::ExecutableFilePath();
@@ -106,6 +111,24 @@ void CVelmoraService::OnServerListening() {
         m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kStartedEvent, 1, &name);
     }
     ReportStatus(SERVICE_RUNNING);
+    if (IsRunByServiceManager() && !plat::ServiceManagerKeepsWatchdog()) m_watchdog.Start();
+}
+
+void CVelmoraService::OnServerStopping() { m_watchdog.Stop(); }
+
+bool CVelmoraService::IsRunByServiceManager() {
+    CSingleLock lock(m_csStatus);
+    return m_hStatus != nullptr;
+}
+
+void CVelmoraService::OnListenerHung(std::uint64_t silentMilliseconds) {
+    // Nothing here waits for the application's log lock: the hung listener may hold it.
+    if (m_bEventLogEnabled) {
+        const std::wstring reason =
+            FormatW(L"the listener thread gave no sign of life for %llu seconds", silentMilliseconds / 1000);
+        m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kHungEvent), {m_strDisplayName, reason});
+    }
+    plat::EndProcessAtOnce(ERROR_SERVICE_REQUEST_TIMEOUT);
 }
 
 void CVelmoraService::OnServerRetrying() {

@@ -1,9 +1,11 @@
 // The program's service class: carries the options to the application object and runs it as the service body.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "service/NTService.h"
+#include "service/ServiceWatchdog.h"
 #include "threading/Sync.h"
 
 class CVelmoraService : public CNTService {
@@ -25,8 +27,15 @@ class CVelmoraService : public CNTService {
     void ShowHelp() override;
 
     // Told by the application thread while the server comes up.
-    // The server listens: running is reported, with the "started" event (once).
+    // The server listens: running is reported, with the "started" event
+    // (once). Run by a service manager that keeps no watchdog (Windows), the
+    // program's own watchdog starts here: a listener that gives no heartbeat
+    // for kServiceWatchdogPeriodMilliseconds then ends the process
+    // (OnListenerHung), and the service manager's failure actions start the
+    // service again. Console and foreground runs are not watched.
     void OnServerListening();
+    // The listener is about to be stopped on purpose: the watchdog stops first.
+    void OnServerStopping();
     // The port is tried again: the next start-pending checkpoint.
     void OnServerRetrying();
     // Start-up is given up: `error` becomes the service-specific exit code,
@@ -47,6 +56,12 @@ class CVelmoraService : public CNTService {
   private:
     // `refused`: `error` is the Win32 exit code rather than a service-specific one.
     void RecordStartFailure(const std::wstring& reason, DWORD error, bool refused);
+    // The watchdog's hung action: an error event that says why, then the end
+    // of the process with 1053 (ERROR_SERVICE_REQUEST_TIMEOUT), which the
+    // service manager sees as a crash.
+    void OnListenerHung(std::uint64_t silentMilliseconds);
+    // True when the service manager started this service body (not the foreground mode).
+    bool IsRunByServiceManager();
 
     // Guards the start state below, and keeps the running and stop-pending
     // reports of two threads in the order of their decisions.
@@ -58,4 +73,5 @@ class CVelmoraService : public CNTService {
     bool m_bStartRefused = false;  // m_dwStartError is the Win32 exit code, not a service-specific one
     DWORD m_dwStartError = 0;
     std::wstring m_strStartFailure;
+    CServiceWatchdog m_watchdog;
 };

@@ -5,6 +5,7 @@
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/MessageQueue.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
 #include "server/ConnectionSet.h"
 #include "server/ListenSocket.h"
@@ -93,6 +94,8 @@ DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {
 
 void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
     m_nNextCheckMs = now + m_pConfig->limits.nCheckIntervalMs;
+    // The loop dispatches: the service's watchdog hears that the listener is alive.
+    plat::ServiceHeartbeat();
     CConsoleLineBatch consoleLines;
     m_pListenSocket->ResumeAccepting();
     m_pConnections->CheckConnections();
