@@ -16,8 +16,8 @@
 namespace {
 
 bool SameOptions(const ApplicationOptions& a, const ApplicationOptions& b) {
-    return a.nServerPort == b.nServerPort && a.strPackagesPath == b.strPackagesPath && a.strLogFile == b.strLogFile &&
-           a.bLogEvents == b.bLogEvents;
+    return a.nServerPort == b.nServerPort && a.strServerAddress == b.strServerAddress &&
+           a.strPackagesPath == b.strPackagesPath && a.strLogFile == b.strLogFile && a.bLogEvents == b.bLogEvents;
 }
 
 }  // namespace
@@ -38,5 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Violation("a port does not read back from its own decimal text", registered);
     if (options.strPackagesPath.find(L' ') != std::wstring::npos || options.strLogFile.find(L' ') != std::wstring::npos)
         fuzz::Violation("an option value holds a space", registered);
+    // An address is listened on exactly when nothing is said against it.
+    if (ServerAddressLiteral(options.strServerAddress).empty() != !ServerAddressProblem(options.strServerAddress).empty()
+        && !options.strServerAddress.empty())
+        fuzz::Violation("a server address is both refused and listened on, or neither", registered);
     return 0;
 }

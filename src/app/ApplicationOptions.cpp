@@ -7,6 +7,7 @@
 
 #include "common/Format.h"
 #include "common/Utf8.h"
+#include "platform/AsyncSocket.h"
 
 namespace {
 
@@ -82,6 +83,8 @@ ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine) {
             options.bConsole = true;
         } else if (lower.starts_with(L"-serverport:")) {
             options.nServerPort = ParsePortValue(token.substr(12));
+        } else if (lower.starts_with(L"-serveraddress:")) {
+            options.strServerAddress = std::wstring(token.substr(15));
         } else if (lower.starts_with(L"-packagespath:")) {
             options.strPackagesPath = std::wstring(token.substr(14));
         } else if (lower.starts_with(L"-logfile:")) {
@@ -93,9 +96,25 @@ ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine) {
     return options;
 }
 
+std::wstring ServerAddressLiteral(std::wstring_view value) {
+    if (value.size() > 2 && value.front() == L'[' && value.back() == L']') {
+        const std::wstring_view inner = value.substr(1, value.size() - 2);
+        if (plat::ClassifyAddressLiteral(inner) == plat::AddressLiteral::IPv6) return std::wstring(inner);
+        return std::wstring();
+    }
+    if (plat::ClassifyAddressLiteral(value) == plat::AddressLiteral::None) return std::wstring();
+    return std::wstring(value);
+}
+
+std::wstring ServerAddressProblem(std::wstring_view value) {
+    if (value.empty() || !ServerAddressLiteral(value).empty()) return std::wstring();
+    return FormatW(L"the server address '%s' is not an IPv4 or IPv6 address", value);
+}
+
 std::wstring RegisteredOptions(const ApplicationOptions& options) {
     std::wstring text;
     if (options.nServerPort != 0) text += FormatW(L" -serverport:%ld", options.nServerPort);
+    if (!options.strServerAddress.empty()) text += FormatW(L" -serveraddress:%s", options.strServerAddress);
     if (!options.strPackagesPath.empty()) text += FormatW(L" -packagespath:%s", options.strPackagesPath);
     if (!options.strLogFile.empty()) text += FormatW(L" -logfile:%s", options.strLogFile);
     if (options.bLogEvents) text += L" -logevents";

@@ -1,4 +1,4 @@
-// The four application options and the console switch, read from the command line.
+// The application options and the console switch, read from the command line.
 #pragma once
 
 #include <string>
@@ -7,6 +7,7 @@
 struct ApplicationOptions {
     bool bConsole = false;        // "-debug"
     int nServerPort = 0;          // "-serverport:"; 0 = not given
+    std::wstring strServerAddress; // "-serveraddress:", as typed; empty = not given
     std::wstring strPackagesPath; // "-packagespath:"; empty = not given
     std::wstring strLogFile;      // "-logfile:"; empty = not given
     bool bLogEvents = false;      // "-logevents"
@@ -23,9 +24,18 @@ ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine);
 // spaces and tabs after it); anything else gives 0 (not given).
 int ParsePortValue(std::wstring_view value);
 
+// The address that a "-serveraddress:" value names: an IPv4 literal, or an
+// IPv6 literal with or without brackets, which are taken off. Empty when the
+// value is none of these.
+std::wstring ServerAddressLiteral(std::wstring_view value);
+// Why a "-serveraddress:" value cannot be listened on ("the server address
+// 'x' is not an IPv4 or IPv6 address"), or empty when it can or is empty
+// (not given).
+std::wstring ServerAddressProblem(std::wstring_view value);
+
 // The options as an install appends them to the registered command line, in
-// the fixed order port, packages path, log file, log events, each only when
-// given (" -serverport:1991 -logevents").
+// the fixed order port, address, packages path, log file, log events, each
+// only when given (" -serverport:1991 -logevents").
 std::wstring RegisteredOptions(const ApplicationOptions& options);
 
 // The first option of RegisteredOptions that an installed service could not

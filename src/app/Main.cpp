@@ -51,6 +51,12 @@ int RunConsoleMode(const ApplicationOptions& options) {
     if (!options.strLogFile.empty()) app->SetLogFile(options.strLogFile);
     if (options.bLogEvents) app->m_bLogEvents = true;
     app->m_bConsoleMode = true;
+    if (!app->SetServerAddress(options.strServerAddress)) {
+        // Refused, with its reason on the console and in the log file.
+        AfxSetCurrentApp(nullptr);
+        delete app;
+        return static_cast<int>(ERROR_INVALID_PARAMETER);
+    }
 
     app->m_hThread = nullptr;
     app->m_nThreadID = 0;
@@ -65,6 +71,7 @@ int RunConsoleMode(const ApplicationOptions& options) {
     HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
 
     ConsolePrint(L"ArgsList: -serverport:1991 => Port where this service listens");
+    ConsolePrint(L"ArgsList: -serveraddress:192.168.1.10 => Address where this service listens (default: all)");
     ConsolePrint(L"ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored");
     ConsolePrint(L"ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location");
     ConsolePrint(L"ArgsList: -logevents => Write events to eventviewer (service only)");
@@ -94,6 +101,7 @@ int RunServiceHost(const ApplicationOptions& options) {
     CVelmoraService service(serviceName.c_str(), displayName.c_str(), description.c_str());
     service.m_strPackagesPath = options.strPackagesPath;
     service.m_nServerPort = options.nServerPort;
+    service.m_strServerAddress = options.strServerAddress;
     service.m_strLogFile = options.strLogFile;
     service.m_bLogEvents = options.bLogEvents;
     service.SetAppendExtraArguments(TRUE);
@@ -108,6 +116,14 @@ int RunServiceHost(const ApplicationOptions& options) {
                 plat::ShowMessageBox(FormatW(L"The option '%s' cannot be installed: a double quote or a tab in an "
                                              L"option would not reach the service as given, Error:%lu, %s",
                                              option, ERROR_INVALID_PARAMETER,
+                                             service.GetSystemErrorText(ERROR_INVALID_PARAMETER)));
+            return static_cast<int>(ERROR_INVALID_PARAMETER);
+        }
+        if (!ServerAddressProblem(options.strServerAddress).empty()) {
+            if (!info.m_bSilent)
+                plat::ShowMessageBox(FormatW(L"The option '-serveraddress:%s' cannot be installed: it is not an IPv4 "
+                                             L"or IPv6 address, Error:%lu, %s",
+                                             options.strServerAddress, ERROR_INVALID_PARAMETER,
                                              service.GetSystemErrorText(ERROR_INVALID_PARAMETER)));
             return static_cast<int>(ERROR_INVALID_PARAMETER);
         }

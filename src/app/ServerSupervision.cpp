@@ -66,6 +66,7 @@ void CVelmoraServiceApp::OnListenerListening(WPARAM, LPARAM) {
 bool CVelmoraServiceApp::ReInitThread() {
     if (m_pListenerThread != nullptr) {
         Log(L"ReInitThread: Stopping CHTTPUpdateServiceThread");
+        if (m_pService) m_pService->OnServerStopping();
         // A listener that does not stop within its time is left to itself.
         m_pListenerThread->StopThread();
     }
@@ -85,6 +86,7 @@ std::shared_ptr<const CServerConfig> CVelmoraServiceApp::ServerConfig() {
     if (!m_pServerConfig) {
         auto config = std::make_shared<CServerConfig>();
         config->m_nPort = m_nServerPort;
+        config->m_strServerAddress = m_strServerAddress;
         config->m_strPackagePath = m_strPackagesPath;
         m_pServerConfig = std::move(config);
     }
@@ -113,7 +115,10 @@ void CVelmoraServiceApp::OnSocketInitFailed(WPARAM wParam, LPARAM) {
 }
 
 int CVelmoraServiceApp::ExitInstance() {
-    if (m_pListenerThread != nullptr) m_pListenerThread->StopThread();
+    if (m_pListenerThread != nullptr) {
+        if (m_pService) m_pService->OnServerStopping();
+        m_pListenerThread->StopThread();
+    }
     m_pListenerThread = nullptr;
     const int result = CWinApp::ExitInstance();
     if (m_bConsoleMode) AfxSetCurrentApp(nullptr);

@@ -12,12 +12,15 @@
 #include "platform/MessageQueue.h"
 #include "platform/ModuleFileName.h"
 #include "platform/ServiceCodes.h"
+#include "platform/ServiceManagerCodes.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
 #include "service/ServiceTextIds.h"
 
 namespace {
 constexpr DWORD kStartedEvent = 0x40000001;
 constexpr DWORD kStartFailedEvent = 0xC0000012;  // "Starting process "%1" failed. Error: "%2"."
+constexpr DWORD kHungEvent = 0xC0000013;         // ""%1" stopped responding and is ended. Error: "%2"."
 constexpr UINT kUsageText = 1528;
 // Between two start-pending reports while the port is retried: the retry
 // delay, the stop of the failed listener and the start of the next one.
@@ -32,7 +35,9 @@ std::wstring WithoutTrailingSpace(std::wstring text) {
 }  // namespace
 
 CVelmoraService::CVelmoraService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description)
-    : CNTService(serviceName, displayName, description) {
+    : CNTService(serviceName, displayName, description),
+      m_watchdog(plat::kServiceWatchdogPeriodMilliseconds,
+                 [this](std::uint64_t silentMilliseconds) { OnListenerHung(silentMilliseconds); }) {
     // The event source's message file is the program itself (its whole
     // path, however long), which carries the message table.
     m_strEventMessageFile = plat::ExecutableFilePath();
@@ -56,7 +61,11 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
 
     app->m_hThread = nullptr;
     app->m_nThreadID = 0;
-    if (app->CreateThread(CREATE_SUSPENDED)) {
+    if (!app->SetServerAddress(m_strServerAddress)) {
+        // Refused and reported by the application; nothing was started.
+        AfxSetCurrentApp(nullptr);
+        delete app;
+    } else if (app->CreateThread(CREATE_SUSPENDED)) {
         // The application deletes itself, thread handle included, when its
         // thread ends: wait on a handle of our own.
         HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
@@ -81,6 +90,7 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
     if (failed) {
         if (m_bEventLogEnabled)
             m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kStartFailedEvent), {m_strDisplayName, m_strStartFailure});
+        if (m_bStartRefused) throw CNTServiceTerminateException(m_dwStartError, 0);
         throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, m_dwStartError);
     }
     if (m_bEventLogEnabled) {
@@ -101,6 +111,24 @@ void CVelmoraService::OnServerListening() {
         m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kStartedEvent, 1, &name);
     }
     ReportStatus(SERVICE_RUNNING);
+    if (IsRunByServiceManager() && !plat::ServiceManagerKeepsWatchdog()) m_watchdog.Start();
+}
+
+void CVelmoraService::OnServerStopping() { m_watchdog.Stop(); }
+
+bool CVelmoraService::IsRunByServiceManager() {
+    CSingleLock lock(m_csStatus);
+    return m_hStatus != nullptr;
+}
+
+void CVelmoraService::OnListenerHung(std::uint64_t silentMilliseconds) {
+    // Nothing here waits for the application's log lock: the hung listener may hold it.
+    if (m_bEventLogEnabled) {
+        const std::wstring reason =
+            FormatW(L"the listener thread gave no sign of life for %llu seconds", silentMilliseconds / 1000);
+        m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kHungEvent), {m_strDisplayName, reason});
+    }
+    plat::EndProcessAtOnce(ERROR_SERVICE_REQUEST_TIMEOUT);
 }
 
 void CVelmoraService::OnServerRetrying() {
@@ -110,8 +138,17 @@ void CVelmoraService::OnServerRetrying() {
 }
 
 void CVelmoraService::OnServerStartFailed(const std::wstring& reason, DWORD error) {
+    RecordStartFailure(reason, error, false);
+}
+
+void CVelmoraService::OnServerStartRefused(const std::wstring& reason, DWORD error) {
+    RecordStartFailure(reason, error, true);
+}
+
+void CVelmoraService::RecordStartFailure(const std::wstring& reason, DWORD error, bool refused) {
     CSingleLock lock(m_csStart);
     m_bStartFailed = true;
+    m_bStartRefused = refused;
     m_dwStartError = error;
     m_strStartFailure = FormatW(L"%s: %lu, %s", reason, error, WithoutTrailingSpace(GetSystemErrorText(error)));
 }

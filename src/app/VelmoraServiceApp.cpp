@@ -3,8 +3,12 @@
 
 #include <typeinfo>
 
+#include "app/ApplicationOptions.h"
 #include "app/ConsolePrint.h"
+#include "app/VelmoraService.h"
 #include "platform/DefaultFolders.h"
+#include "platform/SystemErrorText.h"
+#include "platform/Win32Codes.h"
 
 CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
     : CWinApp(nullptr), m_pService(service), m_strPackagesPath(plat::DefaultPackagesFolder()) {
@@ -15,6 +19,17 @@ CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
 
 CVelmoraServiceApp::~CVelmoraServiceApp() {
     if (m_bOwnedByService) SuppressConsoleLines(false);
+}
+
+bool CVelmoraServiceApp::SetServerAddress(std::wstring_view value) {
+    m_strServerAddress = ServerAddressLiteral(value);
+    const std::wstring problem = ServerAddressProblem(value);
+    if (problem.empty()) return true;
+    std::wstring systemText = plat::SystemErrorText(ERROR_INVALID_PARAMETER);
+    while (!systemText.empty() && (systemText.back() == L'\r' || systemText.back() == L'\n')) systemText.pop_back();
+    Log(L"Cannot start: %s (error %lu, %s)", problem, ERROR_INVALID_PARAMETER, systemText);
+    if (m_pService != nullptr) m_pService->OnServerStartRefused(problem, ERROR_INVALID_PARAMETER);
+    return false;
 }
 
 CVelmoraServiceApp* GetVelmoraApp() {

@@ -49,7 +49,7 @@ class CVelmoraServiceApp : public CWinApp {
     // Stops the listener; in console mode the object stops being the current application.
     int ExitInstance() override;
     // Stops the current listener, if any, and starts a new one with the
-    // configured port and packages folder. False when it cannot be created.
+    // configured port, address and packages folder. False when it cannot be created.
     virtual bool ReInitThread();
     // The listener could not open its port (wParam: the socket error): retry
     // after a second, up to 20 times. Then console mode stays up without a
@@ -61,6 +61,10 @@ class CVelmoraServiceApp : public CWinApp {
 
     // The server's settings, made from the options once, shared with every listener.
     std::shared_ptr<const CServerConfig> ServerConfig();
+    // Takes a "-serveraddress:" value (empty: every address). False when it
+    // names no address: the reason is logged, and a service is told that its
+    // start is refused with ERROR_INVALID_PARAMETER.
+    bool SetServerAddress(std::wstring_view value);
 
     std::wstring GetLogFile() const { return m_strLogFile; }
     void SetLogFile(const std::wstring& path) { m_strLogFile = path; }
@@ -72,6 +76,7 @@ class CVelmoraServiceApp : public CWinApp {
     CVelmoraService* m_pService;
     CHTTPUpdateServiceThread* m_pListenerThread = nullptr;
     int m_nServerPort = 80;
+    std::wstring m_strServerAddress;  // the address literal to listen on; empty: every address
     std::wstring m_strPackagesPath;
     std::wstring m_strLogFile;
     bool m_bLogEvents = false;

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/Types.h"
 
@@ -45,6 +46,13 @@ constexpr SocketHandle kInvalidSocket = ~static_cast<SocketHandle>(0);
 // WSAStartup on Windows; on POSIX it ignores SIGPIPE (sends use MSG_NOSIGNAL
 // as well). FALSE with the last error set on failure.
 BOOL InitSockets();
+
+// What an address text is, as Create and Connect take it.
+enum class AddressLiteral { None, IPv4, IPv6 };
+// IPv4 in dotted decimal (192.0.2.7), IPv6 in its text forms without
+// brackets (2001:db8::7, ::ffff:192.0.2.7); None for anything else (a host
+// name, brackets, a zone, a port, white space).
+AddressLiteral ClassifyAddressLiteral(std::wstring_view text);
 
 }  // namespace plat
 
@@ -79,12 +87,17 @@ class CAsyncSocket {
     CAsyncSocket(const CAsyncSocket&) = delete;
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
 
-    // Creates an IPv4 socket of `type` (SOCK_STREAM), binds it to `port`
-    // (0: any free port) on `address` (null: every local address; otherwise
-    // a dotted IPv4 address or a host name) and selects `events` for
-    // notifications on the calling thread. A stream socket bound to a fixed
-    // port may rebind a port that still has TIME_WAIT connections, as on
-    // Windows; a port that another socket listens on fails with WSAEADDRINUSE.
+    // Creates a socket of `type` (SOCK_STREAM), binds it to `port` (0: any
+    // free port) on `address` and selects `events` for notifications on the
+    // calling thread. `address` null: every local address of both families,
+    // on one IPv6 socket that IPv4 peers reach as ::ffff:a.b.c.d; where the
+    // system has no IPv6, an IPv4 socket on every IPv4 address (IsIPv6 tells
+    // which). Otherwise an IPv4 or IPv6 literal (or a host name), whose
+    // family the socket takes; an address the machine does not have fails
+    // with WSAEADDRNOTAVAIL, an IPv6 one without IPv6 with WSAEAFNOSUPPORT.
+    // A stream socket bound to a fixed port may rebind a port that still has
+    // TIME_WAIT connections, as on Windows; a port that another socket
+    // listens on (on either family) fails with WSAEADDRINUSE.
     BOOL Create(UINT port = 0, int type = 1 /* SOCK_STREAM */, long events = kAllEvents,
                 const wchar_t* address = nullptr);
     BOOL Listen(int backlog = 5);
@@ -92,7 +105,8 @@ class CAsyncSocket {
     // The new socket inherits this socket's event selection and notifies the
     // calling thread. FALSE with WSAEWOULDBLOCK when nothing waits.
     virtual BOOL Accept(CAsyncSocket& connected);
-    // Starts connecting to `host` (dotted IPv4 or host name) and `port`. TRUE
+    // Starts connecting to `host` (an IPv4 or IPv6 literal, or a host name)
+    // and `port`; an IPv6 socket reaches IPv4 hosts too. TRUE
     // when connected at once; otherwise FALSE, and WSAEWOULDBLOCK means that
     // OnConnect reports the outcome. Either way OnConnect is called.
     BOOL Connect(const wchar_t* host, UINT port);
@@ -129,8 +143,11 @@ class CAsyncSocket {
     // Closes the handle; no notification is delivered for it afterwards.
     void Close();
 
-    // The local address and port the socket is bound to.
+    // The local address (as text: 0.0.0.0, ::, ::1, ...) and port the socket is bound to.
     BOOL GetSockName(std::wstring& address, UINT& port) const;
+    // The socket is of the IPv6 family (made for every address, it takes
+    // IPv4 peers as well); false for an IPv4 socket or none.
+    bool IsIPv6() const;
 
     // The calling thread's last socket error, a Winsock code on every platform.
     static int GetLastError();

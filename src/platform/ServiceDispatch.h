@@ -12,7 +12,9 @@
 // service's last status accepts a stop; SIGHUP is ignored. Status reports
 // become notify messages; a report equal to the
 // last one is not sent again, and READY=1 and STOPPING=1 go only with the
-// first report of their state. When the service body has ended after reporting
+// first report of their state. While the dispatcher runs, the pings of
+// systemd's watchdog go out on the same socket (ServiceWatchdog.h). When the
+// service body has ended after reporting
 // SERVICE_STOPPED with a non-zero Win32 exit code, the dispatcher returns
 // FALSE with that code as the last error, so that the process exits with a
 // failure status that systemd records; otherwise TRUE.

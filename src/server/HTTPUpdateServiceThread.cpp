@@ -5,6 +5,7 @@
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/MessageQueue.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
 #include "server/ConnectionSet.h"
 #include "server/ListenSocket.h"
@@ -55,8 +56,12 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     // listening on the port in between) is a failure too, not a success.
     int error = static_cast<int>(WSAEINVAL);
     if (port >= 0 && port <= 65535) {
-        if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, nullptr) &&
+        const std::wstring& configured = m_pConfig->m_strServerAddress;
+        const wchar_t* address = configured.empty() ? nullptr : configured.c_str();
+        if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
             m_pListenSocket->Listen(kListenBacklog)) {
+            if (address == nullptr && !m_pListenSocket->IsIPv6())
+                AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             m_nNextCheckMs = TickCount64() + m_pConfig->limits.nCheckIntervalMs;
             if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kListeningMessage, 0, 0);
@@ -89,6 +94,8 @@ DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {
 
 void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
     m_nNextCheckMs = now + m_pConfig->limits.nCheckIntervalMs;
+    // The loop dispatches: the service's watchdog hears that the listener is alive.
+    plat::ServiceHeartbeat();
     CConsoleLineBatch consoleLines;
     m_pListenSocket->ResumeAccepting();
     m_pConnections->CheckConnections();

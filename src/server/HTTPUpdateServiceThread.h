@@ -38,8 +38,8 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     CHTTPUpdateServiceThread();
     ~CHTTPUpdateServiceThread() override;
 
-    // The server's settings (port, packages folder, limits): set by the
-    // application while the thread is still suspended, read-only afterwards.
+    // The server's settings (port, address, packages folder, limits): set by
+    // the application while the thread is still suspended, read-only afterwards.
     std::shared_ptr<const CServerConfig> m_pConfig;
 
     // The listening socket object: created in InitInstance, opened by
@@ -52,8 +52,9 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    // Opens the listening socket on every local address; on failure tells
-    // the application thread (kListenFailedMessage).
+    // Opens the listening socket on the configured address (every address
+    // when none is given); on failure tells the application thread
+    // (kListenFailedMessage).
     void OnInitListener(WPARAM wParam, LPARAM lParam);
 
     // The framework's lines go to the application log.

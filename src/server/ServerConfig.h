@@ -31,13 +31,17 @@ struct CServerLimits {
     // a head older than this give way to new clients, oldest first.
     std::uint64_t nHeadGiveWayMs = 10000;
     // How often the listener looks at every connection (head time-outs, the
-    // stall rule for clients that stopped reading, lingering closes).
+    // stall rule for clients that stopped reading, lingering closes) and
+    // tells the service's watchdog that its loop runs (a quarter of the
+    // watchdog's period at most).
     DWORD nCheckIntervalMs = 1000;
 };
 
 struct CServerConfig {
-    // The TCP port and the packages folder.
+    // The TCP port, the address literal to listen on (empty: every
+    // address), and the packages folder.
     int m_nPort = 80;
+    std::wstring m_strServerAddress;
     std::wstring m_strPackagePath;
     CServerLimits limits;
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/ApplicationOptions.h"
+#include "common/Utf8.h"
 
 TEST(ApplicationOptions, ConsoleSwitchIsAPrefixAndIgnoresCase) {
     EXPECT_TRUE(ParseApplicationOptions(L"-DEBUG").bConsole);
@@ -52,7 +53,31 @@ TEST(ApplicationOptions, RegisteredInTheFixedOrderWhateverTheCommandLineOrder) {
     const ApplicationOptions o =
         ParseApplicationOptions(L"-logevents -logfile:C:\\l.txt -install -packagespath:C:\\P\\ -serverport:1991");
     EXPECT_EQ(RegisteredOptions(o), L" -serverport:1991 -packagespath:C:\\P\\ -logfile:C:\\l.txt -logevents");
+    // The address follows the port, as typed.
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-logevents -ServerAddress:[::1] -serverport:1991")),
+              L" -serverport:1991 -serveraddress:[::1] -logevents");
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:1991 -logevents")),
               L" -serverport:1991 -logevents");
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:abc")), L"");
+}
+
+TEST(ApplicationOptions, ServerAddressIsTakenAsTypedAndNamesAnIPv4OrIPv6Literal) {
+    EXPECT_EQ(ParseApplicationOptions(L"-SERVERADDRESS:[::1] -serveraddress:10.0.0.5").strServerAddress, L"10.0.0.5");
+    EXPECT_EQ(ParseApplicationOptions(L"-serveraddress:10.0.0.5 -serveraddress:").strServerAddress, L"");
+    EXPECT_EQ(ParseApplicationOptions(L"-serveraddress:[FE80::1]").strServerAddress, L"[FE80::1]");
+
+    const struct {
+        const wchar_t* value;
+        const wchar_t* literal;  // empty: refused
+    } cases[] = {
+        {L"127.0.0.1", L"127.0.0.1"}, {L"::1", L"::1"},   {L"[::1]", L"::1"},      {L"[2001:db8::7]", L"2001:db8::7"},
+        {L"[127.0.0.1]", L""},        {L"nonsense", L""}, {L"localhost", L""},      {L"[::1", L""},
+        {L"::1]", L""},               {L"[]", L""},       {L"[[::1]]", L""},        {L"127.0.0.1:80", L""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ServerAddressLiteral(c.value), c.literal) << WideToUtf8(c.value);
+        EXPECT_EQ(ServerAddressProblem(c.value).empty(), *c.literal != L'\0') << WideToUtf8(c.value);
+    }
+    EXPECT_EQ(ServerAddressProblem(L"nonsense"), L"the server address 'nonsense' is not an IPv4 or IPv6 address");
+    EXPECT_EQ(ServerAddressProblem(L""), L"");  // not given: every address
 }

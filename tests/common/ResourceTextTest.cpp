@@ -27,9 +27,10 @@ const std::map<std::uint32_t, std::wstring> kMessages = {
     {0x40000010, L"%1.\r\n"},
     {0x40000011, L"Process \"%1\" succesfully started.\r\n"},
     {0xC0000012, L"Starting process \"%1\" failed. Error: \"%2\".\r\n"},
+    {0xC0000013, L"\"%1\" stopped responding and is ended. Error: \"%2\".\r\n"},
 };
 
-TEST(MessageTable, HoldsTheEighteenEventsForBothLanguages) {
+TEST(MessageTable, HoldsTheNineteenEventsForBothLanguages) {
     std::vector<std::uint32_t> ids;
     for (const auto& [id, text] : kMessages) {
         ids.push_back(id);
@@ -39,8 +40,8 @@ TEST(MessageTable, HoldsTheEighteenEventsForBothLanguages) {
     }
     EXPECT_EQ(resources::MessageTableIds(), ids);
     EXPECT_EQ(resources::MessageTableLanguages(), (std::vector<std::uint16_t>{1033, 1036}));
-    EXPECT_FALSE(resources::FindMessageTableText(0x40000013, nullptr));
-    EXPECT_EQ(resources::FormatEventMessage(0x40000013, {L"x"}), L"");
+    EXPECT_FALSE(resources::FindMessageTableText(0x40000014, nullptr));
+    EXPECT_EQ(resources::FormatEventMessage(0x40000014, {L"x"}), L"");
 }
 
 TEST(StringTable, HoldsTheFrameworkAndProgramTexts) {

@@ -8,11 +8,13 @@ import threading
 import time
 import unittest
 
-from velmoratest import harness, temp_folder
+from velmoratest import harness, temp_folder, write_files
 from velmoratest.harness import Connection, Server
+from velmoratest.wine import prefix_server_under
 
 OCTET = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: {}\r\n\r\n"
 NOT_FOUND = b"HTTP/1.1 404 NOT FOUND\r\nContent-Type: application/octet-stream\r\nContent-Length: 0\r\n\r\n"
+IPV4_ONLY = "IPv6 is not available on this system: listening on IPv4 addresses only"
 
 
 def native(path):
@@ -142,6 +144,8 @@ class StartAndStopTest(unittest.TestCase):
             self.assertEqual(code, 255)  # -1
             console = server.console_text()
             self.assertIn("ArgsList: -serverport:1991 => Port where this service listens\n", console)
+            self.assertIn("ArgsList: -serveraddress:192.168.1.10 => Address where this service listens (default: all)\n",
+                          console)
             self.assertIn("ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored\n", console)
             self.assertIn("ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location\n", console)
             self.assertIn("ArgsList: -logevents => Write events to eventviewer (service only)\n", console)
@@ -194,6 +198,72 @@ class StartAndStopTest(unittest.TestCase):
         finally:
             server.kill()
             holder.close()
+
+
+class ListeningAddressTest(unittest.TestCase):
+    """Every address of both families on one port by default, one address
+    when told, every IPv4 address where the system has no IPv6."""
+
+    def setUp(self):
+        self.packages = write_files(os.path.join(temp_folder(self, "velmora-e2e-"), "packages"), {"p.zip": b"served"})
+
+    def start(self, *extra, **options):
+        server = Server(self.packages, extra=extra, **options)
+        self.addCleanup(server.kill)
+        server.wait_until_listening()
+        return server
+
+    def served_over(self, server):
+        """{client address: whether the package came over it}; False when refused."""
+        served = {}
+        for host in ("127.0.0.1", "::1"):
+            try:
+                c = Connection(server.port, host=host)
+            except ConnectionRefusedError:
+                served[host] = False
+                continue
+            served[host] = c.request("GET /packages/p.zip HTTP/1.1")[3] == b"served"
+            c.close()
+        return served
+
+    def without_ipv6(self):
+        """Server options for a system without IPv6: the program's sockets,
+        made by the Wine server under Wine, cannot be IPv6 ones."""
+        if not harness.UNDER_WINE:
+            return {"preexec": harness.without_ipv6}
+        prefix = os.path.join(os.path.dirname(os.path.abspath(harness.PROGRAM)), "e2e-noipv6-wineprefix")
+        return {"env": {"WINEPREFIX": prefix_server_under(self, prefix, harness.without_ipv6)["WINEPREFIX"]}}
+
+    def test_which_clients_reach_the_listener(self):
+        both, ipv4, ipv6 = ({"127.0.0.1": True, "::1": True}, {"127.0.0.1": True, "::1": False},
+                            {"127.0.0.1": False, "::1": True})
+        for name, extra, options, served in [("every address", [], {}, both),
+                                             ("one IPv4 address", ["-serveraddress:127.0.0.1"], {}, ipv4),
+                                             ("one IPv6 address", ["-serveraddress:[::1]"], {}, ipv6),
+                                             ("no IPv6", [], self.without_ipv6(), ipv4)]:
+            with self.subTest(name):
+                server = self.start(*extra, **options)
+                self.assertEqual(self.served_over(server), served)
+                # Only the fallback says a word about addresses.
+                said = [IPV4_ONLY] if name == "no IPv6" else []
+                self.assertEqual(server.log_messages()[2:3 + len(said)], said + ["CHTTPUpdateServiceThread Initialized!"])
+                server.kill()
+
+    def test_a_value_that_is_no_address_is_refused_with_87(self):
+        server = Server(self.packages, extra=["-serveraddress:nonsense"])
+        self.addCleanup(server.kill)
+        self.assertEqual(server.wait(60), 87)
+        text = "Invalid parameter." if harness.UNDER_WINE else "Invalid argument"
+        line = f"Cannot start: the server address 'nonsense' is not an IPv4 or IPv6 address (error 87, {text})"
+        self.assertEqual(server.log_messages(), [line])
+        if not harness.UNDER_WINE:
+            self.assertEqual(server.console_text(), line + "\n")
+
+    def test_an_address_the_machine_does_not_have_is_retried_like_a_taken_port(self):
+        server = Server(self.packages, extra=["-serveraddress:192.0.2.1"])
+        self.addCleanup(server.kill)
+        server.wait_for_log("OnSocketInitFailed: Will retry in 1 seconds ...")
+        self.assertIn("CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: 10049", server.log_messages())
 
 
 if __name__ == "__main__":

@@ -1,8 +1,9 @@
 """The Linux program as a systemd service under a real systemd, booted in
 private namespaces (velmoratest/systemd.py), used as an administrator would:
--install, the unit's security score, -start and a download with curl,
-a crash and the restart, -stop, a port held by another process, -uninstall,
-and the journal lines of it all under the service's identifier.
+-install, the unit's security score, -start and a download with curl over
+IPv4 and IPv6, a crash and the restart, a hung service replaced by systemd's
+watchdog, -stop, a port held by another process, -uninstall, and the journal
+lines of it all under the service's identifier.
 """
 import hashlib
 import json
@@ -21,6 +22,8 @@ LOG = "/var/log/velmora/velmora.log"
 PORT = 80  # below 1024: the unit's capabilities must still let it bind
 PACKAGE = os.urandom(300 * 1024)
 GIVE_UP_STATUS = 1066 % 256  # ERROR_SERVICE_SPECIFIC_ERROR: the service gave up on its port
+WATCHDOG_SECONDS = 30  # the unit's WatchdogSec=
+RESTART_SECONDS = 5  # the unit's RestartSec=
 
 UNAVAILABLE = "the Windows build has no systemd units" if harness.UNDER_WINE else systemd.unavailable()
 
@@ -34,7 +37,7 @@ def is_sanitizer_build(path):
 class RealSystemdTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.machine = systemd.SystemdMachine(time_limit=400)
+        cls.machine = systemd.SystemdMachine(time_limit=500)
         try:
             m = cls.machine
             m.copy_in(harness.PROGRAM, PROGRAM)
@@ -80,8 +83,8 @@ class RealSystemdTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr + self.status())
         return result
 
-    def download_is_the_package(self):
-        got = self.machine.run("sh", "-c", f"curl -sS --fail http://127.0.0.1:{PORT}/packages/a.zip | sha256sum")
+    def download_is_the_package(self, host="127.0.0.1"):
+        got = self.machine.run("sh", "-c", f"curl -sS --fail http://{host}:{PORT}/packages/a.zip | sha256sum")
         self.assertEqual(got.stdout.split()[0], hashlib.sha256(PACKAGE).hexdigest())
 
     def journal(self, *args):
@@ -102,6 +105,7 @@ class RealSystemdTest(unittest.TestCase):
         self.install_and_rate()
         self.start_and_serve()
         self.crash_and_restart()
+        self.hang_and_restart()
         self.stop()
         self.port_held_by_another_process()
         self.uninstall()
@@ -129,6 +133,10 @@ class RealSystemdTest(unittest.TestCase):
         self.assertEqual(self.show("ActiveState", "SubState"), {"ActiveState": "active", "SubState": "running"})
         # Ready means serving: the first request right after -start is answered.
         self.download_is_the_package()
+        # One socket for both families (the sandbox allows IPv6): ss shows its address as "*".
+        listening = self.machine.run("ss", "-ltnH", f"sport = :{PORT}").stdout.split()
+        self.assertEqual(listening[3:4], [f"*:{PORT}"], listening)
+        self.download_is_the_package("[::1]")
 
     def crash_and_restart(self):
         before = self.show("MainPID", "NRestarts")
@@ -141,6 +149,27 @@ class RealSystemdTest(unittest.TestCase):
         after = self.wait_for("restart after the crash", restarted)
         self.assertEqual(int(after["NRestarts"]), int(before["NRestarts"]) + 1)
         self.download_is_the_package()
+
+    def hang_and_restart(self):
+        before = self.show("MainPID", "NRestarts", "WatchdogUSec", "WatchdogTimestampMonotonic")
+        self.assertEqual(before["WatchdogUSec"], f"{WATCHDOG_SECONDS}s")
+        # A working service pings systemd's watchdog (systemd stamps each WATCHDOG=1)...
+        self.wait_for("watchdog ping", lambda: self.show("WatchdogTimestampMonotonic")["WatchdogTimestampMonotonic"]
+                      != before["WatchdogTimestampMonotonic"])
+        # ...and a frozen one does not: systemd kills it and starts a new one.
+        self.machine.run("kill", "-STOP", before["MainPID"])
+
+        def replaced():
+            state = self.show("ActiveState", "MainPID", "NRestarts")
+            return state["ActiveState"] == "active" and state["MainPID"] not in ("0", before["MainPID"]) and state
+
+        # The bound leaves room for a loaded machine; how soon it happens is not judged here.
+        after = self.wait_for("new process after the hang", replaced, timeout=3 * (WATCHDOG_SECONDS + RESTART_SECONDS))
+        self.assertEqual(int(after["NRestarts"]), int(before["NRestarts"]) + 1)
+        self.download_is_the_package()
+        systemd_lines = [e.get("MESSAGE") for e in self.journal("-u", UNIT) if e.get("_PID") == "1"]
+        self.assertIn(f"{UNIT}: Watchdog timeout (limit {WATCHDOG_SECONDS}s)!", systemd_lines)
+        self.assertIn(f"{UNIT}: Failed with result 'watchdog'.", systemd_lines)
 
     def stop(self):
         result = self.verb("-stop")

@@ -224,6 +224,22 @@ class SystemdStyleServiceTest(unittest.TestCase):
             end(proc)
             holder.close()
 
+    def test_a_server_address_that_is_no_address_stops_the_service_with_87(self):
+        proc = self.start("-serveraddress:nonsense")
+        try:
+            self.assertEqual(self.notifications_until("STATUS=Stopped, Win32 exit code 87, service-specific exit code 0"),
+                             ["STATUS=Starting, checkpoint 1\nEXTEND_TIMEOUT_USEC=1000000",
+                              "STATUS=Stopped, Win32 exit code 87, service-specific exit code 0"])
+            self.assertEqual(proc.wait(60), 87)
+            self.assertEqual(self.syslog_lines(until="failed"),
+                             [f'<27>{IDENTITY}[{proc.pid}]: Starting process "{DISPLAY_NAME}" failed. Error: "the server '
+                              "address 'nonsense' is not an IPv4 or IPv6 address: 87, Invalid argument\"."])
+            with open(self.log, "rb") as f:
+                self.assertTrue(f.read().endswith(b": Cannot start: the server address 'nonsense' is not an IPv4 or IPv6 "
+                                                  b"address (error 87, Invalid argument)\r\n"))
+        finally:
+            end(proc)
+
 
 @unittest.skipIf(harness.UNDER_WINE, "the Windows verbs are tested under Wine's service control manager")
 class CommandLineVerbsTest(unittest.TestCase):
@@ -346,6 +362,9 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
                    "would not reach the service as given, Error:87, Invalid argument\n")
         self.assertEqual(self.run_verb("-install", '-packagespath:/srv/a"b'), (87, "", refused))
         self.assertEqual(self.run_verb("-install", "-logfile:/var/log/a\tb", "-silent"), (87, "", ""))
+        self.assertEqual(self.run_verb("-install", "-serveraddress:[10.0.0.1]"),
+                         (87, "", "The option '-serveraddress:[10.0.0.1]' cannot be installed: it is not an IPv4 or IPv6 "
+                                  "address, Error:87, Invalid argument\n"))
         self.assertEqual((os.listdir(self.units), self.calls()), ([], []))
         # Any other character reaches the service unchanged.
         packages = os.path.join(self.dir, "pk%1$HOME;'\u00e9")
@@ -357,8 +376,8 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
 
         # The options in any order: registered in the fixed order, after two spaces.
         self.assertEqual(self.run_verb("-logevents", f"-logfile:{log}", "-install", f"-packagespath:{packages}",
-                                       f"-serverport:{port}"), (0, "", ""))
-        options = f"-serverport:{port} -packagespath:{packages} -logfile:{log} -logevents"
+                                       "-serveraddress:127.0.0.1", f"-serverport:{port}"), (0, "", ""))
+        options = f"-serverport:{port} -serveraddress:127.0.0.1 -packagespath:{packages} -logfile:{log} -logevents"
         unit = unit_settings(self.unit_text())
         self.assertEqual(unit["CommandLine"], f"{harness.PROGRAM}  {options}")
         self.assertEqual(exec_start_words(unit["ExecStart"]), [harness.PROGRAM, *options.split(" ")])
@@ -389,6 +408,7 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
             c = Connection(port)
             self.assertEqual(c.request("GET /packages/a.zip HTTP/1.1")[3], b"installed-served")
             c.close()
+            self.assertTrue(harness.port_is_closed(port, host="::1"), "listening on the one address given")
             proc.send_signal(signal.SIGTERM)
             self.assertEqual(proc.wait(60), 0)
             with open(log, "rb") as f:

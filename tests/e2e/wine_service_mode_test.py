@@ -115,8 +115,8 @@ class WineServiceModeTest(unittest.TestCase):
         since = len(self.prefix.trace_bytes())
 
         # Install: the registration, with the options appended in their fixed order.
-        code, output, events, boxes = self.program("-install", f"-serverport:{port}",
-                                                   f"-packagespath:{winpath(packages)}",
+        code, output, events, boxes = self.program("-install", f"-packagespath:{winpath(packages)}",
+                                                   f"-serverport:{port}", "-serveraddress:127.0.0.1",
                                                    f"-logfile:{winpath(log)}", "-logevents")
         self.assertEqual((code, output, boxes), (0, "", []))
         self.assertEqual(events, [(INFORMATION, INSTALLED, [DISPLAY])])
@@ -125,8 +125,8 @@ class WineServiceModeTest(unittest.TestCase):
             executable = f'"{executable}"'
         config = self.prefix.reg_values(SERVICE_KEY)
         self.assertIsNotNone(config, "the service's registry key")
-        self.assertEqual(config["ImagePath"][1], f"{executable}  -serverport:{port} -packagespath:{winpath(packages)} "
-                                                 f"-logfile:{winpath(log)} -logevents")
+        self.assertEqual(config["ImagePath"][1], f"{executable}  -serverport:{port} -serveraddress:127.0.0.1 "
+                                                 f"-packagespath:{winpath(packages)} -logfile:{winpath(log)} -logevents")
         self.assertEqual(config["DisplayName"], ("REG_SZ", DISPLAY))
         self.assertEqual(config["Description"], ("REG_SZ", DESCRIPTION))
         self.assertEqual(config["Start"], ("REG_DWORD", "0x2"))  # automatic start
@@ -157,6 +157,7 @@ class WineServiceModeTest(unittest.TestCase):
         _, output, _ = self.prefix.wine(SCM_PROBE, "control", NAME, "4")  # interrogate
         self.assertEqual(output.strip(), "result=1 error=0 state=4 checkpoint=0 waithint=0 controls=1")
         c = Connection(port)  # running means listening
+        self.assertTrue(harness.port_is_closed(port, host="::1"), "listening on the one address given")
         status, headers, _, body = c.request("GET /packages/a.zip HTTP/1.1")
         self.assertEqual((status, headers["Content-Type"], body), ("HTTP/1.1 200 OK", "application/octet-stream",
                                                                     PACKAGE))
@@ -272,6 +273,26 @@ class WineServiceModeTest(unittest.TestCase):
         self.assertEqual([e[:2] for e in events], [(ERROR, 0xC0000012)])
         self.assertEqual(events[0][2][0], DISPLAY)
         self.assertTrue(events[0][2][1].startswith(f"could not listen on port {port} after 21 attempts: 10048, "),
+                        events)
+
+    def test_a_server_address_that_is_no_address_is_refused_at_install_and_at_start(self):
+        self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
+        code, output, events, boxes = self.program("-install", "-serveraddress:nonsense")
+        self.assertEqual((code, output, events, len(boxes)), (87, "", [], 1))
+        self.assertTrue(boxes[0][0].startswith("The option '-serveraddress:nonsense' cannot be installed: it is not an "
+                                               "IPv4 or IPv6 address, Error:87, "), boxes)
+        self.assertEqual(self.prefix.sc_query(NAME), {})
+
+        # Registered by other means, the service stops at its start with 87 and an error event that says why.
+        self.prefix.wine("sc", "create", NAME, "binPath=", f"{winpath(PROGRAM)} -serveraddress:nonsense")
+        since = len(self.prefix.trace_bytes())
+        code, output, _, _ = self.program("-start", "-silent")
+        self.assertEqual((code, output), (87, ""))
+        fields = self.prefix.sc_query(NAME)
+        self.assertEqual((fields["STATE"], fields["WIN32_EXIT_CODE"]), ("1  STOPPED", "87  (0x57)"))
+        events = self.service_events(since)
+        self.assertEqual([e[:2] for e in events], [(ERROR, 0xC0000012)])
+        self.assertTrue(events[0][2][1].startswith("the server address 'nonsense' is not an IPv4 or IPv6 address: 87, "),
                         events)
 
     # -- verbs without an installed service ------------------------------------

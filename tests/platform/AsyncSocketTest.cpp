@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Utf8.h"
 #include "platform/AsyncSocket.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
@@ -48,6 +49,17 @@ class CEventLog {
     }
     bool WaitLastStartsWith(const std::string& prefix) {
         return WaitUntil([&] { return !m_events.empty() && m_events.back().rfind(prefix, 0) == 0; });
+    }
+    // The first event that starts with `prefix`, once there is one; empty on time-out.
+    std::string WaitFirstStartingWith(const std::string& prefix) {
+        std::unique_lock lock(m_mutex);
+        std::string found;
+        m_changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] {
+            for (const auto& e : m_events)
+                if (e.rfind(prefix, 0) == 0) return found = e, true;
+            return false;
+        });
+        return found;
     }
     bool WaitDataContains(const std::string& text) {
         return WaitUntil([&] { return m_data.find(text) != std::string::npos; });
@@ -283,6 +295,22 @@ class AsyncSocketTest : public ::testing::Test {
         listener->childReceiveChunk = childReceiveChunk;
         if (!client.Connect(listenerPort) || !log.WaitCount("conn:write", 1)) return nullptr;
         return listener;
+    }
+
+    // Connects a new probe socket made for every address to `host`:`port`:
+    // 0 when connected, else the Winsock code, reported at once or by the
+    // connect notification.
+    int ConnectOutcome(const std::string& name, const wchar_t* host, UINT port) {
+        int immediate = -1;
+        loop.Run([&] {
+            auto* client = new CProbeSocket(log, live, name);
+            if (!client->Create()) immediate = CAsyncSocket::GetLastError();
+            else if (!client->Connect(host, port) && CAsyncSocket::GetLastError() != static_cast<int>(WSAEWOULDBLOCK))
+                immediate = CAsyncSocket::GetLastError();
+        });
+        if (immediate != -1) return immediate;
+        const std::string outcome = log.WaitFirstStartingWith(name + ":connect:");
+        return outcome.empty() ? -1 : std::stoi(outcome.substr(name.size() + 9));
     }
 
     // Waits until nothing has been added to the log for a short while.
@@ -605,6 +633,79 @@ TEST_F(AsyncSocketTest, ExceptionFromANotificationReachesTheDispatchingLoop) {
     });
     ASSERT_TRUE(client.Send("more"));
     ASSERT_TRUE(log.WaitData("more"));
+}
+
+TEST(AddressLiteral, EachFamilysTextFormsAndNothingElse) {
+    const struct {
+        const wchar_t* text;
+        plat::AddressLiteral kind;
+    } cases[] = {
+        {L"127.0.0.1", plat::AddressLiteral::IPv4},
+        {L"0.0.0.0", plat::AddressLiteral::IPv4},
+        {L"::1", plat::AddressLiteral::IPv6},
+        {L"::", plat::AddressLiteral::IPv6},
+        {L"2001:DB8::7", plat::AddressLiteral::IPv6},
+        {L"::ffff:192.0.2.7", plat::AddressLiteral::IPv6},
+        {L"", plat::AddressLiteral::None},
+        {L"localhost", plat::AddressLiteral::None},
+        {L"[::1]", plat::AddressLiteral::None},
+        {L"127.0.0.1:80", plat::AddressLiteral::None},
+        {L" 127.0.0.1", plat::AddressLiteral::None},
+        {L"256.0.0.1", plat::AddressLiteral::None},
+        {L"1.2.3", plat::AddressLiteral::None},
+        {L"::1::2", plat::AddressLiteral::None},
+        {L"\xFF11.0.0.1", plat::AddressLiteral::None},
+    };
+    for (const auto& c : cases) EXPECT_EQ(plat::ClassifyAddressLiteral(c.text), c.kind) << WideToUtf8(c.text);
+    EXPECT_EQ(plat::ClassifyAddressLiteral(std::wstring(L"127.0.0.1\0junk", 14)), plat::AddressLiteral::None);
+}
+
+// A listener for every address takes both families on one IPv6 socket; one
+// for an address of one family takes that family only.
+TEST_F(AsyncSocketTest, ListenerAddressDecidesWhichFamiliesReachIt) {
+    constexpr int kReached = 0;
+    constexpr int kRefused = static_cast<int>(WSAECONNREFUSED);
+    const struct {
+        const wchar_t* address;
+        const wchar_t* bound;
+        bool ipv6;
+        int fromIPv4, fromIPv6;
+    } cases[] = {
+        {nullptr, L"::", true, kReached, kReached},
+        {L"127.0.0.1", L"127.0.0.1", false, kReached, kRefused},
+        {L"::1", L"::1", true, kRefused, kReached},
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        const std::string name = "listener" + std::to_string(++round);
+        SCOPED_TRACE(name);
+        UINT port = 0;
+        std::wstring bound;
+        bool ipv6 = false;
+        loop.Run([&] {
+            auto* listener = new CProbeSocket(log, live, name);
+            ASSERT_TRUE(listener->Create(0, SOCK_STREAM, CAsyncSocket::kAllEvents, c.address))
+                << CAsyncSocket::GetLastError();
+            ASSERT_TRUE(listener->Listen());
+            ASSERT_TRUE(listener->GetSockName(bound, port));
+            ipv6 = listener->IsIPv6();
+        });
+        EXPECT_EQ(WideToUtf8(bound), WideToUtf8(c.bound));
+        EXPECT_EQ(ipv6, c.ipv6);
+        EXPECT_EQ(ConnectOutcome(name + "-v4", L"127.0.0.1", port), c.fromIPv4);
+        EXPECT_EQ(ConnectOutcome(name + "-v6", L"::1", port), c.fromIPv6);
+    }
+}
+
+TEST_F(AsyncSocketTest, AnAddressTheMachineDoesNotHaveIsNotAvailable) {
+    loop.Run([] {
+        for (const wchar_t* address : {L"192.0.2.1", L"2001:db8::1"}) {
+            CAsyncSocket socket;
+            EXPECT_FALSE(socket.Create(0, SOCK_STREAM, CAsyncSocket::kAllEvents, address));
+            EXPECT_EQ(CAsyncSocket::GetLastError(), static_cast<int>(WSAEADDRNOTAVAIL)) << WideToUtf8(address);
+            EXPECT_EQ(socket.m_hSocket, INVALID_SOCKET);
+        }
+    });
 }
 
 }  // namespace

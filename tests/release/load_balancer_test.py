@@ -2,7 +2,9 @@
 200 slow downloads in flight, one instance stopped (SIGTERM to the console-mode
 program) in the middle. Downloads that started on the survivor all complete,
 the health check marks the stopped one down, and new requests are served by
-the survivor. Which instance served a download is read from its log file."""
+the survivor. Which instance served a download is read from its log file.
+HAProxy also terminates TLS in front of the same instances, with a
+certificate made by openssl for the run: curl fetches a package over HTTPS."""
 import asyncio
 import hashlib
 import http.client
@@ -37,6 +39,9 @@ defaults
 frontend packages
     bind 127.0.0.1:{port}
     default_backend velmora
+frontend packages-tls
+    bind 127.0.0.1:{tls_port} ssl crt {dir}/site.pem
+    default_backend velmora
 backend velmora
     balance roundrobin
     option httpchk GET /packages/health.txt
@@ -67,12 +72,34 @@ class LoadBalancerTest(unittest.TestCase):
         self.servers = {name: Server(packages, log_file=os.path.join(self.dir, f"{name}.log")) for name in "ab"}
         for server in self.servers.values():
             server.wait_until_listening()
-        self.port = free_port()
+        self.port, self.tls_port = free_port(), free_port()
+        self.make_certificate()
         with open(os.path.join(self.dir, "haproxy.cfg"), "w") as f:
-            f.write(CONFIG.format(dir=self.dir, port=self.port, a=self.servers["a"].port, b=self.servers["b"].port))
+            f.write(CONFIG.format(dir=self.dir, port=self.port, tls_port=self.tls_port, a=self.servers["a"].port,
+                                  b=self.servers["b"].port))
         with open(os.path.join(self.dir, "haproxy.err"), "wb") as err:
             self.haproxy = subprocess.Popen(["haproxy", "-db", "-f", os.path.join(self.dir, "haproxy.cfg")],
                                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+
+    def make_certificate(self):
+        """A self-signed certificate for 127.0.0.1 (cert.pem, which clients
+        trust) and HAProxy's file of it with its key (site.pem)."""
+        cert, key = os.path.join(self.dir, "cert.pem"), os.path.join(self.dir, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+        with open(os.path.join(self.dir, "site.pem"), "wb") as site:
+            for part in (cert, key):
+                with open(part, "rb") as f:
+                    site.write(f.read())
+
+    def https_download(self, path, out, *curl_options):
+        """curl's download of /packages/`path` over HTTPS through HAProxy into
+        `out`, trusting the run's certificate only: its completed process."""
+        return subprocess.run(["curl", "--silent", "--show-error", "--fail", "--cacert",
+                               os.path.join(self.dir, "cert.pem"), "-o", out, *curl_options,
+                               f"https://127.0.0.1:{self.tls_port}/packages/{path}"],
+                              capture_output=True, timeout=120)
 
     def tearDown(self):
         self.haproxy.terminate()
@@ -165,6 +192,15 @@ class LoadBalancerTest(unittest.TestCase):
             self.assertEqual((reply.status, reply.read()), (200, b"ok"))
             c.close()
             self.assertEqual(self.served_by(f"new-{i:02}.txt"), ["a"])
+
+    def test_a_package_over_https_through_haproxy(self):
+        self.wait_status({"a": "UP", "b": "UP"})
+        out = os.path.join(self.dir, "over-tls.bin")
+        result = self.https_download("dl-000.bin", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(out, "rb") as f:
+            self.assertTrue(f.read() == content(), "the package byte for byte")
+        self.assertEqual(len(self.served_by("dl-000.bin")), 1)
 
 
 if __name__ == "__main__":

@@ -164,7 +164,7 @@ class WineServiceTest(unittest.TestCase):
 
     def test_message_and_string_tables_of_the_executable(self):
         messages = read_data_file("messages.txt")
-        self.assertEqual(len(messages), 18)
+        self.assertEqual(len(messages), 19)
         for language in ("1033", "1036"):
             code, output, _ = self.prefix.wine(PROBE, "messages", winpath(SERVICE), language,
                                                *[f"0x{i:08X}" for i in messages])

@@ -4,10 +4,13 @@ The program is the Linux binary, or the Windows .exe under Wine (the
 client stays on the Linux side). Set by the test runner through
 VELMORA_PROGRAM and, for the Windows build, VELMORA_WINE=1.
 """
+import ctypes
 import os
+import platform
 import re
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -37,6 +40,42 @@ def sanitized(pid):
     return any(name in maps for name in ("libasan", "libtsan", "liblsan", "libubsan"))
 
 
+def _no_ipv6_filter():
+    """A seccomp program (x86-64) under which socket(AF_INET6, ...) fails
+    with EAFNOSUPPORT and every other call is allowed."""
+    def load(offset):
+        return struct.pack("HBBI", 0x20, 0, 0, offset)  # BPF_LD | BPF_W | BPF_ABS
+
+    def skip_unless(value):
+        return struct.pack("HBBI", 0x15, 1, 0, value)  # BPF_JMP | BPF_JEQ | BPF_K: equal skips one
+
+    def ret(value):
+        return struct.pack("HBBI", 0x06, 0, 0, value)  # BPF_RET | BPF_K
+
+    allow, refuse = 0x7FFF0000, 0x00050000 | 97  # SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO | EAFNOSUPPORT
+    return b"".join([load(4), skip_unless(0xC000003E), ret(allow),  # arch: x86-64
+                     load(0), skip_unless(41), ret(allow),  # nr: socket
+                     load(16), skip_unless(socket.AF_INET6), ret(allow), ret(refuse)])  # args[0]: the family
+
+
+def without_ipv6():
+    """For preexec_fn: the process and everything it starts see a system
+    without IPv6, where creating an IPv6 socket fails with EAFNOSUPPORT (the
+    seccomp filter that systemd's RestrictAddressFamilies= installs does the
+    same). Linux on x86-64 only."""
+    assert platform.machine() == "x86_64", "the filter is written for x86-64"
+
+    class Program(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_char_p)]
+
+    code = _no_ipv6_filter()
+    libc = ctypes.CDLL(None, use_errno=True)
+    # PR_SET_NO_NEW_PRIVS lets an unprivileged process install a filter.
+    if libc.prctl(38, 1, 0, 0, 0) != 0 or \
+            libc.prctl(22, 2, ctypes.byref(Program(len(code) // 8, code)), 0, 0) != 0:  # PR_SET_SECCOMP, FILTER
+        raise OSError(ctypes.get_errno(), "seccomp filter refused")
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -46,7 +85,7 @@ def free_port():
 class Server:
     """One run of the program in console mode."""
 
-    def __init__(self, packages, port=None, log_file=None, extra=(), preexec=None):
+    def __init__(self, packages, port=None, log_file=None, extra=(), preexec=None, env=None):
         self.packages = packages
         self.port = port or free_port()
         self.log_file = log_file or os.path.join(tempfile.mkdtemp(prefix="velmora-e2e-log-"), "log.txt")
@@ -55,7 +94,7 @@ class Server:
                 f"-packagespath:{program_path_arg(packages)}",
                 f"-logfile:{program_path_arg(self.log_file)}", *extra]
         command = (["wine", PROGRAM] if UNDER_WINE else [PROGRAM]) + args
-        env = dict(os.environ)
+        env = dict(os.environ, **(env or {}))
         env.setdefault("WINEDEBUG", "-all")
         self._stdout = open(self.stdout_path, "wb")
         self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._stdout,
@@ -142,8 +181,8 @@ class ServerTest(unittest.TestCase):
 # --- a small HTTP client --------------------------------------------------
 
 class Connection:
-    def __init__(self, port, timeout=20):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, timeout=20, host="127.0.0.1"):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
         self.pending = b""
 
     def send(self, data):
@@ -179,9 +218,9 @@ class Connection:
         self.sock.close()
 
 
-def port_is_closed(port):
+def port_is_closed(port, host="127.0.0.1"):
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2):
+        with socket.create_connection((host, port), timeout=2):
             return False
     except OSError:
         return True

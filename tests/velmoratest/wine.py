@@ -253,3 +253,26 @@ def held_prefix(test_class, path, holder_program, seconds=600):
     prefix.start()
     test_class.addClassCleanup(prefix.stop)
     return prefix
+
+
+def prefix_server_under(test, path, preexec):
+    """The environment that runs Wine programs in the prefix at `path`
+    (booted when it is new), whose Wine server runs under `preexec` (a
+    preexec_fn). The server makes the sockets of every program of the
+    prefix. It ends after `test`."""
+    env = dict(os.environ, WINEPREFIX=path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def quiet(*command, timeout=120, **options):
+        subprocess.run(["timeout", "--kill-after=10", str(timeout), *command], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, **options)
+
+    if not os.path.exists(os.path.join(path, "system.reg")):
+        os.makedirs(path, exist_ok=True)
+        quiet("wineboot", "-i", timeout=300)
+    quiet("wineserver", "-w")  # a server left from booting or an earlier run ends first
+    quiet("wineserver", "-p", preexec_fn=preexec)
+    test.addCleanup(quiet, "wineserver", "-k")
+    # Wine's background processes start with the first program, outputs redirected (see WinePrefix).
+    quiet("wine", "cmd", "/c", "exit")
+    return env
+

@@ -87,26 +87,93 @@ int TakeSocketError(int fd) {
     return error;
 }
 
-// An IPv4 address for `host` (null: every local address). A Winsock code on failure.
-DWORD ResolveIPv4(const wchar_t* host, UINT port, sockaddr_in& out) {
+// A socket address of either family.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+
+    int Family() const { return storage.ss_family; }
+    sockaddr* Raw() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+void SetIPv4(SocketAddress& out, const in_addr& address, std::uint16_t networkPort) {
+    out = SocketAddress{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&out.storage);
+    v4->sin_family = AF_INET;
+    v4->sin_port = networkPort;
+    v4->sin_addr = address;
+    out.length = sizeof(sockaddr_in);
+}
+
+void SetIPv6(SocketAddress& out, const in6_addr& address, std::uint16_t networkPort) {
+    out = SocketAddress{};
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = networkPort;
+    v6->sin6_addr = address;
+    out.length = sizeof(sockaddr_in6);
+}
+
+// An IPv4 address as a socket of `family` takes it: an IPv6 socket reaches
+// it as ::ffff:a.b.c.d.
+void SetIPv4For(int family, SocketAddress& out, const in_addr& address, std::uint16_t networkPort) {
+    if (family != AF_INET6) return SetIPv4(out, address, networkPort);
+    in6_addr mapped{};
+    mapped.s6_addr[10] = 0xFF;
+    mapped.s6_addr[11] = 0xFF;
+    std::memcpy(&mapped.s6_addr[12], &address, sizeof address);
+    SetIPv6(out, mapped, networkPort);
+}
+
+// `host` and `port` as an address for a socket of `family` (AF_INET or
+// AF_INET6; AF_UNSPEC: the family of the host's address). `host` is null
+// (every local address), a literal of either family, or a host name, whose
+// first address that the family can reach counts. A Winsock code on failure.
+DWORD ResolveAddress(const wchar_t* host, UINT port, int family, SocketAddress& out) {
     if (port > 65535) return WSAEINVAL;
-    std::memset(&out, 0, sizeof out);
-    out.sin_family = AF_INET;
-    out.sin_port = htons(static_cast<std::uint16_t>(port));
+    const std::uint16_t networkPort = htons(static_cast<std::uint16_t>(port));
     if (host == nullptr) {
-        out.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (family == AF_INET) SetIPv4(out, in_addr{htonl(INADDR_ANY)}, networkPort);
+        else SetIPv6(out, in6addr_any, networkPort);
         return 0;
     }
     const std::string name = WideToUtf8(host);
-    if (::inet_pton(AF_INET, name.c_str(), &out.sin_addr) == 1) return 0;
+    in6_addr v6{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET6, name.c_str(), &v6) == 1) {
+        if (family == AF_INET) return WSAEAFNOSUPPORT;
+        SetIPv6(out, v6, networkPort);
+        return 0;
+    }
+    if (::inet_pton(AF_INET, name.c_str(), &v4) == 1) {
+        SetIPv4For(family, out, v4, networkPort);
+        return 0;
+    }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family == AF_INET ? AF_INET : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return kWsaHostNotFound;
-    out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return kWsaHostNotFound;
+    DWORD error = kWsaHostNotFound;
+    for (const addrinfo* entry = found; entry != nullptr && error != 0; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+            SetIPv4For(family, out, reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, networkPort);
+            error = 0;
+        } else if (entry->ai_family == AF_INET6 && family != AF_INET) {
+            SetIPv6(out, reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr, networkPort);
+            error = 0;
+        }
+    }
     ::freeaddrinfo(found);
-    return 0;
+    return error;
+}
+
+// The family of a socket's own address (AF_UNSPEC when it cannot be read).
+int SocketFamily(int fd) {
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (::getsockname(fd, local.Raw(), &local.length) != 0) return AF_UNSPEC;
+    return local.Family();
 }
 
 }  // namespace
@@ -331,6 +398,15 @@ struct CAsyncSocket::State final : plat::posix::ReadinessSink {
 };
 
 namespace plat {
+AddressLiteral ClassifyAddressLiteral(std::wstring_view text) {
+    if (text.find(L'\0') != std::wstring_view::npos) return AddressLiteral::None;
+    const std::string name = WideToUtf8(text);
+    in6_addr address{};
+    if (::inet_pton(AF_INET, name.c_str(), &address) == 1) return AddressLiteral::IPv4;
+    if (::inet_pton(AF_INET6, name.c_str(), &address) == 1) return AddressLiteral::IPv6;
+    return AddressLiteral::None;
+}
+
 BOOL InitSockets() {
     // A send to a closed connection must fail with an error, not end the process.
     ::signal(SIGPIPE, SIG_IGN);
@@ -348,19 +424,33 @@ CAsyncSocket::~CAsyncSocket() {
 BOOL CAsyncSocket::Create(UINT port, int type, long events, const wchar_t* address) {
     if (m_hSocket != plat::kInvalidSocket) return SetSocketError(EISCONN), FALSE;
     if (type != SOCK_STREAM) return SetSocketError(ESOCKTNOSUPPORT), FALSE;
-    sockaddr_in local{};
-    if (const DWORD error = ResolveIPv4(address, port, local)) {
+    // Every address: one IPv6 socket that IPv4 clients reach as well, or an
+    // IPv4 one where the system has no IPv6.
+    SocketAddress local;
+    if (const DWORD error = ResolveAddress(address, port, address == nullptr ? AF_INET6 : AF_UNSPEC, local)) {
         plat::SetLastErrorCode(error);
         return FALSE;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(local.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 && errno == EAFNOSUPPORT && address == nullptr) {
+        ResolveAddress(nullptr, port, AF_INET, local);
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (fd < 0) return SetSocketError(errno), FALSE;
+    // The system's default for IPv4 clients on an IPv6 socket varies
+    // (net.ipv6.bindv6only; Windows says IPv6 only): always both.
+    const int ipv6Only = 0;
+    if (local.Family() == AF_INET6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &ipv6Only, sizeof ipv6Only) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return SetSocketError(error), FALSE;
+    }
     // Windows lets a restarted server bind a port that still has TIME_WAIT
     // connections; Linux does so only with SO_REUSEADDR, on the new socket
     // and on the connections in TIME_WAIT (see Listen). A port that another
     // socket listens on is still refused.
     if (port != 0) AllowTimeWaitReuse(fd);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (::bind(fd, local.Raw(), local.length) != 0) {
         const int error = errno;
         ::close(fd);
         return SetSocketError(error), FALSE;
@@ -417,14 +507,14 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
 
 BOOL CAsyncSocket::Connect(const wchar_t* host, UINT port) {
     if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
-    sockaddr_in remote{};
-    if (const DWORD error = ResolveIPv4(host, port, remote)) {
+    SocketAddress remote;
+    if (const DWORD error = ResolveAddress(host, port, SocketFamily(m_pState->Fd()), remote)) {
         plat::SetLastErrorCode(error);
         return FALSE;
     }
     int rc;
     do {
-        rc = ::connect(m_pState->Fd(), reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+        rc = ::connect(m_pState->Fd(), remote.Raw(), remote.length);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno != EINPROGRESS) return SetSocketError(errno), FALSE;
     // Connected at once or not, the outcome is notified with FD_CONNECT, as Winsock does.
@@ -584,15 +674,25 @@ void CAsyncSocket::Close() {
 
 BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const {
     if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK), FALSE;
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(m_pState->Fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return SetSocketError(errno), FALSE;
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (::getsockname(m_pState->Fd(), local.Raw(), &local.length) != 0) return SetSocketError(errno), FALSE;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (local.Family() == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&local.storage);
+        ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        port = ntohs(v6->sin6_port);
+    } else {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&local.storage);
+        ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        port = ntohs(v4->sin_port);
+    }
     address = Utf8ToWideLossy(text);
-    port = ntohs(local.sin_port);
     return TRUE;
+}
+
+bool CAsyncSocket::IsIPv6() const {
+    return m_hSocket != plat::kInvalidSocket && SocketFamily(m_pState->Fd()) == AF_INET6;
 }
 
 int CAsyncSocket::GetLastError() { return static_cast<int>(plat::LastError()); }

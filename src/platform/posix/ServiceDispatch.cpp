@@ -1,4 +1,4 @@
-// POSIX service dispatch: systemd's notify protocol, with SIGTERM as the stop control.
+// POSIX service dispatch: systemd's notify protocol, with SIGTERM as the stop control and WATCHDOG=1 pings.
 #include "platform/ServiceDispatch.h"
 
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
 #include "platform/posix/systemd/ServiceNotifyText.h"
@@ -40,6 +42,11 @@ struct Dispatch {
     bool haveStatus = false;
     ServiceStatusRecord lastStatus{};
     bool serviceEnded = false;
+    // systemd's watchdog: the least time between two pings (0: it watches
+    // nothing), and the tick of the last ping sent.
+    std::uint64_t watchdogPingInterval = 0;
+    bool watchdogPinged = false;
+    std::uint64_t lastWatchdogPing = 0;
 };
 
 // Guards g_dispatch and everything in it. Status reports are sent under it, so
@@ -64,6 +71,15 @@ void OnTerminateSignal(int) {
 void Wake(const Dispatch& dispatch) {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(dispatch.wakeFd, &one, sizeof one);
+}
+
+// Sends one notify message: 0, or the errno of the failure.
+int SendNotifyMessage(const Dispatch& dispatch, const char* text, std::size_t size) {
+    ssize_t sent;
+    do {
+        sent = ::send(dispatch.notifySocket, text, size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? errno : 0;
 }
 
 void Drain(int fd) {
@@ -123,6 +139,8 @@ DWORD OpenChannels(Dispatch& dispatch, int signalPipe[2]) {
     // A notify socket that nobody listens on means no service manager to talk to.
     if (::connect(dispatch.notifySocket, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0)
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    dispatch.watchdogPingInterval = WatchdogPingIntervalMilliseconds(
+        std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"), static_cast<long>(::getpid()));
     dispatch.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (dispatch.wakeFd < 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return posix::Win32FromErrno(errno);
     return NO_ERROR;
@@ -327,15 +345,23 @@ BOOL SendServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecord& st
     dispatch.lastStatus = status;
     dispatch.haveStatus = true;
     Wake(dispatch);
-    ssize_t sent;
-    do {
-        sent = ::send(dispatch.notifySocket, text.data(), text.size(), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        SetLastErrorCode(posix::Win32FromErrno(errno));
+    if (const int error = SendNotifyMessage(dispatch, text.data(), text.size()); error != 0) {
+        SetLastErrorCode(posix::Win32FromErrno(error));
         return FALSE;
     }
     return TRUE;
+}
+
+void NotifyServiceManagerWatchdog() {
+    std::lock_guard lock(g_mutex);
+    if (g_dispatch == nullptr || g_dispatch->watchdogPingInterval == 0) return;
+    Dispatch& dispatch = *g_dispatch;
+    const std::uint64_t now = SystemTickCount64();
+    if (dispatch.watchdogPinged && now - dispatch.lastWatchdogPing < dispatch.watchdogPingInterval) return;
+    // A ping that is lost (a full socket buffer) is made up for by the next beat.
+    if (SendNotifyMessage(dispatch, kWatchdogNotifyText, sizeof kWatchdogNotifyText - 1) != 0) return;
+    dispatch.watchdogPinged = true;
+    dispatch.lastWatchdogPing = now;
 }
 
 namespace {

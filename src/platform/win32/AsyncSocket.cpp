@@ -62,27 +62,97 @@ std::shared_ptr<ThreadSockets> OwnSockets() {
     return table;
 }
 
-// An IPv4 address for `host` (null: every local address). A Winsock code on failure.
-int ResolveIPv4(const wchar_t* host, UINT port, sockaddr_in& out) {
+// A socket address of either family.
+struct SocketAddress {
+    SOCKADDR_STORAGE storage{};
+    int length = 0;
+
+    int Family() const { return storage.ss_family; }
+    sockaddr* Raw() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+void SetIPv4(SocketAddress& out, const in_addr& address, u_short networkPort) {
+    out = SocketAddress{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&out.storage);
+    v4->sin_family = AF_INET;
+    v4->sin_port = networkPort;
+    v4->sin_addr = address;
+    out.length = sizeof(sockaddr_in);
+}
+
+void SetIPv6(SocketAddress& out, const in6_addr& address, u_short networkPort) {
+    out = SocketAddress{};
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = networkPort;
+    v6->sin6_addr = address;
+    out.length = sizeof(sockaddr_in6);
+}
+
+// An IPv4 address as a socket of `family` takes it: an IPv6 socket reaches
+// it as ::ffff:a.b.c.d.
+void SetIPv4For(int family, SocketAddress& out, const in_addr& address, u_short networkPort) {
+    if (family != AF_INET6) return SetIPv4(out, address, networkPort);
+    in6_addr mapped{};
+    mapped.s6_addr[10] = 0xFF;
+    mapped.s6_addr[11] = 0xFF;
+    CopyMemory(&mapped.s6_addr[12], &address, sizeof address);
+    SetIPv6(out, mapped, networkPort);
+}
+
+// `host` and `port` as an address for a socket of `family` (AF_INET or
+// AF_INET6; AF_UNSPEC: the family of the host's address). `host` is null
+// (every local address), a literal of either family, or a host name, whose
+// first address that the family can reach counts. A Winsock code on failure.
+int ResolveAddress(const wchar_t* host, UINT port, int family, SocketAddress& out) {
     if (port > 65535) return WSAEINVAL;
-    ZeroMemory(&out, sizeof out);
-    out.sin_family = AF_INET;
-    out.sin_port = htons(static_cast<u_short>(port));
+    const u_short networkPort = htons(static_cast<u_short>(port));
     if (host == nullptr) {
-        out.sin_addr.s_addr = htonl(INADDR_ANY);
+        in_addr any4{};
+        any4.s_addr = htonl(INADDR_ANY);
+        if (family == AF_INET) SetIPv4(out, any4, networkPort);
+        else SetIPv6(out, in6_addr{}, networkPort);
+        return 0;
+    }
+    in6_addr v6{};
+    in_addr v4{};
+    if (::InetPtonW(AF_INET6, host, &v6) == 1) {
+        if (family == AF_INET) return WSAEAFNOSUPPORT;
+        SetIPv6(out, v6, networkPort);
+        return 0;
+    }
+    if (::InetPtonW(AF_INET, host, &v4) == 1) {
+        SetIPv4For(family, out, v4, networkPort);
         return 0;
     }
     ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family == AF_INET ? AF_INET : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     ADDRINFOW* found = nullptr;
     if (::GetAddrInfoW(host, nullptr, &hints, &found) != 0 || found == nullptr) {
         const int error = ::WSAGetLastError();
         return error != 0 ? error : WSAHOST_NOT_FOUND;
     }
-    out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    int error = WSAHOST_NOT_FOUND;
+    for (const ADDRINFOW* entry = found; entry != nullptr && error != 0; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+            SetIPv4For(family, out, reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, networkPort);
+            error = 0;
+        } else if (entry->ai_family == AF_INET6 && family != AF_INET) {
+            SetIPv6(out, reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr, networkPort);
+            error = 0;
+        }
+    }
     ::FreeAddrInfoW(found);
-    return 0;
+    return error;
+}
+
+// The family of a socket's own address (AF_UNSPEC when it cannot be read).
+int SocketFamily(SOCKET socket) {
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (::getsockname(socket, local.Raw(), &local.length) != 0) return AF_UNSPEC;
+    return local.Family();
 }
 
 BOOL FailWith(int error) {
@@ -145,6 +215,18 @@ void PurgePostedEvents(HWND window, SOCKET closed) {
 }  // namespace
 
 namespace plat {
+AddressLiteral ClassifyAddressLiteral(std::wstring_view text) {
+    // Literals are ASCII. Wine reads the text in the ANSI code page, whose
+    // best fit would make digits of fullwidth ones.
+    for (const wchar_t c : text)
+        if (c == L'\0' || c > 0x7F) return AddressLiteral::None;
+    const std::wstring name(text);
+    IN6_ADDR address{};
+    if (::InetPtonW(AF_INET, name.c_str(), &address) == 1) return AddressLiteral::IPv4;
+    if (::InetPtonW(AF_INET6, name.c_str(), &address) == 1) return AddressLiteral::IPv6;
+    return AddressLiteral::None;
+}
+
 BOOL InitSockets() {
     WSADATA data;
     const int error = ::WSAStartup(MAKEWORD(2, 2), &data);
@@ -160,12 +242,24 @@ CAsyncSocket::~CAsyncSocket() { Close(); }
 BOOL CAsyncSocket::Create(UINT port, int type, long events, const wchar_t* address) {
     if (m_hSocket != plat::kInvalidSocket) return FailWith(WSAEISCONN);
     if (type != SOCK_STREAM) return FailWith(WSAESOCKTNOSUPPORT);
-    sockaddr_in local{};
-    if (const int error = ResolveIPv4(address, port, local)) return FailWith(error);
-    const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    // Every address: one IPv6 socket that IPv4 clients reach as well, or an
+    // IPv4 one where the system has no IPv6.
+    SocketAddress local;
+    if (const int error = ResolveAddress(address, port, address == nullptr ? AF_INET6 : AF_UNSPEC, local))
+        return FailWith(error);
+    SOCKET socket = ::socket(local.Family(), SOCK_STREAM, IPPROTO_TCP);
+    if (socket == INVALID_SOCKET && ::WSAGetLastError() == WSAEAFNOSUPPORT && address == nullptr) {
+        ResolveAddress(nullptr, port, AF_INET, local);
+        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    }
     if (socket == INVALID_SOCKET) return FALSE;
+    // IPv6 sockets of Windows (and Wine) take IPv6 peers only, unless told otherwise.
+    const DWORD ipv6Only = 0;
+    const bool bothFamilies = local.Family() != AF_INET6 ||
+                              ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&ipv6Only),
+                                           sizeof ipv6Only) == 0;
     // WSAAsyncSelect makes the socket non-blocking.
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || !State::Attach(*this, socket, events)) {
+    if (!bothFamilies || ::bind(socket, local.Raw(), local.length) != 0 || !State::Attach(*this, socket, events)) {
         const int error = ::WSAGetLastError();
         ::closesocket(socket);
         return FailWith(error);
@@ -207,11 +301,10 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
 
 BOOL CAsyncSocket::Connect(const wchar_t* host, UINT port) {
     if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
-    sockaddr_in remote{};
-    if (const int error = ResolveIPv4(host, port, remote)) return FailWith(error);
-    return ::connect(static_cast<SOCKET>(m_hSocket), reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0
-               ? TRUE
-               : FALSE;
+    const SOCKET socket = static_cast<SOCKET>(m_hSocket);
+    SocketAddress remote;
+    if (const int error = ResolveAddress(host, port, SocketFamily(socket), remote)) return FailWith(error);
+    return ::connect(socket, remote.Raw(), remote.length) == 0 ? TRUE : FALSE;
 }
 
 BOOL CAsyncSocket::AsyncSelect(long events) {
@@ -299,14 +392,27 @@ void CAsyncSocket::Close() {
 
 BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const {
     if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
-    sockaddr_in local{};
-    int length = sizeof local;
-    if (::getsockname(static_cast<SOCKET>(m_hSocket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return FALSE;
-    wchar_t text[INET_ADDRSTRLEN] = {};
-    if (::InetNtopW(AF_INET, &local.sin_addr, text, INET_ADDRSTRLEN) == nullptr) return FALSE;
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (::getsockname(static_cast<SOCKET>(m_hSocket), local.Raw(), &local.length) != 0) return FALSE;
+    wchar_t text[INET6_ADDRSTRLEN] = {};
+    const void* bytes;
+    if (local.Family() == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&local.storage);
+        bytes = &v6->sin6_addr;
+        port = ntohs(v6->sin6_port);
+    } else {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&local.storage);
+        bytes = &v4->sin_addr;
+        port = ntohs(v4->sin_port);
+    }
+    if (::InetNtopW(local.Family(), bytes, text, INET6_ADDRSTRLEN) == nullptr) return FALSE;
     address = text;
-    port = ntohs(local.sin_port);
     return TRUE;
+}
+
+bool CAsyncSocket::IsIPv6() const {
+    return m_hSocket != plat::kInvalidSocket && SocketFamily(static_cast<SOCKET>(m_hSocket)) == AF_INET6;
 }
 
 int CAsyncSocket::GetLastError() { return ::WSAGetLastError(); }

@@ -1,6 +1,8 @@
 // The one-line event text of the POSIX event log and the systemd notify messages.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "platform/posix/EventLogText.h"
 #include "platform/posix/systemd/ServiceNotifyText.h"
 
@@ -69,6 +71,23 @@ TEST(SystemdNotify, EachStateHasItsMessage) {
     EXPECT_EQ(text(1, 0, 0, 1066, 7), "STATUS=Stopped, Win32 exit code 1066, service-specific exit code 7");
     EXPECT_EQ(text(0, 0, 0), "");
     EXPECT_EQ(text(8, 0, 0), "");
+}
+
+TEST(SystemdNotify, WatchdogPingsComeFourTimesPerPeriodOfTheWatchedProcessOnly) {
+    struct Row {
+        const char* usec;
+        const char* pid;
+        std::uint64_t interval;
+    };
+    const Row rows[] = {
+        {"30000000", "4242", 7500}, {"30000000", nullptr, 7500}, {"2000", "4242", 1},
+        {"30000000", "4243", 0},    {nullptr, "4242", 0},        {"0", "4242", 0},
+        {"", "4242", 0},            {"30s", "4242", 0},          {"-1", "4242", 0},
+        {"30000000", "42x", 0},     {"99999999999999999999", "4242", 0},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(plat::WatchdogPingIntervalMilliseconds(r.usec, r.pid, 4242), r.interval)
+            << (r.usec ? r.usec : "(unset)") << " " << (r.pid ? r.pid : "(unset)");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// The systemd notify message of a service status report.
+// The systemd notify messages of a service: status reports and the watchdog's period.
 #include "platform/posix/systemd/ServiceNotifyText.h"
 
 #include <cstdint>
+#include <limits>
 
 #include "common/Format.h"
 
@@ -37,6 +38,37 @@ std::string ServiceStatusNotifyText(const ServiceStatusRecord& status) {
     if (pending && status.waitHint != 0)
         text += FormatA("\nEXTEND_TIMEOUT_USEC=%llu", static_cast<std::uint64_t>(status.waitHint) * 1000u);
     return text;
+}
+
+namespace {
+
+// A decimal number without sign, spaces or anything after it; false when there
+// is none or it does not fit.
+bool ParseDecimal(const char* text, std::uint64_t* value) {
+    if (text == nullptr || *text == '\0') return false;
+    std::uint64_t result = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        const unsigned digit = static_cast<unsigned>(*c - '0');
+        if (result > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
+        result = result * 10 + digit;
+    }
+    *value = result;
+    return true;
+}
+
+}  // namespace
+
+std::uint64_t WatchdogPingIntervalMilliseconds(const char* watchdogUsec, const char* watchdogPid, long ownPid) {
+    std::uint64_t periodUsec = 0;
+    if (!ParseDecimal(watchdogUsec, &periodUsec) || periodUsec == 0) return 0;
+    // The variables may be inherited by a process that systemd does not watch.
+    if (watchdogPid != nullptr) {
+        std::uint64_t pid = 0;
+        if (!ParseDecimal(watchdogPid, &pid) || ownPid < 0 || pid != static_cast<std::uint64_t>(ownPid)) return 0;
+    }
+    const std::uint64_t interval = periodUsec / 4000u;
+    return interval == 0 ? 1 : interval;
 }
 
 }  // namespace plat

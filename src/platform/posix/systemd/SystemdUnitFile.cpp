@@ -6,6 +6,7 @@
 #include "common/Format.h"
 #include "common/Utf8.h"
 #include "platform/ServiceCodes.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/posix/systemd/SystemdCommandLine.h"
 #include "platform/posix/systemd/SystemdSandbox.h"
 
@@ -155,8 +156,12 @@ std::string SystemdUnitFileText(const SystemdServiceDefinition& d) {
     text += L"ExecStart=" + execStart + L"\n";
     if (!d.account.empty()) text += L"User=" + d.account + L"\n";
     // A crash is restarted; a service that stopped with its own failure (1066, ERROR_SERVICE_SPECIFIC_ERROR,
-    // as exit status 42) has retried on its own already and stays failed, as under the Windows service manager.
-    text += L"Restart=on-failure\nRestartSec=5s\nRestartPreventExitStatus=42\n";
+    // as exit status 42) has retried on its own already, and one that refused its parameters (87,
+    // ERROR_INVALID_PARAMETER) would only refuse them again: they stay failed, as under the Windows service
+    // manager.
+    text += L"Restart=on-failure\nRestartSec=5s\nRestartPreventExitStatus=42 87\n";
+    // A service whose main loop stops beating (hung, deadlocked, stopped) is killed and, as a failure, restarted.
+    text += FormatW(L"WatchdogSec=%lus\n", static_cast<unsigned long>(kServiceWatchdogPeriodMilliseconds / 1000));
     // The events of the service's own event source and its standard output under one name.
     text += L"SyslogIdentifier=" + SettingText(SystemdSyslogIdentifier(displayName)) + L"\n";
     text += SystemdSandboxSettings(d);

@@ -4,8 +4,9 @@
 //
 // A unit written here runs the registered command line as a Type=notify
 // service after the network and remote file systems, restarts it 5 s after
-// it fails (unless it stopped with its own failure, exit status 42), files
-// its standard output in the journal under the identifier of its event
+// it fails (unless it stopped with its own failure, exit status 42) or after
+// its watchdog found it hung (WatchdogSec=, the service watchdog's period),
+// files its standard output in the journal under the identifier of its event
 // source (SystemdSyslogIdentifier of the display name), and runs it in a
 // sandbox (SystemdSandboxSettings). The registration itself (names,
 // description, command line as given, types, account, dependencies) is kept
