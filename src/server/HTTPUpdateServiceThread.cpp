@@ -31,14 +31,8 @@ BOOL CHTTPUpdateServiceThread::InitInstance() {
     // Every client costs a descriptor: take all the system allows.
     plat::RaiseDescriptorLimit();
     m_pListenSocket = new CHTTPUpdateServiceSocket();
-    m_pConsoleLines = std::make_unique<CConsoleLineBatch>();
+    m_pLogLines = std::make_unique<CLogLineBatch>();
     return TRUE;
-}
-
-BOOL CHTTPUpdateServiceThread::OnIdle(long count) {
-    const BOOL more = CWinThreadEx::OnIdle(count);
-    WriteGatheredConsoleLines();
-    return more;
 }
 
 void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
@@ -115,7 +109,7 @@ int CHTTPUpdateServiceThread::ExitInstance() {
     // notifications is ending, so close and release every one still open.
     CHTTPUpdateServiceSocket::CloseAllConnections();
     const int exitCode = CWinThreadEx::ExitInstance();
-    m_pConsoleLines.reset();  // the thread's last console lines go out
+    m_pLogLines.reset();  // the thread's last log lines go out
     return exitCode;
 }
 

@@ -8,7 +8,7 @@
 #include "threading/WinThreadEx.h"
 
 class CHTTPUpdateServiceSocket;
-class CConsoleLineBatch;
+class CLogLineBatch;
 
 class CHTTPUpdateServiceThread : public CWinThreadEx {
     DECLARE_DYNCREATE(CHTTPUpdateServiceThread)
@@ -62,10 +62,6 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     void LogInfoText(const std::wstring& line) override;
     void LogErrorText(const std::wstring& line) override;
 
-    // Before the thread waits for its next notification: the console lines
-    // of everything handled since the last wait go out together.
-    BOOL OnIdle(long count) override;
-
   private:
     // A small thread that posts kStallCheckMessage to this one at every
     // interval until it is told to stop: the message loop itself has no
@@ -80,7 +76,8 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
         DWORD interval;
     };
     StallTicker* m_pStallTicker = nullptr;  // shared with the ticker thread until it has ended
-    // Holds the thread's console lines from start to exit; written at every idle pass.
-    std::unique_ptr<CConsoleLineBatch> m_pConsoleLines;
+    // Gathers the thread's log lines from start to exit; the message loop
+    // writes them at the end of every pass over its notifications.
+    std::unique_ptr<CLogLineBatch> m_pLogLines;
     HANDLE m_hStallTickerThread = nullptr;
 };
