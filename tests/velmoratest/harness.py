@@ -62,16 +62,17 @@ class Server:
                                      stderr=subprocess.STDOUT, env=env, preexec_fn=preexec)
 
     # --- log -----------------------------------------------------------
-    def log_text(self):
+    def log_text(self, path=None):
         try:
-            with open(self.log_file, "rb") as f:
+            with open(path or self.log_file, "rb") as f:
                 return f.read().decode("utf-8", "replace")
         except FileNotFoundError:
             return ""
 
-    def log_messages(self):
-        """The message part of every log line (after time stamp and process id)."""
-        text = self.log_text()
+    def log_messages(self, path=None):
+        """The message part of every log line (after time stamp and process id) of
+        the log file, or of `path` (a log file moved away)."""
+        text = self.log_text(path)
         assert text == "" or text.endswith("\r\n"), "every log line ends in CR LF"
         messages = []
         for line in text.split("\r\n")[:-1]:
