@@ -93,7 +93,7 @@ void CHTTPUpdateServiceSocket::QueueListing(RoutedReply& reply) {
 void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& finished,
                                               const CListingService::Waiter& waiter) {
     if (m_bFinished || !m_sendQueue.HasPending(waiter.token)) return;
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     try {
         using Outcome = CListingService::Finished::Outcome;
         if (finished.outcome == Outcome::Built) {
@@ -151,7 +151,7 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead(bool lastTry) {
 
 void CHTTPUpdateServiceSocket::RetryPackageOpen() {
     if (m_bFinished) return;
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     try {
         OpenDeferredAtHead(true);
         SendPending();

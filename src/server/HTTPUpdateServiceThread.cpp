@@ -36,14 +36,8 @@ BOOL CHTTPUpdateServiceThread::InitInstance() {
     m_pConnections = std::make_unique<CConnectionSet>(
         m_pConfig, [self] { plat::PostToThread(self, kListingReadyMessage, 0, 0); });
     m_pListenSocket = new CHTTPUpdateServiceListenSocket(*m_pConnections);
-    m_pConsoleLines = std::make_unique<CConsoleLineBatch>();
+    m_pLogLines = std::make_unique<CLogLineBatch>();
     return TRUE;
-}
-
-BOOL CHTTPUpdateServiceThread::OnIdle(long count) {
-    const BOOL more = CWinThreadEx::OnIdle(count);
-    WriteGatheredConsoleLines();
-    return more;
 }
 
 void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
@@ -96,7 +90,7 @@ void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
     m_nNextCheckMs = now + m_pConfig->limits.nCheckIntervalMs;
     // The loop dispatches: the service's watchdog hears that the listener is alive.
     plat::ServiceHeartbeat();
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     m_pListenSocket->ResumeAccepting();
     m_pConnections->CheckConnections();
 }
@@ -112,7 +106,7 @@ int CHTTPUpdateServiceThread::ExitInstance() {
     // every connection still open is closed, and the listing workers stop.
     m_pConnections.reset();
     const int exitCode = CWinThreadEx::ExitInstance();
-    m_pConsoleLines.reset();  // the thread's last console lines go out
+    m_pLogLines.reset();  // the thread's last log lines go out
     return exitCode;
 }
 

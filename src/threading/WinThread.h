@@ -123,6 +123,10 @@ class CWinThread {
 
     // Overridables, run on the object's own thread.
     virtual BOOL InitInstance();
+    // The message loop: OnIdle when the queue is empty, ExitInstance at
+    // WM_QUIT. The log lines the thread gathered in a log line batch
+    // (common/LogSink.h) go out at the end of every pass over its messages
+    // and before it waits for the next one.
     virtual int Run();
     virtual BOOL PreTranslateMessage(plat::ThreadMsg* msg);
     // Waits for the next message (at most MessageWaitTimeout()) and dispatches it.
