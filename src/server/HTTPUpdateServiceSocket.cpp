@@ -140,7 +140,8 @@ void CHTTPUpdateServiceSocket::ServeRequest(RequestHead& head, bool headTooLarge
 }
 
 bool CHTTPUpdateServiceSocket::ShouldPauseReading() const {
-    return m_sendQueue.QueuedEntries() > kMaxQueuedEntries || m_sendQueue.QueuedMemoryBytes() > kMaxQueuedMemoryBytes;
+    return m_sendQueue.QueuedEntries() > kMaxQueuedEntries || m_sendQueue.QueuedMemoryBytes() > kMaxQueuedMemoryBytes ||
+           m_nListingsBuilding > 0;
 }
 
 void CHTTPUpdateServiceSocket::ResumeReading() {
