@@ -69,15 +69,17 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
         plat::PostToThread(app->m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
 }
 
-BOOL CHTTPUpdateServiceThread::PumpMessage() {
-    const BOOL more = CWinThreadEx::PumpMessage();
-    if (!more || !m_pConnections) return more;
-    m_pConnections->AfterNotification();
-    // A connection went: a listener that ran out of descriptors accepts again.
-    if (m_pListenSocket->IsAcceptingPaused() && !m_pConnections->NearDescriptorLimit()) m_pListenSocket->ResumeAccepting();
-    const std::uint64_t now = TickCount64();
-    if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
-    return more;
+void CHTTPUpdateServiceThread::OnPassEnded() {
+    if (m_pConnections) {
+        m_pConnections->AfterNotification();
+        // A connection went: a listener that ran out of descriptors accepts again.
+        if (m_pListenSocket->IsAcceptingPaused() && !m_pConnections->NearDescriptorLimit())
+            m_pListenSocket->ResumeAccepting();
+        const std::uint64_t now = TickCount64();
+        if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
+    }
+    // Then the lines of the pass, those of the work above included.
+    CWinThreadEx::OnPassEnded();
 }
 
 DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {

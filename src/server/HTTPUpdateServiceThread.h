@@ -61,10 +61,10 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     void LogInfoText(const std::wstring& line) override;
     void LogErrorText(const std::wstring& line) override;
 
-    // After every message (a socket notification, a posted message, or a
-    // wait that ran out): what connections reported is acted on, and the
-    // periodic check runs when it is due.
-    BOOL PumpMessage() override;
+    // After every pass over the thread's notifications (and before it
+    // waits): what connections reported is acted on, and the periodic check
+    // runs when it is due.
+    void OnPassEnded() override;
     // The wait ends in time for the next periodic check.
     DWORD MessageWaitTimeout() override;
 

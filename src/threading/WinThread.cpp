@@ -90,15 +90,15 @@ int CWinThread::Run() {
         while (idle && !plat::PeekNextMessage(&peek, false)) {
             if (!OnIdle(idleCount++)) idle = false;
         }
-        // No line the thread logged waits while it waits.
-        WriteGatheredLogLines();
+        // Nothing the thread gathered waits while it waits.
+        OnPassEnded();
         do {
             if (!PumpMessage()) return ExitInstance();
             idle = true;
             idleCount = 0;
             // A busy thread never runs out of messages: the lines of each
             // pass over its notifications go out at the end of that pass.
-            if (plat::MessagePassEnded()) WriteGatheredLogLines();
+            if (plat::MessagePassEnded()) OnPassEnded();
         } while (plat::PeekNextMessage(&peek, false));
     }
 }
@@ -125,6 +125,8 @@ bool CWinThread::DispatchThreadMessage(UINT message, WPARAM wParam, LPARAM lPara
     }
     return false;
 }
+
+void CWinThread::OnPassEnded() { WriteGatheredLogLines(); }
 
 BOOL CWinThread::OnIdle(long count) {
     (void)count;
