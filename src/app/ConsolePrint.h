@@ -8,17 +8,14 @@
 
 // Writes one finished line and a line break to the console, serialised with
 // the other console lines, unless console lines are suppressed. Within a
-// console line batch (common/LogSink.h) the line is gathered first.
+// log line batch (common/LogSink.h) the line is gathered first.
 void ConsolePrintText(std::wstring_view text);
 
 // A service never writes to a console: the application suppresses console
 // lines while a service owns it.
 void SuppressConsoleLines(bool suppressed);
 
-// The calling thread's batch ended (`outermost`: its last one): its gathered
-// lines go out when it was the last, or when they have waited too long.
-void EndConsoleLineBatch(bool outermost);
-// The calling thread's gathered lines go out now.
+// The console lines the calling thread gathered go out now.
 void FlushGatheredConsoleLines();
 
 // printf-style: ConsolePrint(L"Failed to create main thread (error %ld)!", code).

@@ -47,8 +47,8 @@ std::wstring WithoutLineBreak(std::wstring text) {
 // The event of a copied log line; passed as it is, not through MapEventId.
 constexpr DWORD kLogLineEvent = 0x40000010;
 
-// The program's sink: lines go to the current application object, console
-// batches to the console lines.
+// The program's sink: lines go to the current application object; a
+// thread's gathered lines to the log file, then the console.
 class CApplicationLogSink final : public ILogSink {
   public:
     bool TakesLines() const override {
@@ -58,8 +58,10 @@ class CApplicationLogSink final : public ILogSink {
     void WriteLine(const std::wstring& line) override {
         if (CVelmoraServiceApp* app = GetVelmoraApp()) app->LogText(line);
     }
-    void ConsoleBatchEnded(bool outermost) override { EndConsoleLineBatch(outermost); }
-    void WriteGatheredConsoleLines() override { FlushGatheredConsoleLines(); }
+    void WriteGatheredLines() override {
+        if (CVelmoraServiceApp* app = GetVelmoraApp()) app->WriteGatheredLogFileLines();
+        FlushGatheredConsoleLines();
+    }
 };
 
 }  // namespace
@@ -96,12 +98,25 @@ void CVelmoraServiceApp::WriteLogFileLine(const std::wstring& message) {
     AppendTextModeLineEnds(line, message);
     if (line.back() != L'\r') line += L'\r';  // a message ending in CR gets no second one
     line += L'\n';
-    // A line that cannot be written (missing folder, no access, another
-    // writer, disk full) is dropped; the other outputs still get it.
-    DWORD error = NO_ERROR;
     m_strLogBytes.clear();
     plat::AppendWideAsAnsi(m_strLogBytes, line);
-    const bool written = plat::AppendToFile(m_strLogFile, m_strLogBytes, &error) != FALSE;
+    m_gatheredLogFileLines.Add(m_strLogBytes, LogLineBatchDepth() > 0,
+                               [this](std::string_view bytes) { AppendToLogFile(bytes); });
+}
+
+void CVelmoraServiceApp::WriteGatheredLogFileLines() {
+    if (!m_gatheredLogFileLines.HasOwn()) return;
+    CWriteLockGuard guard(&m_logLock);
+    m_gatheredLogFileLines.WriteOwn([this](std::string_view bytes) { AppendToLogFile(bytes); });
+}
+
+void CVelmoraServiceApp::AppendToLogFile(std::string_view bytes) {
+    // The file is opened for every write, so it can be moved away or deleted
+    // at any time: the next write starts a new one. Lines that cannot be
+    // written (missing folder, no access, another writer, disk full) are
+    // dropped; the other outputs still get them.
+    DWORD error = NO_ERROR;
+    const bool written = plat::AppendToFile(m_strLogFile, bytes, &error) != FALSE;
     if (written == m_bLogFileFailing) ReportLogFileState(!written, error);
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "app/ApplicationOptions.h"
+#include "app/ApplicationRun.h"
 #include "app/ConsolePrint.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
@@ -45,42 +46,20 @@ int RunConsoleMode(const ApplicationOptions& options) {
         return -1;
     }
 
-    auto* app = new CVelmoraServiceApp(nullptr);
-    if (options.nServerPort != 0) app->m_nServerPort = options.nServerPort;
-    if (!options.strPackagesPath.empty()) app->m_strPackagesPath = options.strPackagesPath;
-    if (!options.strLogFile.empty()) app->SetLogFile(options.strLogFile);
-    if (options.bLogEvents) app->m_bLogEvents = true;
-    app->m_bConsoleMode = true;
-    if (!app->SetServerAddress(options.strServerAddress)) {
-        // Refused, with its reason on the console and in the log file.
-        AfxSetCurrentApp(nullptr);
-        delete app;
-        return static_cast<int>(ERROR_INVALID_PARAMETER);
-    }
-
-    app->m_hThread = nullptr;
-    app->m_nThreadID = 0;
-    if (!app->CreateThread(CREATE_SUSPENDED)) {
-        ConsolePrint(L"Failed to create main thread (error %ld)!", plat::LastError());
-        AfxSetCurrentApp(nullptr);
-        delete app;
+    DWORD error = NO_ERROR;
+    const ApplicationRunResult result = RunApplication(nullptr, options, [] {
+        ConsolePrint(L"ArgsList: -serverport:1991 => Port where this service listens");
+        ConsolePrint(L"ArgsList: -serveraddress:192.168.1.10 => Address where this service listens (default: all)");
+        ConsolePrint(L"ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored");
+        ConsolePrint(L"ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location");
+        ConsolePrint(L"ArgsList: -logevents => Write events to eventviewer (service only)");
+        ConsolePrint(L"VelmoraService is running ...");
+    }, &error);
+    // Refused, with its reason on the console and in the log file.
+    if (result == ApplicationRunResult::OptionsRefused) return static_cast<int>(ERROR_INVALID_PARAMETER);
+    if (result == ApplicationRunResult::ThreadNotCreated) {
+        ConsolePrint(L"Failed to create main thread (error %ld)!", error);
         return -1;
-    }
-    // The application deletes itself, thread handle included, when its
-    // thread ends: wait on a handle of our own.
-    HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
-
-    ConsolePrint(L"ArgsList: -serverport:1991 => Port where this service listens");
-    ConsolePrint(L"ArgsList: -serveraddress:192.168.1.10 => Address where this service listens (default: all)");
-    ConsolePrint(L"ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored");
-    ConsolePrint(L"ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location");
-    ConsolePrint(L"ArgsList: -logevents => Write events to eventviewer (service only)");
-    ConsolePrint(L"VelmoraService is running ...");
-
-    app->ResumeThread();
-    if (thread != nullptr) {
-        plat::WaitForObject(thread, INFINITE);
-        plat::CloseHandleObject(thread);
     }
 
     ConsolePrint(L"VelmoraService service is closing ...");
@@ -99,11 +78,7 @@ int RunServiceHost(const ApplicationOptions& options) {
     const std::wstring description = resources::LoadResourceString(kDescriptionString);
 
     CVelmoraService service(serviceName.c_str(), displayName.c_str(), description.c_str());
-    service.m_strPackagesPath = options.strPackagesPath;
-    service.m_nServerPort = options.nServerPort;
-    service.m_strServerAddress = options.strServerAddress;
-    service.m_strLogFile = options.strLogFile;
-    service.m_bLogEvents = options.bLogEvents;
+    service.m_options = options;
     service.SetAppendExtraArguments(TRUE);
 
     CNTServiceCommandLineInfo info;

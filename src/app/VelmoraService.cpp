@@ -3,6 +3,7 @@
 
 #include <cwctype>
 
+#include "app/ApplicationRun.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
 #include "common/ResourceText.h"
@@ -53,34 +54,10 @@ CVelmoraService::~CVelmoraService() = default;
 void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
     ReportStatus(SERVICE_START_PENDING, 1, 1000);
 
-    auto* app = new CVelmoraServiceApp(this);
-    if (!m_strPackagesPath.empty()) app->m_strPackagesPath = m_strPackagesPath;
-    if (m_nServerPort != 0) app->m_nServerPort = m_nServerPort;
-    if (!m_strLogFile.empty()) app->SetLogFile(m_strLogFile);
-    if (m_bLogEvents) app->m_bLogEvents = true;
-
-    app->m_hThread = nullptr;
-    app->m_nThreadID = 0;
-    if (!app->SetServerAddress(m_strServerAddress)) {
-        // Refused and reported by the application; nothing was started.
-        AfxSetCurrentApp(nullptr);
-        delete app;
-    } else if (app->CreateThread(CREATE_SUSPENDED)) {
-        // The application deletes itself, thread handle included, when its
-        // thread ends: wait on a handle of our own.
-        HANDLE thread = plat::DuplicateHandleObject(app->m_hThread);
-        app->ResumeThread();
-        if (thread != nullptr) {
-            plat::WaitForObject(thread, INFINITE);
-            plat::CloseHandleObject(thread);
-        }
-    } else {
-        const DWORD error = plat::LastError();
-        app->Log(L"Could not create main thread");
-        AfxSetCurrentApp(nullptr);
-        delete app;
+    DWORD error = NO_ERROR;
+    // A refusal is reported by the application, which recorded why.
+    if (RunApplication(this, m_options, nullptr, &error) == ApplicationRunResult::ThreadNotCreated)
         OnServerStartFailed(L"the main thread could not be created", error);
-    }
 
     bool failed;
     {

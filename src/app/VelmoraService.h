@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/ApplicationOptions.h"
+
 #include "service/NTService.h"
 #include "service/ServiceWatchdog.h"
 #include "threading/Sync.h"
@@ -46,12 +48,8 @@ class CVelmoraService : public CNTService {
     // error event says why, as above.
     void OnServerStartRefused(const std::wstring& reason, DWORD error);
 
-    // The application options; empty or 0 means not given.
-    std::wstring m_strPackagesPath;
-    int m_nServerPort = 0;
-    std::wstring m_strServerAddress;  // as typed
-    std::wstring m_strLogFile;
-    bool m_bLogEvents = false;
+    // The application options from the command line (empty or 0: not given).
+    ApplicationOptions m_options;
 
   private:
     // `refused`: `error` is the Win32 exit code rather than a service-specific one.

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/GatheredLines.h"
 #include "common/Format.h"
 #include "threading/RecursiveRWLock.h"
 #include "threading/WinThread.h"
@@ -69,8 +70,12 @@ class CVelmoraServiceApp : public CWinApp {
     std::wstring GetLogFile() const { return m_strLogFile; }
     void SetLogFile(const std::wstring& path) { m_strLogFile = path; }
 
-    // Appends one line (local date and time, process id, message, CR LF) to the log file, if any.
+    // Appends one line (local date and time, process id, message, CR LF) to
+    // the log file, if any; inside a log line batch (common/LogSink.h) the
+    // line is gathered and appended with the thread's other lines.
     void WriteLogFileLine(const std::wstring& message);
+    // The log file lines the calling thread gathered are appended now.
+    void WriteGatheredLogFileLines();
 
     CRecursiveRWLock m_logLock;
     CVelmoraService* m_pService;
@@ -90,6 +95,8 @@ class CVelmoraServiceApp : public CWinApp {
     // Service mode: start-up is over without a server; the application
     // thread ends and the service stops as failed with `error`.
     void GiveUpStart(const std::wstring& reason, DWORD error);
+    // Opens the log file, appends `bytes` (whole lines) and closes it again.
+    void AppendToLogFile(std::string_view bytes);
     // Once when the log file starts failing and once when it can be written
     // again: to the event log (service) or standard error (console mode).
     void ReportLogFileState(bool failing, DWORD error);
@@ -100,6 +107,10 @@ class CVelmoraServiceApp : public CWinApp {
     // The log file line being written, wide and as bytes (guarded by m_logLock).
     std::wstring m_strLogLine;
     std::string m_strLogBytes;
+    // Log file lines of a thread's batch, appended together: a batch larger
+    // than this is appended in parts (guarded by m_logLock).
+    static constexpr std::size_t kMaxGatheredLogBytes = 64 * 1024;
+    CGatheredLines<std::string> m_gatheredLogFileLines{kMaxGatheredLogBytes};
 };
 
 // The process's current application object, when it is a CVelmoraServiceApp.

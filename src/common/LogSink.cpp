@@ -1,4 +1,4 @@
-// The installed log sink and the per-thread console line batch count.
+// The installed log sink and the per-thread log line batch count.
 #include "common/LogSink.h"
 
 #include <atomic>
@@ -13,15 +13,19 @@ ILogSink* InstallLogSink(ILogSink* sink) { return g_sink.exchange(sink, std::mem
 
 ILogSink* CurrentLogSink() { return g_sink.load(std::memory_order_acquire); }
 
-CConsoleLineBatch::CConsoleLineBatch() { ++t_batchDepth; }
+CLogLineBatch::CLogLineBatch() { ++t_batchDepth; }
 
-CConsoleLineBatch::~CConsoleLineBatch() {
-    const bool outermost = --t_batchDepth == 0;
-    if (ILogSink* sink = CurrentLogSink()) sink->ConsoleBatchEnded(outermost);
+CLogLineBatch::~CLogLineBatch() {
+    if (--t_batchDepth == 0) {
+        if (ILogSink* sink = CurrentLogSink()) sink->WriteGatheredLines();
+    }
 }
 
-int ConsoleLineBatchDepth() { return t_batchDepth; }
+int LogLineBatchDepth() { return t_batchDepth; }
 
-void WriteGatheredConsoleLines() {
-    if (ILogSink* sink = CurrentLogSink()) sink->WriteGatheredConsoleLines();
+void WriteGatheredLogLines() {
+    // Lines are gathered only inside a batch, and its end writes them: a
+    // thread without one has nothing to write.
+    if (t_batchDepth == 0) return;
+    if (ILogSink* sink = CurrentLogSink()) sink->WriteGatheredLines();
 }

@@ -1,6 +1,6 @@
 // The program's log as the layers below the application see it: a sink for
 // finished lines that the application installs, the Log template that
-// formats a line only when the sink takes it, and the console line batch.
+// formats a line only when the sink takes it, and the log line batch.
 #pragma once
 
 #include <string>
@@ -17,10 +17,8 @@ class ILogSink {
     virtual bool TakesLines() const = 0;
     // One finished line.
     virtual void WriteLine(const std::wstring& line) = 0;
-    // A thread's console line batch ended (`outermost`: its last open one).
-    virtual void ConsoleBatchEnded(bool outermost) {}
-    // A thread that keeps a batch open is about to wait: its gathered lines go out now.
-    virtual void WriteGatheredConsoleLines() {}
+    // The lines the calling thread gathered in its batch go out now.
+    virtual void WriteGatheredLines() {}
 };
 
 // Installs `sink` (null: none) and returns the one it replaces.
@@ -37,23 +35,26 @@ void AppLog(std::wstring_view format, const Args&... args) {
     if (sink != nullptr && sink->TakesLines()) sink->WriteLine(FormatW(format, args...));
 }
 
-// While one exists on a thread, that thread's console lines are gathered and
-// written with one call when the outermost one ends (a request handler logs
-// several lines, and each write to a terminal is slow), when an inner one
-// ends and the oldest gathered line has waited more than 50 ms, or when
-// 16,384 characters are gathered. The order of lines across threads is
-// kept: a line from another thread writes the gathered lines first.
-class CConsoleLineBatch {
+// While one exists on a thread, the lines that thread logs are gathered for
+// the log file and the console, and each output gets them with one write
+// (a request handler logs several lines, and every open, write and close of
+// the log file costs system calls): when the outermost batch ends, when the
+// thread's message loop ends a pass over its notifications (before it can
+// wait again), and when a gathering reaches its size limit. The order of
+// lines across threads is kept: a line from another thread writes the
+// gathered lines first. The event-log copy of a line is never gathered.
+class CLogLineBatch {
   public:
-    CConsoleLineBatch();
-    ~CConsoleLineBatch();
-    CConsoleLineBatch(const CConsoleLineBatch&) = delete;
-    CConsoleLineBatch& operator=(const CConsoleLineBatch&) = delete;
+    CLogLineBatch();
+    ~CLogLineBatch();
+    CLogLineBatch(const CLogLineBatch&) = delete;
+    CLogLineBatch& operator=(const CLogLineBatch&) = delete;
 };
 
-// The number of console line batches open on the calling thread.
-int ConsoleLineBatchDepth();
+// The number of log line batches open on the calling thread.
+int LogLineBatchDepth();
 
-// A thread that keeps a batch for its whole life calls this before it
-// waits: its gathered lines go out now.
-void WriteGatheredConsoleLines();
+// The lines the calling thread gathered go out now (nothing when it has no
+// batch open). A thread's message loop calls this at the end of every pass
+// and before it waits.
+void WriteGatheredLogLines();

@@ -38,4 +38,16 @@ BOOL PeekNextMessage(ThreadMsg* msg, bool remove);
 // Delivers a window-addressed message (hwnd set) to its window procedure.
 void DispatchWindowMessage(const ThreadMsg& msg);
 
+// Asked by a message loop once after each message it handled: whether that
+// message ended a pass, i.e. a batch of notifications that the thread took
+// together is all handled and the next take looks for new ones (and may
+// wait). The loop does what belongs at the end of a batch (writing the lines
+// it logged) when this is true, and whenever a peek finds no message: a
+// thread that never runs out of messages still ends a pass every so often.
+// POSIX: the readiness that one epoll_wait reported (up to 64 sockets, with
+// the posted messages taken in between) has all been taken. Windows: 64
+// messages were taken since the last pass ended or a peek found the queue
+// empty.
+bool MessagePassEnded();
+
 }  // namespace plat

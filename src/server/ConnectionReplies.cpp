@@ -89,13 +89,16 @@ void CHTTPUpdateServiceSocket::QueueListing(RoutedReply& reply) {
     if (!m_context.Listings().Request(reply.fullPath, CListingService::Waiter{m_nId, token, reply.headOnly})) {
         RoutedReply unavailable = UnavailableReplyFor(reply.fullPath, ERROR_NOT_ENOUGH_MEMORY);
         Queue(unavailable, token);
+        return;
     }
+    ++m_nListingsBuilding;
 }
 
 void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& finished,
                                               const CListingService::Waiter& waiter) {
     if (m_bFinished || !m_sendQueue.HasPending(waiter.token)) return;
-    CConsoleLineBatch consoleLines;
+    --m_nListingsBuilding;
+    CLogLineBatch logLines;
     try {
         using Outcome = CListingService::Finished::Outcome;
         if (finished.outcome == Outcome::Built) {
@@ -122,6 +125,16 @@ void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& f
             RoutedReply reply = UnavailableReplyFor(finished.folder, ERROR_NOT_ENOUGH_MEMORY);
             Queue(reply, waiter.token);
         }
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
+    }
+    FinishNotification();
+}
+
+void CHTTPUpdateServiceSocket::ContinueAfterListings() {
+    if (m_bFinished) return;
+    CLogLineBatch logLines;
+    try {
         ResumeReading();
     } catch (const std::bad_alloc&) {
         OnOutOfMemory();
@@ -152,7 +165,7 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead(bool lastTry) {
 
 void CHTTPUpdateServiceSocket::RetryPackageOpen() {
     if (m_bFinished) return;
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     try {
         OpenDeferredAtHead(true);
         SendPending();

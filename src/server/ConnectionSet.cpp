@@ -131,10 +131,24 @@ void CConnectionSet::DeliverListings() {
     } catch (const std::bad_alloc&) {
         return;
     }
+    std::vector<std::uint64_t> served;
     for (const CListingService::Finished& finished : done) {
         for (const CListingService::Waiter& waiter : finished.waiters) {
-            if (CHTTPUpdateServiceSocket* connection = Find(waiter.connection)) connection->OnListingBuilt(finished, waiter);
+            CHTTPUpdateServiceSocket* connection = Find(waiter.connection);
+            if (connection == nullptr) continue;
+            connection->OnListingBuilt(finished, waiter);
+            try {
+                served.push_back(waiter.connection);
+            } catch (const std::bad_alloc&) {
+                // That connection goes on at its next notification.
+            }
         }
+    }
+    // The documents that replies no longer hold go now, before the requests
+    // that waited behind them ask for room in the budget.
+    done.clear();
+    for (const std::uint64_t id : served) {
+        if (CHTTPUpdateServiceSocket* connection = Find(id)) connection->ContinueAfterListings();
     }
 }
 

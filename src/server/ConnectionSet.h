@@ -56,8 +56,9 @@ class CConnectionSet {
     // Connections and held package files come near the descriptor limit.
     bool NearDescriptorLimit() const;
 
-    // After every notification of the thread: acts on what connections
-    // reported (see the file comment). Cheap when there is nothing to do.
+    // After every pass over the thread's notifications: acts on what
+    // connections reported (see the file comment). Cheap when there is
+    // nothing to do.
     void AfterNotification();
     // The periodic pass over every connection (stall rule, lingering
     // closes, head time-outs); returns how many were closed. Memory that

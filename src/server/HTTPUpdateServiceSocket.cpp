@@ -23,8 +23,9 @@ bool CHTTPUpdateServiceSocket::UrlDecode(std::wstring& path) { return UrlDecodeP
 void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
     CAsyncSocket::OnReceive(errorCode);
     if (m_bFinished) return;
-    // The lines of the requests handled here reach the console together.
-    CConsoleLineBatch consoleLines;
+    // The log lines of the requests handled here are written together, at
+    // the end of this notification at the latest.
+    CLogLineBatch logLines;
     try {
         if (m_bLingering) {
             DrainLingering();
@@ -42,7 +43,7 @@ void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
 }
 
 void CHTTPUpdateServiceSocket::OnSend(int errorCode) {
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     try {
         SendPending();
         ResumeReading();
@@ -62,7 +63,7 @@ void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
         return;
     }
     // The peer shut down its sending side; it may still read what it asked for.
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     m_bPeerClosed = true;
     try {
         // Some systems report a reset as an orderly close: a send tells.
@@ -139,7 +140,8 @@ void CHTTPUpdateServiceSocket::ServeRequest(RequestHead& head, bool headTooLarge
 }
 
 bool CHTTPUpdateServiceSocket::ShouldPauseReading() const {
-    return m_sendQueue.QueuedEntries() > kMaxQueuedEntries || m_sendQueue.QueuedMemoryBytes() > kMaxQueuedMemoryBytes;
+    return m_sendQueue.QueuedEntries() > kMaxQueuedEntries || m_sendQueue.QueuedMemoryBytes() > kMaxQueuedMemoryBytes ||
+           m_nListingsBuilding > 0;
 }
 
 void CHTTPUpdateServiceSocket::ResumeReading() {
@@ -209,7 +211,7 @@ void CHTTPUpdateServiceSocket::Finish() {
 
 void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
     if (m_bFinished) return;
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     if (reason != nullptr) {
         try {
             AppLog(L"%s", std::wstring_view(reason));
@@ -253,7 +255,7 @@ void CHTTPUpdateServiceSocket::OnOutOfMemory() {
 
 bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs) {
     if (m_bFinished) return false;
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     if (m_bLingering) {
         if (nowMs - m_nLingerStartMs < kLingerMs) return false;
         Finish();

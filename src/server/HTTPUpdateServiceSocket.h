@@ -101,6 +101,9 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // A listing this connection waits for is finished (`waiter` names its
     // pending reply): the reply takes its place in the queue.
     void OnListingBuilt(const CListingService::Finished& finished, const CListingService::Waiter& waiter);
+    // After its listings were handed out (and the set has let go of their
+    // documents): reads and answers the requests that waited for them.
+    void ContinueAfterListings();
     // A package open that failed for want of a descriptor is tried once more
     // (the set has freed one if it could).
     void RetryPackageOpen();
@@ -134,6 +137,9 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     void ServeInput(bool readMore);
     // Answers one framed request (an overlong head with the 404 reply).
     void ServeRequest(RequestHead& head, bool headTooLarge);
+    // Too much is queued, or a listing is being built: the next request
+    // waits (a listing's reply, and its log lines, come before those of the
+    // requests after it).
     bool ShouldPauseReading() const;
     // After queued replies went out: reads again if reading was paused.
     void ResumeReading();
@@ -179,6 +185,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     CBudgetLease m_headLease;  // the bytes the framer keeps, counted in the head budget
     std::vector<DeferredPackage> m_lstDeferred;
     std::uint64_t m_nLastToken = 0;
+    unsigned m_nListingsBuilding = 0;  // listings asked of the workers and not yet delivered
     std::uint64_t m_nLastActivityMs = 0;
     std::uint64_t m_nHeadSinceMs = 0;  // a partial head waits since then (0: none)
     std::uint64_t m_nLingerStartMs = 0;

@@ -36,14 +36,8 @@ BOOL CHTTPUpdateServiceThread::InitInstance() {
     m_pConnections = std::make_unique<CConnectionSet>(
         m_pConfig, [self] { plat::PostToThread(self, kListingReadyMessage, 0, 0); });
     m_pListenSocket = new CHTTPUpdateServiceListenSocket(*m_pConnections);
-    m_pConsoleLines = std::make_unique<CConsoleLineBatch>();
+    m_pLogLines = std::make_unique<CLogLineBatch>();
     return TRUE;
-}
-
-BOOL CHTTPUpdateServiceThread::OnIdle(long count) {
-    const BOOL more = CWinThreadEx::OnIdle(count);
-    WriteGatheredConsoleLines();
-    return more;
 }
 
 void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
@@ -75,15 +69,17 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
         plat::PostToThread(app->m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
 }
 
-BOOL CHTTPUpdateServiceThread::PumpMessage() {
-    const BOOL more = CWinThreadEx::PumpMessage();
-    if (!more || !m_pConnections) return more;
-    m_pConnections->AfterNotification();
-    // A connection went: a listener that ran out of descriptors accepts again.
-    if (m_pListenSocket->IsAcceptingPaused() && !m_pConnections->NearDescriptorLimit()) m_pListenSocket->ResumeAccepting();
-    const std::uint64_t now = TickCount64();
-    if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
-    return more;
+void CHTTPUpdateServiceThread::OnPassEnded() {
+    if (m_pConnections) {
+        m_pConnections->AfterNotification();
+        // A connection went: a listener that ran out of descriptors accepts again.
+        if (m_pListenSocket->IsAcceptingPaused() && !m_pConnections->NearDescriptorLimit())
+            m_pListenSocket->ResumeAccepting();
+        const std::uint64_t now = TickCount64();
+        if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
+    }
+    // Then the lines of the pass, those of the work above included.
+    CWinThreadEx::OnPassEnded();
 }
 
 DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {
@@ -96,7 +92,7 @@ void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
     m_nNextCheckMs = now + m_pConfig->limits.nCheckIntervalMs;
     // The loop dispatches: the service's watchdog hears that the listener is alive.
     plat::ServiceHeartbeat();
-    CConsoleLineBatch consoleLines;
+    CLogLineBatch logLines;
     m_pListenSocket->ResumeAccepting();
     m_pConnections->CheckConnections();
 }
@@ -112,7 +108,7 @@ int CHTTPUpdateServiceThread::ExitInstance() {
     // every connection still open is closed, and the listing workers stop.
     m_pConnections.reset();
     const int exitCode = CWinThreadEx::ExitInstance();
-    m_pConsoleLines.reset();  // the thread's last console lines go out
+    m_pLogLines.reset();  // the thread's last log lines go out
     return exitCode;
 }
 

@@ -10,8 +10,8 @@
 #include "threading/WinThreadEx.h"
 
 class CConnectionSet;
-class CConsoleLineBatch;
 class CHTTPUpdateServiceListenSocket;
+class CLogLineBatch;
 
 class CHTTPUpdateServiceThread : public CWinThreadEx {
     DECLARE_DYNCREATE(CHTTPUpdateServiceThread)
@@ -61,13 +61,10 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     void LogInfoText(const std::wstring& line) override;
     void LogErrorText(const std::wstring& line) override;
 
-    // Before the thread waits for its next notification: the console lines
-    // of everything handled since the last wait go out together.
-    BOOL OnIdle(long count) override;
-    // After every message (a socket notification, a posted message, or a
-    // wait that ran out): what connections reported is acted on, and the
-    // periodic check runs when it is due.
-    BOOL PumpMessage() override;
+    // After every pass over the thread's notifications (and before it
+    // waits): what connections reported is acted on, and the periodic check
+    // runs when it is due.
+    void OnPassEnded() override;
     // The wait ends in time for the next periodic check.
     DWORD MessageWaitTimeout() override;
 
@@ -75,7 +72,8 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     void RunPeriodicCheck(std::uint64_t now);
 
     std::unique_ptr<CConnectionSet> m_pConnections;
-    // Holds the thread's console lines from start to exit; written at every idle pass.
-    std::unique_ptr<CConsoleLineBatch> m_pConsoleLines;
+    // Gathers the thread's log lines from start to exit; the message loop
+    // writes them at the end of every pass over its notifications.
+    std::unique_ptr<CLogLineBatch> m_pLogLines;
     std::uint64_t m_nNextCheckMs = 0;  // 0: no checks (not listening)
 };

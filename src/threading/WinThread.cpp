@@ -2,11 +2,13 @@
 //
 // Platform-independent: built only on platform/Handles.h and
 // platform/MessageQueue.h; the platform's queues, threads and events do the rest.
+// The loop also writes the log lines a thread gathered (common/LogSink.h).
 #include "threading/WinThread.h"
 
 #include <atomic>
 #include <mutex>
 
+#include "common/LogSink.h"
 #include "platform/Handles.h"
 #include "platform/Win32Codes.h"
 
@@ -88,10 +90,15 @@ int CWinThread::Run() {
         while (idle && !plat::PeekNextMessage(&peek, false)) {
             if (!OnIdle(idleCount++)) idle = false;
         }
+        // Nothing the thread gathered waits while it waits.
+        OnPassEnded();
         do {
             if (!PumpMessage()) return ExitInstance();
             idle = true;
             idleCount = 0;
+            // A busy thread never runs out of messages: the lines of each
+            // pass over its notifications go out at the end of that pass.
+            if (plat::MessagePassEnded()) OnPassEnded();
         } while (plat::PeekNextMessage(&peek, false));
     }
 }
@@ -118,6 +125,8 @@ bool CWinThread::DispatchThreadMessage(UINT message, WPARAM wParam, LPARAM lPara
     }
     return false;
 }
+
+void CWinThread::OnPassEnded() { WriteGatheredLogLines(); }
 
 BOOL CWinThread::OnIdle(long count) {
     (void)count;

@@ -123,11 +123,20 @@ class CWinThread {
 
     // Overridables, run on the object's own thread.
     virtual BOOL InitInstance();
+    // The message loop: OnIdle when the queue is empty, ExitInstance at
+    // WM_QUIT. The log lines the thread gathered in a log line batch
+    // (common/LogSink.h) go out at the end of every pass over its messages
+    // and before it waits for the next one.
     virtual int Run();
     virtual BOOL PreTranslateMessage(plat::ThreadMsg* msg);
     // Waits for the next message (at most MessageWaitTimeout()) and dispatches it.
     virtual BOOL PumpMessage();
     virtual BOOL OnIdle(long count);
+    // A batch of messages that the thread took together is handled (see
+    // plat::MessagePassEnded), or the thread is about to wait: the base
+    // writes the log lines the thread gathered. A thread that acts on what a
+    // batch of notifications left behind does it here, then calls the base.
+    virtual void OnPassEnded();
     // How long PumpMessage may wait for a message, in milliseconds: a thread
     // with timers returns the time to the next one (a wait that runs out
     // dispatches nothing). The base waits without limit.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #endif
 
+#include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"
 #include "platform/MessageQueue.h"
@@ -174,6 +175,7 @@ BOOL CWinThreadEx::OnIdle(long count) {
 
 BOOL CWinThreadEx::PreTranslateMessage(plat::ThreadMsg* msg) {
     if (plat::WaitForObject(m_evRun, 0) != WAIT_OBJECT_0) {
+        WriteGatheredLogLines();  // nothing logged waits while the thread is paused
         plat::SignalEvent(m_evPaused);
         plat::WaitForObject(m_evRun, INFINITE);
         plat::ResetEventObject(m_evPaused);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -13,9 +15,12 @@
 #include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"
+#include "platform/MessageQueue.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Text.h"
+#include "platform/Win32Codes.h"
 #include "service/ServiceFakes.h"
+#include "threading/WinThread.h"
 
 namespace fs = std::filesystem;
 
@@ -59,6 +64,16 @@ class LogTest : public ::testing::Test {
 
     // Local date and time to the second, ": ", process id, ": ", message.
     static std::string Prefix() { return ": " + std::to_string(plat::CurrentProcessId()) + ": "; }
+
+    // The message part of every line of the file (none when it is missing).
+    static std::vector<std::string> Messages(const std::wstring& path) {
+        std::vector<std::string> messages;
+        for (const auto& line : Lines(ReadAll(path))) {
+            const std::size_t at = line.find(Prefix());
+            messages.push_back(at == std::string::npos ? line : line.substr(at + Prefix().size()));
+        }
+        return messages;
+    }
 
     fs::path m_dir;
     CVelmoraServiceApp* m_app = nullptr;
@@ -191,6 +206,95 @@ TEST_F(LogTest, NonAsciiTextIsWrittenAsTheSystemsEightBitText) {
     const std::string text = ReadAll(LogPath("log.txt"));
     EXPECT_NE(text.find("Request for: '/packages/caf" + plat::WideToAnsi(L"\u00E9") + ".zip'\r\n"),
               std::string::npos);
+}
+
+TEST_F(LogTest, LinesOfABatchAreAppendedWhenItEndsAfterOtherThreadsLinesOrBeforeTheyPassTheLimit) {
+    m_app->SetLogFile(LogPath("log.txt"));
+    const std::string x(40000, 'x'), y(40000, 'y');
+    std::vector<std::vector<std::string>> seen;  // the file's messages after each step
+    {
+        CLogLineBatch batch;
+        m_app->Log(L"first");
+        AppLog(L"second");
+        seen.push_back(Messages(LogPath("log.txt")));
+        std::thread([] { AppLog(L"other thread"); }).join();
+        seen.push_back(Messages(LogPath("log.txt")));
+        m_app->Log(L"third");
+        m_app->Log(L"%s", Utf8ToWideLossy(x));
+        m_app->Log(L"%s", Utf8ToWideLossy(y));  // would take the gathered lines past 64 KiB
+        seen.push_back(Messages(LogPath("log.txt")));
+    }
+    seen.push_back(Messages(LogPath("log.txt")));
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(seen[0], Texts{});
+    EXPECT_EQ(seen[1], (Texts{"first", "second", "other thread"}));
+    EXPECT_EQ(seen[2], (Texts{"first", "second", "other thread", "third", x}));
+    EXPECT_EQ(seen[3], (Texts{"first", "second", "other thread", "third", x, y}));
+}
+
+constexpr UINT kStepMessage = WM_USER + 1;
+
+// Holds a log line batch for its whole life, as the listener does, and never
+// runs out of messages: every step logs a line and posts the next one; the
+// last step waits inside its handler until the test lets it go.
+class CBusyLoggingThread : public CWinThread {
+    DECLARE_MESSAGE_MAP()
+
+  public:
+    static constexpr WPARAM kLastStep = 130;
+    CBusyLoggingThread(HANDLE atLastStep, HANDLE release) : m_hAtLastStep(atLastStep), m_hRelease(release) {}
+    BOOL InitInstance() override {
+        m_pBatch = std::make_unique<CLogLineBatch>();
+        return TRUE;
+    }
+    int ExitInstance() override {
+        m_pBatch.reset();
+        return CWinThread::ExitInstance();
+    }
+    void OnStep(WPARAM step, LPARAM) {
+        AppLog(L"step %d", static_cast<int>(step));
+        if (step < kLastStep) {
+            PostThreadMessage(kStepMessage, step + 1, 0);
+            return;
+        }
+        plat::SignalEvent(m_hAtLastStep);
+        plat::WaitForObject(m_hRelease, INFINITE);
+    }
+
+  private:
+    std::unique_ptr<CLogLineBatch> m_pBatch;
+    HANDLE m_hAtLastStep, m_hRelease;
+};
+
+const MessageMap* CBusyLoggingThread::GetThisMessageMap() {
+    static const MessageMapEntry entries[] = {OnMessage<&CBusyLoggingThread::OnStep>(kStepMessage)};
+    static const MessageMap map = MessageMapOf<CWinThread>(entries);
+    return &map;
+}
+
+TEST_F(LogTest, ABusyThreadAppendsTheLinesOfEachPassWithoutGoingIdle) {
+    m_app->SetLogFile(LogPath("log.txt"));
+    HANDLE atLastStep = plat::CreateEventObject(true, false);
+    HANDLE release = plat::CreateEventObject(true, false);
+    auto* busy = new CBusyLoggingThread(atLastStep, release);
+    ASSERT_TRUE(busy->CreateThread());
+    const DWORD id = busy->m_nThreadID;
+    HANDLE thread = plat::DuplicateHandleObject(busy->m_hThread);
+    ASSERT_TRUE(plat::PostToThread(id, kStepMessage, 0, 0));
+    const bool reached = plat::WaitForObject(atLastStep, 10000) == WAIT_OBJECT_0;
+    const auto whileBusy = Messages(LogPath("log.txt"));
+    plat::SignalEvent(release);
+    ASSERT_TRUE(plat::PostToThread(id, WM_QUIT, 0, 0));
+    EXPECT_EQ(plat::WaitForObject(thread, 10000), WAIT_OBJECT_0);
+    for (HANDLE handle : {thread, atLastStep, release}) plat::CloseHandleObject(handle);
+    ASSERT_TRUE(reached);
+    const auto all = Messages(LogPath("log.txt"));
+    ASSERT_EQ(all.size(), CBusyLoggingThread::kLastStep + 1);
+    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], "step " + std::to_string(i));
+    // Passes of earlier steps are in the file; the step still running is not.
+    EXPECT_GE(whileBusy.size(), 64u);
+    EXPECT_LT(whileBusy.size(), all.size());
+    EXPECT_TRUE(std::equal(whileBusy.begin(), whileBusy.end(), all.begin()));
 }
 
 }  // namespace

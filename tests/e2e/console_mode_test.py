@@ -124,6 +124,61 @@ class ResumeTest(harness.ServerTest):
                                  f"(bytes {cut}-{self.size - 1}/{self.size})")
 
 
+class LogFileTest(harness.ServerTest):
+    """The listener appends the log lines of a pass over its connections together."""
+    PACKAGES = {"a.zip": b"package-a", "sub/b.msi": b"B" * 100_000}
+    LAST = "/nothing/last"
+
+    def requests(self):
+        """64 requests of every kind, ending with a 404 whose line is the last one."""
+        paths = ["/packages/a.zip", "/packages/sub/b.msi", "/packages/sub/ListFolderContents.asp",
+                 "/packages/" + "n" * 900, "/nothing/{}"]
+        lines = ["%s %s HTTP/1.1" % ("HEAD" if i % 3 == 1 else "GET", paths[i % 5].format(i)) for i in range(63)]
+        return lines + ["GET %s HTTP/1.1" % self.LAST]
+
+    def served(self, more=1):
+        """The log messages once `more` further requests for LAST have been logged."""
+        last = "404_NOT_FOUND => '%s'" % self.LAST
+        self.server.wait_for_log(last, count=self.seen + more)
+        self.seen += more
+        return self.server.log_messages()
+
+    def setUp(self):
+        self.seen = self.server.log_messages().count("404_NOT_FOUND => '%s'" % self.LAST)
+
+    def test_64_pipelined_requests_log_the_same_lines_as_one_at_a_time(self):
+        requests = self.requests()
+        start = len(self.server.log_messages())
+        c = Connection(self.server.port)
+        for line in requests:
+            c.request(line)
+        one_at_a_time = self.served()[start:]
+        c.send(b"".join(line.encode("latin-1") + b"\r\nHost: x\r\n\r\n" for line in requests))
+        for line in requests:
+            c.read_reply(head=line.startswith("HEAD "))
+        c.close()
+        pipelined = self.served()[start + len(one_at_a_time):]
+        self.assertEqual([m for m in one_at_a_time if m.startswith("Request for: ")],
+                         ["Request for: '%s'" % line.split(" ")[1] for line in requests])
+        self.assertEqual(pipelined, one_at_a_time)
+
+    def test_a_renamed_log_file_is_left_behind_and_the_next_batch_starts_a_new_one(self):
+        c = Connection(self.server.port)
+        c.request("GET /packages/a.zip HTTP/1.1")
+        c.request("GET %s HTTP/1.1" % self.LAST)
+        before = self.served()
+        moved = self.server.log_file + ".1"
+        os.rename(self.server.log_file, moved)
+        self.seen = 0
+        c.request("GET %s HTTP/1.1" % self.LAST)
+        self.served()
+        c.close()
+        self.assertEqual(self.server.log_messages(moved), before)
+        self.assertEqual(before[-3:], ["Request for: '%s'" % self.LAST, "Transmitting file  completed...",
+                                       "404_NOT_FOUND => '%s'" % self.LAST])
+        self.assertEqual(self.server.log_messages(), before[-3:])
+
+
 class StartAndStopTest(unittest.TestCase):
     def setUp(self):
         self.root = temp_folder(self, "velmora-e2e-")

@@ -73,8 +73,8 @@ TEST_F(BudgetTest, ReplyMemoryBudget) {
     Connect(hog, 4096);
     ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 1; }));
     FixServerSendBuffer();
-    // Two listings of one tree share one document; the second waits in the
-    // queue behind the first, which waits for the socket.
+    // The second listing's document waits in the queue behind the first
+    // reply, which waits for the socket.
     ASSERT_TRUE(hog.Send(listing + listing));
     ASSERT_TRUE(WaitOnLoop([&] { return Connections().Context().ReplyMemory().Used() > 20000; }));
     Connect(other);

@@ -101,16 +101,17 @@ class Server:
                                      stderr=subprocess.STDOUT, env=env, preexec_fn=preexec)
 
     # --- log -----------------------------------------------------------
-    def log_text(self):
+    def log_text(self, path=None):
         try:
-            with open(self.log_file, "rb") as f:
+            with open(path or self.log_file, "rb") as f:
                 return f.read().decode("utf-8", "replace")
         except FileNotFoundError:
             return ""
 
-    def log_messages(self):
-        """The message part of every log line (after time stamp and process id)."""
-        text = self.log_text()
+    def log_messages(self, path=None):
+        """The message part of every log line (after time stamp and process id) of
+        the log file, or of `path` (a log file moved away)."""
+        text = self.log_text(path)
         assert text == "" or text.endswith("\r\n"), "every log line ends in CR LF"
         messages = []
         for line in text.split("\r\n")[:-1]:
@@ -197,21 +198,22 @@ class Connection:
         data, self.pending = self.pending[:n], self.pending[n:]
         return data
 
-    def read_reply(self):
-        """One reply: (status line, headers dict, body) framed by Content-Length."""
+    def read_reply(self, head=False):
+        """One reply: (status line, headers dict, body) framed by Content-Length (no body for a HEAD)."""
         while b"\r\n\r\n" not in self.pending:
             chunk = self.sock.recv(65536)
             if not chunk:
                 raise ConnectionError(f"closed inside a header: {self.pending!r}")
             self.pending += chunk
-        head, self.pending = self.pending.split(b"\r\n\r\n", 1)
-        lines = head.decode("latin-1").split("\r\n")
+        head_bytes, self.pending = self.pending.split(b"\r\n\r\n", 1)
+        lines = head_bytes.decode("latin-1").split("\r\n")
         headers = dict(line.split(": ", 1) for line in lines[1:])
-        return lines[0], headers, head + b"\r\n\r\n", self.read_exact(int(headers["Content-Length"]))
+        raw_head = head_bytes + b"\r\n\r\n"
+        return lines[0], headers, raw_head, b"" if head else self.read_exact(int(headers["Content-Length"]))
 
     def request(self, line, head=False):
         self.send(line.encode("latin-1") + b"\r\nHost: x\r\n\r\n")
-        status, headers, raw_head, body = self.read_reply()
+        status, headers, raw_head, body = self.read_reply(head or line.startswith("HEAD "))
         return status, headers, raw_head, body
 
     def close(self):

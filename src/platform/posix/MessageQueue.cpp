@@ -307,6 +307,12 @@ BOOL PeekNextMessage(ThreadMsg* msg, bool remove) {
     return TakeNext(*q, msg, remove) ? TRUE : FALSE;
 }
 
+bool MessagePassEnded() {
+    // The next take asks epoll again once the harvested readiness is all taken.
+    ThreadQueue* q = OwnQueue();
+    return q == nullptr || q->ready.empty();
+}
+
 void DispatchWindowMessage(const ThreadMsg& msg) {
     if (msg.hwnd == nullptr || msg.message != kReadinessMessage) return;
     static_cast<ReadinessSink*>(msg.hwnd)->OnReadiness(static_cast<std::uint32_t>(msg.lParam));

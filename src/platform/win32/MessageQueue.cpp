@@ -5,6 +5,12 @@
 
 namespace plat {
 namespace {
+// Messages taken since the calling thread's last pass ended. A busy thread's
+// queue may never be found empty: a pass ends after as many messages as one
+// poll of the POSIX backend harvests at most.
+constexpr unsigned kMessagesPerPass = 64;
+thread_local unsigned t_takenInPass = 0;
+
 void FromMsg(const MSG& m, ThreadMsg* out) {
     out->hwnd = m.hwnd;
     out->message = m.message;
@@ -43,6 +49,7 @@ BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
     }
     const BOOL rc = ::GetMessageW(&m, nullptr, 0, 0);
     FromMsg(m, msg);
+    ++t_takenInPass;
     if (rc == -1) {
         // Not a quit: report an empty message so the loop goes on.
         msg->hwnd = nullptr;
@@ -55,8 +62,19 @@ BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
 BOOL PeekNextMessage(ThreadMsg* msg, bool remove) {
     MSG m{};
     const BOOL rc = ::PeekMessageW(&m, nullptr, 0, 0, remove ? PM_REMOVE : PM_NOREMOVE);
-    if (rc) FromMsg(m, msg);
-    return rc;
+    if (!rc) {
+        t_takenInPass = 0;  // what was taken until the queue ran empty was one pass
+        return FALSE;
+    }
+    FromMsg(m, msg);
+    if (remove) ++t_takenInPass;
+    return TRUE;
+}
+
+bool MessagePassEnded() {
+    if (t_takenInPass < kMessagesPerPass) return false;
+    t_takenInPass = 0;
+    return true;
 }
 
 void DispatchWindowMessage(const ThreadMsg& msg) {

@@ -1,4 +1,4 @@
-// Console lines of console mode: gathered per notification, never reordered across threads.
+// Console lines of console mode: gathered in a log line batch, never reordered across threads.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +11,6 @@
 #include "app/VelmoraServiceApp.h"
 #include "common/LogSink.h"
 #include "common/Utf8.h"
-#include "platform/Handles.h"
 #include "support/TempDir.h"
 
 #include <fcntl.h>
@@ -77,10 +76,10 @@ TEST_F(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherTh
     {
         StandardOutputCapture capture(CapturePath());
         {
-            CConsoleLineBatch batch;
+            CLogLineBatch batch;
             app->Log(L"Request for: '%s'", L"/packages/a.zip");
             {
-                CConsoleLineBatch inner;  // nested: only the outermost one writes
+                CLogLineBatch inner;  // nested: only the outermost one writes
                 app->Log(L"first %ld", 1L);
             }
             during = capture.Text();
@@ -100,37 +99,29 @@ TEST_F(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherTh
 }
 
 // A thread that keeps a batch open for its whole life (the listener) writes
-// its lines when it goes idle, or after a short while when it stays busy.
-TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutWhenIdleOrWhenTheyWaitedTooLong) {
+// its lines at the end of each pass of its message loop, not when the inner
+// batch of one notification ends.
+TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutAtTheEndOfEachPass) {
     CVelmoraServiceApp* app = m_pApp;
-    std::string gathered, idle, lateNotification, text;
+    std::string afterNotification, afterPass, text;
     {
         StandardOutputCapture capture(CapturePath());
         {
-            CConsoleLineBatch threadLife;
-            app->Log(L"a");
-            gathered = capture.Text();
-            WriteGatheredConsoleLines();  // the idle pass
-            idle = capture.Text();
+            CLogLineBatch threadLife;
             {
-                CConsoleLineBatch notification;
-                app->Log(L"b");
+                CLogLineBatch notification;
+                app->Log(L"a");
             }
-            // "b" was gathered just now and may wait; after a while the
-            // next notification's end lets it out.
-            plat::SleepMilliseconds(80);
-            {
-                CConsoleLineBatch notification;
-                app->Log(L"c");
-            }
-            lateNotification = capture.Text();
+            afterNotification = capture.Text();
+            WriteGatheredLogLines();  // the pass ends
+            afterPass = capture.Text();
+            app->Log(L"b");
         }
         text = capture.Text();
     }
-    EXPECT_EQ(gathered, "");
-    EXPECT_EQ(idle, "a\n");
-    EXPECT_EQ(lateNotification, "a\nb\nc\n") << "a line waited on a busy thread";
-    EXPECT_EQ(text, "a\nb\nc\n");
+    EXPECT_EQ(afterNotification, "");
+    EXPECT_EQ(afterPass, "a\n");
+    EXPECT_EQ(text, "a\nb\n");
 }
 
 }  // namespace
