@@ -109,7 +109,11 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, CSmallPackageCache* pCa
         if (pCache != nullptr) {
             if (std::unique_ptr<CFile> kept = pCache->Keep(fullPath, *opened)) return FileReply(std::move(kept), length);
         }
-        if (mayHoldDescriptor) return FileReply(std::move(opened), length);
+        if (mayHoldDescriptor) {
+            RoutedReply reply = FileReply(std::move(opened), length);
+            reply.fileHoldsDescriptor = true;
+            return reply;
+        }
         // The descriptor goes back at once: a small package as bytes, a large one asked for again later.
         std::unique_ptr<CFile> whole = length <= kWholeReadLimit ? ReadWhole(*opened, length) : nullptr;
         opened->Close();

@@ -29,6 +29,7 @@ struct RoutedReply {
     std::string text;
     std::string header;
     std::unique_ptr<CFile> file;
+    bool fileHoldsDescriptor = false;  // `file` is a package file open on disk (not bytes in memory)
     ULONGLONG length = 0;
     std::wstring fullPath;
     bool headOnly = false;
