@@ -44,7 +44,7 @@ void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token) {
         case RoutedReply::Kind::File: {
             // An open package file counts against the server's descriptors until it is closed.
             CBudgetLease lease;
-            if (dynamic_cast<const CDiskFile*>(reply.file.get()) != nullptr) lease = CBudgetLease(m_context.PackageDescriptors(), 1);
+            if (reply.fileHoldsDescriptor) lease = CBudgetLease(m_context.PackageDescriptors(), 1);
             queued = token != 0 ? m_sendQueue.ResolveWithFile(token, std::move(reply.header), std::move(reply.file),
                                                               reply.length, reply.offset, std::move(lease))
                                 : m_sendQueue.AppendFileReply(std::move(reply.header), std::move(reply.file),

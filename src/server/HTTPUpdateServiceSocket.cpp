@@ -91,13 +91,13 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
             ServeRequest(head, step == CRequestFramer::Step::HeadTooLarge);
             // A head that follows waits from the end of this request on.
             m_nHeadSinceMs = 0;
-            NoteKeptHead(TickCount64());
+            NoteKeptHead(0);
         }
         if (m_bBroken || m_bCloseWhenSent) return;
         if (m_bInputEnded) {
             // The data ended inside a head: a client may end its last request with its close.
             if (m_framer.TakeUnfinishedHead(head)) ServeRequest(head, false);
-            NoteKeptHead(TickCount64());
+            NoteKeptHead(0);
             return;
         }
         if (!readMore) return;
@@ -154,10 +154,11 @@ void CHTTPUpdateServiceSocket::ResumeReading() {
 
 void CHTTPUpdateServiceSocket::NoteKeptHead(std::uint64_t nowMs) {
     const std::size_t kept = m_framer.BufferedBytes();
-    m_headLease.Resize(m_context.HeadBytes(), kept);
+    if (kept != m_headLease.Amount()) m_headLease.Resize(m_context.HeadBytes(), kept);
     if (kept == 0) {
         m_nHeadSinceMs = 0;
     } else if (m_nHeadSinceMs == 0) {
+        if (nowMs == 0) nowMs = TickCount64();
         m_nHeadSinceMs = nowMs != 0 ? nowMs : 1;
     }
 }

@@ -143,7 +143,8 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     bool ShouldPauseReading() const;
     // After queued replies went out: reads again if reading was paused.
     void ResumeReading();
-    // Brings the head budget and the head's waiting time up to date with what the framer keeps.
+    // Brings the head budget and the head's waiting time up to date with
+    // what the framer keeps (`nowMs`: the time, 0 to read the clock if needed).
     void NoteKeptHead(std::uint64_t nowMs);
     void NoteActivity();
 

@@ -134,7 +134,11 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, const ByteRangeSpec& ra
             if (std::unique_ptr<CFile> kept = pCache->Keep(fullPath, *opened))
                 return PackageReply(std::move(kept), length, range);
         }
-        if (mayHoldDescriptor) return PackageReply(std::move(opened), length, range);
+        if (mayHoldDescriptor) {
+            RoutedReply reply = PackageReply(std::move(opened), length, range);
+            reply.fileHoldsDescriptor = reply.kind == RoutedReply::Kind::File;  // a 416 has closed it
+            return reply;
+        }
         // The descriptor goes back at once: a small package as bytes, a large one asked for again later.
         std::unique_ptr<CFile> whole = length <= kWholeReadLimit ? ReadWhole(*opened, length) : nullptr;
         opened->Close();

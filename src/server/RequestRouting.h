@@ -33,6 +33,7 @@ struct RoutedReply {
     std::string text;
     std::string header;
     std::unique_ptr<CFile> file;
+    bool fileHoldsDescriptor = false;  // `file` is a package file open on disk (not bytes in memory)
     ULONGLONG length = 0;
     ULONGLONG offset = 0;
     // What the reply of a package holds (a File, or the Text of a 416): the

@@ -45,7 +45,7 @@ void CSendQueue::PopHead() {
     m_lstSendQueue.pop_front();
 }
 
-bool CSendQueue::Append(Entry entry) {
+bool CSendQueue::Append(Entry&& entry) {
     // A queue that starts sending starts its stall measure now.
     const bool wasIdle = IsIdle();
     try {

@@ -186,7 +186,7 @@ class CSendQueue {
     void AbandonAll(const std::wstring& fileName);
     void CloseEntry(Entry& entry);
     void PopHead();
-    bool Append(Entry entry);
+    bool Append(Entry&& entry);
     void Count(const Entry& entry) {
         m_nMemoryBytes += entry.memoryBytes;
         if (entry.lease.Holds()) ++m_nLeasedEntries;

@@ -150,10 +150,17 @@ BOOL ResetEventObject(HANDLE event) {
 }
 
 DWORD WaitForObject(HANDLE handle, DWORD milliseconds) {
+    if (milliseconds == 0 && handle != nullptr) {
+        // A look at a manual-reset object changes nothing: no lock, and no
+        // reference taken (the caller's handle keeps the object).
+        const WaitableObject* look = static_cast<HandleBox*>(handle)->object.get();
+        if (look != nullptr && look->manualReset)
+            return look->signalled.load(std::memory_order_acquire) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     auto object = ObjectOf(handle);
     if (!object) { SetLastErrorCode(ERROR_INVALID_HANDLE); return WAIT_FAILED; }
     std::unique_lock lock(object->mutex);
-    auto ready = [&] { return object->signalled; };
+    auto ready = [&] { return object->signalled.load(); };
     if (milliseconds == 0) {
         // A look without waiting (the message loops ask before every
         // message): no clock reading and no condition variable.

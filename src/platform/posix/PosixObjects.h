@@ -1,6 +1,7 @@
 // POSIX side of the handle contract: the reference-counted objects behind HANDLE.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,7 +14,9 @@ namespace plat::posix {
 struct WaitableObject {
     std::mutex mutex;
     std::condition_variable signalledCv;
-    bool signalled = false;
+    // Written under `mutex`; read without it by a zero-time-out look at a
+    // manual-reset object (the message loops look before every message).
+    std::atomic<bool> signalled{false};
     bool manualReset = true;
     virtual ~WaitableObject() = default;
 };
