@@ -535,6 +535,38 @@ TEST_F(AsyncSocketTest, SocketsDeletedInsideTheirOwnNotificationsAreNeverTouched
     EXPECT_EQ(log.Count("conn:close:0"), 3u);
 }
 
+TEST_F(AsyncSocketTest, EventsPendingForAClosedSocketNeverReachALaterSocketWithItsHandle) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    // Accepts a waiting connection on the loop thread without its accept notification.
+    auto acceptNow = [&](const std::string& name) {
+        auto* connection = new CProbeSocket(log, live, name);
+        for (unsigned waited = 0; !listener->Accept(*connection) && waited < kWaitMs; ++waited) plat::SleepMilliseconds(1);
+        return connection;
+    };
+    CHttpClient first, second;
+    plat::SocketHandle closedHandle = plat::kInvalidSocket, reusedHandle = 0;
+    // The loop dispatches nothing while this runs: whatever is posted for the
+    // first connection waits in the queue until after it has been closed.
+    loop.Run([&] {
+        if (!first.Connect(port) || !second.Connect(port) || !first.Send("unread")) return;
+        CProbeSocket* closed = acceptNow("closed");
+        for (unsigned waited = 0; !closed->HasUnreadBytes() && waited < kWaitMs; ++waited) plat::SleepMilliseconds(1);
+        plat::SleepMilliseconds(kQuietMs);  // room for the system to post its read notification
+        closedHandle = closed->m_hSocket;
+        delete closed;
+        reusedHandle = acceptNow("reused")->m_hSocket;
+    });
+    // The system gives the freed handle value to the next socket.
+    ASSERT_EQ(reusedHandle, closedHandle);
+    ASSERT_TRUE(log.WaitCount("reused:write", 1));
+    SettleQuietly();
+    EXPECT_EQ(log.Count("reused:read"), 0u) << ::testing::PrintToString(log.Events());
+    EXPECT_EQ(log.Count("reused:write"), 1u);
+    EXPECT_EQ(log.Count("closed:read") + log.Count("closed:write"), 0u);
+}
+
 TEST_F(AsyncSocketTest, ConnectReportsItsOutcome) {
     UINT port = 0;
     CProbeSocket* listener = StartListener(port);
