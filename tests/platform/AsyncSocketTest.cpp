@@ -14,6 +14,7 @@
 
 #include "platform/AsyncSocket.h"
 #include "platform/Handles.h"
+#include "platform/ListenBacklog.h"
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
 #include "support/HttpClient.h"
@@ -503,6 +504,15 @@ TEST_F(AsyncSocketTest, RestartedServerBindsItsPortWhileOldConnectionsWaitInTime
         CAsyncSocket restarted;
         EXPECT_TRUE(restarted.Create(listenerPort)) << CAsyncSocket::GetLastError();
         EXPECT_TRUE(restarted.Listen());
+    });
+}
+
+TEST_F(AsyncSocketTest, ListenerTakesTheLargestBacklogTheSystemGrants) {
+    // Room for a burst of thousands of setup programs.
+    EXPECT_GE(plat::MaxListenBacklog(), 4096);
+    loop.Run([&] {
+        CAsyncSocket listener;
+        EXPECT_TRUE(listener.Create(0) && listener.Listen(plat::MaxListenBacklog())) << CAsyncSocket::GetLastError();
     });
 }
 
