@@ -40,17 +40,26 @@ CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() {
 // Notifications
 
 void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
+    // Every connection that waits, up to a bound: one per notification lets
+    // a burst fill the system's queue while each accept waits behind the
+    // notifications of every open connection; the bound keeps those served.
+    for (int taken = 0; taken < kAcceptsPerNotification && AcceptWaitingConnection(); ++taken) {
+    }
+    CAsyncSocket::OnAccept(errorCode);
+}
+
+bool CHTTPUpdateServiceSocket::AcceptWaitingConnection() {
     try {
         auto connection = std::make_unique<CHTTPUpdateServiceSocket>();
         for (int attempt = 0; !Accept(*connection); ++attempt) {
             // Nothing was waiting after all, or the peer is gone.
-            if (!IsResourceShortage(CAsyncSocket::GetLastError())) return CAsyncSocket::OnAccept(errorCode);
+            if (!IsResourceShortage(CAsyncSocket::GetLastError())) return false;
             // Out of descriptors: an idle connection makes room for the new
             // client; without one (or when the system as a whole is out),
             // accepting waits until a connection goes.
             if (attempt == 3 || !CloseLongestIdleConnection()) {
                 connection_registry::PauseAccepting(this);
-                return CAsyncSocket::OnAccept(errorCode);
+                return false;
             }
         }
         connection->m_strPackagePath = m_strPackagePath;
@@ -59,10 +68,11 @@ void CHTTPUpdateServiceSocket::OnAccept(int errorCode) {
         connection->NoteActivity();
         CHTTPUpdateServiceSocket* accepted = connection.release();
         if (NearDescriptorLimit(connection_registry::Count())) CloseLongestIdleConnection(accepted);
+        return true;
     } catch (const std::bad_alloc&) {
         // No memory for the new connection: its client sees it close.
+        return false;
     }
-    CAsyncSocket::OnAccept(errorCode);
 }
 
 void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {

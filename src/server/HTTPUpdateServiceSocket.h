@@ -57,9 +57,11 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
     void OnReceive(int errorCode) override;
     // Writable again: sends what waits.
     void OnSend(int errorCode) override;
-    // Listening socket: accepts the waiting connection into a new object,
-    // which serves this object's packages folder.
+    // Listening socket: accepts the waiting connections (at most
+    // kAcceptsPerNotification) into new objects, which serve this object's
+    // packages folder.
     void OnAccept(int errorCode) override;
+    static constexpr int kAcceptsPerNotification = 64;
     // Peer closed (or the connection broke): the connection ends once the
     // replies it still owes are out, at once when it broke.
     void OnClose(int errorCode) override;
@@ -122,6 +124,9 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket, private CSendSink {
 
   private:
     // ---- Input and lifetime (HTTPUpdateServiceSocket.cpp)
+
+    // Accepts one waiting connection; false when none was taken.
+    bool AcceptWaitingConnection();
 
     // Hands complete requests to HandleRequest until none is left or the
     // queue is full; then, with `readMore`, receives and goes on.

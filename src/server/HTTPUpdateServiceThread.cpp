@@ -5,6 +5,7 @@
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/Handles.h"
+#include "platform/ListenBacklog.h"
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
 #include "server/HTTPUpdateServiceSocket.h"
@@ -49,10 +50,13 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     // layer and open some other port: refuse it as an invalid argument.
     // A listen that fails after the bind (another process may have started
     // listening on the port in between) is a failure too, not a success.
+    // The backlog is the largest the system grants: a burst beyond it has
+    // its handshakes dropped, and each such client waits a second or more
+    // before it tries again.
     int error = static_cast<int>(WSAEINVAL);
     if (m_nPort >= 0 && m_nPort <= 65535) {
         if (m_pListenSocket->Create(static_cast<UINT>(m_nPort), SOCK_STREAM, CAsyncSocket::kAllEvents, nullptr) &&
-            m_pListenSocket->Listen(kListenBacklog)) {
+            m_pListenSocket->Listen(plat::MaxListenBacklog())) {
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             StartStallTicker();
             if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kListeningMessage, 0, 0);

@@ -25,11 +25,6 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // apply the stall rule to connections whose client stopped reading.
     static constexpr UINT kStallCheckMessage = 0x0402;  // WM_USER + 2
     static constexpr DWORD kStallCheckInterval = 5000;
-    // Connections the system may complete before they are accepted. A
-    // burst beyond it has its handshakes dropped, and each such client
-    // waits a second or more to retry: room for hundreds, as other servers
-    // keep by default (the system may lower it to its own limit).
-    static constexpr int kListenBacklog = 511;
 
     CHTTPUpdateServiceThread();
     ~CHTTPUpdateServiceThread() override;
