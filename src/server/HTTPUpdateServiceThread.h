@@ -43,9 +43,9 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    // Opens the listening socket on every local address (backlog 5) and
-    // starts the stall checks; on failure tells the application thread with
-    // the start message id.
+    // Opens the listening socket on every local address (with the largest
+    // backlog the system grants) and starts the stall checks; on failure
+    // tells the application thread with the start message id.
     void OnInitListener(WPARAM wParam, LPARAM lParam);
     // Abandons and closes the connections whose transfers have stalled.
     void OnCheckStalledTransfers(WPARAM wParam, LPARAM lParam);
