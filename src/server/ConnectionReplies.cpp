@@ -56,7 +56,7 @@ void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token) {
             if (token == 0) queued = m_sendQueue.AppendPending(placeholder);
             if (queued) {
                 m_lstDeferred.push_back(DeferredPackage{placeholder, reply.fullPath, reply.range, reply.lineLogged,
-                                                        reply.openFailedForDescriptors});
+                                                        reply.openFailedForDescriptors, false});
                 if (reply.openFailedForDescriptors) m_context.m_lstDescriptorWaiters.push_back(m_nId);
             }
             break;
@@ -142,23 +142,22 @@ void CHTTPUpdateServiceSocket::ContinueAfterListings() {
     FinishNotification();
 }
 
-void CHTTPUpdateServiceSocket::OpenDeferredAtHead(bool lastTry) {
+void CHTTPUpdateServiceSocket::OpenDeferredAtHead() {
     const std::uint64_t token = m_sendQueue.PendingHeadToken();
     if (token == 0) return;
     auto deferred = m_lstDeferred.begin();
     while (deferred != m_lstDeferred.end() && deferred->token != token) ++deferred;
     if (deferred == m_lstDeferred.end()) return;  // a listing: its worker resolves it
-    // After a failure for want of descriptors, the set decides when to try again.
-    if (deferred->failedForDescriptors && !lastTry) return;
-    RoutedReply reply = OpenPackageReply(deferred->fullPath, deferred->range, m_context.PackageCache(), lastTry,
-                                         !m_context.PackageDescriptors().WouldPass(1));
-    // The open is done: the reply takes the placeholder's place.
+    if (deferred->waitingForDescriptor) return;
+    RoutedReply reply = OpenPackageReply(deferred->fullPath, deferred->range, m_context.PackageCache(),
+                                         deferred->lastTry, !m_context.PackageDescriptors().WouldPass(1));
     if (reply.kind == RoutedReply::Kind::Deferred) {
-        deferred->failedForDescriptors = true;
+        deferred->waitingForDescriptor = true;
         m_context.m_lstDescriptorWaiters.push_back(m_nId);
         return;
     }
     if (!deferred->lineLogged) LogPackageReply(reply, deferred->fullPath);
+    // The reply takes the placeholder's place.
     m_lstDeferred.erase(deferred);
     Queue(reply, token);
 }
@@ -166,8 +165,14 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead(bool lastTry) {
 void CHTTPUpdateServiceSocket::RetryPackageOpen() {
     if (m_bFinished) return;
     CLogLineBatch logLines;
+    // The next open of a package that waited is its last: it is opened at once if its turn has come.
+    for (DeferredPackage& deferred : m_lstDeferred) {
+        if (!deferred.waitingForDescriptor) continue;
+        deferred.waitingForDescriptor = false;
+        deferred.lastTry = true;
+    }
     try {
-        OpenDeferredAtHead(true);
+        OpenDeferredAtHead();
         SendPending();
         ResumeReading();
     } catch (const std::bad_alloc&) {
@@ -194,7 +199,7 @@ void CHTTPUpdateServiceSocket::SendPending() {
         const std::uint64_t token = m_sendQueue.PendingHeadToken();
         if (token == 0 || m_bBroken) return;
         const std::size_t deferredBefore = m_lstDeferred.size();
-        OpenDeferredAtHead(false);
+        OpenDeferredAtHead();
         if (m_lstDeferred.size() == deferredBefore) return;  // still waiting (a listing, or a descriptor)
     }
 }

@@ -125,9 +125,10 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     struct DeferredPackage {
         std::uint64_t token;
         std::wstring fullPath;
-        ByteRangeSpec range;     // the part asked for, selected by the size at the open
-        bool lineLogged;         // its "200_OK" line is written (when it was routed)
-        bool failedForDescriptors;  // the first try found no descriptor
+        ByteRangeSpec range;        // the part asked for, selected by the size at the open
+        bool lineLogged;            // its status line is written (when it was routed)
+        bool waitingForDescriptor;  // an open found no descriptor: the set decides when to try again
+        bool lastTry;               // the next open is the last (a failure then gets the 503 reply)
     };
 
     // ---- Input (HTTPUpdateServiceSocket.cpp)
@@ -157,7 +158,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     void QueueListing(RoutedReply& reply);
     void QueueText(std::string text, std::uint64_t token = 0);
     // Opens the deferred package at the head of the queue, if its turn came.
-    void OpenDeferredAtHead(bool lastTry);
+    void OpenDeferredAtHead();
     // Sends what waits, opening deferred packages as they reach the head.
     void SendPending();
     // A reply could not be queued (no memory): the connection ends.

@@ -4,6 +4,7 @@
 #include "common/LogSink.h"
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
+#include "platform/ListenBacklog.h"
 #include "platform/MessageQueue.h"
 #include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
@@ -53,7 +54,7 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
         const std::wstring& configured = m_pConfig->m_strServerAddress;
         const wchar_t* address = configured.empty() ? nullptr : configured.c_str();
         if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
-            m_pListenSocket->Listen(kListenBacklog)) {
+            m_pListenSocket->Listen(plat::MaxListenBacklog())) {
             if (address == nullptr && !m_pListenSocket->IsIPv6())
                 AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
             AppLog(L"CHTTPUpdateServiceThread Initialized!");

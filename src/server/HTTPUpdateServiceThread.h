@@ -29,11 +29,6 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     static constexpr UINT kListingReadyMessage = 0x0402;  // WM_USER + 2
     // Posted to the application thread once the socket listens.
     static constexpr UINT kListeningMessage = 0x0403;  // WM_USER + 3
-    // Connections the system may complete before they are accepted. A
-    // burst beyond it has its handshakes dropped, and each such client
-    // waits a second or more to retry: room for hundreds, as other servers
-    // keep by default (the system may lower it to its own limit).
-    static constexpr int kListenBacklog = 511;
 
     CHTTPUpdateServiceThread();
     ~CHTTPUpdateServiceThread() override;

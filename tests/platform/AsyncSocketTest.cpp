@@ -15,6 +15,7 @@
 #include "common/Utf8.h"
 #include "platform/AsyncSocket.h"
 #include "platform/Handles.h"
+#include "platform/ListenBacklog.h"
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
 #include "support/HttpClient.h"
@@ -534,6 +535,15 @@ TEST_F(AsyncSocketTest, RestartedServerBindsItsPortWhileOldConnectionsWaitInTime
     });
 }
 
+TEST_F(AsyncSocketTest, ListenerTakesTheLargestBacklogTheSystemGrants) {
+    // Room for a burst of thousands of setup programs.
+    EXPECT_GE(plat::MaxListenBacklog(), 4096);
+    loop.Run([&] {
+        CAsyncSocket listener;
+        EXPECT_TRUE(listener.Create(0) && listener.Listen(plat::MaxListenBacklog())) << CAsyncSocket::GetLastError();
+    });
+}
+
 TEST_F(AsyncSocketTest, SocketsDeletedInsideTheirOwnNotificationsAreNeverTouchedAgain) {
     UINT port = 0;
     CProbeSocket* listener = StartListener(port);
@@ -561,6 +571,38 @@ TEST_F(AsyncSocketTest, SocketsDeletedInsideTheirOwnNotificationsAreNeverTouched
     loop.Run([&] { remaining = live.size(); });
     EXPECT_EQ(remaining, 1u);  // only the listener
     EXPECT_EQ(log.Count("conn:close:0"), 3u);
+}
+
+TEST_F(AsyncSocketTest, EventsPendingForAClosedSocketNeverReachALaterSocketWithItsHandle) {
+    UINT port = 0;
+    CProbeSocket* listener = StartListener(port);
+    ASSERT_NE(listener, nullptr);
+    // Accepts a waiting connection on the loop thread without its accept notification.
+    auto acceptNow = [&](const std::string& name) {
+        auto* connection = new CProbeSocket(log, live, name);
+        for (unsigned waited = 0; !listener->Accept(*connection) && waited < kWaitMs; ++waited) plat::SleepMilliseconds(1);
+        return connection;
+    };
+    CHttpClient first, second;
+    plat::SocketHandle closedHandle = plat::kInvalidSocket, reusedHandle = 0;
+    // The loop dispatches nothing while this runs: whatever is posted for the
+    // first connection waits in the queue until after it has been closed.
+    loop.Run([&] {
+        if (!first.Connect(port) || !second.Connect(port) || !first.Send("unread")) return;
+        CProbeSocket* closed = acceptNow("closed");
+        for (unsigned waited = 0; !closed->HasUnreadBytes() && waited < kWaitMs; ++waited) plat::SleepMilliseconds(1);
+        plat::SleepMilliseconds(kQuietMs);  // room for the system to post its read notification
+        closedHandle = closed->m_hSocket;
+        delete closed;
+        reusedHandle = acceptNow("reused")->m_hSocket;
+    });
+    // The system gives the freed handle value to the next socket.
+    ASSERT_EQ(reusedHandle, closedHandle);
+    ASSERT_TRUE(log.WaitCount("reused:write", 1));
+    SettleQuietly();
+    EXPECT_EQ(log.Count("reused:read"), 0u) << ::testing::PrintToString(log.Events());
+    EXPECT_EQ(log.Count("reused:write"), 1u);
+    EXPECT_EQ(log.Count("closed:read") + log.Count("closed:write"), 0u);
 }
 
 TEST_F(AsyncSocketTest, ConnectReportsItsOutcome) {

@@ -39,6 +39,17 @@ class SendFileBytesTest : public ::testing::Test {
         ASSERT_TRUE(m_listener.Create(0) && m_listener.Listen() && m_listener.GetSockName(address, m_nPort));
     }
 
+    void TearDown() override {
+        // The sockets' last events and close markers are dispatched here, so
+        // later tests on this thread start with an empty queue.
+        m_conn.Close();
+        m_listener.Close();
+        plat::ThreadMsg msg;
+        while (plat::PeekNextMessage(&msg, true)) {
+            if (msg.hwnd != nullptr) plat::DispatchWindowMessage(msg);
+        }
+    }
+
     // Connects the client and accepts its connection on this thread.
     void Connect(int clientReceiveBuffer = 0) {
         if (clientReceiveBuffer > 0) m_client.SetReceiveBufferSize(clientReceiveBuffer);

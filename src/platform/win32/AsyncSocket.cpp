@@ -5,6 +5,15 @@
 // the window procedure here, which finds the socket object by its handle in
 // that thread's table and calls the notification. Winsock itself applies the
 // re-enabling rules (FD_READ after recv, FD_WRITE after WSAEWOULDBLOCK, ...).
+//
+// Events already posted for a socket stay in the queue after it is closed,
+// and a later socket may get the same handle value. So Close posts a
+// "retired" marker for the handle to the same window after the last event
+// Winsock may post for it; the window procedure drops events of a handle
+// while a marker for it is outstanding. Posted messages of one thread come
+// out in the order they went in, so everything before the marker is the old
+// socket's and everything after it the new one's: a close costs the same
+// however many events of other sockets wait.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -20,6 +29,8 @@ namespace {
 
 // The message Winsock posts for socket events; private to our own window class.
 constexpr UINT kSocketMessage = WM_USER + 0x5A;
+// Posted by Close with the closed handle as its wParam: the end of that socket's events.
+constexpr UINT kRetiredMessage = WM_USER + 0x5B;
 constexpr wchar_t kWindowClass[] = L"VelmoraSocketNotifications";
 
 LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -28,10 +39,55 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 // sockets, so a socket closed after its thread ended still finds its table.
 struct ThreadSockets {
     HWND window = nullptr;
-    DWORD threadId = 0;
     std::mutex mutex;  // only the owner uses the table, unless a socket is closed elsewhere
     std::unordered_map<SOCKET, CAsyncSocket*> sockets;
+    // Closed handles whose markers are still in the queue, with their count.
+    std::unordered_map<SOCKET, unsigned> retiring;
+    // Closed sockets whose marker could not be posted (the queue was full):
+    // their handles stay open, without events, so no later socket can get
+    // the value, until a marker fits.
+    std::vector<SOCKET> unmarked;
+
+    ~ThreadSockets() {
+        for (SOCKET socket : unmarked) ::closesocket(socket);
+    }
+
+    // Closes `socket`, whose events went to this window, behind a marker.
+    void Retire(SOCKET socket);
+    // Retires what could not be marked before; called with the mutex held.
+    void RetireUnmarkedLocked();
+
+  private:
+    // Posts the marker for `socket`; false when the queue had no room for it.
+    bool PostMarkerLocked(SOCKET socket);
 };
+
+bool ThreadSockets::PostMarkerLocked(SOCKET socket) {
+    ++retiring[socket];
+    if (::PostMessageW(window, kRetiredMessage, static_cast<WPARAM>(socket), 0)) return true;
+    const DWORD error = ::GetLastError();
+    if (--retiring[socket] == 0) retiring.erase(socket);
+    // Any other failure means the window has gone with its thread: nothing
+    // of this socket will be dispatched any more.
+    return error != ERROR_NOT_ENOUGH_QUOTA;
+}
+
+void ThreadSockets::Retire(SOCKET socket) {
+    // Winsock posts nothing more for the socket once this returns.
+    ::WSAAsyncSelect(socket, window, 0, 0);
+    std::lock_guard lock(mutex);
+    if (PostMarkerLocked(socket)) {
+        ::closesocket(socket);
+    } else {
+        unmarked.push_back(socket);
+    }
+}
+
+void ThreadSockets::RetireUnmarkedLocked() {
+    std::size_t done = 0;
+    while (done < unmarked.size() && PostMarkerLocked(unmarked[done])) ::closesocket(unmarked[done++]);
+    unmarked.erase(unmarked.begin(), unmarked.begin() + static_cast<std::ptrdiff_t>(done));
+}
 
 thread_local std::shared_ptr<ThreadSockets> t_sockets;
 
@@ -57,7 +113,6 @@ std::shared_ptr<ThreadSockets> OwnSockets() {
     if (window == nullptr) return nullptr;
     auto table = std::make_shared<ThreadSockets>();
     table->window = window;
-    table->threadId = ::GetCurrentThreadId();
     t_sockets = table;
     return table;
 }
@@ -188,28 +243,25 @@ struct CAsyncSocket::State {
 namespace {
 
 LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != kSocketMessage) return ::DefWindowProcW(window, message, wParam, lParam);
+    if ((message != kSocketMessage && message != kRetiredMessage) || !t_sockets)
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    const SOCKET handle = static_cast<SOCKET>(wParam);
     CAsyncSocket* socket = nullptr;
-    if (t_sockets) {
+    {
         std::lock_guard lock(t_sockets->mutex);
-        auto found = t_sockets->sockets.find(static_cast<SOCKET>(wParam));
+        if (!t_sockets->unmarked.empty()) t_sockets->RetireUnmarkedLocked();
+        auto retired = t_sockets->retiring.find(handle);
+        if (message == kRetiredMessage) {
+            if (retired != t_sockets->retiring.end() && --retired->second == 0) t_sockets->retiring.erase(retired);
+            return 0;
+        }
+        // Posted before a marker still in the queue: an event of a closed socket.
+        if (retired != t_sockets->retiring.end()) return 0;
+        auto found = t_sockets->sockets.find(handle);
         if (found != t_sockets->sockets.end()) socket = found->second;
     }
-    // Events of a socket closed since they were posted find no object and are dropped.
     if (socket != nullptr) CAsyncSocket::State::Deliver(*socket, WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
     return 0;
-}
-
-// Removes the already posted events of a closed socket from the calling
-// thread's queue, so a later socket that gets the same handle value never
-// receives them. Events of other sockets are posted again, in their order.
-void PurgePostedEvents(HWND window, SOCKET closed) {
-    std::vector<MSG> others;
-    MSG message;
-    while (::PeekMessageW(&message, window, kSocketMessage, kSocketMessage, PM_REMOVE | PM_NOYIELD)) {
-        if (static_cast<SOCKET>(message.wParam) != closed) others.push_back(message);
-    }
-    for (const MSG& other : others) ::PostMessageW(window, other.message, other.wParam, other.lParam);
 }
 
 }  // namespace
@@ -280,9 +332,14 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
     if (socket == INVALID_SOCKET) return FALSE;
     // The new socket already has this socket's selection and window; selecting
     // again moves it to the calling thread's window when that is another one.
+    // Its events may already be on their way to this socket's window.
+    auto discard = [this](SOCKET unwanted) {
+        if (m_pState->home) m_pState->home->Retire(unwanted);
+        else ::closesocket(unwanted);
+    };
     std::shared_ptr<ThreadSockets> table = OwnSockets();
     if (!table) {
-        ::closesocket(socket);
+        discard(socket);
         return FailWith(WSAENOBUFS);
     }
     if (table == m_pState->home) {
@@ -292,7 +349,7 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
         connected.m_pState->home = table;
     } else if (!State::Attach(connected, socket, m_pState->events)) {
         const int error = ::WSAGetLastError();
-        ::closesocket(socket);
+        discard(socket);
         return FailWith(error);
     }
     connected.m_hSocket = static_cast<plat::SocketHandle>(socket);
@@ -380,14 +437,16 @@ void CAsyncSocket::Close() {
     const SOCKET socket = static_cast<SOCKET>(m_hSocket);
     m_hSocket = plat::kInvalidSocket;
     std::shared_ptr<ThreadSockets> table = std::move(m_pState->home);
-    if (table) {
-        ::WSAAsyncSelect(socket, table->window, 0, 0);
+    if (!table) {
+        ::closesocket(socket);
+        return;
+    }
+    {
         std::lock_guard lock(table->mutex);
         auto found = table->sockets.find(socket);
         if (found != table->sockets.end() && found->second == this) table->sockets.erase(found);
     }
-    ::closesocket(socket);
-    if (table && table->threadId == ::GetCurrentThreadId()) PurgePostedEvents(table->window, socket);
+    table->Retire(socket);
 }
 
 BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const {

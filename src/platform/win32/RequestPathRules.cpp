@@ -23,11 +23,15 @@ bool SegmentAllowed(std::wstring_view segment) {
 
 bool JoinedPathIsExact(const std::wstring& fullPath, std::size_t askedSegments) {
     // Only a path that exists can be a short name; a missing one is answered 404 later.
-    const DWORD needed = ::GetLongPathNameW(fullPath.c_str(), nullptr, 0);
-    if (needed == 0) return true;
-    std::wstring longPath(needed, L'\0');
-    const DWORD written = ::GetLongPathNameW(fullPath.c_str(), longPath.data(), needed);
-    if (written == 0 || written >= needed) return true;
+    // One call with room for any path the rules let through: each call looks
+    // up every folder of the path in the file system.
+    std::wstring longPath(MAX_PATH + 1, L'\0');
+    DWORD written = ::GetLongPathNameW(fullPath.c_str(), longPath.data(), static_cast<DWORD>(longPath.size()));
+    if (written >= longPath.size()) {
+        longPath.assign(written, L'\0');
+        written = ::GetLongPathNameW(fullPath.c_str(), longPath.data(), static_cast<DWORD>(longPath.size()));
+    }
+    if (written == 0 || written >= longPath.size()) return true;
     longPath.resize(written);
     // Compare the asked segments, ignoring case as the file system does.
     auto tail = [](const std::wstring& path, std::size_t count) {
