@@ -122,17 +122,20 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
         return fail(kInstallOpenScmFailed, plat::LastError());
     if (!manager.Lock()) return fail(kInstallLockFailed, plat::LastError());
 
+    const bool describeAtCreation = calls.takesDescriptionAtCreation();
+    // Failure actions are asked only of a manager that keeps them (systemd's unit restarts the service itself).
+    const bool setFailureActions = m_dwFailureRestartDelay != 0 && calls.keepsFailureActions();
     ServiceHandle service;
     {
         const std::vector<wchar_t> dependencies = BuildDependencyList();
         // Failure actions that restart the service need the right to start it.
-        const DWORD access =
-            m_dwFailureRestartDelay != 0 ? SERVICE_CHANGE_CONFIG | SERVICE_START : SERVICE_CHANGE_CONFIG;
+        const DWORD access = setFailureActions ? SERVICE_CHANGE_CONFIG | SERVICE_START : SERVICE_CHANGE_CONFIG;
+        const wchar_t* description = describeAtCreation ? NullWhenEmpty(m_strDescription) : nullptr;
         service.Attach(calls.createService(manager.Get(), m_strServiceName.c_str(), m_strDisplayName.c_str(),
                                            access, m_dwServiceType, m_dwStartType, m_dwErrorControl,
                                            m_strBinaryPathName.c_str(), NullWhenEmpty(m_strLoadOrderGroup), nullptr,
                                            dependencies.data(), NullWhenEmpty(m_strUserName),
-                                           NullWhenEmpty(m_strPassword)));
+                                           NullWhenEmpty(m_strPassword), description));
     }
     const DWORD createError = plat::LastError();
     credentials.Now();
@@ -145,10 +148,9 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
     }
 
     // A service without its description is still a working service.
-    if (!m_strDescription.empty()) service.ChangeDescription(m_strDescription);
-    // Nor is one that the service manager will not restart after a crash
-    // (systemd has no such setting: there the unit itself says it).
-    if (m_dwFailureRestartDelay != 0) service.ChangeFailureActions(m_dwFailureRestartDelay);
+    if (!m_strDescription.empty() && !describeAtCreation) service.ChangeDescription(m_strDescription);
+    // Nor is one that the service manager will not restart after a crash.
+    if (setFailureActions) service.ChangeFailureActions(m_dwFailureRestartDelay);
 
     if (m_bEventLogEnabled)
         m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, MapEventId(kEventInstalled), {m_strDisplayName});
