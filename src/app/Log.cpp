@@ -7,6 +7,7 @@
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
 #include "common/LogSink.h"
+#include "common/ResourceIds.h"
 #include "platform/AppendFile.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
@@ -44,8 +45,8 @@ std::wstring WithoutLineBreak(std::wstring text) {
     return text;
 }
 
-// The event of a copied log line; passed as it is, not through MapEventId.
-constexpr DWORD kLogLineEvent = 0x40000010;
+// The event of a copied log line is passed as it is, not through MapEventId.
+using resource_ids::kEventLogLine;
 
 // The program's sink: lines go to the current application object; a
 // thread's gathered lines to the log file, then the console.
@@ -79,7 +80,7 @@ void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {
     // A failed report is ignored: the file line is already written.
     if (m_pService != nullptr && m_bLogEvents && m_pService->IsEventLogEnabled()) {
         const wchar_t* text = message.c_str();
-        m_pService->EventLog().Report(EVENTLOG_INFORMATION_TYPE, kLogLineEvent, 1, &text);
+        m_pService->EventLog().Report(EVENTLOG_INFORMATION_TYPE, kEventLogLine, 1, &text);
     }
     if (m_bConsoleMode) ConsolePrintText(message);
 }
@@ -133,7 +134,7 @@ void CVelmoraServiceApp::ReportLogFileState(bool failing, DWORD error) {
         plat::WriteStandardError(text + L".\n");
     } else if (m_pService->IsEventLogEnabled()) {
         const wchar_t* strings = text.c_str();
-        m_pService->EventLog().Report(failing ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, kLogLineEvent, 1,
+        m_pService->EventLog().Report(failing ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, kEventLogLine, 1,
                                       &strings);
     }
 }

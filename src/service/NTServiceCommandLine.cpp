@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/Format.h"
+#include "common/ResourceIds.h"
 #include "common/Utf8.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
@@ -15,11 +16,10 @@
 #include "service/NTService.h"
 #include "service/NTServiceCommandLineInfo.h"
 #include "service/ServiceControlManagerCalls.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
 
-using namespace service_text;
+using namespace resource_ids;
 
 constexpr DWORD kControlPollMilliseconds = 250;
 

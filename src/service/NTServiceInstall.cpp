@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ResourceIds.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"
@@ -12,11 +13,10 @@
 #include "service/NTService.h"
 #include "service/ServiceControlManagerCalls.h"
 #include "service/ServiceManagerHandle.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
 
-using namespace service_text;
+using namespace resource_ids;
 
 constexpr DWORD kUninstallPollMilliseconds = 250;
 
