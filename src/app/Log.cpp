@@ -8,6 +8,7 @@
 #include "common/Format.h"
 #include "common/LogSink.h"
 #include "common/ResourceIds.h"
+#include "common/TextTrim.h"
 #include "platform/AppendFile.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
@@ -37,12 +38,6 @@ void AppendDecimal(std::wstring& out, DWORD value) {
         value /= 10;
     } while (value != 0);
     while (count > 0) out += digits[--count];
-}
-
-// A system text as a part of a sentence (Windows ends it with a line break).
-std::wstring WithoutLineBreak(std::wstring text) {
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
-    return text;
 }
 
 // The event of a copied log line is passed as it is, not through MapEventId.
@@ -128,7 +123,7 @@ void CVelmoraServiceApp::ReportLogFileState(bool failing, DWORD error) {
     const std::wstring text =
         failing ? FormatW(L"The log file '%s' cannot be written (error %lu, %s); its lines are dropped until it can "
                           L"be written again",
-                          m_strLogFile, error, WithoutLineBreak(plat::SystemErrorText(error)))
+                          m_strLogFile, error, WithoutTrailingLineBreaks(plat::SystemErrorText(error)))
                 : FormatW(L"The log file '%s' is written again", m_strLogFile);
     if (m_pService == nullptr) {
         plat::WriteStandardError(text + L".\n");

@@ -1,13 +1,12 @@
 // The program's service class.
 #include "app/VelmoraService.h"
 
-#include <cwctype>
-
 #include "app/ApplicationRun.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
 #include "common/ResourceIds.h"
 #include "common/ResourceText.h"
+#include "common/TextTrim.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
 #include "platform/Handles.h"
@@ -26,11 +25,6 @@ using namespace resource_ids;
 constexpr DWORD kRetryWaitHint = CVelmoraServiceApp::SOCKET_RETRY_DELAY_MS + 2000;
 // How long the service manager waits before it starts a failed service again.
 constexpr DWORD kFailureRestartDelayMilliseconds = 5000;
-
-std::wstring WithoutTrailingSpace(std::wstring text) {
-    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
-    return text;
-}
 }  // namespace
 
 CVelmoraService::CVelmoraService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description)
@@ -125,7 +119,7 @@ void CVelmoraService::RecordStartFailure(const std::wstring& reason, DWORD error
     m_bStartFailed = true;
     m_bStartRefused = refused;
     m_dwStartError = error;
-    m_strStartFailure = FormatW(L"%s: %lu, %s", reason, error, WithoutTrailingSpace(GetSystemErrorText(error)));
+    m_strStartFailure = FormatW(L"%s: %lu, %s", reason, error, WithoutTrailingWhitespace(GetSystemErrorText(error)));
 }
 
 void CVelmoraService::OnStop() {

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "common/ResourceIds.h"
+#include "common/Utf8.h"
+#include "common/WipeText.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"
@@ -20,15 +22,8 @@ using namespace resource_ids;
 
 constexpr DWORD kUninstallPollMilliseconds = 250;
 
-// Overwrites the characters before emptying the string, so that an account
-// name or password does not stay in the process's memory.
-void Wipe(std::wstring& secret) {
-    volatile wchar_t* characters = secret.data();
-    for (std::size_t i = 0; i < secret.size(); ++i) characters[i] = L'\0';
-    secret.clear();
-}
-
-// Wipes the account and password when the install returns, whatever its outcome.
+// Wipes the account and password when the install returns, whatever its
+// outcome, so that they do not stay in the process's memory.
 class CredentialWipe {
   public:
     CredentialWipe(std::wstring& userName, std::wstring& password) : m_userName(userName), m_password(password) {}
@@ -36,8 +31,8 @@ class CredentialWipe {
     CredentialWipe(const CredentialWipe&) = delete;
     CredentialWipe& operator=(const CredentialWipe&) = delete;
     void Now() {
-        Wipe(m_userName);
-        Wipe(m_password);
+        WipeText(m_userName);
+        WipeText(m_password);
     }
 
   private:
@@ -59,13 +54,6 @@ std::wstring MessageFileBesideExecutable(const std::wstring& executable) {
     const std::size_t dot = executable.rfind(L'.');
     const std::size_t nameEnd = (dot != std::wstring::npos && dot >= nameStart) ? dot : executable.size();
     return executable.substr(0, nameEnd) + L".DLL";
-}
-
-std::wstring UpperCase(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-    return text;
 }
 
 // What EnumerateInstalledServices' visit of each service needs.
@@ -94,7 +82,7 @@ BOOL CollectServiceOfExecutable(void* context, ServiceManagerHandle& manager,
     if (!calls.queryConfig(service.Get(), buffer.get(), needed, &needed)) return TRUE;
     if (buffer[0].binaryPathName == nullptr) return TRUE;
 
-    if (UpperCase(buffer[0].binaryPathName).find(search.upperExecutable) != std::wstring::npos)
+    if (AsciiUpper(buffer[0].binaryPathName).find(search.upperExecutable) != std::wstring::npos)
         search.names->push_back(entry.serviceName);
     return TRUE;
 }
@@ -230,7 +218,7 @@ BOOL CNTService::EnumerateInstalledServices(std::vector<std::wstring>& names, DW
         if (error) *error = plat::LastError();
         return FALSE;
     }
-    InstalledServiceSearch search{UpperCase(CurrentServiceControlManagerCalls().executablePath()), &names};
+    InstalledServiceSearch search{AsciiUpper(CurrentServiceControlManagerCalls().executablePath()), &names};
     // Without its own path the program cannot tell its services from others
     // (an empty path would match every service).
     if (search.upperExecutable.empty()) {
