@@ -58,7 +58,8 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
     }
     if (failed) {
         if (m_bEventLogEnabled)
-            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kEventProcessStartFailed), {m_strDisplayName, m_strStartFailure});
+            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kEventProcessStartFailed),
+                              {m_strDisplayName, m_strStartFailure});
         if (m_bStartRefused) throw CNTServiceTerminateException(m_dwStartError, 0);
         throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, m_dwStartError);
     }

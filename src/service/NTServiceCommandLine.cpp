@@ -148,7 +148,8 @@ DWORD CNTService::RunControlVerb(const CNTServiceCommandLineInfo& info) {
     std::wstring text = GetErrorMessage(MapResourceId(control.message), result, FALSE);
     // The service's own reason, which the Win32 code only says exists.
     if (result == ERROR_SERVICE_SPECIFIC_ERROR && m_dwLastServiceSpecificError != 0)
-        text = FormatW(L"%s Service-specific error:%lu, %s", WithoutTrailingWhitespace(text), m_dwLastServiceSpecificError,
+        text = FormatW(L"%s Service-specific error:%lu, %s", WithoutTrailingWhitespace(text),
+                       m_dwLastServiceSpecificError,
                        WithoutTrailingWhitespace(GetSystemErrorText(m_dwLastServiceSpecificError)));
     ShowCommandLineFailure(info, text);
     return result;

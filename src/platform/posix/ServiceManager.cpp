@@ -3,12 +3,13 @@
 // A service is the unit file "<name>.service" in the unit folder. Every change
 // of a unit file is followed by "systemctl daemon-reload". Create writes the
 // whole unit, description included, once (all or nothing) and enables it for
-// automatic start ("systemctl enable"); start and stop are "systemctl start --no-block" and "systemctl
-// stop --no-block", which return at once as StartServiceW and ControlService
-// do, and the caller polls the state; the state is the unit's ActiveState
-// from "systemctl show"; delete disables an automatically started unit and
-// removes its file. Pause, continue and the other controls are refused with
-// 1052, as the SCM refuses a control the service does not accept.
+// automatic start ("systemctl enable"); start and stop are "systemctl start
+// --no-block" and "systemctl stop --no-block", which return at once as
+// StartServiceW and ControlService do, and the caller polls the state; the
+// state is the unit's ActiveState from "systemctl show"; delete disables an
+// automatically started unit and removes its file. Pause, continue and the
+// other controls are refused with 1052, as the SCM refuses a control the
+// service does not accept.
 #include "platform/ServiceManager.h"
 
 #include <fcntl.h>
