@@ -15,21 +15,17 @@
 #include "common/Utf8.h"
 #include "platform/RequestPathRules.h"
 #include "server/FolderListing.h"
-#include "server/HTTPUpdateServiceSocket.h"
 #include "server/RequestLine.h"
 #include "server/RequestPath.h"
+#include "server/RequestRouting.h"
 
 namespace {
-
-constexpr std::wstring_view kPackagesPrefix = L"/packages";
-constexpr std::wstring_view kListingName = L"ListFolderContents.asp";
 
 struct Tree {
     std::filesystem::path root;
     std::filesystem::path packages;
     std::filesystem::path packagesCanonical;
     std::wstring packagesFolder;  // with its trailing separator, as the listener is given it
-    CHTTPUpdateServiceSocket* connection;  // never connected: only its path checks are used
 };
 
 Tree& TheTree() {
@@ -48,8 +44,6 @@ Tree& TheTree() {
         fuzz::WriteFile(t.root / "packagesX" / "secret.txt", "outside");
         t.packagesCanonical = std::filesystem::canonical(t.packages);
         t.packagesFolder = fuzz::WideOf(t.packages) + plat::PathSeparator();
-        t.connection = new CHTTPUpdateServiceSocket;
-        t.connection->m_strPackagePath = t.packagesFolder;
         return t;
     }();
     return tree;
@@ -83,25 +77,21 @@ void CheckServed(const Tree& tree, const std::wstring& fullPath) {
         fuzz::Violation("served path lies outside the packages folder", fullPath);
 }
 
-// The connection's routing: listing, file, or not found.
-void Route(Tree& tree, const std::wstring& method, const std::wstring& path) {
-    const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
-    if (AsciiEndsWithNoCase(path, kListingName)) {
-        const std::wstring listed = packagesPrefix ? path.substr(kPackagesPrefix.size()) : path;
-        std::wstring folder = listed.size() > kListingName.size() + 1
-                                  ? listed.substr(0, listed.size() - kListingName.size() - 1)
-                                  : std::wstring();
-        if (!tree.connection->UpdateAndCheckFilePath(folder, true, path)) return;
-        CheckServed(tree, folder);
-        const std::wstring xml = BuildFolderXml(0, folder, kFolderListingDepthLimit);
-        if (xml.rfind(L"<Folder Name=\"", 0) != 0) fuzz::Violation("listing without its Folder element", folder);
-        return;
+// The server's routing, without opening anything: what it would list or
+// send must lie inside the packages folder.
+void Route(Tree& tree, const std::wstring& method, const std::wstring& rawPath) {
+    RoutingPolicy policy;
+    policy.mayOpenPackage = false;  // a package found is answered Deferred, with its full path
+    const RoutedReply reply = RouteRequest(method, rawPath, RangeFields{}, tree.packagesFolder, policy);
+    if (reply.kind == RoutedReply::Kind::Listing) {
+        CheckServed(tree, reply.fullPath);
+        const std::wstring xml = BuildFolderXml(0, reply.fullPath, kFolderListingDepthLimit);
+        if (xml.rfind(L"<Folder Name=\"", 0) != 0) fuzz::Violation("listing without its Folder element", reply.fullPath);
+    } else if (reply.kind == RoutedReply::Kind::Deferred) {
+        CheckServed(tree, reply.fullPath);
+    } else if (reply.kind == RoutedReply::Kind::File) {
+        fuzz::Violation("a package was opened although routing was told not to", rawPath);
     }
-    if (!packagesPrefix) return;
-    std::wstring file = path.substr(kPackagesPrefix.size());
-    if (!tree.connection->UpdateAndCheckFilePath(file, false, path)) return;
-    CheckServed(tree, file);
-    (void)method;
 }
 
 }  // namespace
@@ -122,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::wstring path = line.path;
     const std::size_t wireLength = path.size();
-    const bool validText = CHTTPUpdateServiceSocket::UrlDecode(path);
+    const bool validText = UrlDecodePath(path);
     if (path.size() > wireLength) fuzz::Violation("decoding made the path longer", path);
     if (validText) {
         // The mapping on its own, for every decoded path.
@@ -131,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             CheckMapped(tree, mapped);
         else if (!mapped.empty())
             fuzz::Violation("a refused path left a mapping behind", mapped);
-        Route(tree, line.method, path);
     }
+    Route(tree, line.method, line.path);
     return 0;
 }

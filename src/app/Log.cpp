@@ -7,6 +7,8 @@
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
 #include "common/LogSink.h"
+#include "common/ResourceIds.h"
+#include "common/TextTrim.h"
 #include "platform/AppendFile.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
@@ -38,14 +40,8 @@ void AppendDecimal(std::wstring& out, DWORD value) {
     while (count > 0) out += digits[--count];
 }
 
-// A system text as a part of a sentence (Windows ends it with a line break).
-std::wstring WithoutLineBreak(std::wstring text) {
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
-    return text;
-}
-
-// The event of a copied log line; passed as it is, not through MapEventId.
-constexpr DWORD kLogLineEvent = 0x40000010;
+// The event of a copied log line is passed as it is, not through MapEventId.
+using resource_ids::kEventLogLine;
 
 // The program's sink: lines go to the current application object; a
 // thread's gathered lines to the log file, then the console.
@@ -79,7 +75,7 @@ void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {
     // A failed report is ignored: the file line is already written.
     if (m_pService != nullptr && m_bLogEvents && m_pService->IsEventLogEnabled()) {
         const wchar_t* text = message.c_str();
-        m_pService->EventLog().Report(EVENTLOG_INFORMATION_TYPE, kLogLineEvent, 1, &text);
+        m_pService->EventLog().Report(EVENTLOG_INFORMATION_TYPE, kEventLogLine, 1, &text);
     }
     if (m_bConsoleMode) ConsolePrintText(message);
 }
@@ -127,13 +123,13 @@ void CVelmoraServiceApp::ReportLogFileState(bool failing, DWORD error) {
     const std::wstring text =
         failing ? FormatW(L"The log file '%s' cannot be written (error %lu, %s); its lines are dropped until it can "
                           L"be written again",
-                          m_strLogFile, error, WithoutLineBreak(plat::SystemErrorText(error)))
+                          m_strLogFile, error, WithoutTrailingLineBreaks(plat::SystemErrorText(error)))
                 : FormatW(L"The log file '%s' is written again", m_strLogFile);
     if (m_pService == nullptr) {
         plat::WriteStandardError(text + L".\n");
     } else if (m_pService->IsEventLogEnabled()) {
         const wchar_t* strings = text.c_str();
-        m_pService->EventLog().Report(failing ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, kLogLineEvent, 1,
+        m_pService->EventLog().Report(failing ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, kEventLogLine, 1,
                                       &strings);
     }
 }

@@ -7,6 +7,7 @@
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
+#include "common/ResourceIds.h"
 #include "common/ResourceText.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
@@ -17,10 +18,6 @@
 #include "service/NTServiceCommandLineInfo.h"
 
 namespace {
-
-constexpr UINT kServiceNameString = 1525;
-constexpr UINT kDisplayNameString = 1526;
-constexpr UINT kDescriptionString = 1527;
 
 // Console control events: every break, close, logoff and shutdown asks the
 // application thread to quit; every event is answered as handled.
@@ -73,9 +70,9 @@ int RunConsoleMode(const ApplicationOptions& options) {
 // body in the foreground. The options travel in the service object and, for
 // an install, in the registered command line.
 int RunServiceHost(const ApplicationOptions& options) {
-    const std::wstring serviceName = resources::LoadResourceString(kServiceNameString);
-    const std::wstring displayName = resources::LoadResourceString(kDisplayNameString);
-    const std::wstring description = resources::LoadResourceString(kDescriptionString);
+    const std::wstring serviceName = resources::LoadResourceString(resource_ids::kServiceNameText);
+    const std::wstring displayName = resources::LoadResourceString(resource_ids::kDisplayNameText);
+    const std::wstring description = resources::LoadResourceString(resource_ids::kDescriptionText);
 
     CVelmoraService service(serviceName.c_str(), displayName.c_str(), description.c_str());
     service.m_options = options;

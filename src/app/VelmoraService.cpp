@@ -1,12 +1,12 @@
 // The program's service class.
 #include "app/VelmoraService.h"
 
-#include <cwctype>
-
 #include "app/ApplicationRun.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
+#include "common/ResourceIds.h"
 #include "common/ResourceText.h"
+#include "common/TextTrim.h"
 #include "platform/Console.h"
 #include "platform/EventLog.h"
 #include "platform/Handles.h"
@@ -16,23 +16,15 @@
 #include "platform/ServiceManagerCodes.h"
 #include "platform/ServiceWatchdog.h"
 #include "platform/Win32Codes.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
-constexpr DWORD kStartedEvent = 0x40000001;
-constexpr DWORD kStartFailedEvent = 0xC0000012;  // "Starting process "%1" failed. Error: "%2"."
-constexpr DWORD kHungEvent = 0xC0000013;         // ""%1" stopped responding and is ended. Error: "%2"."
-constexpr UINT kUsageText = 1528;
+using namespace resource_ids;
+
 // Between two start-pending reports while the port is retried: the retry
 // delay, the stop of the failed listener and the start of the next one.
 constexpr DWORD kRetryWaitHint = CVelmoraServiceApp::SOCKET_RETRY_DELAY_MS + 2000;
 // How long the service manager waits before it starts a failed service again.
 constexpr DWORD kFailureRestartDelayMilliseconds = 5000;
-
-std::wstring WithoutTrailingSpace(std::wstring text) {
-    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
-    return text;
-}
 }  // namespace
 
 CVelmoraService::CVelmoraService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description)
@@ -66,13 +58,14 @@ void CVelmoraService::ServiceMain(DWORD, wchar_t**) {
     }
     if (failed) {
         if (m_bEventLogEnabled)
-            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kStartFailedEvent), {m_strDisplayName, m_strStartFailure});
+            m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kEventProcessStartFailed),
+                              {m_strDisplayName, m_strStartFailure});
         if (m_bStartRefused) throw CNTServiceTerminateException(m_dwStartError, 0);
         throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, m_dwStartError);
     }
     if (m_bEventLogEnabled) {
         const wchar_t* name = m_strDisplayName.c_str();
-        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, service_text::kEventStopped, 1, &name);
+        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kEventStopped, 1, &name);
     }
 }
 
@@ -85,7 +78,7 @@ void CVelmoraService::OnServerListening() {
     // sends it requests) finds "started" ahead of the lines of the requests.
     if (m_bEventLogEnabled) {
         const wchar_t* name = m_strDisplayName.c_str();
-        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kStartedEvent, 1, &name);
+        m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, kEventStarted, 1, &name);
     }
     ReportStatus(SERVICE_RUNNING);
     if (IsRunByServiceManager() && !plat::ServiceManagerKeepsWatchdog()) m_watchdog.Start();
@@ -103,7 +96,7 @@ void CVelmoraService::OnListenerHung(std::uint64_t silentMilliseconds) {
     if (m_bEventLogEnabled) {
         const std::wstring reason =
             FormatW(L"the listener thread gave no sign of life for %llu seconds", silentMilliseconds / 1000);
-        m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kHungEvent), {m_strDisplayName, reason});
+        m_eventLog.Report(EVENTLOG_ERROR_TYPE, MapEventId(kEventHung), {m_strDisplayName, reason});
     }
     plat::EndProcessAtOnce(ERROR_SERVICE_REQUEST_TIMEOUT);
 }
@@ -127,7 +120,7 @@ void CVelmoraService::RecordStartFailure(const std::wstring& reason, DWORD error
     m_bStartFailed = true;
     m_bStartRefused = refused;
     m_dwStartError = error;
-    m_strStartFailure = FormatW(L"%s: %lu, %s", reason, error, WithoutTrailingSpace(GetSystemErrorText(error)));
+    m_strStartFailure = FormatW(L"%s: %lu, %s", reason, error, WithoutTrailingWhitespace(GetSystemErrorText(error)));
 }
 
 void CVelmoraService::OnStop() {

@@ -25,7 +25,7 @@ class CVelmoraService : public CNTService {
     void ServiceMain(DWORD argc, wchar_t** argv) override;
     // Asks the application thread to quit and reports stop-pending.
     void OnStop() override;
-    // Prints the usage text (string 1528) to standard output.
+    // Prints the usage text (resource_ids::kUsageText) to standard output.
     void ShowHelp() override;
 
     // Told by the application thread while the server comes up.

@@ -6,6 +6,7 @@
 #include "app/ApplicationOptions.h"
 #include "app/ConsolePrint.h"
 #include "app/VelmoraService.h"
+#include "common/TextTrim.h"
 #include "platform/DefaultFolders.h"
 #include "platform/SystemErrorText.h"
 #include "platform/Win32Codes.h"
@@ -25,9 +26,8 @@ bool CVelmoraServiceApp::SetServerAddress(std::wstring_view value) {
     m_strServerAddress = ServerAddressLiteral(value);
     const std::wstring problem = ServerAddressProblem(value);
     if (problem.empty()) return true;
-    std::wstring systemText = plat::SystemErrorText(ERROR_INVALID_PARAMETER);
-    while (!systemText.empty() && (systemText.back() == L'\r' || systemText.back() == L'\n')) systemText.pop_back();
-    Log(L"Cannot start: %s (error %lu, %s)", problem, ERROR_INVALID_PARAMETER, systemText);
+    Log(L"Cannot start: %s (error %lu, %s)", problem, ERROR_INVALID_PARAMETER,
+        WithoutTrailingLineBreaks(plat::SystemErrorText(ERROR_INVALID_PARAMETER)));
     if (m_pService != nullptr) m_pService->OnServerStartRefused(problem, ERROR_INVALID_PARAMETER);
     return false;
 }

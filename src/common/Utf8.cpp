@@ -156,6 +156,12 @@ std::wstring AsciiLower(std::wstring_view text) {
     return out;
 }
 
+std::wstring AsciiUpper(std::wstring_view text) {
+    std::wstring out(text);
+    for (auto& c : out) c = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+    return out;
+}
+
 bool AsciiEqualsNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)

@@ -24,6 +24,7 @@ std::string WideToBytes(std::wstring_view text);
 
 // ASCII-only case folding, for the program's ASCII words (verbs, options, prefixes).
 std::wstring AsciiLower(std::wstring_view text);
+std::wstring AsciiUpper(std::wstring_view text);
 bool AsciiEqualsNoCase(std::wstring_view a, std::wstring_view b);
 bool AsciiStartsWithNoCase(std::wstring_view text, std::wstring_view prefix);
 bool AsciiEndsWithNoCase(std::wstring_view text, std::wstring_view suffix);

@@ -2,7 +2,9 @@
 // its database, create, open, start, control, query, enumerate and delete
 // services. The calls follow the Win32 service control functions one to one,
 // with the same arguments, results and error codes, so that the service
-// framework runs the same algorithms on every platform.
+// framework runs the same algorithms on every platform; where a manager
+// writes a service's whole definition at once, it takes the description with
+// the create call (ServiceManagerTakesDescriptionAtCreation says where).
 //
 // Windows: the real service control manager (OpenSCManagerW,
 // LockServiceDatabase, CreateServiceW, ChangeServiceConfig2W, OpenServiceW,
@@ -71,12 +73,25 @@ BOOL CloseServiceManagerHandle(ScHandle handle);
 ScLock LockServiceManagerDatabase(ScHandle manager);
 BOOL UnlockServiceManagerDatabase(ScLock lock);
 
+// True where CreateServiceEntry writes the description into the new
+// service's definition in the one step that creates it (systemd: the unit
+// file); false where the description is set afterwards with
+// ChangeServiceConfig2W (Windows).
+bool ServiceManagerTakesDescriptionAtCreation();
+// True where failure actions set with ChangeServiceConfig2W are kept and
+// carried out (Windows); false where the manager has no such setting
+// (systemd: the unit's Restart= says it).
+bool ServiceManagerKeepsFailureActions();
+
 // `dependencies`: a double-NUL-terminated list, or null. Null group, account
-// or password: none.
+// or password: none. `description`: the new service's description where the
+// manager takes it at creation, else null (a description is refused there
+// with 87, ERROR_INVALID_PARAMETER, before anything is created).
 ScHandle CreateServiceEntry(ScHandle manager, const wchar_t* serviceName, const wchar_t* displayName,
                             DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
                             const wchar_t* binaryPathName, const wchar_t* loadOrderGroup, DWORD* tagId,
-                            const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* password);
+                            const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* password,
+                            const wchar_t* description);
 ScHandle OpenServiceEntry(ScHandle manager, const wchar_t* serviceName, DWORD desiredAccess);
 BOOL DeleteServiceEntry(ScHandle service);
 
@@ -109,7 +124,8 @@ struct ServiceFailureActionsRecord {
     ServiceActionRecord* actions;
 };
 
-// ChangeServiceConfig2W, found in the system module that exports it.
+// ChangeServiceConfig2W, found in the system module that exports it (POSIX:
+// none, systemd has nothing to change after the unit is written).
 typedef BOOL (*ChangeServiceConfig2Function)(ScHandle service, DWORD infoLevel, void* info);
 ChangeServiceConfig2Function FindChangeServiceConfig2(void* module);
 

@@ -3,15 +3,15 @@
 
 #include <mutex>
 
+#include "common/ResourceIds.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/ServiceSystemCalls.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
 
-using namespace service_text;
+using namespace resource_ids;
 
 // The dispatcher table holds the service name in this many characters, the terminator included.
 constexpr std::size_t kServiceNameBuffer = 256;

@@ -1,11 +1,12 @@
 // CNTService: the service command line, the foreground run mode and console control.
-#include <algorithm>
-#include <cwctype>
 #include <string>
 #include <vector>
 
 #include "common/Format.h"
+#include "common/ResourceIds.h"
+#include "common/TextTrim.h"
 #include "common/Utf8.h"
+#include "common/WipeText.h"
 #include "platform/Console.h"
 #include "platform/Handles.h"
 #include "platform/MessageBox.h"
@@ -15,11 +16,10 @@
 #include "service/NTService.h"
 #include "service/NTServiceCommandLineInfo.h"
 #include "service/ServiceControlManagerCalls.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
 
-using namespace service_text;
+using namespace resource_ids;
 
 constexpr DWORD kControlPollMilliseconds = 250;
 
@@ -39,17 +39,6 @@ DWORD LeadingDecimal(const std::wstring& text) {
         value = value * 10 + static_cast<DWORD>(c - L'0');
     }
     return value;
-}
-
-void Wipe(std::wstring& secret) {
-    std::fill(secret.begin(), secret.end(), L'\0');
-    secret.clear();
-}
-
-// A text without the line break a system text may end with.
-std::wstring TrimmedLine(std::wstring text) {
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
-    return text;
 }
 
 BOOL ForwardConsoleEvent(DWORD controlEvent) {
@@ -80,9 +69,7 @@ void CNTServiceCommandLineInfo::ParseParam(const wchar_t* param, BOOL flag, BOOL
         else m_bAutoStart = TRUE;
         return;
     }
-    std::wstring upper(text);
-    for (auto& c : upper)
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - 32);
+    const std::wstring upper = AsciiUpper(text);
     std::wstring value;
     if (TakePrefix(text, upper, L"T:", 3, value)) m_dwTimeout = LeadingDecimal(value);
     else if (TakePrefix(text, upper, L"SCL:", 5, value)) m_strServiceCommandLine = value;
@@ -161,8 +148,9 @@ DWORD CNTService::RunControlVerb(const CNTServiceCommandLineInfo& info) {
     std::wstring text = GetErrorMessage(MapResourceId(control.message), result, FALSE);
     // The service's own reason, which the Win32 code only says exists.
     if (result == ERROR_SERVICE_SPECIFIC_ERROR && m_dwLastServiceSpecificError != 0)
-        text = FormatW(L"%s Service-specific error:%lu, %s", TrimmedLine(text), m_dwLastServiceSpecificError,
-                       TrimmedLine(GetSystemErrorText(m_dwLastServiceSpecificError)));
+        text = FormatW(L"%s Service-specific error:%lu, %s", WithoutTrailingWhitespace(text),
+                       m_dwLastServiceSpecificError,
+                       WithoutTrailingWhitespace(GetSystemErrorText(m_dwLastServiceSpecificError)));
     ShowCommandLineFailure(info, text);
     return result;
 }
@@ -187,11 +175,11 @@ void CNTService::TakeInstallOptions(CNTServiceCommandLineInfo& info) {
     }
     if (!info.m_strUserName.empty()) {
         m_strUserName = info.m_strUserName;
-        Wipe(info.m_strUserName);
+        WipeText(info.m_strUserName);
     }
     if (!info.m_strPassword.empty()) {
         m_strPassword = info.m_strPassword;
-        Wipe(info.m_strPassword);
+        WipeText(info.m_strPassword);
     }
     if (info.m_bAutoStart) m_dwStartType = SERVICE_AUTO_START;
 }

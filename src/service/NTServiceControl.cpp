@@ -1,17 +1,17 @@
 // CNTService: bringing the installed service into another state (start, pause, continue, stop) and waiting for it.
 #include <string>
 
+#include "common/ResourceIds.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/Win32Codes.h"
 #include "service/NTService.h"
 #include "service/ServiceControlManagerCalls.h"
 #include "service/ServiceManagerHandle.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
 
-using namespace service_text;
+using namespace resource_ids;
 
 // The actions of SetServiceToStatus.
 constexpr DWORD kActionStart = 0;

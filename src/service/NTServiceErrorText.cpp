@@ -1,13 +1,13 @@
 // CNTService: Win32 error codes rendered into the framework's message texts.
 #include "common/Format.h"
+#include "common/ResourceIds.h"
 #include "common/ResourceText.h"
 #include "platform/SystemErrorText.h"
 #include "service/NTService.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
 
-using namespace service_text;
+using namespace resource_ids;
 
 // Fills %1 ... %9 of a string-table text with the insertions; a marker
 // without an insertion and every other character stay as they are, and the

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/ResourceIds.h"
+#include "common/Utf8.h"
+#include "common/WipeText.h"
 #include "platform/Handles.h"
 #include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"
@@ -12,23 +15,15 @@
 #include "service/NTService.h"
 #include "service/ServiceControlManagerCalls.h"
 #include "service/ServiceManagerHandle.h"
-#include "service/ServiceTextIds.h"
 
 namespace {
 
-using namespace service_text;
+using namespace resource_ids;
 
 constexpr DWORD kUninstallPollMilliseconds = 250;
 
-// Overwrites the characters before emptying the string, so that an account
-// name or password does not stay in the process's memory.
-void Wipe(std::wstring& secret) {
-    volatile wchar_t* characters = secret.data();
-    for (std::size_t i = 0; i < secret.size(); ++i) characters[i] = L'\0';
-    secret.clear();
-}
-
-// Wipes the account and password when the install returns, whatever its outcome.
+// Wipes the account and password when the install returns, whatever its
+// outcome, so that they do not stay in the process's memory.
 class CredentialWipe {
   public:
     CredentialWipe(std::wstring& userName, std::wstring& password) : m_userName(userName), m_password(password) {}
@@ -36,8 +31,8 @@ class CredentialWipe {
     CredentialWipe(const CredentialWipe&) = delete;
     CredentialWipe& operator=(const CredentialWipe&) = delete;
     void Now() {
-        Wipe(m_userName);
-        Wipe(m_password);
+        WipeText(m_userName);
+        WipeText(m_password);
     }
 
   private:
@@ -59,13 +54,6 @@ std::wstring MessageFileBesideExecutable(const std::wstring& executable) {
     const std::size_t dot = executable.rfind(L'.');
     const std::size_t nameEnd = (dot != std::wstring::npos && dot >= nameStart) ? dot : executable.size();
     return executable.substr(0, nameEnd) + L".DLL";
-}
-
-std::wstring UpperCase(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-    return text;
 }
 
 // What EnumerateInstalledServices' visit of each service needs.
@@ -94,7 +82,7 @@ BOOL CollectServiceOfExecutable(void* context, ServiceManagerHandle& manager,
     if (!calls.queryConfig(service.Get(), buffer.get(), needed, &needed)) return TRUE;
     if (buffer[0].binaryPathName == nullptr) return TRUE;
 
-    if (UpperCase(buffer[0].binaryPathName).find(search.upperExecutable) != std::wstring::npos)
+    if (AsciiUpper(buffer[0].binaryPathName).find(search.upperExecutable) != std::wstring::npos)
         search.names->push_back(entry.serviceName);
     return TRUE;
 }
@@ -122,17 +110,20 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
         return fail(kInstallOpenScmFailed, plat::LastError());
     if (!manager.Lock()) return fail(kInstallLockFailed, plat::LastError());
 
+    const bool describeAtCreation = calls.takesDescriptionAtCreation();
+    // Failure actions are asked only of a manager that keeps them (systemd's unit restarts the service itself).
+    const bool setFailureActions = m_dwFailureRestartDelay != 0 && calls.keepsFailureActions();
     ServiceHandle service;
     {
         const std::vector<wchar_t> dependencies = BuildDependencyList();
         // Failure actions that restart the service need the right to start it.
-        const DWORD access =
-            m_dwFailureRestartDelay != 0 ? SERVICE_CHANGE_CONFIG | SERVICE_START : SERVICE_CHANGE_CONFIG;
+        const DWORD access = setFailureActions ? SERVICE_CHANGE_CONFIG | SERVICE_START : SERVICE_CHANGE_CONFIG;
+        const wchar_t* description = describeAtCreation ? NullWhenEmpty(m_strDescription) : nullptr;
         service.Attach(calls.createService(manager.Get(), m_strServiceName.c_str(), m_strDisplayName.c_str(),
                                            access, m_dwServiceType, m_dwStartType, m_dwErrorControl,
                                            m_strBinaryPathName.c_str(), NullWhenEmpty(m_strLoadOrderGroup), nullptr,
                                            dependencies.data(), NullWhenEmpty(m_strUserName),
-                                           NullWhenEmpty(m_strPassword)));
+                                           NullWhenEmpty(m_strPassword), description));
     }
     const DWORD createError = plat::LastError();
     credentials.Now();
@@ -145,10 +136,9 @@ BOOL CNTService::Install(std::wstring& message, DWORD* error) {
     }
 
     // A service without its description is still a working service.
-    if (!m_strDescription.empty()) service.ChangeDescription(m_strDescription);
-    // Nor is one that the service manager will not restart after a crash
-    // (systemd has no such setting: there the unit itself says it).
-    if (m_dwFailureRestartDelay != 0) service.ChangeFailureActions(m_dwFailureRestartDelay);
+    if (!m_strDescription.empty() && !describeAtCreation) service.ChangeDescription(m_strDescription);
+    // Nor is one that the service manager will not restart after a crash.
+    if (setFailureActions) service.ChangeFailureActions(m_dwFailureRestartDelay);
 
     if (m_bEventLogEnabled)
         m_eventLog.Report(EVENTLOG_INFORMATION_TYPE, MapEventId(kEventInstalled), {m_strDisplayName});
@@ -228,7 +218,7 @@ BOOL CNTService::EnumerateInstalledServices(std::vector<std::wstring>& names, DW
         if (error) *error = plat::LastError();
         return FALSE;
     }
-    InstalledServiceSearch search{UpperCase(CurrentServiceControlManagerCalls().executablePath()), &names};
+    InstalledServiceSearch search{AsciiUpper(CurrentServiceControlManagerCalls().executablePath()), &names};
     // Without its own path the program cannot tell its services from others
     // (an empty path would match every service).
     if (search.upperExecutable.empty()) {

@@ -14,6 +14,8 @@ const ServiceControlManagerCalls kPlatformCalls = {
     &plat::CloseServiceManagerHandle,
     &plat::LockServiceManagerDatabase,
     &plat::UnlockServiceManagerDatabase,
+    &plat::ServiceManagerTakesDescriptionAtCreation,
+    &plat::ServiceManagerKeepsFailureActions,
     &plat::CreateServiceEntry,
     &plat::OpenServiceEntry,
     &plat::DeleteServiceEntry,

@@ -14,11 +14,13 @@ struct ServiceControlManagerCalls {
     BOOL (*closeHandle)(plat::ScHandle handle);
     plat::ScLock (*lockDatabase)(plat::ScHandle manager);
     BOOL (*unlockDatabase)(plat::ScLock lock);
+    bool (*takesDescriptionAtCreation)();
+    bool (*keepsFailureActions)();
     plat::ScHandle (*createService)(plat::ScHandle manager, const wchar_t* serviceName, const wchar_t* displayName,
                                     DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
                                     const wchar_t* binaryPathName, const wchar_t* loadOrderGroup, DWORD* tagId,
                                     const wchar_t* dependencies, const wchar_t* serviceStartName,
-                                    const wchar_t* password);
+                                    const wchar_t* password, const wchar_t* description);
     plat::ScHandle (*openService)(plat::ScHandle manager, const wchar_t* serviceName, DWORD desiredAccess);
     BOOL (*deleteService)(plat::ScHandle service);
     BOOL (*queryStatus)(plat::ScHandle service, plat::ServiceStatusRecord* status);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/Format.h"
+#include "common/TextTrim.h"
 #include "common/Utf8.h"
 
 TEST(Format, FillsTheProgramsFormatsFromTypedArguments) {
@@ -74,6 +75,27 @@ TEST(Utf8, AsciiFoldingLeavesOtherLettersAlone) {
     EXPECT_FALSE(AsciiEqualsNoCase(L"\u00C9", L"\u00E9"));
     EXPECT_TRUE(AsciiStartsWithNoCase(L"/Packages/x", L"/packages"));
     EXPECT_TRUE(AsciiEndsWithNoCase(L"/a/LISTFOLDERCONTENTS.ASP", L"ListFolderContents.asp"));
+    EXPECT_EQ(AsciiUpper(L"c:\\program files\\velmora.exe \u00E9z"), L"C:\\PROGRAM FILES\\VELMORA.EXE \u00E9Z");
     EXPECT_EQ(BytesToWide("\xC3\xA9"), std::wstring(L"\u00C3\u00A9"));
     EXPECT_EQ(WideToBytes(L"\u00C3\u00A9"), "\xC3\xA9");
+}
+
+// A system text inside a sentence: a log line keeps all but its line break, a message all but its white space.
+TEST(TextTrim, CutsOnlyWhatEachKindOfEndNames) {
+    const struct {
+        const wchar_t* text;
+        const wchar_t* withoutLineBreaks;
+        const wchar_t* withoutWhitespace;
+    } cases[] = {
+        {L"Access is denied.\r\n", L"Access is denied.", L"Access is denied."},
+        {L"Access is denied. \r\n", L"Access is denied. ", L"Access is denied."},
+        {L"a\r\nb\t\v\f \n", L"a\r\nb\t\v\f ", L"a\r\nb"},
+        {L"\r\n", L"", L""},
+        {L"", L"", L""},
+        {L"x\u00A0", L"x\u00A0", L"x\u00A0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WithoutTrailingLineBreaks(c.text), c.withoutLineBreaks);
+        EXPECT_EQ(WithoutTrailingWhitespace(c.text), c.withoutWhitespace);
+    }
 }

@@ -385,7 +385,7 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         self.assertEqual((unit["ServiceName"], unit["DisplayName"], unit["Description"]),
                          (SERVICE_NAME, DISPLAY_NAME, DESCRIPTION))
         self.assertEqual((unit["StartType"], unit["WantedBy"]), ("2", "multi-user.target"))  # automatic start
-        self.assertEqual(self.calls(), ["daemon-reload", f"enable {UNIT}", "daemon-reload"])
+        self.assertEqual(self.calls(), ["daemon-reload", f"enable {UNIT}"])
         self.assertEqual(self.events(), [f'<30>{IDENTITY}: "{DISPLAY_NAME}" was successfully installed.'])
         source, sources = self.event_source()
         self.assertEqual(source, {"EventMessageFile": (REG_SZ, (harness.PROGRAM + "\0").encode("utf-16-le")),

@@ -44,7 +44,7 @@ class FakeServiceControlManager {
     struct CreateCall {
         std::wstring name, displayName, binaryPath;
         DWORD access = 0, type = 0, start = 0, errorControl = 0;
-        std::optional<std::wstring> group, user, password;
+        std::optional<std::wstring> group, user, password, description;
         std::vector<wchar_t> dependencies;  // the whole double-NUL-terminated list
         bool tagIdNull = false;
     };
@@ -75,6 +75,9 @@ class FakeServiceControlManager {
     // Event-source registrations: "install <log>|<source>|<file>" and "uninstall <log>|<source>".
     std::vector<std::string> eventSources;
     bool exportsChangeConfig2 = true;
+    // A manager like Windows' by default: description and failure actions after the create.
+    bool takesDescriptionAtCreation = false;
+    bool keepsFailureActions = true;
     std::wstring executablePath = L"C:\\Program Files\\Velmora\\VelmoraService.exe";
     // The description buffer's address at the last ChangeServiceConfig2 (to tell a copy from the original).
     const wchar_t* lastDescriptionBuffer = nullptr;
@@ -165,12 +168,13 @@ class FakeServiceControlManager {
     static plat::ScHandle Create(plat::ScHandle manager, const wchar_t* name, const wchar_t* display, DWORD access,
                                  DWORD type, DWORD start, DWORD errorControl, const wchar_t* path,
                                  const wchar_t* group, DWORD* tagId, const wchar_t* dependencies, const wchar_t* user,
-                                 const wchar_t* password) {
+                                 const wchar_t* password, const wchar_t* description) {
         Self().calls.push_back("CreateService " + N(name));
-        CreateCall call{name, display, path, access, type, start, errorControl, {}, {}, {}, {}, tagId == nullptr};
+        CreateCall call{name, display, path, access, type, start, errorControl, {}, {}, {}, {}, {}, tagId == nullptr};
         if (group) call.group = group;
         if (user) call.user = user;
         if (password) call.password = password;
+        if (description) call.description = description;
         for (const wchar_t* p = dependencies;; ++p) {
             call.dependencies.push_back(*p);
             if (*p == L'\0' && (p == dependencies || p[-1] == L'\0')) break;
@@ -184,6 +188,7 @@ class FakeServiceControlManager {
         Service service;
         service.displayName = display;
         service.binaryPath = path;
+        if (description) service.description = description;
         Self().services[name] = service;
         return NewHandle(Handle::Service, name, access);
     }
@@ -315,6 +320,8 @@ class FakeServiceControlManager {
         }
         return TRUE;
     }
+    static bool TakesDescriptionAtCreation() { return Self().takesDescriptionAtCreation; }
+    static bool KeepsFailureActions() { return Self().keepsFailureActions; }
     static plat::ChangeServiceConfig2Function FindChangeConfig2(void* module) {
         return (module != nullptr && Self().exportsChangeConfig2) ? &ChangeConfig2 : nullptr;
     }
@@ -337,9 +344,10 @@ class FakeServiceControlManager {
 
     static inline FakeServiceControlManager* s_current = nullptr;
     static constexpr ServiceControlManagerCalls kCalls = {
-        &OpenManager, &CloseHandle, &Lock,        &Unlock,     &Create,          &OpenService,
-        &Delete,      &QueryStatus, &Control,     &Start,      &Enum,            &QueryConfig,
-        &FindChangeConfig2, &ExecutablePath, &InstallSource, &UninstallSource, &Sleep,
+        &OpenManager, &CloseHandle,         &Lock,           &Unlock,          &TakesDescriptionAtCreation,
+        &KeepsFailureActions, &Create,      &OpenService,    &Delete,          &QueryStatus,
+        &Control,     &Start,               &Enum,           &QueryConfig,     &FindChangeConfig2,
+        &ExecutablePath, &InstallSource,    &UninstallSource, &Sleep,
     };
 
     FakeServiceControlManager* m_previous;

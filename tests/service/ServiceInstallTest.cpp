@@ -207,6 +207,42 @@ TEST_F(ServiceInstallTest, ARestartDelaySetsFailureActions) {
                        "ChangeServiceConfig2 service VelmoraProbe 2 reset 86400 1/5000 1/5000 1/5000"}));
 }
 
+// The install asks of a manager what that manager keeps: the description
+// goes with the create where the manager writes the whole definition at once
+// (systemd), failure actions and the right to start that they need only where
+// the manager keeps them (Windows).
+TEST_F(ServiceInstallTest, TheManagersTraitsDecideHowDescriptionAndFailureActionsAreSet) {
+    const std::string describe = "ChangeServiceConfig2 service VelmoraProbe 1 Probe description";
+    const std::string restart = "ChangeServiceConfig2 service VelmoraProbe 2 reset 86400 1/5000 1/5000 1/5000";
+    struct Case {
+        bool takesDescriptionAtCreation, keepsFailureActions;
+        std::optional<std::wstring> descriptionAtCreate;
+        DWORD access;
+        Strings changes;
+    };
+    const Case cases[] = {
+        {false, true, std::nullopt, 0x0012, {describe, restart}},
+        {true, false, L"Probe description", 0x0002, {}},
+        {false, false, std::nullopt, 0x0002, {describe}},
+        {true, true, L"Probe description", 0x0012, {restart}},
+    };
+    service.m_dwFailureRestartDelay = 5000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.takesDescriptionAtCreation << c.keepsFailureActions);
+        FakeServiceControlManager localScm;
+        localScm.takesDescriptionAtCreation = c.takesDescriptionAtCreation;
+        localScm.keepsFailureActions = c.keepsFailureActions;
+        ASSERT_TRUE(service.Install(message, &error));
+        EXPECT_EQ(localScm.creates.at(0).description, c.descriptionAtCreate);
+        EXPECT_EQ(localScm.creates.at(0).access, c.access);
+        Strings changes;
+        for (const std::string& call : localScm.calls)
+            if (call.rfind("ChangeServiceConfig2", 0) == 0) changes.push_back(call);
+        EXPECT_EQ(changes, c.changes);
+        EXPECT_EQ(localScm.services.at(L"VelmoraProbe").description, L"Probe description");
+    }
+}
+
 TEST_F(ServiceInstallTest, MessageFileDefaultKeepsFolderAndNameAndReplacesOnlyTheExtension) {
     struct Case {
         const wchar_t* executable;

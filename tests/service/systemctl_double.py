@@ -4,7 +4,9 @@ manager runs, keeps the units' states in a JSON file, and logs every call.
 
 Environment:
   VELMORA_SYSTEMCTL_DOUBLE_DIR  holds calls.log (one line per call: the
-                                arguments joined by spaces) and state.json
+                                arguments joined by spaces), state.json and
+                                reloads.json (for each daemon-reload, the
+                                unit files it would load: {unit: [inode, text]})
   VELMORA_SYSTEMD_UNIT_DIR      the unit folder (enable and disable keep
                                 multi-user.target.wants/ there, as systemctl does)
 
@@ -44,6 +46,23 @@ def unit_file(unit):
     return os.path.join(UNIT_DIR, unit)
 
 
+def record_reload():
+    """Appends the unit files that a reload would load to reloads.json."""
+    loaded = {}
+    for name in sorted(os.listdir(UNIT_DIR)):
+        path = unit_file(name)
+        if name.endswith(".service") and os.path.isfile(path):
+            with open(path, encoding="utf-8") as f:
+                loaded[name] = [os.stat(path).st_ino, f.read()]
+    path = os.path.join(DIR, "reloads.json")
+    reloads = []
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            reloads = json.load(f)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(reloads + [loaded], f)
+
+
 def main(args):
     with open(os.path.join(DIR, "calls.log"), "a", encoding="utf-8") as log:
         log.write(" ".join(args) + "\n")
@@ -57,6 +76,7 @@ def main(args):
         return failure[0]
 
     if command == "daemon-reload":
+        record_reload()
         return 0
     if command in ("enable", "disable"):
         unit = words[1]

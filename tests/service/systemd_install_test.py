@@ -127,8 +127,11 @@ class SystemdInstallTest(unittest.TestCase):
                                       f"CommandLine={PROBE} run {NAME}\nServiceType=16\nStartType=3\nErrorControl=0\n"
                                       "Account=velmora\n"), unit)
         self.assertEqual(os.stat(os.path.join(self.units, UNIT)).st_mode & 0o777, 0o644)
-        # One reload after the unit is written, one after its description is added.
-        self.assertEqual(self.calls(), ["daemon-reload", "daemon-reload"])
+        # The unit is written once, description included, and loaded with one reload: the file that
+        # reload saw is the one that stays.
+        self.assertEqual(self.calls(), ["daemon-reload"])
+        with open(os.path.join(self.double_dir, "reloads.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f), [{UNIT: [os.stat(os.path.join(self.units, UNIT)).st_ino, unit]}])
         self.assertEqual(sorted(os.listdir(self.units)), [UNIT])
         events = self.events()
         self.assertEqual(len(events), 1, events)

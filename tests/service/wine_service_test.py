@@ -37,14 +37,14 @@ DISPLAY = "Velmora Test Service"
 
 
 def read_data_file(name):
-    """The entries of a resources/ data file: {id: text}, escapes resolved."""
+    """The entries of a resources/ data file (id, name, text): {id: text}, escapes resolved."""
     entries = {}
     with open(os.path.join(SOURCE_DIR, "resources", name), encoding="utf-8") as f:
         for line in f:
             line = line.strip()
             if not line or line.startswith("#") or line.startswith("languages"):
                 continue
-            m = re.match(r'^(0[xX][0-9a-fA-F]+|[0-9]+)\s+"(.*)"$', line)
+            m = re.match(r'^(0[xX][0-9a-fA-F]+|[0-9]+)\s+[A-Za-z_]\w*\s+"(.*)"$', line)
             assert m, line
             text = re.sub(r'\\([rnt"])', lambda e: {"r": "\r", "n": "\n", "t": "\t", '"': '"'}[e.group(1)],
                           m.group(2))

@@ -2,13 +2,14 @@
 //
 // A service is the unit file "<name>.service" in the unit folder. Every change
 // of a unit file is followed by "systemctl daemon-reload". Create writes the
-// unit (all or nothing) and enables it for automatic start ("systemctl
-// enable"); start and stop are "systemctl start --no-block" and "systemctl
-// stop --no-block", which return at once as StartServiceW and ControlService
-// do, and the caller polls the state; the state is the unit's ActiveState
-// from "systemctl show"; delete disables an automatically started unit and
-// removes its file. Pause, continue and the other controls are refused with
-// 1052, as the SCM refuses a control the service does not accept.
+// whole unit, description included, once (all or nothing) and enables it for
+// automatic start ("systemctl enable"); start and stop are "systemctl start
+// --no-block" and "systemctl stop --no-block", which return at once as
+// StartServiceW and ControlService do, and the caller polls the state; the
+// state is the unit's ActiveState from "systemctl show"; delete disables an
+// automatically started unit and removes its file. Pause, continue and the
+// other controls are refused with 1052, as the SCM refuses a control the
+// service does not accept.
 #include "platform/ServiceManager.h"
 
 #include <fcntl.h>
@@ -142,27 +143,6 @@ BOOL QueryListedStates(std::vector<ListedService>* services) {
     return TRUE;
 }
 
-BOOL ChangeServiceConfig2OnSystemd(ScHandle handle, DWORD infoLevel, void* info) {
-    ScObject* service = posix::LookUpScHandle(handle, ScObject::Kind::Service);
-    if (service == nullptr) return FALSE;
-    if ((service->access & SERVICE_CHANGE_CONFIG) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if (infoLevel != SERVICE_CONFIG_DESCRIPTION) return Fail(ERROR_INVALID_LEVEL, FALSE);
-    if (info == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    if (service->deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
-    const wchar_t* description = static_cast<ServiceDescriptionRecord*>(info)->description;
-    if (description == nullptr) return TRUE;  // null leaves the description as it is
-
-    SystemdServiceDefinition definition;
-    if (!posix::ReadServiceDefinition(*service, &definition)) return FALSE;
-    // A unit that this installer did not write is not rewritten.
-    if (!definition.ownUnit) return Fail(ERROR_NOT_SUPPORTED, FALSE);
-    definition.description = description;
-    const DWORD error = posix::WriteUnitFile(posix::UnitFilePath(service->unitFolder, service->serviceName),
-                                             SystemdUnitFileText(definition), false);
-    if (error != 0) return Fail(error, FALSE);
-    return posix::Systemctl({"daemon-reload"});
-}
-
 }  // namespace
 
 ScHandle OpenServiceManager(const wchar_t* machineName, const wchar_t* databaseName, DWORD desiredAccess) {
@@ -221,10 +201,15 @@ BOOL UnlockServiceManagerDatabase(ScLock handle) {
     return TRUE;
 }
 
+// The unit file is the whole definition, written once; its Restart= is the failure action.
+bool ServiceManagerTakesDescriptionAtCreation() { return true; }
+bool ServiceManagerKeepsFailureActions() { return false; }
+
 ScHandle CreateServiceEntry(ScHandle handle, const wchar_t* serviceName, const wchar_t* displayName,
                             DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
                             const wchar_t* binaryPathName, const wchar_t* loadOrderGroup, DWORD* tagId,
-                            const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* password) {
+                            const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* password,
+                            const wchar_t* description) {
     ScObject* manager = posix::LookUpScHandle(handle, ScObject::Kind::Manager);
     if (manager == nullptr) return nullptr;
     if ((manager->access & SC_MANAGER_CREATE_SERVICE) == 0) return Fail(ERROR_ACCESS_DENIED, nullptr);
@@ -247,6 +232,7 @@ ScHandle CreateServiceEntry(ScHandle handle, const wchar_t* serviceName, const w
     SystemdServiceDefinition definition;
     definition.serviceName = serviceName;
     definition.displayName = (displayName != nullptr && *displayName != L'\0') ? displayName : serviceName;
+    if (description != nullptr) definition.description = description;
     definition.commandLine = binaryPathName;
     definition.serviceType = serviceType;
     definition.startType = startType;
@@ -450,10 +436,7 @@ BOOL QueryServiceConfiguration(ScHandle handle, void* buffer, DWORD bufferBytes,
     return TRUE;
 }
 
-ChangeServiceConfig2Function FindChangeServiceConfig2(void* module) {
-    // The service functions live in the system module that SystemModuleHandle names.
-    if (module == nullptr || module != SystemModuleHandle(L"ADVAPI32.DLL")) return nullptr;
-    return &ChangeServiceConfig2OnSystemd;
-}
+// systemd has no ChangeServiceConfig2: the description comes with the unit (CreateServiceEntry).
+ChangeServiceConfig2Function FindChangeServiceConfig2(void*) { return nullptr; }
 
 }  // namespace plat

@@ -52,10 +52,19 @@ ScLock LockServiceManagerDatabase(ScHandle manager) { return ::LockServiceDataba
 
 BOOL UnlockServiceManagerDatabase(ScLock lock) { return ::UnlockServiceDatabase(static_cast<SC_LOCK>(lock)); }
 
+// The SCM takes a description and failure actions after the service exists (ChangeServiceConfig2W).
+bool ServiceManagerTakesDescriptionAtCreation() { return false; }
+bool ServiceManagerKeepsFailureActions() { return true; }
+
 ScHandle CreateServiceEntry(ScHandle manager, const wchar_t* serviceName, const wchar_t* displayName,
                             DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
                             const wchar_t* binaryPathName, const wchar_t* loadOrderGroup, DWORD* tagId,
-                            const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* password) {
+                            const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* password,
+                            const wchar_t* description) {
+    if (description != nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     return ::CreateServiceW(Sc(manager), serviceName, displayName, desiredAccess, serviceType, startType,
                             errorControl, binaryPathName, loadOrderGroup, tagId, dependencies, serviceStartName,
                             password);
