@@ -143,6 +143,9 @@ class CSendQueue {
 
   private:
     struct Entry {
+        Entry(std::unique_ptr<CFile> file, ULONGLONG remaining, std::uint64_t memoryBytes, ULONGLONG taken = 0)
+            : file(std::move(file)), remaining(remaining), memoryBytes(memoryBytes), taken(taken) {}
+
         std::unique_ptr<CFile> file;  // null while pending
         ULONGLONG remaining;    // bytes still to read
         std::uint64_t memoryBytes;  // reply text this entry holds in memory

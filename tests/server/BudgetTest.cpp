@@ -68,14 +68,15 @@ TEST_F(BudgetTest, HeadsBudget) {
 TEST_F(BudgetTest, ReplyMemoryBudget) {
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(MakePackage(L"tree/package-with-a-rather-long-name-" + std::to_wstring(i) + L".msi", ""));
+    ASSERT_TRUE(MakePackage(L"big.bin", PatternBytes(16u << 20, 9)));
     const std::string listing = "GET /packages/tree/ListFolderContents.asp HTTP/1.1\r\n\r\n";
     CHttpClient hog, other;
     Connect(hog, 4096);
     ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 1; }));
     FixServerSendBuffer();
-    // The second listing's document waits in the queue behind the first
-    // reply, which waits for the socket.
-    ASSERT_TRUE(hog.Send(listing + listing));
+    // The listing's document waits in the queue behind a package that waits
+    // for a client that does not read.
+    ASSERT_TRUE(hog.Send("GET /packages/big.bin HTTP/1.1\r\n\r\n" + listing));
     ASSERT_TRUE(WaitOnLoop([&] { return Connections().Context().ReplyMemory().Used() > 20000; }));
     Connect(other);
     m_pLog->New();

@@ -72,7 +72,9 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         if (!reply.lineAfterQueued.empty()) lines.push_back(reply.lineAfterQueued);
         EXPECT_EQ(reply.kind, c.kind) << label;
         EXPECT_EQ(lines, c.lines) << label;
-        if (c.kind == Kind::Text) EXPECT_EQ(reply.text, c.text) << label;
+        if (c.kind == Kind::Text) {
+            EXPECT_EQ(reply.text, c.text) << label;
+        }
         if (c.kind == Kind::File) {
             EXPECT_EQ(reply.header, OctetHead(5)) << label;
             ASSERT_NE(reply.file, nullptr) << label;
@@ -81,7 +83,9 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         } else {
             EXPECT_EQ(reply.fullPath, c.target) << label;
         }
-        if (c.kind == Kind::Listing) EXPECT_EQ(reply.headOnly, false) << label;
+        if (c.kind == Kind::Listing) {
+            EXPECT_FALSE(reply.headOnly) << label;
+        }
     }
 }
 
