@@ -1,5 +1,5 @@
 // Fuzz target: raw request bytes through request-line parsing, path decoding,
-// routing and the mapping onto the packages folder.
+// routing and the mapping onto the packages folder, and as a Range field's value.
 //
 // Invariants: nothing crashes or reads out of bounds; a decoded path is never
 // longer than the path that came over the wire; every mapped path is the
@@ -14,6 +14,7 @@
 #include "FuzzTree.h"
 #include "common/Utf8.h"
 #include "platform/RequestPathRules.h"
+#include "server/ByteRange.h"
 #include "server/FolderListing.h"
 #include "server/RequestLine.h"
 #include "server/RequestPath.h"
@@ -96,9 +97,22 @@ void Route(Tree& tree, const std::wstring& method, const std::wstring& rawPath) 
 
 }  // namespace
 
+// The same bytes as a Range field's value: whatever it says, the part chosen
+// lies within the file, and a part is never empty.
+void CheckRange(std::string_view value) {
+    const ByteRangeSpec spec = ParseByteRangeField(value);
+    for (const std::uint64_t fileSize : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1000}, ~std::uint64_t{0} >> 1}) {
+        const ByteRangePart part = SelectByteRange(spec, fileSize);
+        if (part.verdict != ByteRangePart::Verdict::Part) continue;
+        if (part.length == 0 || part.first >= fileSize || part.length > fileSize - part.first)
+            fuzz::Violation("a byte range outside its file", std::wstring(value.begin(), value.end()));
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Tree& tree = TheTree();
     const std::string_view request(reinterpret_cast<const char*>(data), size);
+    CheckRange(request);
 
     RequestLine line;
     if (!ParseRequestLine(request, line)) return 0;

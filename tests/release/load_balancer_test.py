@@ -4,11 +4,13 @@ program) in the middle. Downloads that started on the survivor all complete,
 the health check marks the stopped one down, and new requests are served by
 the survivor. Which instance served a download is read from its log file.
 HAProxy also terminates TLS in front of the same instances, with a
-certificate made by openssl for the run: curl fetches a package over HTTPS."""
+certificate made by openssl for the run: curl fetches a package over HTTPS,
+and resumes a download cut at a random point."""
 import asyncio
 import hashlib
 import http.client
 import os
+import random
 import signal
 import socket
 import subprocess
@@ -201,6 +203,20 @@ class LoadBalancerTest(unittest.TestCase):
         with open(out, "rb") as f:
             self.assertTrue(f.read() == content(), "the package byte for byte")
         self.assertEqual(len(self.served_by("dl-000.bin")), 1)
+
+    def test_a_download_cut_short_is_resumed_over_https(self):
+        self.wait_status({"a": "UP", "b": "UP"})
+        out = os.path.join(self.dir, "resumed.bin")
+        cut = random.randrange(1, SIZE)
+        # The first `cut` bytes, as a download that broke off there left them.
+        first = self.https_download("dl-001.bin", out, "-r", f"0-{cut - 1}")
+        self.assertEqual(first.returncode, 0, first.stderr)
+        self.assertEqual(os.path.getsize(out), cut)
+        rest = self.https_download("dl-001.bin", out, "-C", "-", "-w", "%{http_code}")
+        self.assertEqual((rest.returncode, rest.stdout), (0, b"206"), f"cut at {cut}: {rest.stderr!r}")
+        with open(out, "rb") as f:
+            got = hashlib.sha256(f.read()).hexdigest()
+        self.assertEqual(got, hashlib.sha256(content()).hexdigest(), f"cut at {cut}")
 
 
 if __name__ == "__main__":
