@@ -156,59 +156,66 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, const ByteRangeSpec& ra
     return RoutedReply{};  // Text with no text: the caller decides
 }
 
-RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, const RangeFields& rangeFields,
-                      const std::wstring& packagesFolder, const RoutingPolicy& policy) {
-    std::wstring file = path.substr(kPackagesPrefix.size());
-    const bool head = AsciiEqualsNoCase(method, L"head");
-    // Only a GET takes a part of a file, and never with If-Range: no reply
-    // carries a validator, so none can be confirmed.
-    const ByteRangeSpec range =
-        AsciiEqualsNoCase(method, L"get") && !rangeFields.hasIfRange ? rangeFields.range : ByteRangeSpec{};
-    if (!head && MapToPackages(packagesFolder, file)) {
-        // A small package kept in memory and still unchanged on disk needs
-        // no open at all.
-        if (policy.pCache != nullptr) {
-            if (std::unique_ptr<CFile> kept = policy.pCache->Find(file)) {
-                const ULONGLONG length = kept->GetLength();
-                RoutedReply reply = PackageReply(std::move(kept), length, range);
-                LogPackageReply(reply, file);
-                return reply;
-            }
-        }
-        if (policy.mayOpenPackage) {
-            // A file that opens is readable: the check needs no look of its
-            // own, and the reply goes out on the file already open. Anything
-            // else takes the checks below, with their log lines.
-            RoutedReply opened = OpenedOrFailed(file, range, policy.pCache, false, policy.mayHoldDescriptor);
-            if (IsPackageReply(opened)) {
-                LogPackageReply(opened, file);
-                return opened;
-            }
-            if (opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty()) return opened;
-            // Not opened, and not for want of the server's own resources:
-            // a readable path that would not open (a folder, say) gets "not
-            // found" without a second try.
-            std::wstring checked = path.substr(kPackagesPrefix.size());
-            if (!UpdateAndCheckFilePath(packagesFolder, checked, false, path)) return NotFound(path);
-            AppLog(L"200_OK => '%s'", RequestTextForLog(checked));
-            AppLog(L"SendFile file not found => '%s'", RequestTextForLog(checked));
-            return TextReplyOf(NotFoundReply());
-        }
-        file = path.substr(kPackagesPrefix.size());
+// A package that may be opened now. A file that opens is readable: the
+// check needs no look of its own, and the reply goes out on the file
+// already open. Anything else takes the checks, with their log lines.
+RoutedReply OpenForRequest(const std::wstring& file, const std::wstring& path, const ByteRangeSpec& range,
+                           const std::wstring& packagesFolder, const RoutingPolicy& policy) {
+    RoutedReply opened = OpenedOrFailed(file, range, policy.pCache, false, policy.mayHoldDescriptor);
+    if (IsPackageReply(opened)) {
+        LogPackageReply(opened, file);
+        return opened;
     }
+    if (opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty()) return opened;
+    // Not opened, and not for want of the server's own resources: a
+    // readable path that would not open (a folder, say) gets "not found"
+    // without a second try.
+    std::wstring checked = path.substr(kPackagesPrefix.size());
+    if (!UpdateAndCheckFilePath(packagesFolder, checked, false, path)) return NotFound(path);
+    AppLog(L"200_OK => '%s'", RequestTextForLog(checked));
+    AppLog(L"SendFile file not found => '%s'", RequestTextForLog(checked));
+    return TextReplyOf(NotFoundReply());
+}
+
+// A "head" request, or a package that is not opened now: checked, then
+// answered, or deferred until the replies before it have left the queue.
+RoutedReply CheckForRequest(bool head, const std::wstring& path, const ByteRangeSpec& range,
+                            const std::wstring& packagesFolder) {
+    std::wstring file = path.substr(kPackagesPrefix.size());
     if (!UpdateAndCheckFilePath(packagesFolder, file, false, path)) return NotFound(path);
     if (head) {
         AppLog(L"200_OK_HEAD => '%s'", RequestTextForLog(file));
         return TextReplyOf(HeadOkReply());
     }
-    // Its open waits until the replies before it have left the queue. A
-    // part's line waits for it too: the file's size at the open decides it.
+    // A part's line waits for its open too: the file's size then decides it.
     RoutedReply deferred = DeferredReply(file, range);
     if (range.form == ByteRangeSpec::Form::None) {
         AppLog(L"200_OK => '%s'", RequestTextForLog(file));
         deferred.lineLogged = true;
     }
     return deferred;
+}
+
+RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, const RangeFields& rangeFields,
+                      const std::wstring& packagesFolder, const RoutingPolicy& policy) {
+    const bool head = AsciiEqualsNoCase(method, L"head");
+    // Only a GET takes a part of a file, and never with If-Range: no reply
+    // carries a validator, so none can be confirmed.
+    const ByteRangeSpec range =
+        AsciiEqualsNoCase(method, L"get") && !rangeFields.hasIfRange ? rangeFields.range : ByteRangeSpec{};
+    std::wstring file = path.substr(kPackagesPrefix.size());
+    if (head || !MapToPackages(packagesFolder, file)) return CheckForRequest(head, path, range, packagesFolder);
+    // A small package kept in memory and still unchanged on disk needs no open at all.
+    if (policy.pCache != nullptr) {
+        if (std::unique_ptr<CFile> kept = policy.pCache->Find(file)) {
+            const ULONGLONG length = kept->GetLength();
+            RoutedReply reply = PackageReply(std::move(kept), length, range);
+            LogPackageReply(reply, file);
+            return reply;
+        }
+    }
+    if (policy.mayOpenPackage) return OpenForRequest(file, path, range, packagesFolder, policy);
+    return CheckForRequest(false, path, range, packagesFolder);
 }
 
 }  // namespace
