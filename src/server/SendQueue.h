@@ -58,10 +58,12 @@ class CSendQueue {
     // Seconds without progress after which the queue is abandoned.
     static constexpr std::uint64_t kStallSeconds = 360;
     // File bytes sent straight from the file per SendPending call at most (0:
-    // no limit). A transfer that keeps the socket's buffer full makes the
-    // system copy each byte through memory the cache no longer holds; a
-    // bounded piece per turn keeps sender and receiver in step.
-    static constexpr UINT kFileBytesPerCall = 0;
+    // no limit), after which the connection asks to be called again and
+    // the others have their turn. Measured on loopback against sending
+    // until the socket is full, 256 KiB, 1 MiB and 4 MiB per turn: 2 MiB
+    // took the least CPU per byte and the highest rate, for one client and
+    // for eight (nginx's sendfile_max_chunk is the same).
+    static constexpr UINT kFileBytesPerCall = 2u << 20;
     // Room behind a finished small entry for the next entry's first chunk:
     // a reply header and the start of its body leave in one send, so a
     // small reply never waits between two segments for a delayed
