@@ -13,10 +13,15 @@ Wine with --wine) and prints one line of figures:
                    never read: memory growth, and memory once they have gone
   listingload      4 connections loop on that listing: a small-package client's rate and
                    latency, against its figures alone
+  keepalive        2,000 concurrent keep-alive clients fetch a 4 KiB package five times each:
+                   how many are served, and how long it takes
+  closes           1,100 keep-alive connections close at once: how soon a new client is answered
 
 Usage: bench/hostile.py [--program PATH] [--wine] [case ...]   (default: every case)
 """
 import argparse
+import asyncio
+import collections
 import os
 import random
 import resource
@@ -285,6 +290,68 @@ def listingload(args, packages):
           f"{l[0] / a[0]:.2f} of the rate alone")
 
 
+def keepalive(args, packages):
+    server = Server(args, packages)
+    raise_own_limit(8192)
+
+    async def client(results):
+        try:
+            reader, writer = await asyncio.open_connection("127.0.0.1", server.port)
+        except OSError as e:
+            results["connect failed: %s" % e.__class__.__name__] += 1
+            return
+        try:
+            for _ in range(5):
+                writer.write(SMALL)
+                head = await reader.readuntil(b"\r\n\r\n")
+                length = next(int(l.split(b":")[1]) for l in head.split(b"\r\n")
+                              if l.lower().startswith(b"content-length:"))
+                await reader.readexactly(length)
+            results["served"] += 1
+        except (OSError, asyncio.IncompleteReadError) as e:
+            results["failed: %s" % e.__class__.__name__] += 1
+        finally:
+            writer.close()
+
+    async def run():
+        results = collections.Counter()
+        await asyncio.gather(*(client(results) for _ in range(2000)))
+        return results
+
+    start = time.monotonic()
+    results = asyncio.run(run())
+    seconds = time.monotonic() - start
+    server.stop()
+    print(f"keepalive: 2000 clients x 5 requests: {dict(results)} in {seconds:.1f} s")
+
+
+def closes(args, packages):
+    server = Server(args, packages)
+    raise_own_limit(4096)
+    connections = []
+    for _ in range(1100):
+        s = socket.create_connection(("127.0.0.1", server.port))
+        s.sendall(SMALL)
+        read_reply(s)
+        connections.append(s)
+    time.sleep(2)
+    for s in connections:
+        s.close()
+    # From another source address: a port of the closed connections, reused
+    # on loopback, could meet the server's side of one still closing.
+    start = time.monotonic()
+    latency = None
+    try:
+        with socket.create_connection(("127.0.0.1", server.port), timeout=120, source_address=("127.0.0.2", 0)) as s:
+            s.sendall(SMALL)
+            if read_reply(s) is not None:
+                latency = time.monotonic() - start
+    except OSError:
+        pass
+    server.stop()
+    print(f"closes: a new client answered {fmt(latency)} s after 1100 connections closed at once")
+
+
 def fmt(value):
     return "-" if value is None else f"{value:.2f}"
 
@@ -305,7 +372,7 @@ def make_packages(tree_files):
 
 
 CASES = {"slowheads": slowheads, "bigheads": bigheads, "downloads": downloads, "listings": listings,
-         "listingload": listingload}
+         "listingload": listingload, "keepalive": keepalive, "closes": closes}
 
 
 def main():

@@ -77,6 +77,7 @@ void CHTTPUpdateServiceThread::OnPassEnded() {
         if (m_pListenSocket->IsAcceptingPaused() && !m_pConnections->NearDescriptorLimit())
             m_pListenSocket->ResumeAccepting();
         const std::uint64_t now = TickCount64();
+        m_nPassEndedMs = now;
         if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
     }
     // Then the lines of the pass, those of the work above included.
@@ -85,8 +86,9 @@ void CHTTPUpdateServiceThread::OnPassEnded() {
 
 DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {
     if (m_nNextCheckMs == 0) return plat::kWaitForever;
-    const std::uint64_t now = TickCount64();
-    return now >= m_nNextCheckMs ? 0 : static_cast<DWORD>(m_nNextCheckMs - now);
+    // The time at the end of the last pass: the thread ends a pass before it
+    // waits, and a check a moment late does no harm (no clock reading per message).
+    return m_nPassEndedMs >= m_nNextCheckMs ? 0 : static_cast<DWORD>(m_nNextCheckMs - m_nPassEndedMs);
 }
 
 void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {

@@ -71,4 +71,5 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // writes them at the end of every pass over its notifications.
     std::unique_ptr<CLogLineBatch> m_pLogLines;
     std::uint64_t m_nNextCheckMs = 0;  // 0: no checks (not listening)
+    std::uint64_t m_nPassEndedMs = 0;  // the tick count when the last pass ended
 };
