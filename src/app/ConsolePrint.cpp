@@ -2,11 +2,13 @@
 #include "app/ConsolePrint.h"
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "app/GatheredLines.h"
 #include "common/LogSink.h"
 #include "platform/Console.h"
+#include "platform/Handles.h"
 #include "threading/Sync.h"
 
 namespace {
@@ -28,6 +30,13 @@ CGatheredLines<std::wstring>& Gathered() {
 
 std::atomic<bool> g_suppressed{false};
 
+// A plain value (no destructor at thread exit): when the calling thread's
+// current gathering began.
+thread_local std::uint64_t t_gatheredSince = 0;
+
+// Gathered console lines that a busy thread may hold past the end of a pass.
+constexpr std::uint64_t kMaxHoldMilliseconds = 50;
+
 void WriteText(std::wstring_view text) { plat::WriteStandardOutput(text); }
 
 }  // namespace
@@ -38,14 +47,17 @@ void ConsolePrintText(std::wstring_view text) {
     line.reserve(text.size() + 2);
     line.append(text);
     line.append(plat::ConsoleLineEnd());
+    const bool gather = LogLineBatchDepth() > 0;
     CSingleLock lock(ConsoleLock());
-    Gathered().Add(line, LogLineBatchDepth() > 0, WriteText);
+    if (gather && !Gathered().HasOwn()) t_gatheredSince = plat::SystemTickCount64();
+    Gathered().Add(line, gather, WriteText);
 }
 
 void SuppressConsoleLines(bool suppressed) { g_suppressed.store(suppressed, std::memory_order_relaxed); }
 
-void FlushGatheredConsoleLines() {
+void FlushGatheredConsoleLines(bool unlessRecent) {
     if (!Gathered().HasOwn()) return;
+    if (unlessRecent && plat::SystemTickCount64() - t_gatheredSince < kMaxHoldMilliseconds) return;
     CSingleLock lock(ConsoleLock());
     Gathered().WriteOwn(WriteText);
 }

@@ -15,8 +15,11 @@ void ConsolePrintText(std::wstring_view text);
 // lines while a service owns it.
 void SuppressConsoleLines(bool suppressed);
 
-// The console lines the calling thread gathered go out now.
-void FlushGatheredConsoleLines();
+// The console lines the calling thread gathered go out now; when
+// `unlessRecent`, only if the first of them is a few tens of ms old (a busy
+// thread's lines are written a few passes at a time: each console write is
+// slow, and a person reading the console sees no difference).
+void FlushGatheredConsoleLines(bool unlessRecent = false);
 
 // printf-style: ConsolePrint(L"Failed to create main thread (error %ld)!", code).
 template <typename... Args>

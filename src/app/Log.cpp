@@ -54,9 +54,9 @@ class CApplicationLogSink final : public ILogSink {
     void WriteLine(const std::wstring& line) override {
         if (CVelmoraServiceApp* app = GetVelmoraApp()) app->LogText(line);
     }
-    void WriteGatheredLines() override {
+    void WriteGatheredLines(bool passEnded) override {
         if (CVelmoraServiceApp* app = GetVelmoraApp()) app->WriteGatheredLogFileLines();
-        FlushGatheredConsoleLines();
+        FlushGatheredConsoleLines(passEnded);
     }
 };
 

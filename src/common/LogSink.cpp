@@ -17,15 +17,15 @@ CLogLineBatch::CLogLineBatch() { ++t_batchDepth; }
 
 CLogLineBatch::~CLogLineBatch() {
     if (--t_batchDepth == 0) {
-        if (ILogSink* sink = CurrentLogSink()) sink->WriteGatheredLines();
+        if (ILogSink* sink = CurrentLogSink()) sink->WriteGatheredLines(false);
     }
 }
 
 int LogLineBatchDepth() { return t_batchDepth; }
 
-void WriteGatheredLogLines() {
+void WriteGatheredLogLines(bool passEnded) {
     // Lines are gathered only inside a batch, and its end writes them: a
     // thread without one has nothing to write.
     if (t_batchDepth == 0) return;
-    if (ILogSink* sink = CurrentLogSink()) sink->WriteGatheredLines();
+    if (ILogSink* sink = CurrentLogSink()) sink->WriteGatheredLines(passEnded);
 }

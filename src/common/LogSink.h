@@ -18,7 +18,10 @@ class ILogSink {
     // One finished line.
     virtual void WriteLine(const std::wstring& line) = 0;
     // The lines the calling thread gathered in its batch go out now.
-    virtual void WriteGatheredLines() {}
+    // `passEnded`: the thread goes on with its next pass at once; an output
+    // that is slow per write (the console) may hold its lines a moment
+    // longer, until the thread waits or they are a few tens of ms old.
+    virtual void WriteGatheredLines(bool passEnded) { (void)passEnded; }
 };
 
 // Installs `sink` (null: none) and returns the one it replaces.
@@ -55,6 +58,6 @@ class CLogLineBatch {
 int LogLineBatchDepth();
 
 // The lines the calling thread gathered go out now (nothing when it has no
-// batch open). A thread's message loop calls this at the end of every pass
-// and before it waits.
-void WriteGatheredLogLines();
+// batch open). A thread's message loop calls this before it waits, and with
+// `passEnded` at the end of a pass that another pass follows at once.
+void WriteGatheredLogLines(bool passEnded = false);

@@ -70,7 +70,7 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
         plat::PostToThread(app->m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
 }
 
-void CHTTPUpdateServiceThread::OnPassEnded() {
+void CHTTPUpdateServiceThread::OnPassEnded(bool beforeWait) {
     if (m_pConnections) {
         m_pConnections->AfterNotification();
         // A connection went: a listener that ran out of descriptors accepts again.
@@ -81,7 +81,7 @@ void CHTTPUpdateServiceThread::OnPassEnded() {
         if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
     }
     // Then the lines of the pass, those of the work above included.
-    CWinThreadEx::OnPassEnded();
+    CWinThreadEx::OnPassEnded(beforeWait);
 }
 
 DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {

@@ -59,7 +59,7 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // After every pass over the thread's notifications (and before it
     // waits): what connections reported is acted on, and the periodic check
     // runs when it is due.
-    void OnPassEnded() override;
+    void OnPassEnded(bool beforeWait) override;
     // The wait ends in time for the next periodic check.
     DWORD MessageWaitTimeout() override;
 

@@ -91,14 +91,14 @@ int CWinThread::Run() {
             if (!OnIdle(idleCount++)) idle = false;
         }
         // Nothing the thread gathered waits while it waits.
-        OnPassEnded();
+        OnPassEnded(true);
         do {
             if (!PumpMessage()) return ExitInstance();
             idle = true;
             idleCount = 0;
             // A busy thread never runs out of messages: the lines of each
             // pass over its notifications go out at the end of that pass.
-            if (plat::MessagePassEnded()) OnPassEnded();
+            if (plat::MessagePassEnded()) OnPassEnded(false);
         } while (plat::PeekNextMessage(&peek, false));
     }
 }
@@ -126,7 +126,7 @@ bool CWinThread::DispatchThreadMessage(UINT message, WPARAM wParam, LPARAM lPara
     return false;
 }
 
-void CWinThread::OnPassEnded() { WriteGatheredLogLines(); }
+void CWinThread::OnPassEnded(bool beforeWait) { WriteGatheredLogLines(!beforeWait); }
 
 BOOL CWinThread::OnIdle(long count) {
     (void)count;

@@ -133,10 +133,11 @@ class CWinThread {
     virtual BOOL PumpMessage();
     virtual BOOL OnIdle(long count);
     // A batch of messages that the thread took together is handled (see
-    // plat::MessagePassEnded), or the thread is about to wait: the base
-    // writes the log lines the thread gathered. A thread that acts on what a
-    // batch of notifications left behind does it here, then calls the base.
-    virtual void OnPassEnded();
+    // plat::MessagePassEnded), or the thread is about to wait
+    // (`beforeWait`): the base writes the log lines the thread gathered. A
+    // thread that acts on what a batch of notifications left behind does it
+    // here, then calls the base.
+    virtual void OnPassEnded(bool beforeWait);
     // How long PumpMessage may wait for a message, in milliseconds: a thread
     // with timers returns the time to the next one (a wait that runs out
     // dispatches nothing). The base waits without limit.

@@ -1,6 +1,7 @@
 // Console lines of console mode: gathered in a log line batch, never reordered across threads.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -99,11 +100,11 @@ TEST_F(ConsolePrintTest, BatchedLinesAreWrittenTogetherAndStayInOrderWithOtherTh
 }
 
 // A thread that keeps a batch open for its whole life (the listener) writes
-// its lines at the end of each pass of its message loop, not when the inner
-// batch of one notification ends.
-TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutAtTheEndOfEachPass) {
+// its console lines before it waits, or at the end of a pass once they are
+// 50 ms old; not when the inner batch of one notification ends.
+TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutBeforeTheThreadWaitsOrWhenOld) {
     CVelmoraServiceApp* app = m_pApp;
-    std::string afterNotification, afterPass, text;
+    std::string afterNotification, afterBusyPass, afterLaterPass, beforeWait, text;
     {
         StandardOutputCapture capture(CapturePath());
         {
@@ -113,15 +114,23 @@ TEST_F(ConsolePrintTest, LinesOfALongBatchGoOutAtTheEndOfEachPass) {
                 app->Log(L"a");
             }
             afterNotification = capture.Text();
-            WriteGatheredLogLines();  // the pass ends
-            afterPass = capture.Text();
+            WriteGatheredLogLines(true);  // a pass ends, the next follows at once
+            afterBusyPass = capture.Text();
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            WriteGatheredLogLines(true);
+            afterLaterPass = capture.Text();
             app->Log(L"b");
+            WriteGatheredLogLines();  // the thread is about to wait
+            beforeWait = capture.Text();
+            app->Log(L"c");
         }
         text = capture.Text();
     }
     EXPECT_EQ(afterNotification, "");
-    EXPECT_EQ(afterPass, "a\n");
-    EXPECT_EQ(text, "a\nb\n");
+    EXPECT_EQ(afterBusyPass, "");
+    EXPECT_EQ(afterLaterPass, "a\n");
+    EXPECT_EQ(beforeWait, "a\nb\n");
+    EXPECT_EQ(text, "a\nb\nc\n");
 }
 
 }  // namespace
