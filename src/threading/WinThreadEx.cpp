@@ -365,30 +365,7 @@ DWORD CWinThreadEx::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lPara
         return ERROR_UNIDENTIFIED_ERROR;
     }
 
-    // The deadline bounds every wait; waiting in slices lets the sender also
-    // notice a worker held at its run gate without a long delay.
-    DWORD result;
-    for (;;) {
-        DWORD slice = kSendWaitSlice;
-        if (hasDeadline) {
-            const std::uint64_t current = TickCount64();
-            slice = static_cast<DWORD>(std::min<std::uint64_t>(slice, deadline > current ? deadline - current : 0));
-        }
-        if (WaitWithMessagePump(event, slice)) {
-            result = NO_ERROR;
-            break;
-        }
-        if (hasDeadline && TickCount64() >= deadline) {
-            LogError(L"Timeout of %lu000 ms expired while waiting for message %s to complete on thread '%s'.",
-                     timeoutSeconds, MessageText(message), GetThreadName());
-            result = ERROR_TIMEOUT;
-            break;
-        }
-        if (paused && plat::WaitForObject(paused, 0) == WAIT_OBJECT_0) {
-            result = ERROR_CANCELLED;
-            break;
-        }
-    }
+    const DWORD result = WaitForSendCompletion(event, paused, hasDeadline ? &deadline : nullptr, message, timeoutSeconds);
     if (paused) plat::CloseHandleObject(paused);
     // Once the handler has run, the worker may end and delete this object at
     // any moment, so only the shared pool is touched. An event that was not
@@ -400,6 +377,26 @@ DWORD CWinThreadEx::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lPara
         plat::CloseHandleObject(event);
     }
     return result;
+}
+
+DWORD CWinThreadEx::WaitForSendCompletion(HANDLE event, HANDLE paused, const std::uint64_t* deadline, UINT message,
+                                          UINT timeoutSeconds) {
+    // The deadline bounds every wait; waiting in slices lets the sender also
+    // notice a worker held at its run gate without a long delay.
+    for (;;) {
+        DWORD slice = kSendWaitSlice;
+        if (deadline) {
+            const std::uint64_t current = TickCount64();
+            slice = static_cast<DWORD>(std::min<std::uint64_t>(slice, *deadline > current ? *deadline - current : 0));
+        }
+        if (WaitWithMessagePump(event, slice)) return NO_ERROR;
+        if (deadline && TickCount64() >= *deadline) {
+            LogError(L"Timeout of %lu000 ms expired while waiting for message %s to complete on thread '%s'.",
+                     timeoutSeconds, MessageText(message), GetThreadName());
+            return ERROR_TIMEOUT;
+        }
+        if (paused && plat::WaitForObject(paused, 0) == WAIT_OBJECT_0) return ERROR_CANCELLED;
+    }
 }
 
 bool WaitWithMessagePump(HANDLE event, DWORD milliseconds) {

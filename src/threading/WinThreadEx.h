@@ -130,6 +130,11 @@ class CWinThreadEx : public CWinThread {
     BOOL DrainBackupQueue(const CThreadMessage* ownEntry, bool* ownEntryDropped);
 
     static HANDLE TakeCompletionEvent();
+    // Waits until `event` is signalled (NO_ERROR), `deadline` (when given)
+    // passes (ERROR_TIMEOUT, logged) or the worker is held at its run gate
+    // (`paused` signalled: ERROR_CANCELLED).
+    DWORD WaitForSendCompletion(HANDLE event, HANDLE paused, const std::uint64_t* deadline, UINT message,
+                                UINT timeoutSeconds);
     // Keeps `event` for a later send (it is signalled, and its worker's
     // duplicate is spent), or closes it when the pool is full.
     static void ReturnCompletionEvent(HANDLE event);
