@@ -78,4 +78,5 @@ class CConnectionSet {
     std::uint64_t m_nNextId = 0;
     // The most reply memory in use since memory was last given back.
     std::uint64_t m_nReplyMemoryPeak = 0;
+    std::uint64_t m_nBuiltBytesAtReturn = 0;  // the listing service's BuiltBytes() at the last return
 };

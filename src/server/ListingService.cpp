@@ -102,6 +102,7 @@ CListingService::Finished CListingService::Build(Job& job) {
         document->bytes = plat::WideToAnsi(text);
         std::wstring().swap(text);
         document->lease = CBudgetLease(m_replyMemory, document->bytes.size());
+        m_nBuiltBytes.fetch_add(document->bytes.size(), std::memory_order_relaxed);
         finished.document = std::move(document);
     } catch (const std::bad_alloc&) {
         finished.outcome = Finished::Outcome::NoMemory;

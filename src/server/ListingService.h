@@ -58,6 +58,10 @@ class CListingService {
     // Listener thread. Whether builds finished since the last take (cheap).
     bool HasFinished() const { return m_bHasFinished.load(std::memory_order_acquire); }
     std::vector<Finished> TakeFinished();
+    // The bytes of all documents built so far. A build takes many times its
+    // document's size for a moment, on a worker thread whose allocator keeps
+    // that memory for later: what is worth giving back to the system.
+    std::uint64_t BuiltBytes() const { return m_nBuiltBytes.load(std::memory_order_relaxed); }
 
     // Tests only: while held, no build starts (so a test can see the
     // listener serve others while a listing is being built).
@@ -80,6 +84,7 @@ class CListingService {
     std::map<std::wstring, Job*> m_mapUnfinished;  // queued or being built, by folder
     std::vector<Finished> m_lstFinished;
     std::vector<std::thread> m_lstWorkers;
+    std::atomic<std::uint64_t> m_nBuiltBytes{0};
     unsigned m_nIdleWorkers = 0;
     std::atomic<bool> m_bHasFinished{false};
     std::atomic<bool> m_bStopping{false};

@@ -1,6 +1,8 @@
 // POSIX memory return: glibc keeps freed heap memory for reuse until it is trimmed.
 #include "platform/Memory.h"
 
+#include <cstdlib>  // defines __GLIBC__ where the C library is glibc
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
