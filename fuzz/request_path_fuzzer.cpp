@@ -100,9 +100,9 @@ void Route(Tree& tree, const std::wstring& method, const std::wstring& rawPath) 
 // The same bytes as a Range field's value: whatever it says, the part chosen
 // lies within the file, and a part is never empty.
 void CheckRange(std::string_view value) {
-    const ByteRangeSpec spec = ParseByteRangeField(value);
+    const RequestedByteRange asked = ParseByteRangeField(value);
     for (const std::uint64_t fileSize : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1000}, ~std::uint64_t{0} >> 1}) {
-        const ByteRangePart part = SelectByteRange(spec, fileSize);
+        const ByteRangePart part = SelectByteRange(asked, fileSize);
         if (part.verdict != ByteRangePart::Verdict::Part) continue;
         if (part.length == 0 || part.first >= fileSize || part.length > fileSize - part.first)
             fuzz::Violation("a byte range outside its file", std::wstring(value.begin(), value.end()));

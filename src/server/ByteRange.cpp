@@ -53,35 +53,35 @@ bool DecimalLess(std::string_view a, std::string_view b) {
 }
 
 // One range: "first-last", "first-" or "-count".
-ByteRangeSpec ParseOneRange(std::string_view text) {
-    ByteRangeSpec spec;
+RequestedByteRange ParseOneRange(std::string_view text) {
+    RequestedByteRange asked;
     const std::size_t dash = text.find('-');
-    if (dash == std::string_view::npos) return spec;
+    if (dash == std::string_view::npos) return asked;
     const std::string_view before = text.substr(0, dash);
     const std::string_view after = text.substr(dash + 1);
     if (before.empty()) {
-        if (!IsDecimal(after)) return spec;
-        spec.form = ByteRangeSpec::Form::Suffix;
-        spec.count = DecimalValue(after);
-        return spec;
+        if (!IsDecimal(after)) return asked;
+        asked.form = RequestedByteRange::Form::Suffix;
+        asked.count = DecimalValue(after);
+        return asked;
     }
-    if (!IsDecimal(before)) return spec;
+    if (!IsDecimal(before)) return asked;
     if (after.empty()) {
-        spec.form = ByteRangeSpec::Form::From;
-        spec.first = DecimalValue(before);
-        return spec;
+        asked.form = RequestedByteRange::Form::From;
+        asked.first = DecimalValue(before);
+        return asked;
     }
     // A last byte before the first makes the field invalid, not empty.
-    if (!IsDecimal(after) || DecimalLess(after, before)) return spec;
-    spec.form = ByteRangeSpec::Form::FromTo;
-    spec.first = DecimalValue(before);
-    spec.last = DecimalValue(after);
-    return spec;
+    if (!IsDecimal(after) || DecimalLess(after, before)) return asked;
+    asked.form = RequestedByteRange::Form::FromTo;
+    asked.first = DecimalValue(before);
+    asked.last = DecimalValue(after);
+    return asked;
 }
 
 }  // namespace
 
-ByteRangeSpec ParseByteRangeField(std::string_view value) {
+RequestedByteRange ParseByteRangeField(std::string_view value) {
     value = TrimBlanks(value);
     const std::size_t equals = value.find('=');
     if (equals == std::string_view::npos || !IsBytesUnit(value.substr(0, equals))) return {};
@@ -99,32 +99,32 @@ ByteRangeSpec ParseByteRangeField(std::string_view value) {
         if (comma == std::string_view::npos) break;
         set.remove_prefix(comma + 1);
     }
-    return ranges == 1 ? ParseOneRange(only) : ByteRangeSpec{};
+    return ranges == 1 ? ParseOneRange(only) : RequestedByteRange{};
 }
 
-ByteRangePart SelectByteRange(const ByteRangeSpec& spec, std::uint64_t size) {
+ByteRangePart SelectByteRange(const RequestedByteRange& asked, std::uint64_t size) {
     ByteRangePart part;
     std::uint64_t first = 0;
     std::uint64_t last = 0;
-    switch (spec.form) {
-        case ByteRangeSpec::Form::None:
+    switch (asked.form) {
+        case RequestedByteRange::Form::None:
             return part;
-        case ByteRangeSpec::Form::FromTo:
-        case ByteRangeSpec::Form::From:
-            first = spec.first;
-            last = spec.form == ByteRangeSpec::Form::From || spec.last >= size ? size - 1 : spec.last;
+        case RequestedByteRange::Form::FromTo:
+        case RequestedByteRange::Form::From:
+            first = asked.first;
+            last = asked.form == RequestedByteRange::Form::From || asked.last >= size ? size - 1 : asked.last;
             if (first >= size) {
                 part.verdict = ByteRangePart::Verdict::NotSatisfiable;
                 return part;
             }
             break;
-        case ByteRangeSpec::Form::Suffix:
-            if (spec.count == 0) {
+        case RequestedByteRange::Form::Suffix:
+            if (asked.count == 0) {
                 part.verdict = ByteRangePart::Verdict::NotSatisfiable;
                 return part;
             }
             if (size == 0) return part;
-            first = spec.count >= size ? 0 : size - spec.count;
+            first = asked.count >= size ? 0 : size - asked.count;
             last = size - 1;
             break;
     }

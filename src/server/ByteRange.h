@@ -9,7 +9,7 @@
 #include <string_view>
 
 // The one byte range a request asks for.
-struct ByteRangeSpec {
+struct RequestedByteRange {
     enum class Form {
         None,    // no range that is honoured: the whole file
         FromTo,  // "first-last"
@@ -26,7 +26,7 @@ struct ByteRangeSpec {
 struct RangeFields {
     // Form::None unless the head holds exactly one Range line whose value
     // ParseByteRangeField reads.
-    ByteRangeSpec range;
+    RequestedByteRange range;
     // An If-Range line is present. The server sends no validators, so it
     // can never confirm one: such a request gets the whole file.
     bool hasIfRange = false;
@@ -37,9 +37,9 @@ struct RangeFields {
 // range, another unit, a range whose last byte comes before its first,
 // or anything that does not read gives Form::None. Numbers too large to
 // count are taken as the largest count (always past a file's end).
-ByteRangeSpec ParseByteRangeField(std::string_view value);
+RequestedByteRange ParseByteRangeField(std::string_view value);
 
-// The part of a file of `size` bytes that `spec` selects.
+// The part of a file of `size` bytes that `asked` selects.
 struct ByteRangePart {
     enum class Verdict {
         Whole,           // no range applies: the whole file, as without a Range field
@@ -55,4 +55,4 @@ struct ByteRangePart {
 // than the file takes all of it. A range that starts at or past the end,
 // or a suffix of 0 bytes, holds nothing. An empty file has no part a
 // suffix could name: it goes out whole (0 bytes, as asked).
-ByteRangePart SelectByteRange(const ByteRangeSpec& spec, std::uint64_t size);
+ByteRangePart SelectByteRange(const RequestedByteRange& asked, std::uint64_t size);

@@ -54,7 +54,7 @@ RoutedReply Unavailable(const std::wstring& fullPath, DWORD error) {
 
 // The reply that sends the package open as `file`, `size` bytes long at its
 // open: whole, the part `range` selects, or the 416 reply (the file closed).
-RoutedReply PackageReply(std::unique_ptr<CFile> file, ULONGLONG size, const ByteRangeSpec& range) {
+RoutedReply PackageReply(std::unique_ptr<CFile> file, ULONGLONG size, const RequestedByteRange& range) {
     const ByteRangePart part = SelectByteRange(range, size);
     RoutedReply reply;
     reply.part = part.verdict;
@@ -79,7 +79,7 @@ RoutedReply PackageReply(std::unique_ptr<CFile> file, ULONGLONG size, const Byte
     return reply;
 }
 
-RoutedReply DeferredReply(const std::wstring& fullPath, const ByteRangeSpec& range) {
+RoutedReply DeferredReply(const std::wstring& fullPath, const RequestedByteRange& range) {
     RoutedReply reply;
     reply.kind = RoutedReply::Kind::Deferred;
     reply.fullPath = fullPath;
@@ -123,7 +123,7 @@ std::unique_ptr<CFile> ReadWhole(CDiskFile& file, ULONGLONG length) {
 // Opens a package that was found readable: the file (or its part, or the
 // 416 reply) with its reply, a Deferred retry or a 503 when the server is
 // short, or an empty Text when it will not open for another reason.
-RoutedReply OpenedOrFailed(const std::wstring& fullPath, const ByteRangeSpec& range, CSmallPackageCache* pCache,
+RoutedReply OpenedOrFailed(const std::wstring& fullPath, const RequestedByteRange& range, CSmallPackageCache* pCache,
                            bool lastTry, bool mayHoldDescriptor) {
     auto opened = std::make_unique<CDiskFile>();
     DWORD error = NO_ERROR;
@@ -159,7 +159,7 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, const ByteRangeSpec& ra
 // A package that may be opened now. A file that opens is readable: the
 // check needs no look of its own, and the reply goes out on the file
 // already open. Anything else takes the checks, with their log lines.
-RoutedReply OpenForRequest(const std::wstring& file, const std::wstring& path, const ByteRangeSpec& range,
+RoutedReply OpenForRequest(const std::wstring& file, const std::wstring& path, const RequestedByteRange& range,
                            const std::wstring& packagesFolder, const RoutingPolicy& policy) {
     RoutedReply opened = OpenedOrFailed(file, range, policy.pCache, false, policy.mayHoldDescriptor);
     if (IsPackageReply(opened)) {
@@ -179,7 +179,7 @@ RoutedReply OpenForRequest(const std::wstring& file, const std::wstring& path, c
 
 // A "head" request, or a package that is not opened now: checked, then
 // answered, or deferred until the replies before it have left the queue.
-RoutedReply CheckForRequest(bool head, const std::wstring& path, const ByteRangeSpec& range,
+RoutedReply CheckForRequest(bool head, const std::wstring& path, const RequestedByteRange& range,
                             const std::wstring& packagesFolder) {
     std::wstring file = path.substr(kPackagesPrefix.size());
     if (!UpdateAndCheckFilePath(packagesFolder, file, false, path)) return NotFound(path);
@@ -189,7 +189,7 @@ RoutedReply CheckForRequest(bool head, const std::wstring& path, const ByteRange
     }
     // A part's line waits for its open too: the file's size then decides it.
     RoutedReply deferred = DeferredReply(file, range);
-    if (range.form == ByteRangeSpec::Form::None) {
+    if (range.form == RequestedByteRange::Form::None) {
         AppLog(L"200_OK => '%s'", RequestTextForLog(file));
         deferred.lineLogged = true;
     }
@@ -201,8 +201,8 @@ RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, cons
     const bool head = AsciiEqualsNoCase(method, L"head");
     // Only a GET takes a part of a file, and never with If-Range: no reply
     // carries a validator, so none can be confirmed.
-    const ByteRangeSpec range =
-        AsciiEqualsNoCase(method, L"get") && !rangeFields.hasIfRange ? rangeFields.range : ByteRangeSpec{};
+    const RequestedByteRange range =
+        AsciiEqualsNoCase(method, L"get") && !rangeFields.hasIfRange ? rangeFields.range : RequestedByteRange{};
     std::wstring file = path.substr(kPackagesPrefix.size());
     if (head || !MapToPackages(packagesFolder, file)) return CheckForRequest(head, path, range, packagesFolder);
     // A small package kept in memory and still unchanged on disk needs no open at all.
@@ -233,7 +233,7 @@ RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const Ra
     return NotFound(path);
 }
 
-RoutedReply OpenPackageReply(const std::wstring& fullPath, const ByteRangeSpec& range, CSmallPackageCache* pCache,
+RoutedReply OpenPackageReply(const std::wstring& fullPath, const RequestedByteRange& range, CSmallPackageCache* pCache,
                              bool lastTry, bool mayHoldDescriptor) {
     RoutedReply opened = OpenedOrFailed(fullPath, range, pCache, lastTry, mayHoldDescriptor);
     if (opened.kind == RoutedReply::Kind::File || opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty())

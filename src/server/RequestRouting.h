@@ -42,7 +42,7 @@ struct RoutedReply {
     ULONGLONG size = 0;
     std::wstring fullPath;
     // The range a Deferred package asks for, applied when it is opened.
-    ByteRangeSpec range;
+    RequestedByteRange range;
     // The status line of a Deferred package was written when it was routed.
     bool lineLogged = false;
     bool headOnly = false;
@@ -79,7 +79,7 @@ RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const Ra
 // has gone, or the 503 reply when the server itself is short of descriptors
 // or memory (`lastTry`: otherwise such a failure returns Deferred with
 // openFailedForDescriptors, to be tried again once a descriptor is free).
-RoutedReply OpenPackageReply(const std::wstring& fullPath, const ByteRangeSpec& range, CSmallPackageCache* pCache,
+RoutedReply OpenPackageReply(const std::wstring& fullPath, const RequestedByteRange& range, CSmallPackageCache* pCache,
                              bool lastTry, bool mayHoldDescriptor);
 
 // Logs the status line of a package's reply ("200_OK", "206_PARTIAL_CONTENT"

@@ -38,7 +38,7 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
          {request + L"/packages/sub/a.zip'", L"200_OK => '" + file + L"'"}},
         // A part's line waits for the open: the size then decides it.
         {L"GET", L"/packages/sub/a.zip", false, Kind::Deferred, "", file, {request + L"/packages/sub/a.zip'"},
-         RangeFields{ByteRangeSpec{ByteRangeSpec::Form::From, 1}}},
+         RangeFields{RequestedByteRange{RequestedByteRange::Form::From, 1}}},
         {L"GET", L"/packages/sub/missing.zip", true, Kind::Text, NotFoundReply(), L"",
          {request + L"/packages/sub/missing.zip'",
           L"UpdateAndCheckFilePath file not found => '" + dir.PathOf(L"packages/sub/missing.zip") + L"'",
@@ -94,16 +94,16 @@ TEST(RequestRouting, DeferredPackageOpensAtItsTurnOrIsGone) {
     ASSERT_TRUE(dir.MakeFile(L"packages/a.zip", "hello"));
     const std::wstring file = dir.PathOf(L"packages/a.zip");
     TestLog log;
-    RoutedReply opened = OpenPackageReply(file, ByteRangeSpec{}, nullptr, false, true);
+    RoutedReply opened = OpenPackageReply(file, RequestedByteRange{}, nullptr, false, true);
     ASSERT_EQ(opened.kind, RoutedReply::Kind::File);
     opened.file->Close();
     // Held budget spent: a small package is read whole and needs no descriptor.
-    RoutedReply whole = OpenPackageReply(file, ByteRangeSpec{}, nullptr, false, false);
+    RoutedReply whole = OpenPackageReply(file, RequestedByteRange{}, nullptr, false, false);
     ASSERT_EQ(whole.kind, RoutedReply::Kind::File);
     EXPECT_EQ(dynamic_cast<CDiskFile*>(whole.file.get()), nullptr);
     EXPECT_EQ(log.All(), Lines{});
 
-    RoutedReply gone = OpenPackageReply(dir.PathOf(L"packages/gone.zip"), ByteRangeSpec{}, nullptr, false, true);
+    RoutedReply gone = OpenPackageReply(dir.PathOf(L"packages/gone.zip"), RequestedByteRange{}, nullptr, false, true);
     EXPECT_EQ(gone.kind, RoutedReply::Kind::Text);
     EXPECT_EQ(gone.text, NotFoundReply());
     EXPECT_EQ(log.All(), (Lines{L"SendFile file not found => '" + dir.PathOf(L"packages/gone.zip") + L"'"}));
