@@ -96,7 +96,7 @@ void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
     // The loop dispatches: the service's watchdog hears that the listener is alive.
     plat::ServiceHeartbeat();
     CLogLineBatch logLines;
-    m_pListenSocket->ResumeAccepting();
+    m_pListenSocket->RenewAccepting();
     m_pConnections->CheckConnections();
 }
 

@@ -43,7 +43,10 @@ void CHTTPUpdateServiceListenSocket::PauseAccepting() {
 }
 
 void CHTTPUpdateServiceListenSocket::ResumeAccepting() {
-    if (!m_bPaused) return;
+    if (m_bPaused) RenewAccepting();
+}
+
+void CHTTPUpdateServiceListenSocket::RenewAccepting() {
     m_bPaused = false;
     AsyncSelect(CAsyncSocket::kAllEvents);
 }

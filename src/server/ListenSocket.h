@@ -25,6 +25,10 @@ class CHTTPUpdateServiceListenSocket : public CAsyncSocket {
     // gone, or at its next periodic check.
     bool IsAcceptingPaused() const { return m_bPaused; }
     void ResumeAccepting();
+    // Selects the notifications again, paused or not: a client that waits
+    // unannounced (its notice was taken by an attempt that could not accept,
+    // or lost by the socket layer) is announced again. For the periodic check.
+    void RenewAccepting();
 
   private:
     // Accepts one waiting connection into `connection`; false when none was

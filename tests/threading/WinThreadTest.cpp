@@ -3,10 +3,12 @@
 // suspended start, creation by class and the current application.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
 #include "threading/WinThread.h"
 #include "threading/WorkerProbe.h"
@@ -187,6 +189,53 @@ TEST(WinThread, BeginThreadCreatesByClass) {
     EXPECT_EQ(AfxBeginThread(nullptr), nullptr);
     CRuntimeClass notCreatable{"Nothing", 0, nullptr};
     EXPECT_EQ(AfxBeginThread(&notCreatable), nullptr);
+}
+
+// A loop whose queue never runs empty: each message posts the next one.
+class ChainLoop : public CWinThread {
+    DECLARE_MESSAGE_MAP()
+
+  public:
+    static constexpr WPARAM kLinks = 300;
+    explicit ChainLoop(DWORD waitTimeoutMs) : m_nWaitTimeoutMs(waitTimeoutMs) {}
+    void OnLink(WPARAM left, LPARAM) {
+        if (left == kLinks) m_nPassesInChain = 0;
+        if (left > 0) PostThreadMessage(kBaseMessage, left - 1, 0);
+        else m_chainDone.Set();
+    }
+    void OnPassEnded(bool beforeWait) override {
+        if (!beforeWait) ++m_nPassesInChain;
+        CWinThread::OnPassEnded(beforeWait);
+    }
+    DWORD MessageWaitTimeout() override { return m_nWaitTimeoutMs; }
+
+    DWORD m_nWaitTimeoutMs;
+    std::atomic<int> m_nPassesInChain{0};
+    Signal m_chainDone;
+};
+
+const MessageMap* ChainLoop::GetThisMessageMap() {
+    static const MessageMapEntry entries[] = {OnMessage<&ChainLoop::OnLink>(kBaseMessage)};
+    static const MessageMap map = MessageMapOf<CWinThread>(entries);
+    return &map;
+}
+
+// A busy thread still ends its passes (the work between notifications and
+// the periodic checks run there), whether its wait has a time-out or not.
+TEST(WinThread, PassesEndWhileTheQueueNeverRunsEmpty) {
+    for (const DWORD timeoutMs : {plat::kWaitForever, DWORD{1000}}) {
+        SCOPED_TRACE(timeoutMs);
+        ChainLoop loop(timeoutMs);
+        loop.m_bAutoDelete = FALSE;
+        ASSERT_TRUE(loop.CreateThread());
+        ASSERT_TRUE(loop.PostThreadMessage(kBaseMessage, ChainLoop::kLinks, 0));
+        ASSERT_TRUE(loop.m_chainDone.Wait());
+        const int passes = loop.m_nPassesInChain;
+        HANDLE thread = plat::DuplicateHandleObject(loop.m_hThread);
+        ASSERT_TRUE(loop.PostThreadMessage(WM_QUIT, 0, 0));
+        EXPECT_EQ(ExitCodeOnceEnded(thread), 0u);
+        EXPECT_GE(passes, 3);
+    }
 }
 
 TEST(WinApp, NewestApplicationIsCurrentUntilCleared) {

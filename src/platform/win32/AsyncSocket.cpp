@@ -329,7 +329,17 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
     if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
     if (connected.m_hSocket != plat::kInvalidSocket) return FailWith(WSAEINVAL);
     const SOCKET socket = ::accept(static_cast<SOCKET>(m_hSocket), nullptr, nullptr);
-    if (socket == INVALID_SOCKET) return FALSE;
+    if (socket == INVALID_SOCKET) {
+        const int error = ::WSAGetLastError();
+        // Any accept, even one that fails, re-enables FD_ACCEPT. Wine's does
+        // not when it fails: after a notice for a client already taken by an
+        // earlier accept, no client that comes later would ever be announced.
+        // Selecting the events again re-arms it (and Winsock posts at once if
+        // a client waits meanwhile).
+        if (error == WSAEWOULDBLOCK && m_pState->home)
+            ::WSAAsyncSelect(static_cast<SOCKET>(m_hSocket), m_pState->home->window, kSocketMessage, m_pState->events);
+        return FailWith(error);
+    }
     // The new socket already has this socket's selection and window; selecting
     // again moves it to the calling thread's window when that is another one.
     // Its events may already be on their way to this socket's window.

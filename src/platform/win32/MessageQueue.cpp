@@ -45,6 +45,7 @@ BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
                                           MWMO_INPUTAVAILABLE);
         }
         FromMsg(m, msg);
+        ++t_takenInPass;
         return m.message != WM_QUIT;
     }
     const BOOL rc = ::GetMessageW(&m, nullptr, 0, 0);
