@@ -125,7 +125,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     struct DeferredPackage {
         std::uint64_t token;
         std::wstring fullPath;
-        RequestedByteRange range;        // the part asked for, selected by the size at the open
+        RequestedByteRange range;   // the part asked for, selected by the size at the open
         bool lineLogged;            // its status line is written (when it was routed)
         bool waitingForDescriptor;  // an open found no descriptor: the set decides when to try again
         bool lastTry;               // the next open is the last (a failure then gets the 503 reply)

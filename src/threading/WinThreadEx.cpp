@@ -365,7 +365,8 @@ DWORD CWinThreadEx::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lPara
         return ERROR_UNIDENTIFIED_ERROR;
     }
 
-    const DWORD result = WaitForSendCompletion(event, paused, hasDeadline ? &deadline : nullptr, message, timeoutSeconds);
+    const DWORD result =
+        WaitForSendCompletion(event, paused, hasDeadline ? &deadline : nullptr, message, timeoutSeconds);
     if (paused) plat::CloseHandleObject(paused);
     // Once the handler has run, the worker may end and delete this object at
     // any moment, so only the shared pool is touched. An event that was not

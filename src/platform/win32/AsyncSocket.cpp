@@ -336,8 +336,7 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
         // earlier accept, no client that comes later would ever be announced.
         // Selecting the events again re-arms it (and Winsock posts at once if
         // a client waits meanwhile).
-        if (error == WSAEWOULDBLOCK && m_pState->home)
-            ::WSAAsyncSelect(static_cast<SOCKET>(m_hSocket), m_pState->home->window, kSocketMessage, m_pState->events);
+        if (error == WSAEWOULDBLOCK) AsyncSelect(m_pState->events);
         return FailWith(error);
     }
     // The new socket already has this socket's selection and window; selecting
