@@ -185,7 +185,9 @@ TEST(RequestRouting, PlusQueryAndAbsoluteTargetsNameTheFileServed) {
         if (!reply.lineAfterQueued.empty()) lines.push_back(reply.lineAfterQueued);
         EXPECT_EQ(reply.kind, c.kind) << label;
         EXPECT_EQ(lines, c.lines) << label;
-        if (reply.kind == Kind::Text) EXPECT_EQ(reply.text, c.body) << label;
+        if (reply.kind == Kind::Text) {
+            EXPECT_EQ(reply.text, c.body) << label;
+        }
         if (reply.kind == Kind::File) {
             EXPECT_EQ(BodyOf(reply), c.body) << label;
         } else {
