@@ -6,7 +6,9 @@
 // reply queued, in order, on the connection's send queue: a file, a file's
 // header, a folder listing (built by a listing worker while the connection
 // keeps its place in the queue) or "not found". Only the method and path of
-// each head's first line count, and its Range and If-Range lines.
+// each head's first line count, its Range and If-Range lines, and whether
+// its client asks for the close (an HTTP/1.0 request line, or "close" in
+// its Connection field).
 //
 // What a connection may hold is bounded whatever its client sends: while
 // more than kMaxQueuedEntries replies or kMaxQueuedMemoryBytes of reply
@@ -22,10 +24,11 @@
 // a send fails, when a transfer was abandoned (no progress for six whole
 // minutes, or a package that could not be read whole: with Content-Length
 // framing the close is the only way the client can learn that the reply is
-// incomplete), when the bytes after a request cannot be framed (answered,
-// then closed), when its head did not end in time, when memory runs out
-// while it is served, or when the connection set closes it (it was idle or
-// held a large or old head while the server ran short). It then closes its
+// incomplete), when the bytes after a request cannot be framed or its
+// client asked for the close (answered, then closed), when its head did not
+// end in time, when memory runs out while it is served, or when the
+// connection set closes it (it was idle or held a large or old head while
+// the server ran short). It then closes its
 // socket and reports itself finished in the context; the connection set,
 // which owns it, deletes it between notifications.
 #pragma once

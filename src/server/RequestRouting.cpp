@@ -9,7 +9,6 @@
 #include "platform/Win32Codes.h"
 #include "server/Replies.h"
 #include "server/ReplyTextFile.h"
-#include "server/RequestLine.h"
 #include "server/RequestLogText.h"
 #include "server/RequestPath.h"
 #include "server/RequestTarget.h"
