@@ -136,8 +136,6 @@ TEST(RequestRouting, PlusQueryAndAbsoluteTargetsNameTheFileServed) {
     const Case cases[] = {
         {L"GET", L"/packages/plus+sign.bin", Kind::File, "plus", L"",
          {request + L"/packages/plus+sign.bin'", L"200_OK => '" + full(L"plus+sign.bin") + L"'"}},
-        {L"GET", L"/packages/plus%2Bsign.bin", Kind::File, "plus", L"",
-         {request + L"/packages/plus+sign.bin'", L"200_OK => '" + full(L"plus+sign.bin") + L"'"}},
         // Both names exist: the space reading wins; "%2B" still names the "+".
         {L"GET", L"/packages/both+name.bin", Kind::File, "space", L"",
          {request + L"/packages/both name.bin'", L"200_OK => '" + full(L"both name.bin") + L"'"}},
@@ -159,9 +157,7 @@ TEST(RequestRouting, PlusQueryAndAbsoluteTargetsNameTheFileServed) {
          true, RangeFields{RequestedByteRange{RequestedByteRange::Form::From, 1}}},
         {L"GET", L"/packages/one.bin?v=2", Kind::Deferred, "", full(L"one.bin"),
          {request + L"/packages/one.bin'", L"200_OK => '" + full(L"one.bin") + L"'"}, false},
-        // Listings with a "+" in the folder, and with a query.
-        {L"GET", L"/packages/a+b/ListFolderContents.asp", Kind::Listing, "", full(L"a+b"),
-         {request + L"/packages/a+b/ListFolderContents.asp'"}},
+        // A listing with a "+" in the folder and a query.
         {L"GET", L"/a+b/ListFolderContents.asp?t=1", Kind::Listing, "", full(L"a+b"),
          {request + L"/a+b/ListFolderContents.asp'"}},
         // Nothing found by any reading: the lines of the first, as always.
@@ -193,34 +189,6 @@ TEST(RequestRouting, PlusQueryAndAbsoluteTargetsNameTheFileServed) {
         } else {
             EXPECT_EQ(reply.fullPath, c.target2) << label;
         }
-    }
-}
-
-// "-headsizes": a "head" request of a package gets the length its GET would
-// carry; a listing's head and every GET stay as they are.
-TEST(RequestRouting, HeadSizesGiveAPackagesHeadItsLength) {
-    CTempDir dir;
-    ASSERT_TRUE(dir.MakeFile(L"packages/a.zip", "hello"));
-    const std::wstring packages = dir.PathOf(L"packages") + plat::PathSeparator();
-    for (const bool headSizes : {false, true}) {
-        TestLog log;
-        RoutingPolicy policy;
-        policy.headSizes = headSizes;
-        RoutedReply head = RouteRequest(L"HEAD", L"/packages/a.zip", RangeFields{}, packages, policy);
-        EXPECT_EQ(head.text, OctetHead(headSizes ? 5 : 0)) << headSizes;
-        RoutedReply get = RouteRequest(L"GET", L"/packages/a.zip", RangeFields{}, packages, policy);
-        ASSERT_EQ(get.kind, RoutedReply::Kind::File);
-        EXPECT_EQ(get.header, OctetHead(5));
-        get.file->Close();
-        RoutedReply listing = RouteRequest(L"HEAD", L"/packages/ListFolderContents.asp", RangeFields{}, packages, policy);
-        EXPECT_EQ(listing.kind, RoutedReply::Kind::Listing);
-        EXPECT_TRUE(listing.headOnly);
-        RoutedReply missing = RouteRequest(L"HEAD", L"/packages/b.zip", RangeFields{}, packages, policy);
-        EXPECT_EQ(missing.text, NotFoundReply());
-        EXPECT_EQ(log.All(), (Lines{L"Request for: '/packages/a.zip'", L"200_OK_HEAD => '" + dir.PathOf(L"packages/a.zip") + L"'",
-                                    L"Request for: '/packages/a.zip'", L"200_OK => '" + dir.PathOf(L"packages/a.zip") + L"'",
-                                    L"Request for: '/packages/ListFolderContents.asp'", L"Request for: '/packages/b.zip'",
-                                    L"UpdateAndCheckFilePath file not found => '" + dir.PathOf(L"packages/b.zip") + L"'"}));
     }
 }
 
