@@ -107,6 +107,10 @@ class StandardClientsTest(harness.ServerTest):
         self.assertEqual(done.returncode, 0, done.stdout.decode() + done.stderr.decode())
         with open(os.path.join(self.root, "aria2.bin"), "rb") as f:
             self.assertEqual(hashlib.sha256(f.read()).hexdigest(), hashlib.sha256(self.large).hexdigest())
+        # The package came in parts: aria2c asked for byte ranges beside its first request.
+        parts = [m for m in self.server.log_messages() if m.startswith("206_PARTIAL_CONTENT => ")
+                 and "large.bin' (bytes " in m]
+        self.assertGreater(len(parts), 1)
 
     def test_h11_reads_five_replies_on_one_connection_and_sees_the_close(self):
         done = self.run_client([SYSTEM_PYTHON, os.path.abspath(__file__), "h11-session",
