@@ -7,7 +7,9 @@ The prefix is this test's own (VELMORA_E2E_CLIENTS_WINEPREFIX, by default
 e2e-clients-wineprefix next to the program), with a Wine server that did not
 boot it: BITS does not start in the server that ran wineboot. Every client's
 output goes to a file (Wine's background processes keep a pipe open). The
-programs run in an English locale, where Wine's ANSI code page is 1252.
+programs run in the C.UTF-8 locale: Wine reads file names as UTF-8 there,
+and its ANSI code page is 1252 (a locale the system does not have would make
+Wine read file names as ASCII).
 
 Set by ctest: VELMORA_PROGRAM, VELMORA_WINE=1, VELMORA_WINHTTP_FETCH,
 VELMORA_BITS_DOWNLOAD, VELMORA_MSXML_LIST.
@@ -40,7 +42,7 @@ class WindowsClientsTest(unittest.TestCase):
         assert harness.PROGRAM and WINHTTP and BITS and MSXML, "VELMORA_PROGRAM and the client programs"
         cls.root = temp_folder(cls, "velmora-e2e-clients-")
         cls.packages = write_files(os.path.join(cls.root, "packages"), PACKAGES)
-        cls.env = dict(prefix_server_under(cls, PREFIX, None), LC_ALL="en_US.UTF-8")
+        cls.env = dict(prefix_server_under(cls, PREFIX, None), LC_ALL="C.UTF-8")
         cls.server = cls.start()
 
     @classmethod
