@@ -64,7 +64,7 @@ velmora_msi_query(
 # remembered options are read from the 64-bit registry, where they were
 # written; the packages folder is never removed (Permanent, 16, beside 64-bit,
 # 256).
-velmora_msi_query("UPDATE `Property` SET `Value` = 'OLDERVERSIONFOUND;NEWERVERSIONFOUND;PORT;PACKAGESPATH;LOGFILE;LOGEVENTS' WHERE `Property` = 'SecureCustomProperties'")
+velmora_msi_query("UPDATE `Property` SET `Value` = 'OLDERVERSIONFOUND;NEWERVERSIONFOUND;PORT;PACKAGESPATH;LOGFILE;LOGEVENTS;HEADSIZES' WHERE `Property` = 'SecureCustomProperties'")
 velmora_msi_query("UPDATE `RegLocator` SET `Type` = 18")
 velmora_msi_query("UPDATE `Component` SET `Attributes` = 272 WHERE `Component` = 'PackagesFolder'")
 

@@ -17,7 +17,8 @@ namespace {
 
 bool SameOptions(const ApplicationOptions& a, const ApplicationOptions& b) {
     return a.nServerPort == b.nServerPort && a.strServerAddress == b.strServerAddress &&
-           a.strPackagesPath == b.strPackagesPath && a.strLogFile == b.strLogFile && a.bLogEvents == b.bLogEvents;
+           a.strPackagesPath == b.strPackagesPath && a.strLogFile == b.strLogFile && a.bLogEvents == b.bLogEvents &&
+           a.bHeadSizes == b.bHeadSizes;
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ int RunConsoleMode(const ApplicationOptions& options) {
         ConsolePrint(L"ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored");
         ConsolePrint(L"ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location");
         ConsolePrint(L"ArgsList: -logevents => Write events to eventviewer (service only)");
+        ConsolePrint(L"ArgsList: -headsizes => HEAD of a package answers its size (background transfer service, "
+                     L"download tools)");
         ConsolePrint(L"VelmoraService is running ...");
     }, &error);
     // Refused, with its reason on the console and in the log file.

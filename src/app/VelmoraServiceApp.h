@@ -85,6 +85,7 @@ class CVelmoraServiceApp : public CWinApp {
     std::wstring m_strPackagesPath;
     std::wstring m_strLogFile;
     bool m_bLogEvents = false;
+    bool m_bHeadSizes = false;  // "-headsizes": a "head" request of a package gets its size
     bool m_bConsoleMode = false;
     int m_nSocketInitFailures = 0;
     DWORD m_dwLastSocketError = 0;  // of the last failed listener start

@@ -27,4 +27,10 @@ bool PathReadable(const std::wstring& path);
 // The platform's path separator.
 wchar_t PathSeparator();
 
+// Request path bytes that are not UTF-8, read in the system ANSI code page:
+// the folder listing's own encoding, so a client that sends a name back in
+// the listing's bytes names that file. False when the code page does not
+// read them either (POSIX: it is UTF-8, which they are not).
+bool ReadNonUtf8RequestBytes(std::string_view bytes, std::wstring& text);
+
 }  // namespace plat

@@ -19,6 +19,7 @@ void CHTTPUpdateServiceSocket::Answer(const std::wstring& method, std::wstring p
     policy.mayOpenPackage = m_sendQueue.LeasedEntries() == 0 && m_lstDeferred.empty();
     policy.mayHoldDescriptor = !m_context.PackageDescriptors().WouldPass(1);
     policy.pCache = m_context.PackageCache();
+    policy.headSizes = m_context.Config().m_bHeadSizes;
     RoutedReply reply =
         RouteRequest(method, std::move(path), rangeFields, m_context.PackagesFolder(), policy, notFound);
     if (reply.kind == RoutedReply::Kind::Listing) {

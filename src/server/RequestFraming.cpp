@@ -33,7 +33,32 @@ bool ReadDecimalLength(std::string_view text, std::uint64_t& value) {
     return true;
 }
 
+// A comma-separated list of tokens holds `token` (blanks around items do not count).
+bool ListHoldsToken(std::string_view list, std::string_view token) {
+    while (!list.empty()) {
+        const std::size_t comma = list.find(',');
+        if (AsciiEqualsNoCase(TrimBlanks(list.substr(0, comma)), token)) return true;
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
 }  // namespace
+
+bool IsHttp10RequestLine(std::string_view head) {
+    std::size_t end = 0;
+    while (end < head.size() && !IsLineBreak(head[end])) ++end;
+    std::string_view line = head.substr(0, end);
+    while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
+    constexpr std::string_view kVersion = " HTTP/1.0";
+    if (line.size() < kVersion.size() || line.substr(line.size() - kVersion.size()) != kVersion) return false;
+    // The version is the third word at least: a method and a path come first.
+    line.remove_suffix(kVersion.size());
+    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+    while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
+    return line.find(' ') != std::string_view::npos;
+}
 
 HeaderFields ReadHeaderFields(std::string_view head) {
     HeaderFields fields;
@@ -66,6 +91,8 @@ HeaderFields ReadHeaderFields(std::string_view head) {
             rangeValue = value;
         } else if (AsciiEqualsNoCase(name, "if-range")) {
             fields.rangeFields.hasIfRange = true;
+        } else if (AsciiEqualsNoCase(name, "connection")) {
+            if (ListHoldsToken(value, "close")) fields.connectionClose = true;
         }
     }
     if (!fields.bodyLengthKnown) fields.bodyLength = 0;
@@ -159,10 +186,11 @@ void CRequestFramer::ReadHead(std::size_t length, RequestHead& head) {
     head.hasWords = ParseRequestLine(text, head.line);
     const HeaderFields fields = ReadHeaderFields(text);
     head.rangeFields = fields.rangeFields;
-    if (fields.bodyLengthKnown) {
+    if (fields.bodyLengthKnown && !fields.connectionClose && !IsHttp10RequestLine(text)) {
         m_nBodyLeft = fields.bodyLength;
     } else {
-        // Where this request ends is unknown: nothing after it is a request.
+        // Where this request ends is unknown, or its client asked for the
+        // close after its reply: nothing after it is a request.
         head.closeAfterReply = true;
         m_nBodyLeft = 0;
         m_bEnded = true;

@@ -7,6 +7,8 @@
 // A declared Content-Length body is skipped as it arrives. Where the
 // end of a body cannot be known (Transfer-Encoding, an unreadable
 // Content-Length) the head says so: the connection answers it and closes.
+// So does a head whose client asked for the close (an HTTP/1.0 request
+// line, or "close" in its Connection field): nothing after it is answered.
 // A head that grows past kMaxHeadBytes without ending is refused whole.
 #pragma once
 
@@ -28,7 +30,7 @@ struct RequestHead {
     bool hasWords = false;
     // The connection must close once this request is answered: the bytes
     // after it cannot be framed (Transfer-Encoding, an unreadable length,
-    // or a head too long to read).
+    // or a head too long to read), or the client asked for the close.
     bool closeAfterReply = false;
 };
 
@@ -84,5 +86,11 @@ struct HeaderFields {
     bool bodyLengthKnown = true;
     std::uint64_t bodyLength = 0;  // 0 when none is declared
     RangeFields rangeFields;
+    // A Connection field holds the token "close" (any case, in a comma list).
+    bool connectionClose = false;
 };
 HeaderFields ReadHeaderFields(std::string_view head);
+
+// The request line (the head's first line) ends in the version "HTTP/1.0",
+// after the method and the path: its client expects the close after the reply.
+bool IsHttp10RequestLine(std::string_view head);

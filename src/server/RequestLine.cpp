@@ -65,22 +65,27 @@ bool ParseRequestLine(std::string_view request, RequestLine& line) {
     return true;
 }
 
-bool UrlDecodePath(std::wstring& path) {
+std::string UrlDecodeBytes(std::wstring_view path, bool plusIsSpace) {
     std::string bytes;
     bytes.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
         const wchar_t c = path[i];
         if (c == L'%') {
             if (i + 2 < path.size()) {
-                bytes.push_back(static_cast<char>(ScanHexLikePercentX(std::wstring_view(path).substr(i + 1, 2)) & 0xFF));
+                bytes.push_back(static_cast<char>(ScanHexLikePercentX(path.substr(i + 1, 2)) & 0xFF));
                 i += 2;
             }
-        } else if (c == L'+') {
+        } else if (c == L'+' && plusIsSpace) {
             bytes.push_back(' ');
         } else {
             bytes.push_back(static_cast<char>(static_cast<unsigned>(c) & 0xFF));
         }
     }
+    return bytes;
+}
+
+bool UrlDecodePath(std::wstring& path) {
+    const std::string bytes = UrlDecodeBytes(path);
     std::wstring decoded;
     if (TryUtf8ToWide(bytes, decoded)) {
         path = std::move(decoded);

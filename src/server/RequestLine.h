@@ -25,3 +25,7 @@ bool ParseRequestLine(std::string_view request, RequestLine& line);
 // rendering (invalid sequences as U+FFFD) fit for a log line, never for
 // naming a file.
 bool UrlDecodePath(std::wstring& path);
+
+// The bytes UrlDecodePath reads as UTF-8, with "+" read as a space when
+// `plusIsSpace`, otherwise kept as "+".
+std::string UrlDecodeBytes(std::wstring_view path, bool plusIsSpace = true);

@@ -12,6 +12,7 @@
 #include "server/RequestLine.h"
 #include "server/RequestLogText.h"
 #include "server/RequestPath.h"
+#include "server/RequestTarget.h"
 #include "server/SmallPackageCache.h"
 
 namespace {
@@ -99,11 +100,45 @@ bool MapToPackages(const std::wstring& packagesFolder, std::wstring& path) {
     return true;
 }
 
+// The listing route's path without the prefix, and the folder part of it.
+std::wstring ListedPath(const std::wstring& path, bool packagesPrefix) {
+    return packagesPrefix ? path.substr(kPackagesPrefix.size()) : path;
+}
+std::wstring ListedFolder(const std::wstring& listed) {
+    return listed.size() > kListingSuffixLength ? listed.substr(0, listed.size() - kListingSuffixLength)
+                                                : std::wstring();
+}
+
+// Whether a decoded path names an existing file or folder on its route, as
+// the route's own check would find it, without a log line.
+bool NamesSomething(const std::wstring& path, const std::wstring& packagesFolder) {
+    const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
+    std::wstring fullPath;
+    if (AsciiEndsWithNoCase(path, kListingName)) {
+        return MapRequestPath(packagesFolder, ListedFolder(ListedPath(path, packagesPrefix)), fullPath) ==
+                   RequestPathVerdict::Mapped &&
+               plat::PathExists(fullPath);
+    }
+    return packagesPrefix &&
+           MapRequestPath(packagesFolder, path.substr(kPackagesPrefix.size()), fullPath) ==
+               RequestPathVerdict::Mapped &&
+           plat::PathReadable(fullPath);
+}
+
+// The reading of the request target that is routed (see RouteRequest).
+const RequestPathReading& ReadingToRoute(const std::vector<RequestPathReading>& readings,
+                                         const std::wstring& packagesFolder) {
+    if (readings.size() > 1) {
+        for (const RequestPathReading& reading : readings)
+            if (reading.mayNameFile && NamesSomething(reading.path, packagesFolder)) return reading;
+    }
+    return readings.front();
+}
+
 RoutedReply RouteListing(const std::wstring& path, bool packagesPrefix, bool headOnly,
                          const std::wstring& packagesFolder) {
-    const std::wstring listed = packagesPrefix ? path.substr(kPackagesPrefix.size()) : path;
-    std::wstring folder =
-        listed.size() > kListingSuffixLength ? listed.substr(0, listed.size() - kListingSuffixLength) : std::wstring();
+    const std::wstring listed = ListedPath(path, packagesPrefix);
+    std::wstring folder = ListedFolder(listed);
     if (!UpdateAndCheckFilePath(packagesFolder, folder, true, path)) return NotFound(listed);
     RoutedReply reply;
     reply.kind = RoutedReply::Kind::Listing;
@@ -177,15 +212,25 @@ RoutedReply OpenForRequest(const std::wstring& file, const std::wstring& path, c
     return TextReplyOf(NotFoundReply());
 }
 
+// The head a GET of the package `fullPath` would carry, without its body.
+// What does not open as a package (a folder, say) keeps the length 0.
+std::string HeadReplyWithSize(const std::wstring& fullPath) {
+    CDiskFile file;
+    if (!file.Open(fullPath)) return HeadOkReply();
+    const ULONGLONG length = file.GetLengthAtOpen();
+    file.Close();
+    return FileReplyHeader(static_cast<std::int64_t>(length));
+}
+
 // A "head" request, or a package that is not opened now: checked, then
 // answered, or deferred until the replies before it have left the queue.
 RoutedReply CheckForRequest(bool head, const std::wstring& path, const RequestedByteRange& range,
-                            const std::wstring& packagesFolder) {
+                            const std::wstring& packagesFolder, bool headSizes) {
     std::wstring file = path.substr(kPackagesPrefix.size());
     if (!UpdateAndCheckFilePath(packagesFolder, file, false, path)) return NotFound(path);
     if (head) {
         AppLog(L"200_OK_HEAD => '%s'", RequestTextForLog(file));
-        return TextReplyOf(HeadOkReply());
+        return TextReplyOf(headSizes ? HeadReplyWithSize(file) : HeadOkReply());
     }
     // A part's line waits for its open too: the file's size then decides it.
     RoutedReply deferred = DeferredReply(file, range);
@@ -204,7 +249,8 @@ RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, cons
     const RequestedByteRange range =
         AsciiEqualsNoCase(method, L"get") && !rangeFields.hasIfRange ? rangeFields.range : RequestedByteRange{};
     std::wstring file = path.substr(kPackagesPrefix.size());
-    if (head || !MapToPackages(packagesFolder, file)) return CheckForRequest(head, path, range, packagesFolder);
+    if (head || !MapToPackages(packagesFolder, file))
+        return CheckForRequest(head, path, range, packagesFolder, policy.headSizes);
     // A small package kept in memory and still unchanged on disk needs no open at all.
     if (policy.pCache != nullptr) {
         if (std::unique_ptr<CFile> kept = policy.pCache->Find(file)) {
@@ -215,17 +261,19 @@ RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, cons
         }
     }
     if (policy.mayOpenPackage) return OpenForRequest(file, path, range, packagesFolder, policy);
-    return CheckForRequest(false, path, range, packagesFolder);
+    return CheckForRequest(false, path, range, packagesFolder, false);
 }
 
 }  // namespace
 
-RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const RangeFields& rangeFields,
+RoutedReply RouteRequest(const std::wstring& method, std::wstring target, const RangeFields& rangeFields,
                          const std::wstring& packagesFolder, const RoutingPolicy& policy, bool notFound) {
-    const bool validText = UrlDecodePath(path);
+    const std::vector<RequestPathReading> readings = RequestPathReadings(target);
+    const RequestPathReading& reading = notFound ? readings.front() : ReadingToRoute(readings, packagesFolder);
+    const std::wstring& path = reading.path;
     AppLog(L"Request for: '%s'", RequestTextForLog(path));
-    // Bytes that are not UTF-8 cannot name any file.
-    if (notFound || !validText) return NotFound(path);
+    // Bytes that are not text cannot name any file.
+    if (notFound || !reading.mayNameFile) return NotFound(path);
     const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
     if (AsciiEndsWithNoCase(path, kListingName))
         return RouteListing(path, packagesPrefix, AsciiEqualsNoCase(method, L"head"), packagesFolder);

@@ -64,13 +64,20 @@ struct RoutingPolicy {
     bool mayHoldDescriptor = true;
     // Kept small packages, looked up before a package is opened (may be null).
     CSmallPackageCache* pCache = nullptr;
+    // A "head" request of a package gets the Content-Length its GET would
+    // carry; otherwise 0, as setup programs have always read it.
+    bool headSizes = false;
 };
 
 // Routes one request: logs "Request for: '%s'" and the route's lines, and
 // returns the reply. `rangeFields` counts for a GET of a package only.
 // `notFound` answers "not found" whatever the request asks for (an
-// overlong head).
-RoutedReply RouteRequest(const std::wstring& method, std::wstring path, const RangeFields& rangeFields,
+// overlong head). Where `target` has several readings (server/RequestTarget.h),
+// the first that names an existing file or folder is routed, silently
+// looked up; when none does, the first is, as it always was. So the log
+// lines are those of the reading served, and those of today when no other
+// reading applies.
+RoutedReply RouteRequest(const std::wstring& method, std::wstring target, const RangeFields& rangeFields,
                          const std::wstring& packagesFolder, const RoutingPolicy& policy, bool notFound = false);
 
 // Opens the package `fullPath`, found readable when its request was routed,

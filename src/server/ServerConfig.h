@@ -43,5 +43,8 @@ struct CServerConfig {
     int m_nPort = 80;
     std::wstring m_strServerAddress;
     std::wstring m_strPackagePath;
+    // "-headsizes": a "head" request of a package is answered with the
+    // Content-Length its GET would carry (0 otherwise).
+    bool m_bHeadSizes = false;
     CServerLimits limits;
 };

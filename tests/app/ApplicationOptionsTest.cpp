@@ -40,6 +40,19 @@ TEST(ApplicationOptions, LastOccurrenceWinsAndFlagsStaySet) {
     EXPECT_TRUE(ParseApplicationOptions(L"-logeventsX").bLogEvents);
 }
 
+TEST(ApplicationOptions, HeadSizesIsOffUnlessGiven) {
+    const struct {
+        const wchar_t* commandLine;
+        bool headSizes;
+    } cases[] = {
+        {L"", false},           {L"-logevents -serverport:1991", false}, {L"-headsizes", true},
+        {L"-HeadSizes", true},  {L"-install -headsizes -logevents", true}, {L"/headsizes", false},
+        {L"-headsize", false},  {L"-debug -HEADSIZES", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseApplicationOptions(c.commandLine).bHeadSizes, c.headSizes) << WideToUtf8(c.commandLine);
+}
+
 TEST(ApplicationOptions, ValuesKeepTheirCaseAndAreCutAtSpacesOnly) {
     const ApplicationOptions o =
         ParseApplicationOptions(L"  -PackagesPath:C:\\My Packages\\   -LOGFILE:\"C:\\Logs\\Log.txt\"\t ");
@@ -58,6 +71,10 @@ TEST(ApplicationOptions, RegisteredInTheFixedOrderWhateverTheCommandLineOrder) {
               L" -serverport:1991 -serveraddress:[::1] -logevents");
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:1991 -logevents")),
               L" -serverport:1991 -logevents");
+    // Head sizes come after the other options.
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-headsizes -logevents -install -serverport:1991")),
+              L" -serverport:1991 -logevents -headsizes");
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -HeadSizes")), L" -headsizes");
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:abc")), L"");
 }
 

@@ -375,9 +375,11 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         port = harness.free_port()
 
         # The options in any order: registered in the fixed order, after two spaces.
-        self.assertEqual(self.run_verb("-logevents", f"-logfile:{log}", "-install", f"-packagespath:{packages}",
-                                       "-serveraddress:127.0.0.1", f"-serverport:{port}"), (0, "", ""))
-        options = f"-serverport:{port} -serveraddress:127.0.0.1 -packagespath:{packages} -logfile:{log} -logevents"
+        self.assertEqual(self.run_verb("-headsizes", "-logevents", f"-logfile:{log}", "-install",
+                                       f"-packagespath:{packages}", "-serveraddress:127.0.0.1", f"-serverport:{port}"),
+                         (0, "", ""))
+        options = (f"-serverport:{port} -serveraddress:127.0.0.1 -packagespath:{packages} -logfile:{log} -logevents "
+                   "-headsizes")
         unit = unit_settings(self.unit_text())
         self.assertEqual(unit["CommandLine"], f"{harness.PROGRAM}  {options}")
         self.assertEqual(exec_start_words(unit["ExecStart"]), [harness.PROGRAM, *options.split(" ")])

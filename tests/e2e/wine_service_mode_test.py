@@ -115,7 +115,7 @@ class WineServiceModeTest(unittest.TestCase):
         since = len(self.prefix.trace_bytes())
 
         # Install: the registration, with the options appended in their fixed order.
-        code, output, events, boxes = self.program("-install", f"-packagespath:{winpath(packages)}",
+        code, output, events, boxes = self.program("-install", "-headsizes", f"-packagespath:{winpath(packages)}",
                                                    f"-serverport:{port}", "-serveraddress:127.0.0.1",
                                                    f"-logfile:{winpath(log)}", "-logevents")
         self.assertEqual((code, output, boxes), (0, "", []))
@@ -126,7 +126,8 @@ class WineServiceModeTest(unittest.TestCase):
         config = self.prefix.reg_values(SERVICE_KEY)
         self.assertIsNotNone(config, "the service's registry key")
         self.assertEqual(config["ImagePath"][1], f"{executable}  -serverport:{port} -serveraddress:127.0.0.1 "
-                                                 f"-packagespath:{winpath(packages)} -logfile:{winpath(log)} -logevents")
+                                                 f"-packagespath:{winpath(packages)} -logfile:{winpath(log)} -logevents "
+                                                 "-headsizes")
         self.assertEqual(config["DisplayName"], ("REG_SZ", DISPLAY))
         self.assertEqual(config["Description"], ("REG_SZ", DESCRIPTION))
         self.assertEqual(config["Start"], ("REG_DWORD", "0x2"))  # automatic start

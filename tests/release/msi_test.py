@@ -128,11 +128,12 @@ class MsiTest(unittest.TestCase):
         packages = os.path.join(self.dir, "packages")  # made by the install
         log = os.path.join(self.dir, "logs", "velmora.log")
         os.makedirs(os.path.dirname(log))
-        options = f"-serverport:{port} -packagespath:{winpath(packages)}\\ -logfile:{winpath(log)} -logevents"
+        options = (f"-serverport:{port} -packagespath:{winpath(packages)}\\ -logfile:{winpath(log)} -logevents "
+                   "-headsizes")
         since = len(self.prefix.trace_bytes())
 
         code, _ = self.msiexec("/i", winpath(self.msi), f"PORT={port}", f"PACKAGESPATH={winpath(packages)}\\",
-                               f"LOGFILE={winpath(log)}", "LOGEVENTS=1")
+                               f"LOGFILE={winpath(log)}", "LOGEVENTS=1", "HEADSIZES=1")
         self.assertEqual(code, 0)
         self.assertEqual(self.program_files(), ["Velmora/LICENSE", "Velmora/README.md", "Velmora/VelmoraService.exe"])
         self.assertEqual(list(self.installed().values()), [VERSION])
@@ -188,6 +189,8 @@ class MsiTest(unittest.TestCase):
             # Refused before anything is changed, the reason being the action's text.
             (["PORT=abc"], "RefuseBadPort",
              "RefuseBadPort. Nothing was installed: PORT must be a port number from 1 to 65535."),
+            (["HEADSIZES=yes"], "RefuseBadHeadSizes",
+             "RefuseBadHeadSizes. Nothing was installed: HEADSIZES must be 1, or 0, or not given."),
             # Registered, then the start fails (its port is taken): the registration is undone too,
             # and the service's error event says why.
             ([f"PORT={held}", f"PACKAGESPATH={winpath(packages)}\\"], "StartService", None),

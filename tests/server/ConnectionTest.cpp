@@ -122,18 +122,53 @@ TEST_F(ConnectionTest, PathDecoding) {
     EXPECT_EQ(log[8], L"Request for: '/packages/\u00e9.zip'");
     EXPECT_EQ(log[16], L"Request for: '/packages/x4'");
 
-    // The query stays part of the name.
-    EXPECT_EQ(Ask(client, "GET /packages/a.zip?x=1 HTTP/1.1\r\n\r\n").head, kNotFoundHead);
-    log = NewLog();
-    EXPECT_EQ(log.front(), L"Request for: '/packages/a.zip?x=1'");
-    EXPECT_EQ(log.back(), L"404_NOT_FOUND => '/packages/a.zip?x=1'");
+    // A query string, when the whole path names nothing, is left out.
+    EXPECT_EQ(Ask(client, "GET /packages/a.zip?x=1 HTTP/1.1\r\n\r\n").body, "plain");
+    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/a.zip'", L"200_OK => '" + PackagePath(L"a.zip") + L"'",
+                               L"Transmitting file  completed...", L"Transmitting file a.zip completed..."}));
 
-    // Bytes that are not UTF-8 name no file, even where a lossy reading would.
+    // Bytes that are not UTF-8 name no file, even where a lossy reading
+    // would; where the ANSI code page reads them (Windows), they name the
+    // file it reads, as the listing writes its name.
     ASSERT_TRUE(MakePackage(L"\ufffd.zip", "replacement"));
-    EXPECT_EQ(Ask(client, "GET /packages/%FF.zip HTTP/1.1\r\n\r\n").head, kNotFoundHead);
-    EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/\ufffd.zip'",
-                               L"Transmitting file  completed...",
-                               L"404_NOT_FOUND => '/packages/\ufffd.zip'"}));
+    std::wstring ansi;
+    if (plat::ReadNonUtf8RequestBytes("\xFF", ansi)) {
+        ASSERT_TRUE(MakePackage(ansi + L".zip", "ansi"));
+        EXPECT_EQ(Ask(client, "GET /packages/%FF.zip HTTP/1.1\r\n\r\n").body, "ansi");
+        EXPECT_EQ(NewLog().front(), L"Request for: '/packages/" + ansi + L".zip'");
+    } else {
+        EXPECT_EQ(Ask(client, "GET /packages/%FF.zip HTTP/1.1\r\n\r\n").head, kNotFoundHead);
+        EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/\ufffd.zip'",
+                                   L"Transmitting file  completed...",
+                                   L"404_NOT_FOUND => '/packages/\ufffd.zip'"}));
+    }
+}
+
+// The targets standard clients send: a "+" that belongs to the name, a
+// query string, the absolute form; and "-headsizes" for their HEAD.
+TEST_F(ConnectionTest, StandardClientTargetsAndHeadSizes) {
+    ASSERT_TRUE(MakePackage(L"plus+sign.bin", "plus sign"));
+    const std::wstring full = PackagePath(L"plus+sign.bin");
+    CHttpClient client;
+    Connect(client);
+    const Lines served = {L"Request for: '/packages/plus+sign.bin'", L"200_OK => '" + full + L"'",
+                          L"Transmitting file  completed...", L"Transmitting file plus+sign.bin completed..."};
+    for (const char* target : {"/packages/plus+sign.bin", "/packages/plus+sign.bin?v=2",
+                               "http://localhost:1/packages/plus%2Bsign.bin"}) {
+        const auto reply = Ask(client, std::string("GET ") + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        EXPECT_EQ(reply.head + reply.body, OctetHead(9) + "plus sign") << target;
+        EXPECT_EQ(NewLog(), served) << target;
+    }
+    for (const bool headSizes : {false, true, false}) {
+        RunOnLoop([&] { m_pConfig->m_bHeadSizes = headSizes; });
+        EXPECT_EQ(Ask(client, "HEAD /packages/plus+sign.bin HTTP/1.1\r\n\r\n", true).head, OctetHead(headSizes ? 9 : 0));
+        EXPECT_EQ(NewLog(), (Lines{L"Request for: '/packages/plus+sign.bin'", L"200_OK_HEAD => '" + full + L"'",
+                                   L"Transmitting file  completed..."}));
+        // A GET is the same either way, and no body followed the head.
+        const auto reply = Ask(client, "GET /packages/plus+sign.bin HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(reply.head + reply.body, OctetHead(9) + "plus sign");
+        EXPECT_EQ(NewLog(), served);
+    }
 }
 
 TEST_F(ConnectionTest, PathsOutsideTheFileRoute) {

@@ -41,6 +41,16 @@ TEST(RequestFramer, HeadsBodiesAndWhatCannotBeFramed) {
         {"POST /a\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", {"POST /a close"}},
         {"GET /a HTTP/1.1\r\nHost: x\r\n", {"end: GET /a"}},
         {"GET /a HTTP/1.1\r\n\r\nGET /b", {"GET /a", "end: GET /b"}},
+        // The client asks for the close: nothing after its request is one.
+        {"GET /a HTTP/1.0\r\n\r\nGET /b HTTP/1.1\r\n\r\n", {"GET /a close"}},
+        {"GET /a HTTP/1.0  \r\nConnection: keep-alive\r\n\r\n", {"GET /a close"}},
+        {"GET /a HTTP/1.1\r\nConnection: close\r\n\r\nGET /b\r\n\r\n", {"GET /a close"}},
+        {"GET /a HTTP/1.1\r\nconnection:Keep-Alive , CLOSE\r\n\r\nGET /b\r\n\r\n", {"GET /a close"}},
+        {"POST /a HTTP/1.1\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabcGET /b\r\n\r\n", {"POST /a close"}},
+        {"GET /a HTTP/1.1\r\nConnection: keep-alive\r\nX: close\r\n\r\nGET /b HTTP/1.0\r\n\r\n", {"GET /a", "GET /b close"}},
+        {"GET /a HTTP/1.1\r\nConnection: closed, upgrade\r\n\r\nGET /b\r\n\r\n", {"GET /a", "GET /b"}},
+        {"GET /a http/1.0\r\n\r\nGET HTTP/1.0\r\n\r\n", {"GET /a", "GET HTTP/1.0"}},
+        {"GET /a HTTP/1.0\r\n", {"end: GET /a close"}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Frame({c.input}), c.requests) << c.input;
@@ -196,6 +206,60 @@ TEST_F(RequestFramingTest, BodiesAreSkippedAndUnframableRequestsEndTheConnection
     EXPECT_EQ(m_pLog->New(), (Lines{L"Request for: '/packages/a.zip'", L"Transmitting file  completed...",
                                     L"404_NOT_FOUND => '/packages/a.zip'",
                                     L"Request head longer than 65536 bytes: connection closed"}));
+}
+
+// After the reply to a request whose client asked for the close (HTTP/1.0,
+// or "close" in its Connection field), the replies queued before it and its
+// own go out, then the connection closes: what follows is not answered and
+// no reply changes. Any other request leaves the connection open.
+TEST_F(RequestFramingTest, ConnectionClosesWhenItsClientAsks) {
+    const std::string a = OctetHead(1) + "A";
+    const std::string b = OctetHead(2) + "BB";
+    const std::string getA = "GET /packages/a.zip HTTP/1.1\r\n\r\n";
+    struct Case {
+        std::string requests;
+        std::string received;  // up to the close
+        std::size_t answered;  // requests answered (their log lines)
+    };
+    const Case cases[] = {
+        {"GET /packages/a.zip HTTP/1.0\r\n\r\n" + getA, a, 1},
+        {"GET /packages/b.zip HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n" + getA, b, 1},
+        {"GET /packages/b.zip HTTP/1.1\r\n\r\nGET /packages/a.zip HTTP/1.1\r\nConnection: close\r\n\r\n" + getA, b + a, 2},
+        {"GET /packages/a.zip HTTP/1.1\r\nConnection: keep-alive, close\r\n\r\n" + getA, a, 1},
+        {"GET /packages/none.zip HTTP/1.1\r\nConnection: Close\r\n\r\n" + getA, kNotFoundHead, 1},
+        {"HEAD /packages/b.zip HTTP/1.0\r\n\r\n", OctetHead(0), 1},
+    };
+    for (const Case& c : cases) {
+        CHttpClient client;
+        Connect(client);
+        m_pLog->New();
+        ASSERT_TRUE(client.Send(c.requests));
+        std::string received;
+        EXPECT_TRUE(client.ReceiveUntilClosed(received, 10000)) << c.requests;
+        EXPECT_EQ(received, c.received) << c.requests;
+        // The server lingers until its client closes too.
+        client.Close();
+        EXPECT_TRUE(WaitOnLoop([&] { return Live().empty(); })) << c.requests;
+        Sync();
+        std::size_t requestLines = 0;
+        for (const std::wstring& line : m_pLog->New()) requestLines += line.rfind(L"Request for: ", 0) == 0;
+        EXPECT_EQ(requestLines, c.answered) << c.requests;
+    }
+    // An HTTP/1.1 request without it: the connection stays open.
+    CHttpClient client;
+    Connect(client);
+    ASSERT_TRUE(client.Send("GET /packages/a.zip HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"));
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.head + reply.body, a);
+    Sync();
+    EXPECT_EQ(m_pLog->New(), PackageLines(L"a.zip"));
+    EXPECT_EQ(client.ReceiveSome(200), "");
+    EXPECT_FALSE(client.PeerClosed());
+    ASSERT_TRUE(client.Send(getA));
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.head + reply.body, a);
+    EXPECT_EQ(LiveConnectionCount(), 1u);
 }
 
 TEST_F(RequestFramingTest, HalfClosedClientGetsEveryReplyItAskedFor) {

@@ -1,4 +1,5 @@
 // Routing as a function: each request's reply and log lines, from the files on disk alone.
+#include "platform/RequestPathRules.h"
 #include "server/Replies.h"
 #include "server/RequestRouting.h"
 #include "server/ServerFixture.h"
@@ -28,6 +29,8 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         RangeFields rangeFields = {};
     };
     const std::wstring request = L"Request for: '";
+    std::wstring ansiFF;
+    if (!plat::ReadNonUtf8RequestBytes("\xFF", ansiFF)) ansiFF.clear();
     const Case cases[] = {
         {L"GET", L"/packages/sub/a.zip", true, Kind::File, "", L"",
          {request + L"/packages/sub/a.zip'", L"200_OK => '" + file + L"'"}},
@@ -51,8 +54,14 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         {L"GET", L"/packages/../etc/passwd", true, Kind::Text, NotFoundReply(), L"",
          {request + L"/packages/../etc/passwd'", L"UpdateAndCheckFilePath path refused => '/packages/../etc/passwd'",
           L"404_NOT_FOUND => '/packages/../etc/passwd'"}},
+        // Bytes that are not UTF-8 name no file, unless the ANSI code page
+        // (Windows) reads them: then they name the file it reads.
         {L"GET", L"/packages/%FF.zip", true, Kind::Text, NotFoundReply(), L"",
-         {request + L"/packages/\ufffd.zip'", L"404_NOT_FOUND => '/packages/\ufffd.zip'"}},
+         ansiFF.empty() ? Lines{request + L"/packages/\ufffd.zip'", L"404_NOT_FOUND => '/packages/\ufffd.zip'"}
+                        : Lines{request + L"/packages/" + ansiFF + L".zip'",
+                                L"UpdateAndCheckFilePath file not found => '" +
+                                    dir.PathOf(L"packages/" + ansiFF + L".zip") + L"'",
+                                L"404_NOT_FOUND => '/packages/" + ansiFF + L".zip'"}},
         // A listing is routed whatever the method, with or without the prefix.
         {L"PUT", L"/sub/listfoldercontents.ASP", true, Kind::Listing, "", sub, {request + L"/sub/listfoldercontents.ASP'"}},
         {L"GET", L"/packages/ListFolderContents.asp", true, Kind::Listing, "", folder,
@@ -86,6 +95,130 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         if (c.kind == Kind::Listing) {
             EXPECT_FALSE(reply.headOnly) << label;
         }
+    }
+}
+
+// The bytes a routed File reply sends.
+std::string BodyOf(RoutedReply& reply) {
+    std::string body(static_cast<std::size_t>(reply.length), '\0');
+    reply.file->Seek(static_cast<LONGLONG>(reply.offset), CFile::begin);
+    body.resize(reply.file->Read(body.data(), static_cast<UINT>(body.size())));
+    reply.file->Close();
+    return body;
+}
+
+// The other readings of a target: "+" kept when the space reading names
+// nothing, the part before "?", an absolute target's authority dropped.
+// Each is logged as the reading served; no "not found" line for a reading
+// that another satisfies, and today's lines when none does.
+TEST(RequestRouting, PlusQueryAndAbsoluteTargetsNameTheFileServed) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"packages/plus+sign.bin", "plus"));
+    ASSERT_TRUE(dir.MakeFile(L"packages/both+name.bin", "literal"));
+    ASSERT_TRUE(dir.MakeFile(L"packages/both name.bin", "space"));
+    ASSERT_TRUE(dir.MakeFile(L"packages/one.bin", "one"));
+    ASSERT_TRUE(dir.MakeFile(L"packages/a+b/c.zip", "c"));
+    ASSERT_TRUE(dir.MakeFile(L"outside.bin", "outside"));
+    const std::wstring packages = dir.PathOf(L"packages") + plat::PathSeparator();
+    const auto full = [&](const wchar_t* name) { return dir.PathOf(std::wstring(L"packages/") + name); };
+    using Kind = RoutedReply::Kind;
+    struct Case {
+        const wchar_t* method;
+        const wchar_t* target;
+        Kind kind;
+        std::string body;     // File: the bytes sent; Text: the reply
+        std::wstring target2; // Listing, Deferred: the full path
+        Lines lines;
+        bool mayOpen = true;
+        RangeFields rangeFields = {};
+    };
+    const std::wstring request = L"Request for: '";
+    const Case cases[] = {
+        {L"GET", L"/packages/plus+sign.bin", Kind::File, "plus", L"",
+         {request + L"/packages/plus+sign.bin'", L"200_OK => '" + full(L"plus+sign.bin") + L"'"}},
+        {L"GET", L"/packages/plus%2Bsign.bin", Kind::File, "plus", L"",
+         {request + L"/packages/plus+sign.bin'", L"200_OK => '" + full(L"plus+sign.bin") + L"'"}},
+        // Both names exist: the space reading wins; "%2B" still names the "+".
+        {L"GET", L"/packages/both+name.bin", Kind::File, "space", L"",
+         {request + L"/packages/both name.bin'", L"200_OK => '" + full(L"both name.bin") + L"'"}},
+        {L"GET", L"/packages/both%2Bname.bin", Kind::File, "literal", L"",
+         {request + L"/packages/both+name.bin'", L"200_OK => '" + full(L"both+name.bin") + L"'"}},
+        {L"GET", L"/packages/one.bin?v=2", Kind::File, "one", L"",
+         {request + L"/packages/one.bin'", L"200_OK => '" + full(L"one.bin") + L"'"}},
+        {L"GET", L"/packages/plus+sign.bin?v=a+b", Kind::File, "plus", L"",
+         {request + L"/packages/plus+sign.bin'", L"200_OK => '" + full(L"plus+sign.bin") + L"'"}},
+        {L"GET", L"http://example.com:8080/packages/one.bin", Kind::File, "one", L"",
+         {request + L"/packages/one.bin'", L"200_OK => '" + full(L"one.bin") + L"'"}},
+        {L"GET", L"HTTP://[::1]/packages/plus+sign.bin?x", Kind::File, "plus", L"",
+         {request + L"/packages/plus+sign.bin'", L"200_OK => '" + full(L"plus+sign.bin") + L"'"}},
+        // HEAD, a part, a package opened later: the same reading.
+        {L"HEAD", L"/packages/plus+sign.bin?v=2", Kind::Text, HeadOkReply(), L"",
+         {request + L"/packages/plus+sign.bin'", L"200_OK_HEAD => '" + full(L"plus+sign.bin") + L"'"}},
+        {L"GET", L"/packages/plus+sign.bin", Kind::File, "lus", L"",
+         {request + L"/packages/plus+sign.bin'", L"206_PARTIAL_CONTENT => '" + full(L"plus+sign.bin") + L"' (bytes 1-3/4)"},
+         true, RangeFields{RequestedByteRange{RequestedByteRange::Form::From, 1}}},
+        {L"GET", L"/packages/one.bin?v=2", Kind::Deferred, "", full(L"one.bin"),
+         {request + L"/packages/one.bin'", L"200_OK => '" + full(L"one.bin") + L"'"}, false},
+        // Listings with a "+" in the folder, and with a query.
+        {L"GET", L"/packages/a+b/ListFolderContents.asp", Kind::Listing, "", full(L"a+b"),
+         {request + L"/packages/a+b/ListFolderContents.asp'"}},
+        {L"GET", L"/a+b/ListFolderContents.asp?t=1", Kind::Listing, "", full(L"a+b"),
+         {request + L"/a+b/ListFolderContents.asp'"}},
+        // Nothing found by any reading: the lines of the first, as always.
+        {L"GET", L"/packages/no+such.bin", Kind::Text, NotFoundReply(), L"",
+         {request + L"/packages/no such.bin'",
+          L"UpdateAndCheckFilePath file not found => '" + full(L"no such.bin") + L"'",
+          L"404_NOT_FOUND => '/packages/no such.bin'"}},
+        // No reading leaves the packages folder.
+        {L"GET", L"/packages/%2E%2E/outside.bin?v=1", Kind::Text, NotFoundReply(), L"",
+         {request + L"/packages/../outside.bin?v=1'",
+          L"UpdateAndCheckFilePath path refused => '/packages/../outside.bin?v=1'",
+          L"404_NOT_FOUND => '/packages/../outside.bin?v=1'"}},
+    };
+    for (const Case& c : cases) {
+        const std::string label = WideToUtf8(c.method) + " " + WideToUtf8(c.target);
+        TestLog log;
+        RoutingPolicy policy;
+        policy.mayOpenPackage = c.mayOpen;
+        RoutedReply reply = RouteRequest(c.method, c.target, c.rangeFields, packages, policy);
+        Lines lines = log.All();
+        if (!reply.lineAfterQueued.empty()) lines.push_back(reply.lineAfterQueued);
+        EXPECT_EQ(reply.kind, c.kind) << label;
+        EXPECT_EQ(lines, c.lines) << label;
+        if (reply.kind == Kind::Text) EXPECT_EQ(reply.text, c.body) << label;
+        if (reply.kind == Kind::File) {
+            EXPECT_EQ(BodyOf(reply), c.body) << label;
+        } else {
+            EXPECT_EQ(reply.fullPath, c.target2) << label;
+        }
+    }
+}
+
+// "-headsizes": a "head" request of a package gets the length its GET would
+// carry; a listing's head and every GET stay as they are.
+TEST(RequestRouting, HeadSizesGiveAPackagesHeadItsLength) {
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFile(L"packages/a.zip", "hello"));
+    const std::wstring packages = dir.PathOf(L"packages") + plat::PathSeparator();
+    for (const bool headSizes : {false, true}) {
+        TestLog log;
+        RoutingPolicy policy;
+        policy.headSizes = headSizes;
+        RoutedReply head = RouteRequest(L"HEAD", L"/packages/a.zip", RangeFields{}, packages, policy);
+        EXPECT_EQ(head.text, OctetHead(headSizes ? 5 : 0)) << headSizes;
+        RoutedReply get = RouteRequest(L"GET", L"/packages/a.zip", RangeFields{}, packages, policy);
+        ASSERT_EQ(get.kind, RoutedReply::Kind::File);
+        EXPECT_EQ(get.header, OctetHead(5));
+        get.file->Close();
+        RoutedReply listing = RouteRequest(L"HEAD", L"/packages/ListFolderContents.asp", RangeFields{}, packages, policy);
+        EXPECT_EQ(listing.kind, RoutedReply::Kind::Listing);
+        EXPECT_TRUE(listing.headOnly);
+        RoutedReply missing = RouteRequest(L"HEAD", L"/packages/b.zip", RangeFields{}, packages, policy);
+        EXPECT_EQ(missing.text, NotFoundReply());
+        EXPECT_EQ(log.All(), (Lines{L"Request for: '/packages/a.zip'", L"200_OK_HEAD => '" + dir.PathOf(L"packages/a.zip") + L"'",
+                                    L"Request for: '/packages/a.zip'", L"200_OK => '" + dir.PathOf(L"packages/a.zip") + L"'",
+                                    L"Request for: '/packages/ListFolderContents.asp'", L"Request for: '/packages/b.zip'",
+                                    L"UpdateAndCheckFilePath file not found => '" + dir.PathOf(L"packages/b.zip") + L"'"}));
     }
 }
 

@@ -14,5 +14,6 @@ bool JoinedPathIsExact(const std::wstring&, std::size_t) { return true; }
 bool PathExists(const std::wstring& path) { return ::access(WideToUtf8(path).c_str(), F_OK) == 0; }
 bool PathReadable(const std::wstring& path) { return ::access(WideToUtf8(path).c_str(), R_OK) == 0; }
 wchar_t PathSeparator() { return L'/'; }
+bool ReadNonUtf8RequestBytes(std::string_view, std::wstring&) { return false; }
 
 }  // namespace plat

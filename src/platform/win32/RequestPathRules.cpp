@@ -52,4 +52,16 @@ bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_s
 bool PathReadable(const std::wstring& path) { return ::_waccess(path.c_str(), 4) == 0; }
 wchar_t PathSeparator() { return L'\\'; }
 
+bool ReadNonUtf8RequestBytes(std::string_view bytes, std::wstring& text) {
+    text.clear();
+    if (bytes.empty()) return true;
+    // Bytes the code page does not define (or any invalid UTF-8, where the
+    // code page is UTF-8) are refused rather than read as a default character.
+    const int size = static_cast<int>(bytes.size());
+    const int needed = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+    if (needed <= 0) return false;
+    text.resize(static_cast<std::size_t>(needed));
+    return ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, text.data(), needed) == needed;
+}
+
 }  // namespace plat
