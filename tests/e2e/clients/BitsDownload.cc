@@ -1,4 +1,4 @@
-// A client of the background transfer service (BITS) for the end-to-end tests: one download job, as Windows setup tools run it.
+// A client of the background transfer service (BITS) for the end-to-end tests: one download job, as setup tools run it.
 //
 // Usage: BitsDownload URL FILE (FILE a full path). Creates a download job,
 // adds the file, resumes the job and waits (at most 120 s) until it is
