@@ -11,9 +11,10 @@
 constexpr int kFolderListingDepthLimit = 10;
 
 // The largest listing document sent, counted in bytes of its UTF-8 form
-// (the bytes sent on POSIX; never fewer than the ANSI bytes sent on Windows).
-// A listing is held in memory whole, so a tree that would pass it is not
-// listed at all.
+// (the bytes sent on POSIX; on Windows, names in the code page take no more
+// bytes, and a character outside it, written as a reference, at most three
+// times its UTF-8 bytes). A listing is held in memory whole, so a tree that
+// would pass it is not listed at all.
 constexpr std::size_t kFolderListingSizeLimit = std::size_t{64} << 20;
 
 // Returns the Folder element of `folderPath`:

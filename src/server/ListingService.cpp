@@ -99,7 +99,7 @@ CListingService::Finished CListingService::Build(Job& job) {
             return finished;
         }
         auto document = std::make_shared<Document>();
-        document->bytes = plat::WideToAnsi(text);
+        document->bytes = plat::XmlDocumentToAnsi(text);
         std::wstring().swap(text);
         document->lease = CBudgetLease(m_replyMemory, document->bytes.size());
         m_nBuiltBytes.fetch_add(document->bytes.size(), std::memory_order_relaxed);

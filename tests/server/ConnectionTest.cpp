@@ -73,7 +73,7 @@ TEST_F(ConnectionTest, ListingRoutes) {
     Connect(client);
 
     const std::wstring subXml = L"<FileIndex><Folder Name=\"sub\"><File Name=\"b\u00e9.msi\" /></Folder></FileIndex>";
-    const std::string subBody = plat::WideToAnsi(subXml);
+    const std::string subBody = plat::XmlDocumentToAnsi(subXml);
     const std::string subHead =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(subBody.size()) + "\r\n\r\n";
     for (const char* request : {"GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n",
@@ -88,11 +88,12 @@ TEST_F(ConnectionTest, ListingRoutes) {
 
     // The packages folder itself carries its own name.
     const auto reply = Ask(client, "GET /packages/ListFolderContents.asp HTTP/1.1\r\n\r\n");
-    const std::string inner = "<File Name=\"a.zip\" />" + plat::WideToAnsi(L"<Folder Name=\"sub\"><File Name=\"b\u00e9.msi\" /></Folder>");
-    const std::string innerSwapped = plat::WideToAnsi(L"<Folder Name=\"sub\"><File Name=\"b\u00e9.msi\" /></Folder>") + "<File Name=\"a.zip\" />";
-    EXPECT_TRUE(reply.body == "<FileIndex><Folder Name=\"packages\">" + inner + "</Folder></FileIndex>" ||
-                reply.body == "<FileIndex><Folder Name=\"packages\">" + innerSwapped + "</Folder></FileIndex>")
-        << reply.body;
+    const std::wstring file = L"<File Name=\"a.zip\" />";
+    const std::wstring sub = L"<Folder Name=\"sub\"><File Name=\"b\u00e9.msi\" /></Folder>";
+    const auto document = [](const std::wstring& entries) {
+        return plat::XmlDocumentToAnsi(L"<FileIndex><Folder Name=\"packages\">" + entries + L"</Folder></FileIndex>");
+    };
+    EXPECT_TRUE(reply.body == document(file + sub) || reply.body == document(sub + file)) << reply.body;
     NewLog();
 
     // A missing folder: the 404 reply; the log names the path without the prefix.

@@ -258,8 +258,10 @@ def held_prefix(test_class, path, holder_program, seconds=600):
 def prefix_server_under(test, path, preexec):
     """The environment that runs Wine programs in the prefix at `path`
     (booted when it is new), whose Wine server runs under `preexec` (a
-    preexec_fn). The server makes the sockets of every program of the
-    prefix. It ends after `test`."""
+    preexec_fn, or None). The server makes the sockets of every program of
+    the prefix. It ends after `test` (a test, or a test class: after its
+    last test). It is never the server that booted the prefix: some of Wine's
+    services (the background transfer service) do not start in that one."""
     env = dict(os.environ, WINEPREFIX=path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def quiet(*command, timeout=120, **options):
@@ -269,9 +271,10 @@ def prefix_server_under(test, path, preexec):
     if not os.path.exists(os.path.join(path, "system.reg")):
         os.makedirs(path, exist_ok=True)
         quiet("wineboot", "-i", timeout=300)
+        quiet("wineserver", "-k")
     quiet("wineserver", "-w")  # a server left from booting or an earlier run ends first
     quiet("wineserver", "-p", preexec_fn=preexec)
-    test.addCleanup(quiet, "wineserver", "-k")
+    (test.addClassCleanup if isinstance(test, type) else test.addCleanup)(quiet, "wineserver", "-k")
     # Wine's background processes start with the first program, outputs redirected (see WinePrefix).
     quiet("wine", "cmd", "/c", "exit")
     return env

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/Text.h"
+#include "platform/win32/XmlCodePage.h"
 
 namespace plat {
 
@@ -32,5 +33,7 @@ std::wstring AnsiToWide(std::string_view bytes) {
     if (needed > 0) ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, out.data(), needed);
     return out;
 }
+
+std::string XmlDocumentToAnsi(std::wstring_view document) { return XmlDocumentToCodePage(document, ::GetACP()); }
 
 }  // namespace plat
