@@ -2,6 +2,7 @@
 #include "server/HTTPUpdateServiceThread.h"
 
 #include "common/LogSink.h"
+#include "platform/ActivatedSocket.h"
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/ListenBacklog.h"
@@ -53,9 +54,17 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     if (port >= 0 && port <= 65535) {
         const std::wstring& configured = m_pConfig->m_strServerAddress;
         const wchar_t* address = configured.empty() ? nullptr : configured.c_str();
-        if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
-            m_pListenSocket->Listen(plat::MaxListenBacklog())) {
-            if (address == nullptr && !m_pListenSocket->IsIPv6())
+        // A socket the service manager listens on for us (socket activation)
+        // is used as it is; binding the port ourselves would fail beside it.
+        const plat::SocketHandle handed = plat::ActivatedListenSocket();
+        const bool listening =
+            handed != plat::kInvalidSocket
+                ? m_pListenSocket->AttachListening(handed, static_cast<UINT>(port), CAsyncSocket::kAllEvents)
+                : m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
+                      m_pListenSocket->Listen(plat::MaxListenBacklog());
+        if (listening) {
+            if (handed != plat::kInvalidSocket) AppLog(L"Listening on the socket handed over by the service manager");
+            else if (address == nullptr && !m_pListenSocket->IsIPv6())
                 AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             m_nNextCheckMs = TickCount64() + m_pConfig->limits.nCheckIntervalMs;
