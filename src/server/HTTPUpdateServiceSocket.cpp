@@ -223,6 +223,21 @@ void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
     Finish();
 }
 
+void CHTTPUpdateServiceSocket::EndAfterQueuedReplies() {
+    if (!OwesReplies()) {
+        Finish();
+        return;
+    }
+    // Reading stops here (ServeInput serves nothing more); the connection
+    // ends as after a reply that closes, once its queue is empty.
+    m_bCloseWhenSent = true;
+}
+
+bool CHTTPUpdateServiceSocket::OwesReplies() const {
+    return !m_bFinished && !m_bLingering && !m_bBroken &&
+           (!m_sendQueue.IsIdle() || !m_lstDeferred.empty() || m_nListingsBuilding > 0);
+}
+
 void CHTTPUpdateServiceSocket::StartLingering() {
     m_bLingering = true;
     m_nLingerStartMs = TickCount64();

@@ -107,6 +107,12 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // A package open that failed for want of a descriptor is tried once more
     // (the set has freed one if it could).
     void RetryPackageOpen();
+    // The server stops: no further request is read or answered; a
+    // connection that owes its client nothing closes now, the others once
+    // the replies already queued are sent.
+    void EndAfterQueuedReplies();
+    // Some reply queued here still waits to be sent (see EndAfterQueuedReplies).
+    bool OwesReplies() const;
 
     // ---- State, for tests and the set
 
