@@ -287,11 +287,12 @@ class SystemdMachine:
         return self.boot_log.read().decode("utf-8", "replace")
 
     def run(self, *command, input=None, check=True, timeout=180):
-        """Runs a command inside, as root, in an empty environment; text output."""
+        """Runs a command inside, as root, in an empty environment; text output (stdout_bytes: as it came)."""
         result = subprocess.run(
             ["nsenter", "-t", str(self.pid), "-m", "-u", "-i", "-n", "-p", "-C", "-r", "-w",
              "env", "-i", "PATH=" + PATH, "LANG=C.UTF-8", "SYSTEMD_COLORS=0", *command],
             input=input, capture_output=True, timeout=timeout)
+        result.stdout_bytes = result.stdout
         result.stdout = result.stdout.decode("utf-8", "replace")
         result.stderr = result.stderr.decode("utf-8", "replace")
         if check and result.returncode != 0:
