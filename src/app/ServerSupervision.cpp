@@ -118,6 +118,10 @@ void CVelmoraServiceApp::OnSocketInitFailed(WPARAM wParam, LPARAM) {
 int CVelmoraServiceApp::ExitInstance() {
     if (m_pListenerThread != nullptr) {
         if (m_pService) m_pService->OnServerStopping();
+        // Replies in flight finish first; the service says meanwhile that it is stopping.
+        m_pListenerThread->FinishRepliesInFlight([this] {
+            if (m_pService) m_pService->OnServerStopWaiting();
+        });
         m_pListenerThread->StopThread();
     }
     m_pListenerThread = nullptr;

@@ -23,6 +23,9 @@ using namespace resource_ids;
 // Between two start-pending reports while the port is retried: the retry
 // delay, the stop of the failed listener and the start of the next one.
 constexpr DWORD kRetryWaitHint = CVelmoraServiceApp::SOCKET_RETRY_DELAY_MS + 2000;
+// Between two stop-pending reports while replies in flight finish: one
+// second of waiting and the margin of a busy machine.
+constexpr DWORD kStopWaitHint = 3000;
 // How long the service manager waits before it starts a failed service again.
 constexpr DWORD kFailureRestartDelayMilliseconds = 5000;
 }  // namespace
@@ -85,6 +88,11 @@ void CVelmoraService::OnServerListening() {
 }
 
 void CVelmoraService::OnServerStopping() { m_watchdog.Stop(); }
+
+void CVelmoraService::OnServerStopWaiting() {
+    CSingleLock lock(m_csStart);
+    if (m_bStopRequested) ReportStatus(SERVICE_STOP_PENDING, ++m_dwStopCheckPoint, kStopWaitHint);
+}
 
 bool CVelmoraService::IsRunByServiceManager() {
     CSingleLock lock(m_csStatus);

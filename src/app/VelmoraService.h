@@ -38,6 +38,10 @@ class CVelmoraService : public CNTService {
     void OnServerListening();
     // The listener is about to be stopped on purpose: the watchdog stops first.
     void OnServerStopping();
+    // About every second while replies in flight finish after a stop
+    // control: the next stop-pending checkpoint, with a wait hint that
+    // covers the next second.
+    void OnServerStopWaiting();
     // The port is tried again: the next start-pending checkpoint.
     void OnServerRetrying();
     // Start-up is given up: `error` becomes the service-specific exit code,
@@ -65,6 +69,7 @@ class CVelmoraService : public CNTService {
     // reports of two threads in the order of their decisions.
     CCriticalSection m_csStart;
     DWORD m_dwStartCheckPoint = 1;
+    DWORD m_dwStopCheckPoint = 1;
     bool m_bRunning = false;
     bool m_bStopRequested = false;
     bool m_bStartFailed = false;

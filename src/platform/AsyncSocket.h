@@ -101,6 +101,13 @@ class CAsyncSocket {
     BOOL Create(UINT port = 0, int type = 1 /* SOCK_STREAM */, long events = kAllEvents,
                 const wchar_t* address = nullptr);
     BOOL Listen(int backlog = 5);
+    // Takes a copy of `listening`, a socket that another party made and set
+    // listening (plat::ActivatedListenSocket), and selects `events` on the
+    // calling thread, as Create and Listen would. Fails with WSAENOTSOCK
+    // unless it is a listening stream socket, and with WSAEADDRNOTAVAIL
+    // unless it is bound to `port`. Closing this object leaves `listening`
+    // open. Windows has none to take: WSAEOPNOTSUPP.
+    BOOL AttachListening(plat::SocketHandle listening, UINT port, long events = kAllEvents);
     // Accepts a waiting connection into `connected`, which must have no handle.
     // The new socket inherits this socket's event selection and notifies the
     // calling thread. FALSE with WSAEWOULDBLOCK when nothing waits.

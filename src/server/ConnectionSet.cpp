@@ -60,6 +60,18 @@ std::size_t CConnectionSet::CloseAll() {
     return open;
 }
 
+void CConnectionSet::EndAfterQueuedReplies() {
+    for (const auto& [id, connection] : m_mapConnections) connection->EndAfterQueuedReplies();
+    DeleteFinished();
+}
+
+std::size_t CConnectionSet::RepliesInFlight() const {
+    std::size_t owing = 0;
+    for (const auto& [id, connection] : m_mapConnections)
+        if (connection->OwesReplies()) ++owing;
+    return owing;
+}
+
 bool CConnectionSet::NearDescriptorLimit() const {
     const unsigned limit = m_context.DescriptorLimit();
     if (limit == 0) return false;

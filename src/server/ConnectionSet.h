@@ -47,6 +47,12 @@ class CConnectionSet {
     std::vector<CHTTPUpdateServiceSocket*> Live() const;
     // Closes and deletes every connection; returns how many were open.
     std::size_t CloseAll();
+    // The server stops: connections read no further request, idle ones
+    // close now, the others once their queued replies are sent
+    // (CHTTPUpdateServiceSocket::EndAfterQueuedReplies).
+    void EndAfterQueuedReplies();
+    // Connections whose queued replies are still being sent.
+    std::size_t RepliesInFlight() const;
 
     // Closes one connection to free its descriptor, other than `keep`: the
     // longest-idle keep-alive connection, or else the one whose request head

@@ -124,7 +124,7 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
 }
 
 void CHTTPUpdateServiceSocket::ServeRequest(RequestHead& head, bool headTooLarge) {
-    if (head.closeAfterReply) m_bCloseWhenSent = true;
+    if (head.closeAfterReply || m_bStopping) m_bCloseWhenSent = true;
     if (!headTooLarge) {
         if (head.hasWords) Answer(head.line.method, std::move(head.line.path), head.rangeFields, false);
         return;
@@ -221,6 +221,36 @@ void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
         }
     }
     Finish();
+}
+
+void CHTTPUpdateServiceSocket::EndAfterQueuedReplies() {
+    if (m_bFinished || m_bStopping) return;
+    m_bStopping = true;
+    if (m_bLingering) return;
+    CLogLineBatch logLines;
+    // A request that arrived before the stop (its client sent it on a
+    // connection it had every reason to trust) is still answered: what waits
+    // is read once. The next request served ends the connection (ServeRequest).
+    try {
+        if (!m_bReadPaused && !m_bCloseWhenSent && !m_bBroken) ServeInput(true);
+    } catch (const std::bad_alloc&) {
+        OnOutOfMemory();
+    }
+    // Nothing owed and nothing on its way: closed now. Otherwise it ends as
+    // after a reply that closes, once its queue is empty; a request that
+    // arrives in part is read to its end first.
+    if (!OwesReplies()) {
+        Finish();
+        return;
+    }
+    if (m_framer.BufferedBytes() == 0) m_bCloseWhenSent = true;
+    FinishNotification();
+}
+
+bool CHTTPUpdateServiceSocket::OwesReplies() const {
+    return !m_bFinished && !m_bLingering && !m_bBroken &&
+           (!m_sendQueue.IsIdle() || !m_lstDeferred.empty() || m_nListingsBuilding > 0 ||
+            (!m_bCloseWhenSent && m_framer.BufferedBytes() != 0));
 }
 
 void CHTTPUpdateServiceSocket::StartLingering() {

@@ -110,6 +110,13 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // A package open that failed for want of a descriptor is tried once more
     // (the set has freed one if it could).
     void RetryPackageOpen();
+    // The server stops: the requests that have arrived are answered, no
+    // further one is read; a connection that owes its client nothing closes
+    // now, the others once the replies queued are sent.
+    void EndAfterQueuedReplies();
+    // A reply queued here still waits to be sent, or a request that has
+    // begun to arrive still waits for its end (see EndAfterQueuedReplies).
+    bool OwesReplies() const;
 
     // ---- State, for tests and the set
 
@@ -198,6 +205,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     bool m_bPeerClosed = false;      // the peer shut down its sending side
     bool m_bInputEnded = false;      // every byte the peer sent was read
     bool m_bCloseWhenSent = false;   // end the connection once the queue is empty
+    bool m_bStopping = false;        // the server stops: the next request served is the last
     bool m_bLingering = false;       // sending shut down; waiting for the peer's close
     bool m_bBroken = false;          // a send failed or memory ran out: close now
     bool m_bFinished = false;        // closed and reported

@@ -2,8 +2,10 @@
 #include "server/HTTPUpdateServiceThread.h"
 
 #include "common/LogSink.h"
+#include "platform/ActivatedSocket.h"
 #include "platform/AsyncSocket.h"
 #include "platform/DescriptorLimit.h"
+#include "platform/Handles.h"
 #include "platform/ListenBacklog.h"
 #include "platform/MessageQueue.h"
 #include "platform/ServiceWatchdog.h"
@@ -15,6 +17,7 @@
 const MessageMap* CHTTPUpdateServiceThread::GetThisMessageMap() {
     static const MessageMapEntry entries[] = {
         OnMessage<&CHTTPUpdateServiceThread::OnInitListener>(kStartMessage),
+        OnMessage<&CHTTPUpdateServiceThread::OnFinishReplies>(kFinishRepliesMessage),
     };
     static const MessageMap map = MessageMapOf<CWinThreadEx>(entries);
     return &map;
@@ -53,9 +56,17 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     if (port >= 0 && port <= 65535) {
         const std::wstring& configured = m_pConfig->m_strServerAddress;
         const wchar_t* address = configured.empty() ? nullptr : configured.c_str();
-        if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
-            m_pListenSocket->Listen(plat::MaxListenBacklog())) {
-            if (address == nullptr && !m_pListenSocket->IsIPv6())
+        // A socket the service manager listens on for us (socket activation)
+        // is used as it is; binding the port ourselves would fail beside it.
+        const plat::SocketHandle handed = plat::ActivatedListenSocket();
+        const bool listening =
+            handed != plat::kInvalidSocket
+                ? m_pListenSocket->AttachListening(handed, static_cast<UINT>(port), CAsyncSocket::kAllEvents)
+                : m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
+                      m_pListenSocket->Listen(plat::MaxListenBacklog());
+        if (listening) {
+            if (handed != plat::kInvalidSocket) AppLog(L"Listening on the socket handed over by the service manager");
+            else if (address == nullptr && !m_pListenSocket->IsIPv6())
                 AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             m_nNextCheckMs = TickCount64() + m_pConfig->limits.nCheckIntervalMs;
@@ -79,6 +90,7 @@ void CHTTPUpdateServiceThread::OnPassEnded(bool beforeWait) {
         const std::uint64_t now = TickCount64();
         m_nPassEndedMs = now;
         if (m_nNextCheckMs != 0 && now >= m_nNextCheckMs) RunPeriodicCheck(now);
+        if (m_evRepliesFinished != nullptr) CheckRepliesFinished(now);
     }
     // Then the lines of the pass, those of the work above included.
     CWinThreadEx::OnPassEnded(beforeWait);
@@ -93,14 +105,76 @@ DWORD CHTTPUpdateServiceThread::MessageWaitTimeout() {
 
 void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
     m_nNextCheckMs = now + m_pConfig->limits.nCheckIntervalMs;
+    // While replies finish, the loop wakes for the end of their time as well.
+    if (m_evRepliesFinished != nullptr && m_nFinishDeadlineMs < m_nNextCheckMs)
+        m_nNextCheckMs = m_nFinishDeadlineMs > now ? m_nFinishDeadlineMs : now + 1;
     // The loop dispatches: the service's watchdog hears that the listener is alive.
     plat::ServiceHeartbeat();
     CLogLineBatch logLines;
-    m_pListenSocket->RenewAccepting();
+    if (m_pListenSocket->m_hSocket != plat::kInvalidSocket) m_pListenSocket->RenewAccepting();
     m_pConnections->CheckConnections();
 }
 
+void CHTTPUpdateServiceThread::FinishRepliesInFlight(const std::function<void()>& waiting) {
+    HANDLE finished = plat::CreateEventObject(true, false);
+    if (finished == nullptr) return;
+    HANDLE forListener = plat::DuplicateHandleObject(finished);
+    // The settings were made before the thread ran and do not change.
+    const DWORD limit = m_pConfig ? m_pConfig->limits.nStopFinishMs : 0;
+    if (forListener == nullptr ||
+        !PostMessage(kFinishRepliesMessage, 0, reinterpret_cast<LPARAM>(forListener))) {
+        if (forListener != nullptr) plat::CloseHandleObject(forListener);
+        plat::CloseHandleObject(finished);
+        return;
+    }
+    // The listener signals at the end of the time; the margin covers a loop
+    // busy with a long notification.
+    constexpr DWORD kSlice = 1000;
+    for (DWORD waited = 0; waited < limit + 2 * kSlice; waited += kSlice) {
+        if (plat::WaitForObject(finished, kSlice) == WAIT_OBJECT_0) break;
+        if (waiting) waiting();
+    }
+    plat::CloseHandleObject(finished);
+}
+
+void CHTTPUpdateServiceThread::OnFinishReplies(WPARAM, LPARAM lParam) {
+    HANDLE finished = reinterpret_cast<HANDLE>(lParam);
+    if (m_evRepliesFinished != nullptr || !m_pConnections) {
+        plat::SignalEvent(finished);
+        plat::CloseHandleObject(finished);
+        return;
+    }
+    m_evRepliesFinished = finished;
+    const std::uint64_t now = TickCount64();
+    m_nFinishDeadlineMs = now + m_pConfig->limits.nStopFinishMs;
+    // No new client: the port closes (a handed-over socket stays open with
+    // the service manager, whose backlog keeps the clients that come now).
+    m_pListenSocket->Close();
+    m_pConnections->EndAfterQueuedReplies();
+    const std::size_t owing = m_pConnections->RepliesInFlight();
+    if (owing != 0)
+        AppLog(L"Stopping: waiting up to %lu seconds for the replies to %u clients",
+               static_cast<unsigned long>(m_pConfig->limits.nStopFinishMs / 1000), static_cast<unsigned>(owing));
+    if (m_nNextCheckMs == 0 || m_nFinishDeadlineMs < m_nNextCheckMs) m_nNextCheckMs = m_nFinishDeadlineMs;
+    CheckRepliesFinished(now);
+}
+
+void CHTTPUpdateServiceThread::CheckRepliesFinished(std::uint64_t now) {
+    const std::size_t owing = m_pConnections->RepliesInFlight();
+    if (owing != 0 && now < m_nFinishDeadlineMs) return;
+    if (owing != 0)
+        AppLog(L"Stopping: the replies to %u clients did not finish in time and are cut", static_cast<unsigned>(owing));
+    plat::SignalEvent(m_evRepliesFinished);
+    plat::CloseHandleObject(m_evRepliesFinished);
+    m_evRepliesFinished = nullptr;
+}
+
 int CHTTPUpdateServiceThread::ExitInstance() {
+    if (m_evRepliesFinished != nullptr) {
+        plat::SignalEvent(m_evRepliesFinished);
+        plat::CloseHandleObject(m_evRepliesFinished);
+        m_evRepliesFinished = nullptr;
+    }
     m_nNextCheckMs = 0;
     if (m_pListenSocket != nullptr) {
         m_pListenSocket->Close();

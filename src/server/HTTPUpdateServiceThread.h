@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,8 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     static constexpr UINT kListingReadyMessage = 0x0402;  // WM_USER + 2
     // Posted to the application thread once the socket listens.
     static constexpr UINT kListeningMessage = 0x0403;  // WM_USER + 3
+    // Posted by FinishRepliesInFlight; its lParam is the event to signal.
+    static constexpr UINT kFinishRepliesMessage = 0x0404;  // WM_USER + 4
 
     CHTTPUpdateServiceThread();
     ~CHTTPUpdateServiceThread() override;
@@ -52,6 +55,15 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // (kListenFailedMessage).
     void OnInitListener(WPARAM wParam, LPARAM lParam);
 
+    // The owner's thread, before StopThread: the listener stops accepting
+    // (a socket handed over by the service manager keeps the clients that
+    // come meanwhile for the next process) and reading requests, closes idle
+    // connections, and lets the replies already queued finish, for the
+    // limits' nStopFinishMs at most. Returns when they are done or the time
+    // is over; `waiting` is called about every second meanwhile.
+    void FinishRepliesInFlight(const std::function<void()>& waiting);
+    void OnFinishReplies(WPARAM wParam, LPARAM lParam);
+
     // The framework's lines go to the application log.
     void LogInfoText(const std::wstring& line) override;
     void LogErrorText(const std::wstring& line) override;
@@ -65,6 +77,8 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
 
   private:
     void RunPeriodicCheck(std::uint64_t now);
+    // While replies finish: signals the owner once none is left or the time is over.
+    void CheckRepliesFinished(std::uint64_t now);
 
     std::unique_ptr<CConnectionSet> m_pConnections;
     // Gathers the thread's log lines from start to exit; the message loop
@@ -72,4 +86,6 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     std::unique_ptr<CLogLineBatch> m_pLogLines;
     std::uint64_t m_nNextCheckMs = 0;  // 0: no checks (not listening)
     std::uint64_t m_nPassEndedMs = 0;  // the tick count when the last pass ended
+    HANDLE m_evRepliesFinished = nullptr;  // while replies finish: the owner's event (owned)
+    std::uint64_t m_nFinishDeadlineMs = 0;
 };

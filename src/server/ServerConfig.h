@@ -35,6 +35,11 @@ struct CServerLimits {
     // tells the service's watchdog that its loop runs (a quarter of the
     // watchdog's period at most).
     DWORD nCheckIntervalMs = 1000;
+    // When the server is asked to stop, the replies already queued get this
+    // long to finish (a setup program's package usually takes seconds; a
+    // service manager waits longer than this for a stop); what is still
+    // being sent after it is cut.
+    DWORD nStopFinishMs = 10000;
 };
 
 struct CServerConfig {

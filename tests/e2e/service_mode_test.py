@@ -425,21 +425,24 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
 
         # The control verbs through systemctl; pause is refused, as it is for a service that accepts only stop.
         self.assertEqual(self.run_verb("-start"), (0, "", ""))
-        self.assertIn(f"start --no-block {UNIT}", self.calls())
+        # The socket unit that listens for the service is started and stopped with it.
+        socket_unit = UNIT.replace(".service", ".socket")
+        self.assertIn(f"start --no-block {socket_unit} {UNIT}", self.calls())
         self.assertEqual(self.run_verb("-pause"), (1052 % 256, "", "Failed to pause the service, Error:1052, The "
                                                    "requested control is not valid for this service.\n"))
         self.assertEqual(self.run_verb("-pause", "-silent"), (1052 % 256, "", ""))
         self.assertEqual(self.run_verb("-continue"), (0, "", ""))  # running already
         self.assertEqual(self.run_verb("-stop"), (0, "", ""))
-        self.assertIn(f"stop --no-block {UNIT}", self.calls())
+        self.assertIn(f"stop --no-block {socket_unit} {UNIT}", self.calls())
         self.assertEqual(self.run_verb("-stop"), (0, "", ""))
-        self.assertNotIn(f"stop --no-block {UNIT}", self.calls())  # stopped already: nothing sent
+        self.assertNotIn(f"stop --no-block {socket_unit} {UNIT}", self.calls())  # stopped already: nothing sent
 
         # Uninstall: the unit, its automatic start and its event source are gone.
         self.events()
         self.assertEqual(self.run_verb("-uninstall"), (0, "", ""))
-        self.assertEqual(self.calls()[-2:], [f"disable {UNIT}", "daemon-reload"])
+        self.assertEqual(self.calls()[-3:], [f"disable {UNIT}", f"stop {socket_unit}", "daemon-reload"])
         self.assertFalse(os.path.exists(os.path.join(self.units, UNIT)))
+        self.assertFalse(os.path.exists(os.path.join(self.units, socket_unit)))
         self.assertFalse(os.path.lexists(os.path.join(self.units, "multi-user.target.wants", UNIT)))
         self.assertEqual(self.event_source(), (None, []))
         self.assertEqual(self.events(), [])  # no event reports a successful uninstall

@@ -1,4 +1,6 @@
-// The listener thread's own stall checks: a client that stops reading for good is cut off without any refill.
+// The listener thread on its own: its stall checks cut off a client that stops reading, and a stop lets replies in flight finish.
+#include <thread>
+
 #include "platform/Win32Codes.h"
 #include "server/HTTPUpdateServiceThread.h"
 #include "server/ServerFixture.h"
@@ -83,5 +85,89 @@ TEST(ListenerStallCheckTest, ClientThatStopsReadingIsCutOffByTheListenersOwnChec
     EXPECT_TRUE(thread->StopThread());
     SetTickCountForTests(std::nullopt);
 }
+
+}  // namespace
+
+namespace {
+
+// A stop with a reply in flight: a client that reads gets the whole reply
+// before the listener ends; one that does not read within the server's time
+// for replies in flight is cut. Idle clients are closed at once, and no new
+// client is taken meanwhile.
+struct StopCase {
+    const char* name;
+    DWORD finishMs;     // the limits' nStopFinishMs
+    bool readsAtOnce;   // the client reads its reply while the server stops
+    bool getsWholeReply;
+};
+
+class StopWithReplyInFlightTest : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StopWithReplyInFlightTest, QueuedRepliesFinishWithinTheLimitThenTheRestIsCut) {
+    const StopCase& c = GetParam();
+    CTempDir dir;
+    ASSERT_TRUE(dir.MakeFolder(L"packages"));
+    const std::string large = PatternBytes(c.readsAtOnce ? 4u << 20 : 32u << 20, 5);
+    ASSERT_TRUE(dir.MakeFile(L"packages/large.bin", large));
+    TestLog log;
+    ASSERT_TRUE(plat::InitSockets());
+    const UINT port = FreePort();
+    ASSERT_NE(port, 0u);
+
+    auto* thread = dynamic_cast<CHTTPUpdateServiceThread*>(
+        AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), 0, 0, CREATE_SUSPENDED));
+    ASSERT_NE(thread, nullptr);
+    auto config = std::make_shared<CServerConfig>();
+    config->m_nPort = static_cast<int>(port);
+    config->m_strPackagePath = dir.PathOf(L"packages") + plat::PathSeparator();
+    config->limits.nCheckIntervalMs = 20;
+    config->limits.nStopFinishMs = c.finishMs;
+    thread->m_pConfig = config;
+    thread->ResumeThread();
+    ASSERT_TRUE(WaitForLogLine(log, L"CHTTPUpdateServiceThread Initialized!"));
+
+    CHttpClient reader, idle;
+    reader.SetReceiveBufferSize(16384);
+    ASSERT_TRUE(reader.Connect(port));
+    ASSERT_TRUE(idle.Connect(port));
+    ASSERT_TRUE(reader.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
+    // The reply has begun: its first bytes are here.
+    std::string received;
+    ASSERT_TRUE(reader.ReceiveExactly(1, received, 10000));
+
+    CHttpClient::Reply reply;
+    bool readWhole = false;
+    std::thread readAtOnce;
+    if (c.readsAtOnce) readAtOnce = std::thread([&] { readWhole = reader.ReceiveReply(reply, 60000); });
+    int waits = 0;
+    thread->FinishRepliesInFlight([&] { ++waits; });
+    if (readAtOnce.joinable()) readAtOnce.join();
+
+    // Stopping: no new client is taken, and the idle one is gone.
+    CHttpClient late;
+    EXPECT_FALSE(late.Connect(port, 2000));
+    std::string idleBytes;
+    EXPECT_TRUE(idle.ReceiveUntilClosed(idleBytes, 10000));
+    EXPECT_EQ(idleBytes, "");
+    EXPECT_TRUE(thread->StopThread());
+
+    if (c.getsWholeReply) {
+        EXPECT_TRUE(readWhole);
+        EXPECT_EQ(received + reply.head, OctetHead(large.size()));
+        EXPECT_TRUE(reply.body == large) << "the reply's bytes differ";
+        EXPECT_FALSE(log.Contains(L"did not finish in time"));
+    } else {
+        // The stop waited about the limit (reported about every second), then cut the reply.
+        EXPECT_GE(waits, 1);
+        EXPECT_TRUE(reader.ReceiveUntilClosed(received, 30000));
+        EXPECT_LT(received.size(), OctetHead(large.size()).size() + large.size());
+        EXPECT_TRUE(log.Contains(L"Stopping: the replies to 1 clients did not finish in time and are cut"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, StopWithReplyInFlightTest,
+                         ::testing::Values(StopCase{"FastReaderFinishes", 60000, true, true},
+                                           StopCase{"SlowReaderIsCutAfterTheLimit", 1500, false, false}),
+                         [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -95,14 +95,16 @@ def main(args):
             sys.stderr.write(f"Removed \"{link}\".\n")
         return 0
     if command in ("start", "stop"):
-        unit = words[1]
-        loaded = unit in units and units[unit].get("ActiveState", "inactive") != "inactive"
-        if not os.path.isfile(unit_file(unit)) and not loaded:
-            verb = "not found" if command == "start" else "not loaded"
-            sys.stderr.write(f"Failed to {command} {unit}: Unit {unit} {verb}.\n")
-            return 5
+        # Every unit named (a socket unit with its service), all or none.
+        for unit in words[1:]:
+            loaded = unit in units and units[unit].get("ActiveState", "inactive") != "inactive"
+            if not os.path.isfile(unit_file(unit)) and not loaded:
+                verb = "not found" if command == "start" else "not loaded"
+                sys.stderr.write(f"Failed to {command} {unit}: Unit {unit} {verb}.\n")
+                return 5
         after = state.get("after_" + command, "active" if command == "start" else "inactive")
-        units[unit] = dict(after) if isinstance(after, dict) else {"ActiveState": after}
+        for unit in words[1:]:
+            units[unit] = dict(after) if isinstance(after, dict) else {"ActiveState": after}
         save(state)
         return 0
     if command == "show":

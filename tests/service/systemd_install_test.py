@@ -26,6 +26,7 @@ PROBE = os.environ.get("VELMORA_INSTALL_PROBE", "")
 DOUBLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "systemctl_double.py")
 NAME = "VelmoraProbe"
 UNIT = NAME + ".service"
+SOCKET = NAME + ".socket"  # the socket unit that listens for the service (the probe's command line names no port: 80)
 SHOW = f"show --property=Id,ActiveState,SubState,Result,ExecMainStatus,StatusText,Job {UNIT}"
 START, PAUSE, CONTINUE, STOP = "0", "1", "2", "3"
 HEADER = "# Written by the service installer. [X-VelmoraService] keeps the registration as given.\n"
@@ -117,7 +118,8 @@ class SystemdInstallTest(unittest.TestCase):
         unit = self.unit_text()
         # Restart, journal identifier and sandbox settings follow User=; the unit writer's own tests check them.
         self.assertTrue(unit.startswith(HEADER + "[Unit]\nDescription=Velmora Probe\n"
-                                        "After=network.target remote-fs.target\n\n"
+                                        "After=network.target remote-fs.target\n"
+                                        f"Requires={SOCKET}\nAfter={SOCKET}\n\n"
                                         f"[Service]\nType=notify\nExecStart={PROBE} run {NAME}\nUser=velmora\n"),
                         unit)
         self.assertIn("\nSyslogIdentifier=VelmoraProbe\n", unit)
@@ -132,7 +134,9 @@ class SystemdInstallTest(unittest.TestCase):
         self.assertEqual(self.calls(), ["daemon-reload"])
         with open(os.path.join(self.double_dir, "reloads.json"), encoding="utf-8") as f:
             self.assertEqual(json.load(f), [{UNIT: [os.stat(os.path.join(self.units, UNIT)).st_ino, unit]}])
-        self.assertEqual(sorted(os.listdir(self.units)), [UNIT])
+        self.assertEqual(sorted(os.listdir(self.units)), [UNIT, SOCKET])
+        with open(os.path.join(self.units, SOCKET), encoding="utf-8") as f:
+            self.assertIn("\n[Socket]\nListenStream=80\nBindIPv6Only=both\nBacklog=", f.read())
         events = self.events()
         self.assertEqual(len(events), 1, events)
         self.assertRegex(events[0], r'^<30>VelmoraProbe\[\d+\]: "Velmora Probe" was successfully installed\.$')
@@ -148,7 +152,7 @@ class SystemdInstallTest(unittest.TestCase):
         self.assertTrue(os.path.islink(wants))
 
         self.assertEqual(self.probe("uninstall", NAME, "5000", "--no-events"), ["result=1 error=0 message="])
-        self.assertEqual(self.calls(), [SHOW, f"disable {UNIT}", "daemon-reload"])
+        self.assertEqual(self.calls(), [SHOW, f"disable {UNIT}", f"stop {SOCKET}", "daemon-reload"])
         self.assertFalse(os.path.lexists(wants))
         self.assertFalse(os.path.exists(os.path.join(self.units, UNIT)))
 
@@ -185,7 +189,7 @@ class SystemdInstallTest(unittest.TestCase):
         lines = self.probe("install", "VelmoraOther", "Velmora Other", "--no-events")
         self.assertEqual(lines[0], "result=0 error=5 message=CNTService::Install, Failed call to CreateService, "
                                    "Error:5, Permission denied")
-        self.assertEqual(sorted(os.listdir(self.units)), [UNIT])
+        self.assertEqual(sorted(os.listdir(self.units)), [UNIT, SOCKET])
 
         # A name that cannot be a unit name.
         self.set_state(failures={})
@@ -211,13 +215,13 @@ class SystemdInstallTest(unittest.TestCase):
     def test_start_and_stop_with_waits_and_nothing_sent_when_already_there(self):
         self.install()
         self.assertEqual(self.probe("status", NAME, START, "2000", "20"), ["result=1 error=12345"])
-        self.assertEqual(self.calls(), [SHOW, SHOW, f"start --no-block {UNIT}", SHOW])
+        self.assertEqual(self.calls(), [SHOW, SHOW, f"start --no-block {SOCKET} {UNIT}", SHOW])
         # Starting a running service sends nothing.
         self.assertEqual(self.probe("status", NAME, START, "2000", "20"), ["result=1 error=12345"])
         self.assertEqual(self.calls(), [SHOW, SHOW])
 
         self.assertEqual(self.probe("status", NAME, STOP, "2000", "20"), ["result=1 error=12345"])
-        self.assertEqual(self.calls(), [SHOW, SHOW, f"stop --no-block {UNIT}", SHOW, SHOW])
+        self.assertEqual(self.calls(), [SHOW, SHOW, f"stop --no-block {SOCKET} {UNIT}", SHOW, SHOW])
         # Stopping a stopped service sends nothing.
         self.assertEqual(self.probe("status", NAME, STOP, "2000", "20"), ["result=1 error=12345"])
         self.assertEqual(self.calls(), [SHOW, SHOW])
@@ -299,7 +303,7 @@ class SystemdInstallTest(unittest.TestCase):
         self.install()
         self.assertEqual(self.probe("uninstall", NAME, "5000", "--display", "Velmora Probe"),
                          ["result=1 error=0 message="])
-        self.assertEqual(self.calls(), [SHOW, "daemon-reload"])
+        self.assertEqual(self.calls(), [SHOW, f"stop {SOCKET}", "daemon-reload"])
         self.assertEqual(os.listdir(self.units), [])
         self.assertEqual(self.events(), [])
 
@@ -308,7 +312,8 @@ class SystemdInstallTest(unittest.TestCase):
         self.set_unit_state("active")
         self.assertEqual(self.probe("uninstall", NAME, "5000", "--display", "Velmora Probe"),
                          ["result=1 error=0 message="])
-        self.assertEqual(self.calls(), [SHOW, SHOW, f"stop --no-block {UNIT}", SHOW, SHOW, "daemon-reload"])
+        self.assertEqual(self.calls(), [SHOW, SHOW, f"stop --no-block {SOCKET} {UNIT}", SHOW, SHOW, f"stop {SOCKET}",
+                                        "daemon-reload"])
 
     def test_uninstall_of_a_running_service_that_will_not_stop_fails_and_keeps_it(self):
         self.install()
@@ -327,7 +332,7 @@ class SystemdInstallTest(unittest.TestCase):
         self.assertEqual(self.probe("uninstall", NAME, "5000", "--display", "Velmora Probe"),
                          ["result=0 error=5 message=CNTService::Uninstall, Failed to stop service, Error:5, "
                           "Permission denied"])
-        self.assertEqual(self.calls(), [SHOW, SHOW, f"stop --no-block {UNIT}"])  # no wait
+        self.assertEqual(self.calls(), [SHOW, SHOW, f"stop --no-block {SOCKET} {UNIT}"])  # no wait
         self.assertTrue(os.path.exists(os.path.join(self.units, UNIT)))
 
     def test_uninstall_of_a_service_that_is_not_installed(self):

@@ -151,6 +151,74 @@ def watchdog(pid, start_time, cgroup, run_folder, time_limit):
     clean_up(pid, start_time, cgroup, run_folder)
 
 
+# Clients inside a machine that fetch one package again and again, each time
+# on a new connection, until a stop file appears; then a JSON summary: how many
+# replies came whole, and every failure (refused, reset, cut, wrong bytes).
+FETCH_LOOP = r"""
+import hashlib, json, os, socket, sys, threading
+port, path, size, digest, clients, stop = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]), sys.argv[6]
+lock = threading.Lock()
+answered, failures = [0], []
+
+def fetch():
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = s.recv(65536)
+            if not chunk:
+                raise ConnectionError(f"closed before the end of the head ({len(data)} bytes)")
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        while len(body) < size:
+            chunk = s.recv(65536)
+            if not chunk:
+                raise ConnectionError(f"cut after {len(body)} of {size} body bytes")
+            body += chunk
+    if not head.startswith(b"HTTP/1.1 200 ") or hashlib.sha256(body).hexdigest() != digest:
+        raise ValueError(f"wrong reply: {head[:60]!r}")
+
+def client():
+    while not os.path.exists(stop):
+        try:
+            fetch()
+            with lock:
+                answered[0] += 1
+        except Exception as e:
+            with lock:
+                failures.append(f"{type(e).__name__}: {e}")
+
+threads = [threading.Thread(target=client) for _ in range(clients)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(json.dumps({"answered": answered[0], "failures": failures}))
+"""
+
+
+class FetchLoop:
+    """`clients` clients inside `machine` fetching `path` (whose bytes are
+    `expected`) from 127.0.0.1:`port` on new connections, one request after
+    another, until stop(), which returns {"answered": n, "failures": [...]}."""
+    STOP_FILE = "/run/velmora-fetch-loop-stop"
+
+    def __init__(self, machine, port, path, expected, clients=20):
+        import hashlib
+        self.machine = machine
+        machine.run("rm", "-f", self.STOP_FILE)
+        self.process = machine.popen("python3", "-c", FETCH_LOOP, str(port), path, str(len(expected)),
+                                     hashlib.sha256(expected).hexdigest(), str(clients), self.STOP_FILE)
+
+    def stop(self):
+        import json
+        self.machine.run("touch", self.STOP_FILE)
+        out, err = self.process.communicate(timeout=180)
+        if self.process.returncode != 0:
+            raise AssertionError(f"the fetch loop failed ({self.process.returncode}):\n{err}")
+        return json.loads(out)
+
+
 class SystemdMachine:
     def __init__(self, time_limit=300):
         self.name = f"velmora-systemd-{os.getpid()}-{int(time.time() * 1000) % 100000}"
@@ -219,11 +287,12 @@ class SystemdMachine:
         return self.boot_log.read().decode("utf-8", "replace")
 
     def run(self, *command, input=None, check=True, timeout=180):
-        """Runs a command inside, as root, in an empty environment; text output."""
+        """Runs a command inside, as root, in an empty environment; text output (stdout_bytes: as it came)."""
         result = subprocess.run(
             ["nsenter", "-t", str(self.pid), "-m", "-u", "-i", "-n", "-p", "-C", "-r", "-w",
              "env", "-i", "PATH=" + PATH, "LANG=C.UTF-8", "SYSTEMD_COLORS=0", *command],
             input=input, capture_output=True, timeout=timeout)
+        result.stdout_bytes = result.stdout
         result.stdout = result.stdout.decode("utf-8", "replace")
         result.stderr = result.stderr.decode("utf-8", "replace")
         if check and result.returncode != 0:

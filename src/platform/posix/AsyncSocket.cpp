@@ -7,6 +7,7 @@
 // FD_WRITE is owed. So a socket with unread data or a full send buffer costs
 // nothing until its owner acts, and no readiness is reported twice.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -471,6 +472,43 @@ BOOL CAsyncSocket::Listen(int backlog) {
     m_pState->readArmed = true;
     if (!m_pState->UpdateWatch()) return FALSE;
     return TRUE;
+}
+
+BOOL CAsyncSocket::AttachListening(plat::SocketHandle listening, UINT port, long events) {
+    if (m_hSocket != plat::kInvalidSocket) return SetSocketError(EISCONN), FALSE;
+    const int fd = ::fcntl(static_cast<int>(listening), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return SetSocketError(errno == EBADF ? ENOTSOCK : errno), FALSE;
+    int type = 0;
+    int accepting = 0;
+    socklen_t length = sizeof type;
+    const bool stream = ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+    length = sizeof accepting;
+    const bool listens = ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) == 0 && accepting != 0;
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    const bool named = ::getsockname(fd, local.Raw(), &local.length) == 0 &&
+                       (local.Family() == AF_INET || local.Family() == AF_INET6);
+    std::uint16_t boundPort = 0;
+    if (named)
+        boundPort = ntohs(local.Family() == AF_INET ? reinterpret_cast<sockaddr_in*>(local.Raw())->sin_port
+                                                    : reinterpret_cast<sockaddr_in6*>(local.Raw())->sin6_port);
+    int error = 0;
+    if (!stream || !listens || !named) error = ENOTSOCK;
+    else if (boundPort != port) error = EADDRNOTAVAIL;
+    // The descriptor shares its file status with the original: every copy is
+    // non-blocking from here on, which the service manager's polling does not mind.
+    else if (const int flags = ::fcntl(fd, F_GETFL); flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        ::close(fd);
+        return SetSocketError(error), FALSE;
+    }
+    m_hSocket = static_cast<plat::SocketHandle>(fd);
+    m_pState->ResetFlags();
+    m_pState->events = events;
+    m_pState->role = State::Role::Listening;
+    m_pState->readArmed = true;
+    return m_pState->UpdateWatch() ? TRUE : FALSE;
 }
 
 BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {

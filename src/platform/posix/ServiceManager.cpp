@@ -7,7 +7,10 @@
 // --no-block" and "systemctl stop --no-block", which return at once as
 // StartServiceW and ControlService do, and the caller polls the state; the
 // state is the unit's ActiveState from "systemctl show"; delete disables an
-// automatically started unit and removes its file. Pause, continue and the
+// automatically started unit and removes its file. A service that listens
+// on the program's port gets a socket unit beside its own
+// ("<name>.socket", SystemdSocketUnit.h), which start, stop and delete act on
+// together with the service. Pause, continue and the
 // other controls are refused with 1052, as the SCM refuses a control the
 // service does not accept.
 #include "platform/ServiceManager.h"
@@ -26,6 +29,7 @@
 
 #include "common/Utf8.h"
 #include "platform/Handles.h"
+#include "platform/ListenBacklog.h"
 #include "platform/ServiceCodes.h"
 #include "platform/ServiceManagerCodes.h"
 #include "platform/Win32Codes.h"
@@ -33,6 +37,7 @@
 #include "platform/posix/systemd/Systemctl.h"
 #include "platform/posix/systemd/SystemdCommandLine.h"
 #include "platform/posix/systemd/SystemdObjects.h"
+#include "platform/posix/systemd/SystemdSocketUnit.h"
 #include "platform/posix/systemd/SystemdStates.h"
 
 namespace plat {
@@ -49,6 +54,25 @@ T Fail(DWORD error, T result) {
 }
 
 std::string UnitName(const std::wstring& serviceName) { return WideToUtf8(SystemdUnitFileName(serviceName)); }
+std::string SocketUnitName(const std::wstring& serviceName) {
+    return WideToUtf8(SystemdSocketUnitFileName(serviceName));
+}
+std::filesystem::path SocketUnitPath(const ScObject& object) {
+    return object.unitFolder / SocketUnitName(object.serviceName);
+}
+// The service listens on the socket of a socket unit (one written by Create).
+bool HasSocketUnit(const ScObject& service) {
+    struct stat info {};
+    return ::stat(SocketUnitPath(service).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+// The units a start or stop acts on: the socket unit with its service, so
+// that a stopped service is not started again by its next client.
+std::vector<std::string> ControlledUnits(const ScObject& service) {
+    std::vector<std::string> units;
+    if (HasSocketUnit(service)) units.push_back(SocketUnitName(service.serviceName));
+    units.push_back(UnitName(service.serviceName));
+    return units;
+}
 
 bool IsSettledStopped(const ServiceStatusRecord& status) { return status.currentState == SERVICE_STOPPED; }
 bool IsPending(const ServiceStatusRecord& status) {
@@ -249,14 +273,29 @@ ScHandle CreateServiceEntry(ScHandle handle, const wchar_t* serviceName, const w
     const std::filesystem::path path = posix::UnitFilePath(manager->unitFolder, definition.serviceName);
     if (const DWORD error = posix::WriteUnitFile(path, SystemdUnitFileText(definition), true); error != 0)
         return Fail(error, nullptr);
-    // From here on a failure takes the unit away again, so that nothing half-installed stays.
+    std::wstring listenStream;
+    bool bothFamilies = false;
+    const bool socketUnit = SystemdListenAddressOf(definition.commandLine, &listenStream, &bothFamilies);
+    const std::filesystem::path socketPath =
+        manager->unitFolder / WideToUtf8(SystemdSocketUnitFileName(definition.serviceName));
+    // From here on a failure takes the units away again, so that nothing half-installed stays.
     auto undo = [&](bool reload) {
         const DWORD error = LastError();
+        if (socketUnit) ::unlink(socketPath.c_str());
         ::unlink(path.c_str());
         if (reload) posix::Systemctl({"daemon-reload"});
         SetLastErrorCode(error);
         return nullptr;
     };
+    // The service's own unit is new (written above, never replacing one): a socket unit of its name is its own.
+    if (socketUnit) {
+        const DWORD error =
+            posix::WriteUnitFile(socketPath, SystemdSocketUnitText(definition, MaxListenBacklog()), false);
+        if (error != 0) {
+            SetLastErrorCode(error);
+            return undo(false);
+        }
+    }
     if (!posix::Systemctl({"daemon-reload"})) return undo(false);
     if (startType == SERVICE_AUTO_START && !posix::Systemctl({"enable", UnitName(definition.serviceName)}))
         return undo(true);
@@ -297,6 +336,11 @@ BOOL DeleteServiceEntry(ScHandle handle) {
         return FALSE;
     if (::unlink(posix::UnitFilePath(service->unitFolder, service->serviceName).c_str()) != 0)
         return Fail(posix::Win32FromErrno(errno), FALSE);
+    // The socket goes with its service: a socket left listening would start nothing any more.
+    if (HasSocketUnit(*service)) {
+        posix::Systemctl({"stop", SocketUnitName(service->serviceName)});
+        ::unlink(SocketUnitPath(*service).c_str());
+    }
     service->deleted = true;
     return posix::Systemctl({"daemon-reload"});
 }
@@ -330,7 +374,9 @@ BOOL ControlServiceEntry(ScHandle handle, DWORD control, ServiceStatusRecord* st
     if (control != SERVICE_CONTROL_STOP) return Fail(ERROR_INVALID_SERVICE_CONTROL, FALSE);
     if (IsSettledStopped(*status)) return Fail(ERROR_SERVICE_NOT_ACTIVE, FALSE);
     if (IsPending(*status)) return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
-    if (!posix::Systemctl({"stop", "--no-block", UnitName(service->serviceName)})) return FALSE;
+    std::vector<std::string> stop = {"stop", "--no-block"};
+    for (std::string& unit : ControlledUnits(*service)) stop.push_back(std::move(unit));
+    if (const DWORD error = posix::Win32ErrorOfRun(posix::RunSystemctl(stop)); error != 0) return Fail(error, FALSE);
     // The status after the request, as ControlService returns it.
     ServiceStatusRecord after{};
     if (posix::QueryUnitStatus(service->serviceName, &after)) *status = after;
@@ -350,7 +396,11 @@ BOOL StartServiceEntry(ScHandle handle, DWORD argumentCount, const wchar_t**) {
     ServiceStatusRecord status{};
     if (!posix::QueryUnitStatus(service->serviceName, &status)) return FALSE;
     if (!IsSettledStopped(status)) return Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
-    return posix::Systemctl({"start", "--no-block", UnitName(service->serviceName)});
+    std::vector<std::string> start = {"start", "--no-block"};
+    for (std::string& unit : ControlledUnits(*service)) start.push_back(std::move(unit));
+    if (const DWORD error = posix::Win32ErrorOfRun(posix::RunSystemctl(start)); error != 0)
+        return Fail(error, FALSE);
+    return TRUE;
 }
 
 BOOL EnumerateServiceStatus(ScHandle handle, DWORD serviceType, DWORD serviceState, void* buffer, DWORD bufferBytes,

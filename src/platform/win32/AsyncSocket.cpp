@@ -325,6 +325,8 @@ BOOL CAsyncSocket::Listen(int backlog) {
     return ::listen(static_cast<SOCKET>(m_hSocket), backlog) == 0 ? TRUE : FALSE;
 }
 
+BOOL CAsyncSocket::AttachListening(plat::SocketHandle, UINT, long) { return FailWith(WSAEOPNOTSUPP); }
+
 BOOL CAsyncSocket::Accept(CAsyncSocket& connected) {
     if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK);
     if (connected.m_hSocket != plat::kInvalidSocket) return FailWith(WSAEINVAL);

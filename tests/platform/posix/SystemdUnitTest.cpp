@@ -9,6 +9,7 @@
 #include "platform/ServiceCodes.h"
 #include "platform/posix/systemd/SystemdCommandLine.h"
 #include "platform/posix/systemd/SystemdSandbox.h"
+#include "platform/posix/systemd/SystemdSocketUnit.h"
 #include "platform/posix/systemd/SystemdStates.h"
 #include "platform/posix/systemd/SystemdUnitFile.h"
 
@@ -61,6 +62,8 @@ TEST(SystemdUnitFileTest, DemandStartServiceWithoutDescriptionOrAccount) {
               "[Unit]\n"
               "Description=Harbrook Velmora Service\n"
               "After=network.target remote-fs.target\n"
+              "Requires=HarbrookVelmoraService.socket\n"
+              "After=HarbrookVelmoraService.socket\n"
               "\n"
               "[Service]\n"
               "Type=notify\n"
@@ -71,7 +74,7 @@ TEST(SystemdUnitFileTest, DemandStartServiceWithoutDescriptionOrAccount) {
               "WatchdogSec=30s\n"
               "SyslogIdentifier=HarbrookVelmoraService\n"
               "NoNewPrivileges=yes\n"
-              "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+              "CapabilityBoundingSet=\n"
               "ProtectSystem=strict\n"
               "ReadWritePaths=-/var/log/v" + RegistryEntry() + "\n"
               "ProtectHome=yes\n"
@@ -86,6 +89,46 @@ TEST(SystemdUnitFileTest, DemandStartServiceWithoutDescriptionOrAccount) {
               "ErrorControl=0\n");
 }
 
+TEST(SystemdSocketUnitTest, ListensWhereTheProgramWouldAndNowhereElse) {
+    struct Case {
+        const wchar_t* options;
+        const char* listenStream;  // null: no socket unit
+        bool bothFamilies;
+    };
+    const Case cases[] = {
+        {L"", "80", true},
+        {L" -serverport:8080", "8080", true},
+        {L" -SERVERPORT:8080 -serverport:0", "80", true},  // the last one counts; 0 means not given
+        {L" -serverport:8080 -serveraddress:192.0.2.7", "192.0.2.7:8080", false},
+        {L" -serveraddress:[2001:db8::7] -serverport:443", "[2001:db8::7]:443", true},
+        {L" -serveraddress:2001:db8::7", "[2001:db8::7]:80", true},
+        {L" -serverport:70000", nullptr, false},
+        {L" -serverport:-1", nullptr, false},
+        {L" -serveraddress:inside", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        std::wstring listenStream;
+        bool bothFamilies = false;
+        const bool listens =
+            plat::SystemdListenAddressOf(std::wstring(L"/usr/bin/VelmoraService") + c.options, &listenStream, &bothFamilies);
+        SCOPED_TRACE(WideToUtf8(c.options));
+        ASSERT_EQ(listens, c.listenStream != nullptr);
+        if (!listens) continue;
+        EXPECT_EQ(WideToUtf8(listenStream), c.listenStream);
+        EXPECT_EQ(bothFamilies, c.bothFamilies);
+    }
+    EXPECT_EQ(plat::SystemdSocketUnitText(Definition(), 4096),
+              "# Written by the service installer: the listening socket of HarbrookVelmoraService.service, kept "
+              "open across its restarts.\n"
+              "[Unit]\n"
+              "Description=Listening socket of HarbrookVelmoraService.service\n"
+              "\n"
+              "[Socket]\n"
+              "ListenStream=8080\n"
+              "BindIPv6Only=both\n"
+              "Backlog=4096\n");
+}
+
 TEST(SystemdUnitFileTest, AutomaticStartWithAccountDescriptionDependenciesAndAQuotedPath) {
     plat::SystemdServiceDefinition d = Definition();
     d.startType = 2;
@@ -93,7 +136,8 @@ TEST(SystemdUnitFileTest, AutomaticStartWithAccountDescriptionDependenciesAndAQu
     d.description = L"Provides packages.\nSecond line";
     d.dependencies = {L"network-online", L"+NetworkGroup"};
     d.loadOrderGroup = L"NetworkProvider";
-    d.commandLine = L"\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/";
+    // A port the program cannot listen on: no socket unit, and the unit keeps the capability to bind.
+    d.commandLine = L"\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/ -serverport:70000";
     const std::string registry = RegistryEntry();
     EXPECT_EQ(plat::SystemdUnitFileText(d),
               "# Written by the service installer. [X-VelmoraService] keeps the registration as given.\n"
@@ -105,7 +149,7 @@ TEST(SystemdUnitFileTest, AutomaticStartWithAccountDescriptionDependenciesAndAQu
               "\n"
               "[Service]\n"
               "Type=notify\n"
-              "ExecStart=\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/\n"
+              "ExecStart=\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/ -serverport:70000\n"
               "User=velmora\n"
               "Restart=on-failure\n"
               "RestartSec=5s\n"
@@ -127,7 +171,7 @@ TEST(SystemdUnitFileTest, AutomaticStartWithAccountDescriptionDependenciesAndAQu
               "ServiceName=HarbrookVelmoraService\n"
               "DisplayName=Harbrook Velmora Service\n"
               "Description=Provides packages.\\nSecond line\n"
-              "CommandLine=\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/\n"
+              "CommandLine=\"/opt/Velmora Service/VelmoraService\" -packagespath:/srv/pack ages/ -serverport:70000\n"
               "ServiceType=16\n"
               "StartType=2\n"
               "ErrorControl=0\n"

@@ -9,6 +9,7 @@
 #include "platform/DefaultFolders.h"
 #include "platform/Registry.h"
 #include "platform/posix/systemd/SystemdCommandLine.h"
+#include "platform/posix/systemd/SystemdSocketUnit.h"
 #include "platform/posix/systemd/SystemdUnitFile.h"
 
 namespace plat {
@@ -154,9 +155,17 @@ std::wstring SystemdSandboxSettings(const SystemdServiceDefinition& definition) 
         inTmp = inTmp || IsWithinAny(path, {L"/tmp", L"/var/tmp"});
     }
 
-    std::wstring text = L"NoNewPrivileges=yes\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
-    // Under an account the capability must be handed on to bind a port below 1024.
-    if (!definition.account.empty()) text += L"AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+    std::wstring text = L"NoNewPrivileges=yes\n";
+    std::wstring listenStream;
+    bool bothFamilies = false;
+    if (SystemdListenAddressOf(definition.commandLine, &listenStream, &bothFamilies)) {
+        // systemd listens for the service (its socket unit): it binds nothing and needs no capability.
+        text += L"CapabilityBoundingSet=\n";
+    } else {
+        text += L"CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
+        // Under an account the capability must be handed on to bind a port below 1024.
+        if (!definition.account.empty()) text += L"AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+    }
     text += L"ProtectSystem=strict\n";
     if (!writable.empty()) text += L"ReadWritePaths=" + writable + L"\n";
     text += inHome ? L"ProtectHome=read-only\n" : L"ProtectHome=yes\n";

@@ -17,8 +17,9 @@ struct SystemdServiceDefinition;
 std::wstring SystemdSyslogIdentifier(std::wstring_view name);
 
 // The [Service] lines that sandbox the service of `definition`, one per line:
-// no new privileges, only CAP_NET_BIND_SERVICE (ambient as well when it runs
-// under an account), the file system read-only except the log file's folder
+// no new privileges, no capability when its socket unit listens for it
+// (SystemdListenAddressOf), otherwise only CAP_NET_BIND_SERVICE (ambient as
+// well when it runs under an account), the file system read-only except the log file's folder
 // and the registry folder, home folders hidden (read-only when the packages
 // folder, the log file's folder or the registry folder lies below one), a
 // private /tmp (unless one of them lies there), no devices, kernel settings,

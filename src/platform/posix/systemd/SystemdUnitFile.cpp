@@ -9,6 +9,7 @@
 #include "platform/ServiceWatchdog.h"
 #include "platform/posix/systemd/SystemdCommandLine.h"
 #include "platform/posix/systemd/SystemdSandbox.h"
+#include "platform/posix/systemd/SystemdSocketUnit.h"
 
 namespace plat {
 namespace {
@@ -148,6 +149,13 @@ std::string SystemdUnitFileText(const SystemdServiceDefinition& d) {
     // Started once the network is up and network file systems (a packages folder may be one) are mounted,
     // stopped before they go.
     text += L"After=network.target remote-fs.target\n";
+    // The listening socket comes from the socket unit, which stays when the service restarts.
+    std::wstring listenStream;
+    bool bothFamilies = false;
+    if (SystemdListenAddressOf(d.commandLine, &listenStream, &bothFamilies)) {
+        const std::wstring socketUnit = SystemdSocketUnitFileName(d.serviceName);
+        dependencies = dependencies.empty() ? socketUnit : socketUnit + L' ' + dependencies;
+    }
     if (!dependencies.empty()) {
         text += L"Requires=" + dependencies + L"\n";
         text += L"After=" + dependencies + L"\n";

@@ -3,7 +3,8 @@
 // (platform-independent; used by the POSIX service manager).
 //
 // A unit written here runs the registered command line as a Type=notify
-// service after the network and remote file systems, restarts it 5 s after
+// service after the network and remote file systems and with the listening
+// socket of its socket unit (SystemdSocketUnit.h), restarts it 5 s after
 // it fails (unless it stopped with its own failure, exit status 42) or after
 // its watchdog found it hung (WatchdogSec=, the service watchdog's period),
 // files its standard output in the journal under the identifier of its event
