@@ -91,6 +91,8 @@ ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine) {
             options.strLogFile = std::wstring(token.substr(9));
         } else if (lower.starts_with(L"-logevents")) {
             options.bLogEvents = true;
+        } else if (lower.starts_with(L"-metrics:off")) {
+            options.bMetricsOff = true;
         }
     }
     return options;
@@ -118,6 +120,7 @@ std::wstring RegisteredOptions(const ApplicationOptions& options) {
     if (!options.strPackagesPath.empty()) text += FormatW(L" -packagespath:%s", options.strPackagesPath);
     if (!options.strLogFile.empty()) text += FormatW(L" -logfile:%s", options.strLogFile);
     if (options.bLogEvents) text += L" -logevents";
+    if (options.bMetricsOff) text += L" -metrics:off";
     return text;
 }
 

@@ -11,6 +11,7 @@ struct ApplicationOptions {
     std::wstring strPackagesPath; // "-packagespath:"; empty = not given
     std::wstring strLogFile;      // "-logfile:"; empty = not given
     bool bLogEvents = false;      // "-logevents"
+    bool bMetricsOff = false;     // "-metrics:off": no figures at /metrics
 };
 
 // Reads the command line (the text after the program name). Tokens are split
@@ -34,8 +35,8 @@ std::wstring ServerAddressLiteral(std::wstring_view value);
 std::wstring ServerAddressProblem(std::wstring_view value);
 
 // The options as an install appends them to the registered command line, in
-// the fixed order port, address, packages path, log file, log events, each
-// only when given (" -serverport:1991 -logevents").
+// the fixed order port, address, packages path, log file, log events,
+// figures off, each only when given (" -serverport:1991 -logevents").
 std::wstring RegisteredOptions(const ApplicationOptions& options);
 
 // The first option of RegisteredOptions that an installed service could not

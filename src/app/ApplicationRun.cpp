@@ -12,6 +12,7 @@ ApplicationRunResult RunApplication(CVelmoraService* service, const ApplicationO
     if (!options.strPackagesPath.empty()) app->m_strPackagesPath = options.strPackagesPath;
     if (!options.strLogFile.empty()) app->SetLogFile(options.strLogFile);
     if (options.bLogEvents) app->m_bLogEvents = true;
+    if (options.bMetricsOff) app->m_bMetrics = false;
     app->m_bConsoleMode = service == nullptr;
     // The options are checked once the log and the console take lines: a
     // refusal is reported there.

@@ -50,6 +50,7 @@ int RunConsoleMode(const ApplicationOptions& options) {
         ConsolePrint(L"ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored");
         ConsolePrint(L"ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location");
         ConsolePrint(L"ArgsList: -logevents => Write events to eventviewer (service only)");
+        ConsolePrint(L"ArgsList: -metrics:off => No live figures at /metrics (default: answered to local clients)");
         ConsolePrint(L"VelmoraService is running ...");
     }, &error);
     // Refused, with its reason on the console and in the log file.

@@ -88,6 +88,8 @@ std::shared_ptr<const CServerConfig> CVelmoraServiceApp::ServerConfig() {
         config->m_nPort = m_nServerPort;
         config->m_strServerAddress = m_strServerAddress;
         config->m_strPackagePath = m_strPackagesPath;
+        config->m_bMetrics = m_bMetrics;
+        config->m_pFigures = m_pFigures;
         m_pServerConfig = std::move(config);
     }
     return m_pServerConfig;

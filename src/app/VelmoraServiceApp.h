@@ -13,6 +13,7 @@
 class CVelmoraService;
 class CHTTPUpdateServiceThread;
 struct CServerConfig;
+struct CServerFigures;
 
 class CVelmoraServiceApp : public CWinApp {
     DECLARE_MESSAGE_MAP()
@@ -86,6 +87,7 @@ class CVelmoraServiceApp : public CWinApp {
     std::wstring m_strLogFile;
     bool m_bLogEvents = false;
     bool m_bConsoleMode = false;
+    bool m_bMetrics = true;  // GET /metrics from loopback clients is answered
     int m_nSocketInitFailures = 0;
     DWORD m_dwLastSocketError = 0;  // of the last failed listener start
 
@@ -102,6 +104,9 @@ class CVelmoraServiceApp : public CWinApp {
     void ReportLogFileState(bool failing, DWORD error);
 
     std::shared_ptr<const CServerConfig> m_pServerConfig;
+    // What the listeners count, from the application's start on (the log's
+    // dropped lines too).
+    const std::shared_ptr<CServerFigures> m_pFigures;
     const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
     // The log file line being written, wide and as bytes (guarded by m_logLock).

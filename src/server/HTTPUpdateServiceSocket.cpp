@@ -59,7 +59,7 @@ void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
     if (m_bFinished) return;
     if (errorCode != 0 || m_bLingering) {
         // Broken (reset): nothing more reaches the peer. Lingering: the peer's close was awaited.
-        Finish();
+        Finish(m_bLingering ? CloseFigure::AfterReply : CloseFigure::Client);
         return;
     }
     // The peer shut down its sending side; it may still read what it asked for.
@@ -178,24 +178,32 @@ void CHTTPUpdateServiceSocket::NoteActivity() { m_nLastActivityMs = TickCount64(
 void CHTTPUpdateServiceSocket::FinishNotification() {
     if (m_bFinished) return;
     if (m_bBroken || m_sendQueue.WasAbandoned()) {
-        Finish();
+        Finish(BrokenCause());
         return;
     }
     if (!m_sendQueue.IsIdle() || m_bReadPaused) return;
     // Every reply owed went out.
     if (m_bInputEnded || (m_bPeerClosed && m_bCloseWhenSent)) {
-        Finish();
+        Finish(CloseFigure::Client);
         return;
     }
     if (m_bCloseWhenSent && !m_bLingering) {
         StartLingering();
-        if (m_bInputEnded || m_bBroken) Finish();
+        if (m_bInputEnded || m_bBroken) Finish(CloseFigure::AfterReply);
     }
 }
 
-void CHTTPUpdateServiceSocket::Finish() {
+CloseFigure CHTTPUpdateServiceSocket::BrokenCause() const {
+    if (m_bOutOfMemory) return CloseFigure::Error;
+    if (m_bLingering) return CloseFigure::AfterReply;  // the peer's close, awaited
+    if (m_bBroken) return CloseFigure::Client;          // a reset, or a send the peer no longer takes
+    return CloseFigure::Error;                          // a transfer abandoned: a read failed, a file shrank
+}
+
+void CHTTPUpdateServiceSocket::Finish(CloseFigure cause) {
     if (m_bFinished) return;
     m_bFinished = true;
+    m_context.Figures().CountClose(cause);
     Close();
     // What the connection held goes back now, not when the set deletes it.
     m_sendQueue.DropAll();
@@ -210,7 +218,7 @@ void CHTTPUpdateServiceSocket::Finish() {
     }
 }
 
-void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
+void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason, CloseFigure cause) {
     if (m_bFinished) return;
     CLogLineBatch logLines;
     if (reason != nullptr) {
@@ -220,7 +228,7 @@ void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
             // The line is lost; the connection still closes.
         }
     }
-    Finish();
+    Finish(cause);
 }
 
 void CHTTPUpdateServiceSocket::StartLingering() {
@@ -247,6 +255,7 @@ void CHTTPUpdateServiceSocket::DrainLingering() {
 
 void CHTTPUpdateServiceSocket::OnOutOfMemory() {
     m_bBroken = true;
+    m_bOutOfMemory = true;
     try {
         AppLog(L"Connection closed: not enough memory to serve it");
     } catch (const std::bad_alloc&) {
@@ -259,7 +268,7 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
     CLogLineBatch logLines;
     if (m_bLingering) {
         if (nowMs - m_nLingerStartMs < kLingerMs) return false;
-        Finish();
+        Finish(CloseFigure::AfterReply);
         return true;
     }
     // A head that does not end in time: only while the connection owes its
@@ -272,7 +281,7 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
                    static_cast<unsigned long long>(headTimeout / 1000));
         } catch (const std::bad_alloc&) {
         }
-        Finish();
+        Finish(CloseFigure::HeadTimeout);
         return true;
     }
     if (!m_sendQueue.IsWaiting()) return false;
@@ -287,6 +296,6 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
     FinishNotification();
     if (m_bFinished) return true;
     if (!m_sendQueue.AbandonIfStalled(nowSeconds)) return false;
-    Finish();
+    Finish(CloseFigure::Stall);
     return true;
 }
