@@ -38,6 +38,8 @@ TEST(ApplicationOptions, LastOccurrenceWinsAndFlagsStaySet) {
     EXPECT_TRUE(o.bLogEvents);
     EXPECT_TRUE(o.strPackagesPath.empty());
     EXPECT_TRUE(ParseApplicationOptions(L"-logeventsX").bLogEvents);
+    EXPECT_TRUE(ParseApplicationOptions(L"-Metrics:OFF -serverport:1").bMetricsOff);
+    EXPECT_FALSE(ParseApplicationOptions(L"-metrics:on").bMetricsOff);
 }
 
 TEST(ApplicationOptions, ValuesKeepTheirCaseAndAreCutAtSpacesOnly) {
@@ -56,8 +58,8 @@ TEST(ApplicationOptions, RegisteredInTheFixedOrderWhateverTheCommandLineOrder) {
     // The address follows the port, as typed.
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-logevents -ServerAddress:[::1] -serverport:1991")),
               L" -serverport:1991 -serveraddress:[::1] -logevents");
-    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:1991 -logevents")),
-              L" -serverport:1991 -logevents");
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -metrics:off -serverport:1991 -logevents")),
+              L" -serverport:1991 -logevents -metrics:off");
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:abc")), L"");
 }
 
