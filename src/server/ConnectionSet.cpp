@@ -83,7 +83,7 @@ bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
         }
         if (!oldest) break;
         if (!oldest->HasUnreadBytes()) {
-            oldest->CloseNow(nullptr, CloseFigure::IdleEviction);
+            oldest->CloseNow(nullptr, CloseCause::IdleEviction);
             return true;
         }
         passed.push_back(oldest);
@@ -99,7 +99,7 @@ bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
         if (!oldestHead || since < oldestHead->HeadWaitingSinceMs()) oldestHead = connection.get();
     }
     if (!oldestHead) return false;
-    oldestHead->CloseNow(nullptr, CloseFigure::IdleEviction);
+    oldestHead->CloseNow(nullptr, CloseCause::IdleEviction);
     return true;
 }
 
@@ -171,7 +171,7 @@ void CConnectionSet::EnforceHeadBudget() {
         }
         if (!largest) return;
         largest->CloseNow(L"Connection closed: the request heads kept for all clients pass the server's budget",
-                          CloseFigure::Budget);
+                          CloseCause::Budget);
     }
 }
 

@@ -12,7 +12,7 @@ constexpr std::string_view kReplyLabels[] = {"200", "head", "206", "404", "416",
 constexpr std::string_view kCloseLabels[] = {"client", "after_reply", "idle_eviction", "head_timeout",
                                              "stall",  "budget",      "error"};
 static_assert(std::size(kReplyLabels) == static_cast<std::size_t>(ReplyFigure::Count));
-static_assert(std::size(kCloseLabels) == static_cast<std::size_t>(CloseFigure::Count));
+static_assert(std::size(kCloseLabels) == static_cast<std::size_t>(CloseCause::Count));
 
 class CPage {
   public:

@@ -59,7 +59,7 @@ void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
     if (m_bFinished) return;
     if (errorCode != 0 || m_bLingering) {
         // Broken (reset): nothing more reaches the peer. Lingering: the peer's close was awaited.
-        Finish(m_bLingering ? CloseFigure::AfterReply : CloseFigure::Client);
+        Finish(m_bLingering ? CloseCause::AfterReply : CloseCause::Client);
         return;
     }
     // The peer shut down its sending side; it may still read what it asked for.
@@ -184,23 +184,23 @@ void CHTTPUpdateServiceSocket::FinishNotification() {
     if (!m_sendQueue.IsIdle() || m_bReadPaused) return;
     // Every reply owed went out.
     if (m_bInputEnded || (m_bPeerClosed && m_bCloseWhenSent)) {
-        Finish(CloseFigure::Client);
+        Finish(CloseCause::Client);
         return;
     }
     if (m_bCloseWhenSent && !m_bLingering) {
         StartLingering();
-        if (m_bInputEnded || m_bBroken) Finish(CloseFigure::AfterReply);
+        if (m_bInputEnded || m_bBroken) Finish(CloseCause::AfterReply);
     }
 }
 
-CloseFigure CHTTPUpdateServiceSocket::BrokenCause() const {
-    if (m_bOutOfMemory) return CloseFigure::Error;
-    if (m_bLingering) return CloseFigure::AfterReply;  // the peer's close, awaited
-    if (m_bBroken) return CloseFigure::Client;          // a reset, or a send the peer no longer takes
-    return CloseFigure::Error;                          // a transfer abandoned: a read failed, a file shrank
+CloseCause CHTTPUpdateServiceSocket::BrokenCause() const {
+    if (m_bOutOfMemory) return CloseCause::Error;
+    if (m_bLingering) return CloseCause::AfterReply;  // the peer's close, awaited
+    if (m_bBroken) return CloseCause::Client;          // a reset, or a send the peer no longer takes
+    return CloseCause::Error;                          // a transfer abandoned: a read failed, a file shrank
 }
 
-void CHTTPUpdateServiceSocket::Finish(CloseFigure cause) {
+void CHTTPUpdateServiceSocket::Finish(CloseCause cause) {
     if (m_bFinished) return;
     m_bFinished = true;
     m_context.Figures().CountClose(cause);
@@ -218,7 +218,7 @@ void CHTTPUpdateServiceSocket::Finish(CloseFigure cause) {
     }
 }
 
-void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason, CloseFigure cause) {
+void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason, CloseCause cause) {
     if (m_bFinished) return;
     CLogLineBatch logLines;
     if (reason != nullptr) {
@@ -268,7 +268,7 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
     CLogLineBatch logLines;
     if (m_bLingering) {
         if (nowMs - m_nLingerStartMs < kLingerMs) return false;
-        Finish(CloseFigure::AfterReply);
+        Finish(CloseCause::AfterReply);
         return true;
     }
     // A head that does not end in time: only while the connection owes its
@@ -281,7 +281,7 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
                    static_cast<unsigned long long>(headTimeout / 1000));
         } catch (const std::bad_alloc&) {
         }
-        Finish(CloseFigure::HeadTimeout);
+        Finish(CloseCause::HeadTimeout);
         return true;
     }
     if (!m_sendQueue.IsWaiting()) return false;
@@ -296,6 +296,6 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
     FinishNotification();
     if (m_bFinished) return true;
     if (!m_sendQueue.AbandonIfStalled(nowSeconds)) return false;
-    Finish(CloseFigure::Stall);
+    Finish(CloseCause::Stall);
     return true;
 }

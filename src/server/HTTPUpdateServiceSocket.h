@@ -99,7 +99,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     bool CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs);
     // Closes the connection now; `reason`, when given, is logged, and the
     // close is counted under `cause`.
-    void CloseNow(const wchar_t* reason = nullptr, CloseFigure cause = CloseFigure::IdleEviction);
+    void CloseNow(const wchar_t* reason = nullptr, CloseCause cause = CloseCause::IdleEviction);
     // A listing this connection waits for is finished (`waiter` names its
     // pending reply): the reply takes its place in the queue.
     void OnListingBuilt(const CListingService::Finished& finished, const CListingService::Waiter& waiter);
@@ -178,9 +178,9 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     void FinishNotification();
     // Closes the socket, gives back what the connection holds, counts the
     // close under `cause` and reports it finished.
-    void Finish(CloseFigure cause);
+    void Finish(CloseCause cause);
     // Why the connection ends when it broke (m_bBroken) or was abandoned.
-    CloseFigure BrokenCause() const;
+    CloseCause BrokenCause() const;
     // Shuts down sending and waits (kLingerMs at most) for the peer's close.
     void StartLingering();
     // Reads and drops what a lingering connection still receives.

@@ -26,7 +26,7 @@ enum class ReplyFigure : unsigned char {
 };
 
 // Why a connection was closed.
-enum class CloseFigure : unsigned char {
+enum class CloseCause : unsigned char {
     Client,        // the client closed it, or it broke (reset, a failed send)
     AfterReply,    // the server closed it after the reply the request asked to be the last
     IdleEviction,  // closed to make room for a new client near the descriptor limit
@@ -43,7 +43,7 @@ struct CServerFigures {
     CServerFigures& operator=(const CServerFigures&) = delete;
 
     void CountReply(ReplyFigure kind) { ++nReplies[static_cast<std::size_t>(kind)]; }
-    void CountClose(CloseFigure cause) { ++nClosed[static_cast<std::size_t>(cause)]; }
+    void CountClose(CloseCause cause) { ++nClosed[static_cast<std::size_t>(cause)]; }
     std::uint64_t ClosedTotal() const {
         std::uint64_t total = 0;
         for (const std::uint64_t closed : nClosed) total += closed;
@@ -53,7 +53,7 @@ struct CServerFigures {
 
     // ---- Listener thread only.
     std::uint64_t nReplies[static_cast<std::size_t>(ReplyFigure::Count)] = {};
-    std::uint64_t nClosed[static_cast<std::size_t>(CloseFigure::Count)] = {};
+    std::uint64_t nClosed[static_cast<std::size_t>(CloseCause::Count)] = {};
     std::uint64_t nAccepted = 0;
     std::uint64_t nBytesSent = 0;
     std::uint64_t nListingsBuilt = 0;   // documents built and handed to replies

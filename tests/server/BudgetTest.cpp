@@ -55,6 +55,7 @@ TEST_F(BudgetTest, HeadsBudget) {
         EXPECT_EQ(sockets[i].ReceiveUntilClosed(received, clients[i].closed ? 10000 : 100), clients[i].closed) << i;
     }
     EXPECT_TRUE(WaitForLog(L"Connection closed: the request heads kept for all clients pass the server's budget"));
+    EXPECT_EQ(OnLoop([&] { return Connections().Context().Figures().nClosed[std::size_t(CloseCause::Budget)]; }), 1u);
     // A head that ends is answered and gives its bytes back.
     ASSERT_TRUE(sockets[0].Send("\r\n\r\n"));
     CHttpClient::Reply reply;
