@@ -93,6 +93,8 @@ ApplicationOptions ParseApplicationOptions(std::wstring_view commandLine) {
             options.bLogEvents = true;
         } else if (lower.starts_with(L"-headsizes")) {
             options.bHeadSizes = true;
+        } else if (lower.starts_with(L"-metrics:off")) {
+            options.bMetricsOff = true;
         }
     }
     return options;
@@ -121,6 +123,7 @@ std::wstring RegisteredOptions(const ApplicationOptions& options) {
     if (!options.strLogFile.empty()) text += FormatW(L" -logfile:%s", options.strLogFile);
     if (options.bLogEvents) text += L" -logevents";
     if (options.bHeadSizes) text += L" -headsizes";
+    if (options.bMetricsOff) text += L" -metrics:off";
     return text;
 }
 

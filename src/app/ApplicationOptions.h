@@ -12,6 +12,7 @@ struct ApplicationOptions {
     std::wstring strLogFile;      // "-logfile:"; empty = not given
     bool bLogEvents = false;      // "-logevents"
     bool bHeadSizes = false;      // "-headsizes"
+    bool bMetricsOff = false;     // "-metrics:off": no figures at /metrics
 };
 
 // Reads the command line (the text after the program name). Tokens are split
@@ -36,7 +37,7 @@ std::wstring ServerAddressProblem(std::wstring_view value);
 
 // The options as an install appends them to the registered command line, in
 // the fixed order port, address, packages path, log file, log events, head
-// sizes, each only when given (" -serverport:1991 -logevents -headsizes").
+// sizes, figures off, each only when given (" -serverport:1991 -logevents -headsizes").
 std::wstring RegisteredOptions(const ApplicationOptions& options);
 
 // The first option of RegisteredOptions that an installed service could not

@@ -13,6 +13,7 @@ ApplicationRunResult RunApplication(CVelmoraService* service, const ApplicationO
     if (!options.strLogFile.empty()) app->SetLogFile(options.strLogFile);
     if (options.bLogEvents) app->m_bLogEvents = true;
     if (options.bHeadSizes) app->m_bHeadSizes = true;
+    if (options.bMetricsOff) app->m_bMetrics = false;
     app->m_bConsoleMode = service == nullptr;
     // The options are checked once the log and the console take lines: a
     // refusal is reported there.

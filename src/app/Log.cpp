@@ -1,4 +1,5 @@
 // The application log: file line, event-log copy and console echo of every Log call.
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,7 @@
 #include "platform/SystemErrorText.h"
 #include "platform/Text.h"
 #include "platform/Win32Codes.h"
+#include "server/ServerFigures.h"
 
 namespace {
 
@@ -113,6 +115,7 @@ void CVelmoraServiceApp::AppendToLogFile(std::string_view bytes) {
     // dropped; the other outputs still get them.
     DWORD error = NO_ERROR;
     const bool written = plat::AppendToFile(m_strLogFile, bytes, &error) != FALSE;
+    if (!written) m_pFigures->CountDroppedLogLines(static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n')));
     if (written == m_bLogFileFailing) ReportLogFileState(!written, error);
 }
 

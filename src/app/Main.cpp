@@ -52,6 +52,7 @@ int RunConsoleMode(const ApplicationOptions& options) {
         ConsolePrint(L"ArgsList: -logevents => Write events to eventviewer (service only)");
         ConsolePrint(L"ArgsList: -headsizes => HEAD of a package answers its size (background transfer service, "
                      L"download tools)");
+        ConsolePrint(L"ArgsList: -metrics:off => No live figures at /metrics (default: answered to local clients)");
         ConsolePrint(L"VelmoraService is running ...");
     }, &error);
     // Refused, with its reason on the console and in the log file.

@@ -89,6 +89,8 @@ std::shared_ptr<const CServerConfig> CVelmoraServiceApp::ServerConfig() {
         config->m_strServerAddress = m_strServerAddress;
         config->m_strPackagePath = m_strPackagesPath;
         config->m_bHeadSizes = m_bHeadSizes;
+        config->m_bMetrics = m_bMetrics;
+        config->m_pFigures = m_pFigures;
         m_pServerConfig = std::move(config);
     }
     return m_pServerConfig;

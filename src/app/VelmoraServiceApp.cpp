@@ -10,9 +10,14 @@
 #include "platform/DefaultFolders.h"
 #include "platform/SystemErrorText.h"
 #include "platform/Win32Codes.h"
+#include "server/ServerFigures.h"
+#include "threading/Clock.h"
 
 CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
-    : CWinApp(nullptr), m_pService(service), m_strPackagesPath(plat::DefaultPackagesFolder()) {
+    : CWinApp(nullptr),
+      m_pService(service),
+      m_strPackagesPath(plat::DefaultPackagesFolder()),
+      m_pFigures(std::make_shared<CServerFigures>(TickCount64())) {
     InstallApplicationLogSink();
     // A service never writes to a console, while its application object lives.
     if (m_bOwnedByService) SuppressConsoleLines(true);

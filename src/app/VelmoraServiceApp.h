@@ -13,6 +13,7 @@
 class CVelmoraService;
 class CHTTPUpdateServiceThread;
 struct CServerConfig;
+struct CServerFigures;
 
 class CVelmoraServiceApp : public CWinApp {
     DECLARE_MESSAGE_MAP()
@@ -87,6 +88,7 @@ class CVelmoraServiceApp : public CWinApp {
     bool m_bLogEvents = false;
     bool m_bHeadSizes = false;  // "-headsizes": a "head" request of a package gets its size
     bool m_bConsoleMode = false;
+    bool m_bMetrics = true;  // GET /metrics from loopback clients is answered
     int m_nSocketInitFailures = 0;
     DWORD m_dwLastSocketError = 0;  // of the last failed listener start
 
@@ -103,6 +105,9 @@ class CVelmoraServiceApp : public CWinApp {
     void ReportLogFileState(bool failing, DWORD error);
 
     std::shared_ptr<const CServerConfig> m_pServerConfig;
+    // What the listeners count, from the application's start on (the log's
+    // dropped lines too).
+    const std::shared_ptr<CServerFigures> m_pFigures;
     const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
     // The log file line being written, wide and as bytes (guarded by m_logLock).

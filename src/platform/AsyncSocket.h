@@ -152,6 +152,10 @@ class CAsyncSocket {
 
     // The local address (as text: 0.0.0.0, ::, ::1, ...) and port the socket is bound to.
     BOOL GetSockName(std::wstring& address, UINT& port) const;
+    // The connected peer's address is a loopback one: 127.0.0.0/8, ::1, or
+    // an IPv4 one of 127.0.0.0/8 mapped into IPv6 (as a dual-stack socket
+    // sees an IPv4 client). False when it is not, or cannot be read.
+    bool IsPeerLoopback() const;
     // The socket is of the IPv6 family (made for every address, it takes
     // IPv4 peers as well); false for an IPv4 socket or none.
     bool IsIPv6() const;

@@ -2,8 +2,10 @@
 #include <new>
 
 #include "common/LogSink.h"
+#include "common/Utf8.h"
 #include "platform/Win32Codes.h"
 #include "server/HTTPUpdateServiceSocket.h"
+#include "server/MetricsRequest.h"
 #include "server/Replies.h"
 #include "server/ReplyTextFile.h"
 #include "server/RequestLogText.h"
@@ -11,8 +13,24 @@
 #include "server/ServerContext.h"
 #include "server/SocketSink.h"
 
+namespace {
+// The kind a queued reply counts as: a package's by the part it holds, a
+// text reply by its status code (a 200 text from routing is a "head" reply).
+ReplyFigure FigureOf(const RoutedReply& reply) {
+    if (reply.kind == RoutedReply::Kind::File)
+        return reply.part == ByteRangePart::Verdict::Part ? ReplyFigure::Partial : ReplyFigure::Ok;
+    const std::string_view status = std::string_view(reply.text).substr(0, 12);
+    if (status == "HTTP/1.1 200") return ReplyFigure::Head;
+    if (status == "HTTP/1.1 404") return ReplyFigure::NotFound;
+    if (status == "HTTP/1.1 416") return ReplyFigure::RangeNotSatisfiable;
+    if (status == "HTTP/1.1 503") return ReplyFigure::Unavailable;
+    return ReplyFigure::Count;
+}
+}  // namespace
+
 void CHTTPUpdateServiceSocket::Answer(const std::wstring& method, std::wstring path, const RangeFields& rangeFields,
                                       bool notFound) {
+    if (!notFound && IsMetricsRequest(method, path) && AnswerMetrics(method, path)) return;
     RoutingPolicy policy;
     // One package file open per connection: while one is held (or one
     // queued earlier waits for its open), the next waits its turn.
@@ -29,13 +47,27 @@ void CHTTPUpdateServiceSocket::Answer(const std::wstring& method, std::wstring p
     }
 }
 
-void CHTTPUpdateServiceSocket::QueueText(std::string text, std::uint64_t token) {
-    RoutedReply reply;
-    reply.text = std::move(text);
-    Queue(reply, token);
+bool CHTTPUpdateServiceSocket::AnswerMetrics(const std::wstring& method, const std::wstring& path) {
+    // Only a client on this machine's loopback gets the figures; everyone
+    // else gets what any unknown path gets.
+    if (!m_context.Config().m_bMetrics || !IsPeerLoopback()) return false;
+    AppLog(L"Request for: '%s'", RequestTextForLog(path));
+    AppLog(L"200_OK_METRICS => '%s'", RequestTextForLog(path));
+    // The page shows the requests before this one.
+    QueueText(MetricsReply(m_context, AsciiEqualsNoCase(method, L"head")), 0, true);
+    m_context.Figures().CountReply(ReplyFigure::Metrics);
+    return true;
 }
 
-void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token) {
+void CHTTPUpdateServiceSocket::QueueText(std::string text, std::uint64_t token, bool alreadyCounted) {
+    RoutedReply reply;
+    reply.text = std::move(text);
+    Queue(reply, token, alreadyCounted);
+}
+
+void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token, bool alreadyCounted) {
+    const bool answers = reply.kind == RoutedReply::Kind::Text || reply.kind == RoutedReply::Kind::File;
+    const ReplyFigure figure = answers && !alreadyCounted ? FigureOf(reply) : ReplyFigure::Count;
     bool queued = true;
     switch (reply.kind) {
         case RoutedReply::Kind::Text:
@@ -70,6 +102,7 @@ void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token) {
         FailReply();
         return;
     }
+    if (figure != ReplyFigure::Count) m_context.Figures().CountReply(figure);
     SendPending();
     if (!reply.lineAfterQueued.empty()) AppLog(L"%s", reply.lineAfterQueued);
 }
@@ -105,9 +138,10 @@ void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& f
         if (finished.outcome == Outcome::Built) {
             const std::shared_ptr<const CListingService::Document>& document = finished.document;
             std::string header = TextReplyHeader(document->bytes.size());
+            m_context.Figures().CountReply(ReplyFigure::Listing);
             if (waiter.headOnly) {
                 // A "head" request gets the head the GET would carry, without the body.
-                QueueText(std::move(header), waiter.token);
+                QueueText(std::move(header), waiter.token, true);
             } else {
                 // The reply shares the document with every other reply of the same build.
                 const std::uint64_t memoryBytes = header.size() + document->bytes.size();
@@ -186,6 +220,7 @@ void CHTTPUpdateServiceSocket::SendPending() {
     for (;;) {
         CSocketSink sink(*this);
         const bool turnOver = m_sendQueue.SendPending(sink);
+        m_context.Figures().nBytesSent += sink.SentBytes();
         if (sink.Progressed()) NoteActivity();
         if (sink.Broke()) {
             m_bBroken = true;  // the peer is gone: nothing more can be delivered
@@ -208,5 +243,6 @@ void CHTTPUpdateServiceSocket::SendPending() {
 void CHTTPUpdateServiceSocket::FailReply() {
     // Without its reply the client could never tell the later replies apart.
     m_bBroken = true;
+    m_bOutOfMemory = true;
     AppLog(L"Connection closed: not enough memory to queue a reply");
 }

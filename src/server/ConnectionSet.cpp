@@ -36,6 +36,7 @@ void CConnectionSet::Admit(std::unique_ptr<CHTTPUpdateServiceSocket> connection)
     } catch (const std::bad_alloc&) {
         return;  // the connection object goes, and its client sees the close
     }
+    ++m_context.Figures().nAccepted;
     if (NearDescriptorLimit()) FreeDescriptor(admitted);
 }
 
@@ -94,7 +95,7 @@ bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
         }
         if (!oldest) break;
         if (!oldest->HasUnreadBytes()) {
-            oldest->CloseNow();
+            oldest->CloseNow(nullptr, CloseCause::IdleEviction);
             return true;
         }
         passed.push_back(oldest);
@@ -110,7 +111,7 @@ bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
         if (!oldestHead || since < oldestHead->HeadWaitingSinceMs()) oldestHead = connection.get();
     }
     if (!oldestHead) return false;
-    oldestHead->CloseNow();
+    oldestHead->CloseNow(nullptr, CloseCause::IdleEviction);
     return true;
 }
 
@@ -147,7 +148,12 @@ void CConnectionSet::DeliverListings() {
         return;
     }
     std::vector<std::uint64_t> served;
+    CServerFigures& figures = m_context.Figures();
     for (const CListingService::Finished& finished : done) {
+        if (finished.outcome == CListingService::Finished::Outcome::Built) {
+            ++figures.nListingsBuilt;
+            if (finished.waiters.size() > 1) figures.nListingsShared += finished.waiters.size() - 1;
+        }
         for (const CListingService::Waiter& waiter : finished.waiters) {
             CHTTPUpdateServiceSocket* connection = Find(waiter.connection);
             if (connection == nullptr) continue;
@@ -176,7 +182,8 @@ void CConnectionSet::EnforceHeadBudget() {
             if (!largest || connection->PartialHeadBytes() > largest->PartialHeadBytes()) largest = connection.get();
         }
         if (!largest) return;
-        largest->CloseNow(L"Connection closed: the request heads kept for all clients pass the server's budget");
+        largest->CloseNow(L"Connection closed: the request heads kept for all clients pass the server's budget",
+                          CloseCause::Budget);
     }
 }
 

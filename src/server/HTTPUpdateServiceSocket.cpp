@@ -59,7 +59,7 @@ void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
     if (m_bFinished) return;
     if (errorCode != 0 || m_bLingering) {
         // Broken (reset): nothing more reaches the peer. Lingering: the peer's close was awaited.
-        Finish();
+        Finish(m_bLingering ? CloseCause::AfterReply : CloseCause::Client);
         return;
     }
     // The peer shut down its sending side; it may still read what it asked for.
@@ -178,24 +178,32 @@ void CHTTPUpdateServiceSocket::NoteActivity() { m_nLastActivityMs = TickCount64(
 void CHTTPUpdateServiceSocket::FinishNotification() {
     if (m_bFinished) return;
     if (m_bBroken || m_sendQueue.WasAbandoned()) {
-        Finish();
+        Finish(BrokenCause());
         return;
     }
     if (!m_sendQueue.IsIdle() || m_bReadPaused) return;
     // Every reply owed went out.
     if (m_bInputEnded || (m_bPeerClosed && m_bCloseWhenSent)) {
-        Finish();
+        Finish(CloseCause::Client);
         return;
     }
     if (m_bCloseWhenSent && !m_bLingering) {
         StartLingering();
-        if (m_bInputEnded || m_bBroken) Finish();
+        if (m_bInputEnded || m_bBroken) Finish(CloseCause::AfterReply);
     }
 }
 
-void CHTTPUpdateServiceSocket::Finish() {
+CloseCause CHTTPUpdateServiceSocket::BrokenCause() const {
+    if (m_bOutOfMemory) return CloseCause::Error;
+    if (m_bLingering) return CloseCause::AfterReply;  // the peer's close, awaited
+    if (m_bBroken) return CloseCause::Client;          // a reset, or a send the peer no longer takes
+    return CloseCause::Error;                          // a transfer abandoned: a read failed, a file shrank
+}
+
+void CHTTPUpdateServiceSocket::Finish(CloseCause cause) {
     if (m_bFinished) return;
     m_bFinished = true;
+    m_context.Figures().CountClose(cause);
     Close();
     // What the connection held goes back now, not when the set deletes it.
     m_sendQueue.DropAll();
@@ -210,7 +218,7 @@ void CHTTPUpdateServiceSocket::Finish() {
     }
 }
 
-void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
+void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason, CloseCause cause) {
     if (m_bFinished) return;
     CLogLineBatch logLines;
     if (reason != nullptr) {
@@ -220,7 +228,7 @@ void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
             // The line is lost; the connection still closes.
         }
     }
-    Finish();
+    Finish(cause);
 }
 
 void CHTTPUpdateServiceSocket::EndAfterQueuedReplies() {
@@ -277,6 +285,7 @@ void CHTTPUpdateServiceSocket::DrainLingering() {
 
 void CHTTPUpdateServiceSocket::OnOutOfMemory() {
     m_bBroken = true;
+    m_bOutOfMemory = true;
     try {
         AppLog(L"Connection closed: not enough memory to serve it");
     } catch (const std::bad_alloc&) {
@@ -289,7 +298,7 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
     CLogLineBatch logLines;
     if (m_bLingering) {
         if (nowMs - m_nLingerStartMs < kLingerMs) return false;
-        Finish();
+        Finish(CloseCause::AfterReply);
         return true;
     }
     // A head that does not end in time: only while the connection owes its
@@ -302,7 +311,7 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
                    static_cast<unsigned long long>(headTimeout / 1000));
         } catch (const std::bad_alloc&) {
         }
-        Finish();
+        Finish(CloseCause::HeadTimeout);
         return true;
     }
     if (!m_sendQueue.IsWaiting()) return false;
@@ -317,6 +326,6 @@ bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint
     FinishNotification();
     if (m_bFinished) return true;
     if (!m_sendQueue.AbandonIfStalled(nowSeconds)) return false;
-    Finish();
+    Finish(CloseCause::Stall);
     return true;
 }

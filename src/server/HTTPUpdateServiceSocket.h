@@ -44,6 +44,7 @@
 #include "server/ListingService.h"
 #include "server/RequestFraming.h"
 #include "server/SendQueue.h"
+#include "server/ServerFigures.h"
 
 class CServerContext;
 struct RoutedReply;
@@ -99,8 +100,9 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // kLingerMs, and a head not complete after the head time-out ends the
     // connection. True when it closed.
     bool CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs);
-    // Closes the connection now; `reason`, when given, is logged.
-    void CloseNow(const wchar_t* reason = nullptr);
+    // Closes the connection now; `reason`, when given, is logged, and the
+    // close is counted under `cause`.
+    void CloseNow(const wchar_t* reason = nullptr, CloseCause cause = CloseCause::IdleEviction);
     // A listing this connection waits for is finished (`waiter` names its
     // pending reply): the reply takes its place in the queue.
     void OnListingBuilt(const CListingService::Finished& finished, const CListingService::Waiter& waiter);
@@ -163,10 +165,14 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
 
     // Routes the request and queues its reply.
     void Answer(const std::wstring& method, std::wstring path, const RangeFields& rangeFields, bool notFound);
-    // Queues a routed reply (in place of the pending entry `token` when non-zero).
-    void Queue(RoutedReply& reply, std::uint64_t token = 0);
+    // Queues a routed reply (in place of the pending entry `token` when
+    // non-zero), counted by its kind unless `alreadyCounted`.
+    void Queue(RoutedReply& reply, std::uint64_t token = 0, bool alreadyCounted = false);
     void QueueListing(RoutedReply& reply);
-    void QueueText(std::string text, std::uint64_t token = 0);
+    void QueueText(std::string text, std::uint64_t token = 0, bool alreadyCounted = false);
+    // Answers the monitoring request, when this client may have it (a
+    // loopback peer, and the server answers it at all). False otherwise.
+    bool AnswerMetrics(const std::wstring& method, const std::wstring& path);
     // Opens the deferred package at the head of the queue, if its turn came.
     void OpenDeferredAtHead();
     // Sends what waits, opening deferred packages as they reach the head.
@@ -180,8 +186,11 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // Ends a notification: closes the connection when it is done (see the
     // file comment).
     void FinishNotification();
-    // Closes the socket, gives back what the connection holds and reports it finished.
-    void Finish();
+    // Closes the socket, gives back what the connection holds, counts the
+    // close under `cause` and reports it finished.
+    void Finish(CloseCause cause);
+    // Why the connection ends when it broke (m_bBroken) or was abandoned.
+    CloseCause BrokenCause() const;
     // Shuts down sending and waits (kLingerMs at most) for the peer's close.
     void StartLingering();
     // Reads and drops what a lingering connection still receives.
@@ -208,5 +217,6 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     bool m_bStopping = false;        // the server stops: the next request served is the last
     bool m_bLingering = false;       // sending shut down; waiting for the peer's close
     bool m_bBroken = false;          // a send failed or memory ran out: close now
+    bool m_bOutOfMemory = false;     // it broke for want of memory
     bool m_bFinished = false;        // closed and reported
 };

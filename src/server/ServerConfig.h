@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/Types.h"
+
+struct CServerFigures;
 
 // What a server must bound whatever its clients do, each with the reason
 // for its size. Tests may scale them down.
@@ -52,4 +55,9 @@ struct CServerConfig {
     // Content-Length its GET would carry (0 otherwise).
     bool m_bHeadSizes = false;
     CServerLimits limits;
+    // GET /metrics from a loopback client is answered with the figures.
+    bool m_bMetrics = true;
+    // Where the listener counts (server/ServerFigures.h): the application's,
+    // so the figures outlive a listener; null gives each listener its own.
+    std::shared_ptr<CServerFigures> m_pFigures;
 };

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "server/SmallPackageCache.h"
+#include "threading/Clock.h"
 
 namespace {
 std::uint64_t PackageDescriptorLimit(unsigned descriptorLimit, std::uint64_t configured) {
@@ -18,6 +19,7 @@ std::uint64_t PackageDescriptorLimit(unsigned descriptorLimit, std::uint64_t con
 CServerContext::CServerContext(std::shared_ptr<const CServerConfig> config, unsigned descriptorLimit,
                                std::function<void()> wakeListener)
     : m_pConfig(std::move(config)),
+      m_pFigures(m_pConfig->m_pFigures ? m_pConfig->m_pFigures : std::make_shared<CServerFigures>(TickCount64())),
       m_nDescriptorLimit(descriptorLimit),
       m_headBytes(m_pConfig->limits.nHeadBytes),
       m_replyMemory(m_pConfig->limits.nReplyMemoryBytes),

@@ -13,6 +13,7 @@
 #include "server/Budget.h"
 #include "server/ListingService.h"
 #include "server/ServerConfig.h"
+#include "server/ServerFigures.h"
 
 class CHTTPUpdateServiceSocket;
 class CSmallPackageCache;
@@ -38,6 +39,8 @@ class CServerContext {
     unsigned DescriptorLimit() const { return m_nDescriptorLimit; }
 
     CListingService& Listings() { return m_listings; }
+    // What the server counts (listener thread, but for the atomic counters).
+    CServerFigures& Figures() { return *m_pFigures; }
     // Kept small packages (shared by the process), or null where none are kept.
     CSmallPackageCache* PackageCache() const { return m_pCache; }
 
@@ -55,6 +58,7 @@ class CServerContext {
 
   private:
     std::shared_ptr<const CServerConfig> m_pConfig;
+    std::shared_ptr<CServerFigures> m_pFigures;
     unsigned m_nDescriptorLimit;
     CBudget m_headBytes;
     CBudget m_replyMemory;

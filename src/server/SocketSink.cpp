@@ -7,6 +7,7 @@
 int CSocketSink::Note(int result) {
     if (result > 0) {
         m_bProgressed = true;
+        m_nSent += static_cast<std::uint64_t>(result);
     } else if (result < 0 && CAsyncSocket::GetLastError() != static_cast<int>(WSAEWOULDBLOCK)) {
         m_bBroke = true;  // nothing more can be delivered
     }

@@ -1,6 +1,8 @@
 // The send queue's sink over a connection's socket: what the socket took, and whether it broke.
 #pragma once
 
+#include <cstdint>
+
 #include "server/SendQueue.h"
 
 class CAsyncSocket;
@@ -19,6 +21,8 @@ class CSocketSink final : public CSendSink {
 
     bool Progressed() const { return m_bProgressed; }
     bool Broke() const { return m_bBroke; }
+    // Bytes the socket took.
+    std::uint64_t SentBytes() const { return m_nSent; }
 
   private:
     int Note(int result);
@@ -26,4 +30,5 @@ class CSocketSink final : public CSendSink {
     CAsyncSocket& m_socket;
     bool m_bProgressed = false;
     bool m_bBroke = false;
+    std::uint64_t m_nSent = 0;
 };

@@ -38,6 +38,8 @@ TEST(ApplicationOptions, LastOccurrenceWinsAndFlagsStaySet) {
     EXPECT_TRUE(o.bLogEvents);
     EXPECT_TRUE(o.strPackagesPath.empty());
     EXPECT_TRUE(ParseApplicationOptions(L"-logeventsX").bLogEvents);
+    EXPECT_TRUE(ParseApplicationOptions(L"-Metrics:OFF -serverport:1").bMetricsOff);
+    EXPECT_FALSE(ParseApplicationOptions(L"-metrics:on").bMetricsOff);
 }
 
 TEST(ApplicationOptions, HeadSizesIsOffUnlessGiven) {
@@ -75,6 +77,9 @@ TEST(ApplicationOptions, RegisteredInTheFixedOrderWhateverTheCommandLineOrder) {
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-headsizes -logevents -install -serverport:1991")),
               L" -serverport:1991 -logevents -headsizes");
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -HeadSizes")), L" -headsizes");
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -metrics:off -serverport:1991 -logevents")),
+              L" -serverport:1991 -logevents -metrics:off");
+    EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-metrics:off -install -headsizes")), L" -headsizes -metrics:off");
     EXPECT_EQ(RegisteredOptions(ParseApplicationOptions(L"-install -serverport:abc")), L"");
 }
 

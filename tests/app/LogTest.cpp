@@ -12,6 +12,8 @@
 
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
+#include "server/ServerConfig.h"
+#include "server/ServerFigures.h"
 #include "common/LogSink.h"
 #include "common/Utf8.h"
 #include "platform/Handles.h"
@@ -120,6 +122,8 @@ TEST_F(LogTest, MissingFolderDropsLinesAndTheProgramGoesOn) {
     m_app->SetLogFile(path);
     for (int i = 0; i < 3; ++i) m_app->Log(L"line %d", i);
     EXPECT_FALSE(fs::exists(fs::path(path)));
+    // The figures count them (server/ServerFigures.h).
+    EXPECT_EQ(m_app->ServerConfig()->m_pFigures->nLogLinesDropped.load(), 3u);
     // Once the folder exists, the next line recreates the file.
     fs::create_directories(m_dir / "no-such-folder");
     m_app->Log(L"after");

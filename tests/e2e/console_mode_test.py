@@ -1,5 +1,6 @@
 """End to end: the real program in console mode, a real HTTP client, real files."""
 import hashlib
+import json
 import os
 import random
 import socket
@@ -204,6 +205,8 @@ class StartAndStopTest(unittest.TestCase):
             self.assertIn("ArgsList: -packagespath:\"C:\\Packages\\\" => Path where packages are stored\n", console)
             self.assertIn("ArgsList: -logfile:\"C:\\logs\\log.txt\" => Logfile location\n", console)
             self.assertIn("ArgsList: -logevents => Write events to eventviewer (service only)\n", console)
+            self.assertIn("ArgsList: -metrics:off => No live figures at /metrics (default: answered to local clients)\n",
+                          console)
             self.assertIn("VelmoraService is running ...\n", console)
             self.assertTrue(console.endswith("VelmoraService service is closing ...\n"), console)
             self.assertTrue(harness.port_is_closed(server.port))
@@ -319,6 +322,90 @@ class ListeningAddressTest(unittest.TestCase):
         self.addCleanup(server.kill)
         server.wait_for_log("OnSocketInitFailed: Will retry in 1 seconds ...")
         self.assertIn("CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: 10049", server.log_messages())
+
+
+# Reads a figures page with the Prometheus client's own text-format parser
+# (Debian's python3-prometheus-client, for the system's python3) and prints
+# {"family type": ..., "sample{labels}": value}.
+PARSE_FIGURES = r"""
+import json, sys
+from prometheus_client.parser import text_string_to_metric_families
+out = {}
+for family in text_string_to_metric_families(sys.stdin.read()):
+    out[family.name + " type"] = family.type
+    for s in family.samples:
+        labels = ",".join(f'{k}="{v}"' for k, v in sorted(s.labels.items()))
+        out[s.name + ("{" + labels + "}" if labels else "")] = s.value
+print(json.dumps(out))
+"""
+
+
+def own_outside_address():
+    """An address of this machine that is not a loopback one (that of its default route), or None."""
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.connect(("198.51.100.1", 9))  # no packet is sent: this only picks the route
+            address = s.getsockname()[0]
+    except OSError:
+        return None
+    return None if address.startswith("127.") or address == "0.0.0.0" else address
+
+
+class FiguresTest(unittest.TestCase):
+    """GET /metrics: the figures for clients on this machine's loopback, 404 for everyone else."""
+
+    def setUp(self):
+        self.packages = write_files(os.path.join(temp_folder(self, "velmora-e2e-"), "packages"), {"p.zip": b"served"})
+
+    def start(self, *extra):
+        server = Server(self.packages, extra=extra)
+        self.addCleanup(server.kill)
+        server.wait_until_listening()
+        return server
+
+    def test_loopback_clients_get_the_figures_in_the_prometheus_text_format(self):
+        server = self.start()
+        c = Connection(server.port)
+        self.assertEqual(c.request("GET /packages/p.zip HTTP/1.1")[3], b"served")
+        self.assertEqual(c.request("GET /index.html HTTP/1.1")[2], NOT_FOUND)
+        # An IPv4 client of the dual-stack socket, then an IPv6 one.
+        status, headers, _, page = c.request("GET /metrics HTTP/1.1")
+        c.close()
+        self.assertEqual((status, headers["Content-Type"]), ("HTTP/1.1 200 OK", "text/plain; version=0.0.4"))
+        c6 = Connection(server.port, host="::1")
+        status, headers, _, body = c6.request("HEAD /metrics HTTP/1.1")
+        self.assertEqual((status, body), ("HTTP/1.1 200 OK", b""))
+        c6.close()
+
+        parsed = subprocess.run(["/usr/bin/python3", "-c", PARSE_FIGURES], input=page, capture_output=True,
+                                timeout=60)
+        self.assertEqual(parsed.returncode, 0, parsed.stderr.decode())
+        figures = json.loads(parsed.stdout)
+        for name, value in [('velmora_requests_total{reply="200"}', 1), ('velmora_requests_total{reply="404"}', 1),
+                            ('velmora_requests_total{reply="metrics"}', 0),
+                            ("velmora_connections_accepted_total", 1), ("velmora_connections_open", 1),
+                            ('velmora_budget_size{budget="head_bytes"}', 64 << 20),
+                            ("velmora_log_lines_dropped_total", 0)]:
+            self.assertEqual(figures.get(name), value, name)
+        self.assertEqual(figures["velmora_requests type"], "counter")
+        self.assertEqual(figures["velmora_connections_open type"], "gauge")
+        self.assertIn("velmora_uptime_seconds", figures)
+        messages = server.log_messages()
+        self.assertEqual(messages.count("200_OK_METRICS => '/metrics'"), 2, "\n".join(messages))
+        self.assertEqual(messages.count("Request for: '/metrics'"), 2)
+
+    def test_other_clients_and_every_client_with_metrics_off_get_the_404(self):
+        outside = own_outside_address()
+        for extra, host in [([], outside), (["-metrics:off"], "127.0.0.1")]:
+            with self.subTest(extra=extra, host=host):
+                if host is None:
+                    self.skipTest("this machine has no address besides its loopback")
+                server = self.start(*extra)
+                c = Connection(server.port, host=host)
+                self.assertEqual(c.request("GET /metrics HTTP/1.1")[2], NOT_FOUND)
+                c.close()
+                server.wait_for_log("404_NOT_FOUND => '/metrics'")
+                server.kill()
 
 
 if __name__ == "__main__":

@@ -41,9 +41,12 @@ defaults
     option redispatch
 frontend packages
     bind 127.0.0.1:{port}
+    # The instances answer /metrics to local clients, and HAProxy is one.
+    http-request deny deny_status 404 if {{ path /metrics }}
     default_backend velmora
 frontend packages-tls
     bind 127.0.0.1:{tls_port} ssl crt {dir}/site.pem
+    http-request deny deny_status 404 if {{ path /metrics }}
     default_backend velmora
 backend velmora
     balance roundrobin
@@ -196,6 +199,15 @@ class LoadBalancerTest(unittest.TestCase):
             self.assertEqual((reply.status, reply.read()), (200, b"ok"))
             c.close()
             self.assertEqual(self.served_by(f"new-{i:02}.txt"), ["a"])
+
+    def test_the_figures_are_denied_through_haproxy_and_answered_to_local_clients(self):
+        self.wait_status({"a": "UP", "b": "UP"})
+        for url in (f"http://127.0.0.1:{self.port}/metrics", f"http://127.0.0.1:{self.servers['a'].port}/metrics"):
+            result = subprocess.run(["curl", "--silent", "-o", os.devnull, "-w", "%{http_code}", url],
+                                    capture_output=True, timeout=60)
+            self.assertEqual(result.stdout, b"404" if f":{self.port}/" in url else b"200", url)
+        self.assertEqual(sum("Request for: '/metrics'" in s.log_messages() for s in self.servers.values()), 1,
+                         "only the request made to an instance itself reaches one")
 
     def test_a_package_over_https_through_haproxy(self):
         self.wait_status({"a": "UP", "b": "UP"})

@@ -395,14 +395,22 @@ TEST_F(ConnectionTest, ListingBuiltWhileOthersAreServedAndItsHead) {
     };
     auto held = std::make_unique<BuildsHeld>();
 
-    CHttpClient lister, other;
+    CHttpClient lister, other, sharer;
     Connect(lister);
     Connect(other);
+    Connect(sharer);
     ASSERT_TRUE(lister.Send("HEAD /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"
                             "GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(WaitOnLoop([&] {
         const auto live = Live();
-        return live.size() == 2 && (!live[0]->IsIdle() || !live[1]->IsIdle());
+        return live.size() == 3 && (!live[0]->IsIdle() || !live[1]->IsIdle() || !live[2]->IsIdle());
+    }));
+    // A request for the same folder while its build runs shares it.
+    ASSERT_TRUE(sharer.Send("GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitOnLoop([&] {
+        std::size_t waiting = 0;
+        for (CHTTPUpdateServiceSocket* connection : Live()) waiting += connection->IsIdle() ? 0 : 1;
+        return waiting == 2;
     }));
     EXPECT_EQ(Ask(other, "GET /packages/a.zip HTTP/1.1\r\n\r\n").body, "A");
     EXPECT_EQ(lister.ReceiveSome(100), "") << "a listing arrived while its build was held";
@@ -414,6 +422,13 @@ TEST_F(ConnectionTest, ListingBuiltWhileOthersAreServedAndItsHead) {
     ASSERT_TRUE(lister.ReceiveReply(reply, 10000));
     EXPECT_EQ(reply.head, head);
     EXPECT_EQ(reply.body, body);
+    ASSERT_TRUE(sharer.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.body, body);
+    // Two builds (the GET behind the HEAD came after the first had finished), one of them shared.
+    RunOnLoop([&] {
+        EXPECT_EQ(Connections().Context().Figures().nListingsBuilt, 2u);
+        EXPECT_EQ(Connections().Context().Figures().nListingsShared, 1u);
+    });
     NewLog();
     ExpectAnsweredNext(lister);
 }

@@ -18,6 +18,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -483,6 +484,22 @@ BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const {
 
 bool CAsyncSocket::IsIPv6() const {
     return m_hSocket != plat::kInvalidSocket && SocketFamily(static_cast<SOCKET>(m_hSocket)) == AF_INET6;
+}
+
+bool CAsyncSocket::IsPeerLoopback() const {
+    if (m_hSocket == plat::kInvalidSocket) return false;
+    SocketAddress peer;
+    peer.length = sizeof peer.storage;
+    if (::getpeername(static_cast<SOCKET>(m_hSocket), peer.Raw(), &peer.length) != 0) return false;
+    if (peer.Family() == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer.storage);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (peer.Family() != AF_INET6) return false;
+    const unsigned char* bytes = reinterpret_cast<const sockaddr_in6*>(&peer.storage)->sin6_addr.s6_addr;
+    static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::memcmp(bytes, kLoopback6, 16) == 0 || (std::memcmp(bytes, kMappedPrefix, 12) == 0 && bytes[12] == 127);
 }
 
 int CAsyncSocket::GetLastError() { return ::WSAGetLastError(); }
