@@ -10,7 +10,7 @@ namespace {
 // The label value of each reply kind and close cause, in the order of their enums.
 constexpr std::string_view kReplyLabels[] = {"200", "head", "206", "404", "416", "503", "listing", "metrics"};
 constexpr std::string_view kCloseLabels[] = {"client", "after_reply", "idle_eviction", "head_timeout",
-                                             "stall",  "budget",      "error"};
+                                             "stall",  "budget",      "error",        "stop"};
 static_assert(std::size(kReplyLabels) == static_cast<std::size_t>(ReplyFigure::Count));
 static_assert(std::size(kCloseLabels) == static_cast<std::size_t>(CloseCause::Count));
 

@@ -248,7 +248,7 @@ void CHTTPUpdateServiceSocket::EndAfterQueuedReplies() {
     // after a reply that closes, once its queue is empty; a request that
     // arrives in part is read to its end first.
     if (!OwesReplies()) {
-        Finish();
+        Finish(CloseCause::Stop);
         return;
     }
     if (m_framer.BufferedBytes() == 0) m_bCloseWhenSent = true;

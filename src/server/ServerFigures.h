@@ -34,6 +34,7 @@ enum class CloseCause : unsigned char {
     Stall,         // its client took no byte of a reply for six whole minutes
     Budget,        // it held one of the largest heads when the heads budget was passed
     Error,         // the server could not go on serving it (no memory, a package read failed)
+    Stop,          // the server stopped while it owed no reply
     Count
 };
 
