@@ -8,14 +8,16 @@
 #include <string>
 
 #include "platform/FolderRights.h"
+#include "platform/win32/FolderSecurity.h"
 
 namespace plat {
 
+namespace win32 {
+
 namespace {
 
-// Protected (P: nothing inherited from the parent); Administrators (BA) and
-// SYSTEM (SY) full control, Users (BU) read and list (FILE_GENERIC_READ and
-// FILE_GENERIC_EXECUTE), each passed on to the folder's files and folders.
+// P: protected; Administrators (BA) and SYSTEM (SY) full control, Users (BU)
+// FILE_GENERIC_READ and FILE_GENERIC_EXECUTE; OICI: for files and folders below.
 constexpr wchar_t kAdministratorsFolderSddl[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;BU)";
 
 // Rights that let an account add a file or a folder (FILE_ADD_FILE is
@@ -33,6 +35,45 @@ constexpr OrdinaryAccount kOrdinaryAccounts[] = {
     {WinInteractiveSid, L"NT AUTHORITY\\INTERACTIVE"},
 };
 
+std::wstring OrdinaryAccountOf(PSID sid) {
+    for (const OrdinaryAccount& account : kOrdinaryAccounts) {
+        BYTE buffer[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(buffer);
+        if (::CreateWellKnownSid(account.type, nullptr, buffer, &size) && ::EqualSid(sid, buffer))
+            return account.name;
+    }
+    return std::wstring();
+}
+
+}  // namespace
+
+SecurityDescriptor AdministratorsFolderSecurity() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsFolderSddl, SDDL_REVISION_1,
+                                                                &descriptor, nullptr))
+        return nullptr;
+    return SecurityDescriptor(descriptor);
+}
+
+std::wstring OrdinaryAccountThatCanFill(const ACL* dacl) {
+    if (dacl == nullptr) return L"Everyone";
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(const_cast<ACL*>(dacl), i, &entry)) break;
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) ||
+            !(ace->Mask & kFillRights))
+            continue;
+        if (std::wstring account = OrdinaryAccountOf(const_cast<DWORD*>(&ace->SidStart)); !account.empty())
+            return account;
+    }
+    return std::wstring();
+}
+
+}  // namespace win32
+
+namespace {
+
 std::wstring WithoutTrailingSeparators(std::wstring path) {
     while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
     return path;
@@ -49,29 +90,15 @@ bool MakeFolders(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
     return ::CreateDirectoryW(path.c_str(), security) || ::GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-std::wstring OrdinaryAccountOf(PSID sid) {
-    for (const OrdinaryAccount& account : kOrdinaryAccounts) {
-        BYTE buffer[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof(buffer);
-        if (::CreateWellKnownSid(account.type, nullptr, buffer, &size) && ::EqualSid(sid, buffer))
-            return account.name;
-    }
-    return std::wstring();
-}
-
 }  // namespace
 
 BOOL MakeAdministratorsFolder(const std::wstring& folder) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsFolderSddl, SDDL_REVISION_1,
-                                                                &descriptor, nullptr))
-        return FALSE;
-    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
-    const bool made = MakeFolders(WithoutTrailingSeparators(folder), &security);
-    const DWORD error = ::GetLastError();
-    ::LocalFree(descriptor);
-    ::SetLastError(made ? ERROR_SUCCESS : error);
-    return made ? TRUE : FALSE;
+    const win32::SecurityDescriptor descriptor = win32::AdministratorsFolderSecurity();
+    if (!descriptor) return FALSE;
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor.get(), FALSE};
+    if (!MakeFolders(WithoutTrailingSeparators(folder), &security)) return FALSE;
+    ::SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 FolderWriter FindOtherFolderWriter(const std::wstring& folder) {
@@ -80,20 +107,10 @@ FolderWriter FindOtherFolderWriter(const std::wstring& folder) {
     if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
                                 nullptr, &descriptor) != ERROR_SUCCESS)
         return {};
-    FolderWriter writer;
-    if (dacl == nullptr) writer = {L"Everyone", folder};
-    for (DWORD i = 0; dacl != nullptr && writer.account.empty() && i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        if (!::GetAce(dacl, i, &entry)) break;
-        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) ||
-            !(ace->Mask & kFillRights))
-            continue;
-        const std::wstring account = OrdinaryAccountOf(const_cast<DWORD*>(&ace->SidStart));
-        if (!account.empty()) writer = {account, folder};
-    }
-    ::LocalFree(descriptor);
-    return writer;
+    const win32::SecurityDescriptor owned(descriptor);
+    std::wstring account = win32::OrdinaryAccountThatCanFill(dacl);
+    if (account.empty()) return {};
+    return {std::move(account), folder};
 }
 
 }  // namespace plat
