@@ -233,7 +233,7 @@ class WineServiceModeTest(unittest.TestCase):
         self.assertEqual([e[2][0] for e in events if e[1] == LOG_LINE], log_messages(log))
         self.assertIn("Request for: '/packages/sub/b.zip'", log_messages(log))
 
-    def test_a_packages_folder_users_can_fill_is_warned_of_at_install_and_at_start(self):
+    def test_a_packages_folder_everyone_can_fill_is_warned_of_at_install_and_at_start(self):
         self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
         packages = os.path.join(self.dir, "rights-packages")
         os.makedirs(packages, exist_ok=True)

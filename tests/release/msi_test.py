@@ -228,14 +228,13 @@ class MsiTest(unittest.TestCase):
         self.assert_running_with(f"-serverport:{port} -packagespath:{DEFAULT_PACKAGES}")
         write_files(os.path.join(drive_c, "ProgramData", "Harbrook", "Velmora", "Packages"), {"new.msi": b"own"})
         self.assertEqual(self.get(port, "/packages/new.msi"), b"own")
-        # Made with the program's descriptor: a folder made without it (C:\Temp\) reads back with a
-        # read and list entry for Everyone.
-        for folder, everyone_reads in ((DEFAULT_PACKAGES, False), ("C:\\Temp\\", True)):
-            os.makedirs(os.path.join(drive_c, "Temp"), exist_ok=True)
+        # Made with the program's descriptor: a folder made without it (C:\ProgramData\, Wine's) reads
+        # back with a read and list entry for Everyone.
+        for folder, everyone_reads in ((DEFAULT_PACKAGES, False), ("C:\\ProgramData\\", True)):
             _, output, _ = self.prefix.wine(os.environ["VELMORA_SCM_PROBE"], "dacl", folder)
             aces = [line.split(" ") for line in output.splitlines()[1:]]
-            self.assertEqual([sid for _, _, mask, sid in aces if sid in ORDINARY_ACCOUNTS and int(mask, 16) & FILL_RIGHTS],
-                             [], output)
+            writers = [sid for _, _, mask, sid in aces if sid in ORDINARY_ACCOUNTS and int(mask, 16) & FILL_RIGHTS]
+            self.assertEqual(writers, [], output)
             self.assertEqual(any(sid == "S-1-1-0" for _, _, _, sid in aces), everyone_reads, output)
 
         # An install from before the installer had a folder of its own remembered none (and served
