@@ -67,6 +67,9 @@ velmora_msi_query(
 velmora_msi_query("UPDATE `Property` SET `Value` = 'OLDERVERSIONFOUND;NEWERVERSIONFOUND;PORT;PACKAGESPATH;LOGFILE;LOGEVENTS;HEADSIZES' WHERE `Property` = 'SecureCustomProperties'")
 velmora_msi_query("UPDATE `RegLocator` SET `Type` = 18")
 velmora_msi_query("UPDATE `Component` SET `Attributes` = 272 WHERE `Component` = 'PackagesFolder'")
+# The installer's own packages folder is made by -install, with rights of its
+# own, and not by the component (a condition wixl cannot write).
+velmora_msi_query("UPDATE `Component` SET `Condition` = 'NOT (PACKAGESPATH ~= DEFAULTPACKAGESPATH)' WHERE `Component` = 'PackagesFolder'")
 
 file(COPY ${msi} DESTINATION ${CPACK_PACKAGE_DIRECTORY})
 message(STATUS "installer ${CPACK_PACKAGE_DIRECTORY}/VelmoraService-${CPACK_PACKAGE_VERSION}-x64.msi generated")

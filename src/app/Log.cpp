@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "app/ConsolePrint.h"
+#include "app/PackagesFolderWarning.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
@@ -134,5 +135,18 @@ void CVelmoraServiceApp::ReportLogFileState(bool failing, DWORD error) {
         const wchar_t* strings = text.c_str();
         m_pService->EventLog().Report(failing ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, kEventLogLine, 1,
                                       &strings);
+    }
+}
+
+void CVelmoraServiceApp::WarnIfPackagesFolderIsOpen() {
+    const std::wstring warning = PackagesFolderWarning(m_strPackagesPath);
+    if (warning.empty()) return;
+    CWriteLockGuard guard(&m_logLock);
+    WriteLogFileLine(warning);
+    if (m_bConsoleMode) ConsolePrintText(warning);
+    // One event of its own type, in place of the copy that "-logevents" would make.
+    if (m_pService != nullptr && m_pService->IsEventLogEnabled()) {
+        const wchar_t* text = warning.c_str();
+        m_pService->EventLog().Report(EVENTLOG_WARNING_TYPE, kEventLogLine, 1, &text);
     }
 }

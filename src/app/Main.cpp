@@ -4,12 +4,15 @@
 #include "app/ApplicationOptions.h"
 #include "app/ApplicationRun.h"
 #include "app/ConsolePrint.h"
+#include "app/PackagesFolderWarning.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "common/Format.h"
 #include "common/ResourceIds.h"
 #include "common/ResourceText.h"
 #include "platform/Console.h"
+#include "platform/DefaultFolders.h"
+#include "platform/FolderRights.h"
 #include "platform/Handles.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageQueue.h"
@@ -68,6 +71,17 @@ int RunConsoleMode(const ApplicationOptions& options) {
     return -1;
 }
 
+// After an install: a missing packages folder is made with rights of its
+// own, so that only administrators can fill it (one that exists keeps the
+// rights its administrator gave it; one that cannot be made is left to the
+// service, which then serves nothing). A folder that others can fill is
+// only warned of: the administrator decides.
+void PreparePackagesFolder(const std::wstring& folder, bool silent) {
+    plat::MakeAdministratorsFolder(folder);
+    const std::wstring warning = PackagesFolderWarning(folder);
+    if (!warning.empty() && !silent) plat::ShowMessageBox(warning);
+}
+
 // Every command line without "-debug": the service framework runs the
 // program under the service manager, carries out a verb, or runs the service
 // body in the foreground. The options travel in the service object and, for
@@ -103,7 +117,11 @@ int RunServiceHost(const ApplicationOptions& options) {
             return static_cast<int>(ERROR_INVALID_PARAMETER);
         }
     }
-    return static_cast<int>(service.ProcessCommandLine(info));
+    const DWORD result = service.ProcessCommandLine(info);
+    if (info.m_nAction == CNTServiceCommandLineInfo::ActionInstall && result == NO_ERROR)
+        PreparePackagesFolder(options.strPackagesPath.empty() ? plat::DefaultPackagesFolder() : options.strPackagesPath,
+                              info.m_bSilent != FALSE);
+    return static_cast<int>(result);
 }
 
 }  // namespace

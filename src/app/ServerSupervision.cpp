@@ -29,6 +29,7 @@ DWORD LastErrorOr(DWORD fallback) {
 BOOL CVelmoraServiceApp::InitInstance() {
     CWinApp::InitInstance();
     if (!m_strLogFile.empty()) Log(L"Logging to: '%s'", m_strLogFile);
+    WarnIfPackagesFolderIsOpen();
     if (!plat::InitSockets()) {
         const DWORD error = LastErrorOr(ERROR_DLL_INIT_FAILED);
         Log(L"AfxSocketInit FAILED");

@@ -100,6 +100,10 @@ class CVelmoraServiceApp : public CWinApp {
     void GiveUpStart(const std::wstring& reason, DWORD error);
     // Opens the log file, appends `bytes` (whole lines) and closes it again.
     void AppendToLogFile(std::string_view bytes);
+    // At start: a packages folder that others than the administrators can
+    // fill is warned of once, in the log file, on the console (console mode)
+    // and as a warning event (service), whether or not log lines are copied there.
+    void WarnIfPackagesFolderIsOpen();
     // Once when the log file starts failing and once when it can be written
     // again: to the event log (service) or standard error (console mode).
     void ReportLogFileState(bool failing, DWORD error);

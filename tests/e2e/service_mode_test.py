@@ -240,6 +240,27 @@ class SystemdStyleServiceTest(unittest.TestCase):
         finally:
             end(proc)
 
+    def test_a_packages_folder_others_can_fill_is_warned_of_at_every_start(self):
+        warning = (f"Warning: the packages folder '{self.packages}' can be filled by others than administrators: "
+                   f"'other users' can write to '{self.packages}'")
+        for mode, expected in ((0o777, warning), (0o755, None)):
+            with self.subTest(mode=oct(mode)):
+                os.chmod(self.packages, mode)
+                open(self.log, "wb").close()
+                proc = self.start()
+                try:
+                    self.notifications_until("READY=1\nSTATUS=Running")
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(60), 0)
+                    # Without -logevents, the warning is the one syslog line beside the start and the stop.
+                    lines = [re.sub(r"\[\d+\]: ", ": ", line, count=1) for line in self.syslog_lines(until="stopped")]
+                    self.assertEqual(lines[:-2], [f"<28>{IDENTITY}: {expected}."] if expected else [])
+                    with open(self.log, "rb") as f:
+                        warned = [line for line in f.read().decode().split("\r\n") if "Warning:" in line]
+                    self.assertEqual([line.split(": ", 2)[2] for line in warned], [expected] if expected else [])
+                finally:
+                    end(proc)
+
 
 @unittest.skipIf(harness.UNDER_WINE, "the Windows verbs are tested under Wine's service control manager")
 class CommandLineVerbsTest(unittest.TestCase):
@@ -459,6 +480,24 @@ class SystemdInstallAndVerbsTest(unittest.TestCase):
         self.assertEqual(exec_start_words(unit["ExecStart"]), [program, "-serverport:1991"])
         self.assertEqual(unit["CommandLine"], f"{program}  -serverport:1991")
         self.assertEqual(self.event_source()[0]["EventMessageFile"], (REG_SZ, (program + "\0").encode("utf-16-le")))
+
+    def test_install_makes_a_missing_packages_folder_and_warns_of_one_others_can_fill(self):
+        made = os.path.join(self.dir, "made", "packages")
+        self.assertEqual(self.run_verb("-install", f"-packagespath:{made}/"), (0, "", ""))
+        self.assertEqual([stat.S_IMODE(os.stat(folder).st_mode) for folder in (made, os.path.dirname(made))],
+                         [0o755, 0o755])
+        self.assertEqual(self.run_verb("-uninstall")[0], 0)
+        packages = os.path.join(self.dir, "open")
+        os.makedirs(packages)
+        warning = (f"Warning: the packages folder '{packages}' can be filled by others than administrators: "
+                   f"'other users' can write to '{packages}'\n")
+        for mode, silent, expected in ((0o777, False, warning), (0o777, True, ""), (0o755, False, "")):
+            with self.subTest(mode=oct(mode), silent=silent):
+                os.chmod(packages, mode)
+                # Warned of, never refused.
+                self.assertEqual(self.run_verb("-install", f"-packagespath:{packages}", *["-silent"] * silent),
+                                 (0, "", expected))
+                self.assertEqual(self.run_verb("-uninstall")[0], 0)
 
     def test_verbs_on_a_service_that_is_not_installed(self):
         failures = {

@@ -33,7 +33,7 @@ PREFIX = os.environ.get("VELMORA_E2E_SERVICE_WINEPREFIX") or os.path.join(
 NAME, DISPLAY, DESCRIPTION, SOURCE_KEY = SERVICE_NAME, SERVICE_DISPLAY, SERVICE_DESCRIPTION, EVENT_SOURCE_KEY
 USAGE = "VelmoraService [-uninstall | -start | -stop | -help | -? ]\n"
 STARTED, STOPPED, INSTALLED, LOG_LINE = 0x40000001, 0x40000003, 0x40000002, 0x40000010
-INFORMATION, ERROR = 4, 1
+INFORMATION, WARNING, ERROR = 4, 2, 1
 PACKAGE = bytes(range(256)) * 600  # 150 KiB, every byte value
 
 
@@ -233,6 +233,31 @@ class WineServiceModeTest(unittest.TestCase):
         self.assertEqual(events[-1], (INFORMATION, STOPPED, [DISPLAY]))
         self.assertEqual([e[2][0] for e in events if e[1] == LOG_LINE], log_messages(log))
         self.assertIn("Request for: '/packages/sub/b.zip'", log_messages(log))
+
+    def test_a_packages_folder_everyone_can_fill_is_warned_of_at_install_and_at_start(self):
+        self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)
+        packages = os.path.join(self.dir, "rights-packages")
+        os.makedirs(packages, exist_ok=True)
+        log = os.path.join(self.dir, "rights-log.txt")
+        warning = (f"Warning: the packages folder '{winpath(packages)}' can be filled by others than administrators: "
+                   f"'Everyone' can write to '{winpath(packages)}'")
+        # Wine keeps no security descriptor of a file (a DACL given to one becomes its mode bits), but
+        # makes one up from the mode bits: others' write bit is Everyone's right to write.
+        for mode, expected in ((0o777, [warning]), (0o755, [])):
+            with self.subTest(mode=oct(mode)):
+                os.chmod(packages, mode)
+                # Warned of in a message box, never refused.
+                code, output, _, boxes = self.program("-install", f"-packagespath:{winpath(packages)}",
+                                                      f"-serverport:{harness.free_port()}", f"-logfile:{winpath(log)}")
+                self.assertEqual((code, output, [box[0] for box in boxes]), (0, "", expected))
+                # At start: in the log file and as a warning event.
+                since = len(self.prefix.trace_bytes())
+                self.assertEqual(self.program("-start", "-silent")[0], 0)
+                self.assertEqual([e for e in self.service_events(since) if e[0] == WARNING],
+                                 [(WARNING, LOG_LINE, expected)] if expected else [])
+                self.assertEqual([m for m in log_messages(log) if m.startswith("Warning:")], expected)
+                self.assertEqual(self.program("-uninstall", "-silent")[0], 0)
+                os.remove(log)
 
     def test_install_from_a_path_longer_than_260_characters_registers_the_whole_path(self):
         self.addCleanup(self.prefix.remove_service, NAME, SOURCE_KEY)

@@ -5,12 +5,19 @@ it, running, serving); an upgrade to a higher version made here from the
 same files (one entry, the same options, running again); a refused
 downgrade; removal (program, service and event source gone, the packages
 folder and the log kept); failed installs rolled back, with the reason in
-the msiexec log; and a service installed by hand left alone.
+the msiexec log; a service installed by hand left alone; and the default
+packages folder: the installer's own, made by -install with rights of its own, while an
+upgrade of an install that served C:\Temp\ keeps it. Wine 8 (as Debian
+builds it) keeps no security descriptor of a file: it turns one into the
+file's mode bits and makes one up from them when asked, so the folder's
+rights read back (GetNamedSecurityInfoW) show only that Everyone got
+nothing; the descriptor the program builds is read in the platform tests.
 
 Set by ctest: VELMORA_PROGRAM, VELMORA_BUILD_DIR, VELMORA_CPACK, VELMORA_VERSION, VELMORA_SCM_PROBE.
 """
 import os
 import re
+import shutil
 import socket
 import subprocess
 import unittest
@@ -30,6 +37,11 @@ REMEMBERED_KEY = "HKLM\\Software\\Harbrook\\Velmora"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 INSTALL_FAILURE = 1603 % 256  # ERROR_INSTALL_FAILURE as wine hands it on
 ERROR, START_FAILED = 1, 0xC0000012  # the event type and id of a start that failed
+DEFAULT_PACKAGES = "C:\\ProgramData\\Harbrook\\Velmora\\Packages\\"
+# Users, Authenticated Users, Everyone, INTERACTIVE; and the rights to add files or folders, write
+# or append (also generic write and all).
+ORDINARY_ACCOUNTS = {"S-1-5-32-545", "S-1-5-11", "S-1-1-0", "S-1-5-4"}
+FILL_RIGHTS = 0x2 | 0x4 | 0x40000000 | 0x10000000
 
 
 def msiinfo(*args):
@@ -209,6 +221,36 @@ class MsiTest(unittest.TestCase):
         self.assertEqual([e[1:3] for e in events], [(ERROR, START_FAILED)])
         self.assertTrue(events[0][3][1].startswith(f"could not listen on port {held} after 21 attempts: 10048, "))
         self.assertFalse(os.path.exists(packages))
+
+    def test_the_default_packages_folder_is_the_installers_own_and_an_upgrade_keeps_c_temp(self):
+        drive_c = os.path.join(self.prefix.path, "drive_c")
+        shutil.rmtree(os.path.join(drive_c, "ProgramData", "Harbrook"), ignore_errors=True)  # an earlier run's
+        port = free_port()
+        code, _ = self.msiexec("/i", winpath(self.msi), f"PORT={port}")
+        self.assertEqual(code, 0)
+        self.assert_running_with(f"-serverport:{port} -packagespath:{DEFAULT_PACKAGES}")
+        write_files(os.path.join(drive_c, "ProgramData", "Harbrook", "Velmora", "Packages"), {"new.msi": b"own"})
+        self.assertEqual(self.get(port, "/packages/new.msi"), b"own")
+        # Made with the program's descriptor: a folder made without it (C:\ProgramData\, Wine's) reads
+        # back with a read and list entry for Everyone.
+        for folder, everyone_reads in ((DEFAULT_PACKAGES, False), ("C:\\ProgramData\\", True)):
+            _, output, _ = self.prefix.wine(os.environ["VELMORA_SCM_PROBE"], "dacl", folder)
+            aces = [line.split(" ") for line in output.splitlines()[1:]]
+            writers = [sid for _, _, mask, sid in aces if sid in ORDINARY_ACCOUNTS and int(mask, 16) & FILL_RIGHTS]
+            self.assertEqual(writers, [], output)
+            self.assertEqual(any(sid == "S-1-1-0" for _, _, _, sid in aces), everyone_reads, output)
+
+        # An install from before the installer had a folder of its own remembered none (and served
+        # the program's default): its upgrade goes on serving C:\Temp\.
+        self.prefix.wine("reg", "add", REMEMBERED_KEY, "/v", "PackagesPath", "/t", "REG_SZ", "/d", "", "/f")
+        code, _ = self.msiexec("/i", winpath(self.higher_msi))
+        self.assertEqual(code, 0)
+        self.assert_running_with(f"-serverport:{port}")
+        write_files(os.path.join(drive_c, "Temp"), {"velmora-msi-test.msi": b"temp"})
+        self.addCleanup(os.remove, os.path.join(drive_c, "Temp", "velmora-msi-test.msi"))
+        self.assertEqual(self.get(port, "/packages/velmora-msi-test.msi"), b"temp")
+        code, _ = self.msiexec("/x", winpath(self.higher_msi))
+        self.assertEqual(code, 0)
 
     def test_a_service_installed_by_hand_is_refused_and_left_alone(self):
         self.addCleanup(self.prefix.remove_service, SERVICE_NAME, EVENT_SOURCE_KEY)

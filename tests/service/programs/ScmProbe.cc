@@ -10,10 +10,16 @@
 //   ScmProbe strings FILE ID...        LoadStringW of each id from FILE's string table
 //   ScmProbe hold FILE SECONDS         prints "holding", then waits while FILE exists,
 //                                      at most SECONDS
+//   ScmProbe dacl PATH                 a file's DACL read back: "protected=0|1", then
+//                                      "TYPE FLAGS MASK SID" per ACE (numbers in hex)
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -111,6 +117,39 @@ int Hold(const wchar_t* file, DWORD seconds) {
     return 0;
 }
 
+std::wstring Hex(DWORD value) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"0x%lx", value);
+    return text;
+}
+
+int Dacl(const wchar_t* path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) {
+        PrintLine(L"GetNamedSecurityInfo failed " + std::to_wstring(error));
+        return 2;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    PrintLine(std::wstring(L"protected=") + ((control & SE_DACL_PROTECTED) ? L"1" : L"0"));
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) break;
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        wchar_t* sid = nullptr;
+        ::ConvertSidToStringSidW(const_cast<DWORD*>(&ace->SidStart), &sid);
+        PrintLine(Hex(ace->Header.AceType) + L" " + Hex(ace->Header.AceFlags) + L" " + Hex(ace->Mask) + L" " +
+                  (sid ? sid : L"?"));
+        ::LocalFree(sid);
+    }
+    ::LocalFree(descriptor);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -120,6 +159,7 @@ int wmain(int argc, wchar_t** argv) {
         return Messages(argv[2], std::wcstoul(argv[3], nullptr, 10), argv + 4, argc - 4);
     if (verb == L"strings" && argc >= 3) return Strings(argv[2], argv + 3, argc - 3);
     if (verb == L"hold" && argc == 4) return Hold(argv[2], std::wcstoul(argv[3], nullptr, 10));
-    PrintLine(L"usage: ScmProbe control|messages|strings|hold ...");
+    if (verb == L"dacl" && argc == 3) return Dacl(argv[2]);
+    PrintLine(L"usage: ScmProbe control|messages|strings|hold|dacl ...");
     return 1;
 }
