@@ -98,7 +98,6 @@ void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& f
                                               const CListingService::Waiter& waiter) {
     if (m_bFinished || !m_sendQueue.HasPending(waiter.token)) return;
     --m_nListingsBuilding;
-    CLogLineBatch logLines;
     try {
         using Outcome = CListingService::Finished::Outcome;
         if (finished.outcome == Outcome::Built) {
@@ -133,7 +132,6 @@ void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& f
 
 void CHTTPUpdateServiceSocket::ContinueAfterListings() {
     if (m_bFinished) return;
-    CLogLineBatch logLines;
     try {
         ResumeReading();
     } catch (const std::bad_alloc&) {
@@ -164,7 +162,6 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead() {
 
 void CHTTPUpdateServiceSocket::RetryPackageOpen() {
     if (m_bFinished) return;
-    CLogLineBatch logLines;
     // The next open of a package that waited is its last: it is opened at once if its turn has come.
     for (DeferredPackage& deferred : m_lstDeferred) {
         if (!deferred.waitingForDescriptor) continue;

@@ -15,17 +15,12 @@ CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket(CServerContext& context, std:
 
 CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() = default;
 
-bool CHTTPUpdateServiceSocket::UrlDecode(std::wstring& path) { return UrlDecodePath(path); }
-
 // ---------------------------------------------------------------------------
 // Notifications
 
 void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
     CAsyncSocket::OnReceive(errorCode);
     if (m_bFinished) return;
-    // The log lines of the requests handled here are written together, at
-    // the end of this notification at the latest.
-    CLogLineBatch logLines;
     try {
         if (m_bLingering) {
             DrainLingering();
@@ -43,7 +38,6 @@ void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
 }
 
 void CHTTPUpdateServiceSocket::OnSend(int errorCode) {
-    CLogLineBatch logLines;
     try {
         SendPending();
         ResumeReading();
@@ -63,7 +57,6 @@ void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
         return;
     }
     // The peer shut down its sending side; it may still read what it asked for.
-    CLogLineBatch logLines;
     m_bPeerClosed = true;
     try {
         // Some systems report a reset as an orderly close: a send tells.
@@ -212,7 +205,6 @@ void CHTTPUpdateServiceSocket::Finish() {
 
 void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
     if (m_bFinished) return;
-    CLogLineBatch logLines;
     if (reason != nullptr) {
         try {
             AppLog(L"%s", std::wstring_view(reason));
@@ -256,7 +248,6 @@ void CHTTPUpdateServiceSocket::OnOutOfMemory() {
 
 bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs) {
     if (m_bFinished) return false;
-    CLogLineBatch logLines;
     if (m_bLingering) {
         if (nowMs - m_nLingerStartMs < kLingerMs) return false;
         Finish();

@@ -70,10 +70,6 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // replies it still owes are out, at once when it broke.
     void OnClose(int errorCode) override;
 
-    // Decodes a request path in place (see UrlDecodePath); true when its
-    // bytes are valid UTF-8 and so may name a file.
-    static bool UrlDecode(std::wstring& path);
-
     // ---- For the connection set, between notifications
 
     std::uint64_t Id() const { return m_nId; }

@@ -53,7 +53,8 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
     if (port >= 0 && port <= 65535) {
         const std::wstring& configured = m_pConfig->m_strServerAddress;
         const wchar_t* address = configured.empty() ? nullptr : configured.c_str();
-        if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
+        if (m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CHTTPUpdateServiceListenSocket::kSelectedEvents,
+                                    address) &&
             m_pListenSocket->Listen(plat::MaxListenBacklog())) {
             if (address == nullptr && !m_pListenSocket->IsIPv6())
                 AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
@@ -95,7 +96,6 @@ void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
     m_nNextCheckMs = now + m_pConfig->limits.nCheckIntervalMs;
     // The loop dispatches: the service's watchdog hears that the listener is alive.
     plat::ServiceHeartbeat();
-    CLogLineBatch logLines;
     m_pListenSocket->RenewAccepting();
     m_pConnections->CheckConnections();
 }

@@ -41,8 +41,6 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // OnInitListener, destroyed in ExitInstance.
     CHTTPUpdateServiceListenSocket* m_pListenSocket = nullptr;
 
-    std::wstring GetPackagePath() const { return m_pConfig->m_strPackagePath; }
-
     void SetDefaultThreadName() override;
     BOOL InitInstance() override;
     int ExitInstance() override;

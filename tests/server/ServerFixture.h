@@ -183,7 +183,9 @@ class ServerFixture : public ::testing::Test {
         auto* listener = new CHTTPUpdateServiceListenSocket(*self->m_pConnections);
         std::wstring address;
         UINT port = 0;
-        if (listener->Create(0) && listener->Listen(5) && listener->GetSockName(address, port)) self->m_nPort = port;
+        if (listener->Create(0, SOCK_STREAM, CHTTPUpdateServiceListenSocket::kSelectedEvents) && listener->Listen(5) &&
+            listener->GetSockName(address, port))
+            self->m_nPort = port;
         plat::SignalEvent(self->m_hReady);
 
         plat::ThreadMsg msg;
