@@ -19,8 +19,9 @@ constexpr std::uint64_t kMemoryWorthReturning = std::uint64_t{16} << 20;
 constexpr std::uint64_t kBuildBytesPerDocumentByte = 16;
 }  // namespace
 
-CConnectionSet::CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener)
-    : m_context(std::move(config), plat::DescriptorLimit(), std::move(wakeListener)) {}
+CConnectionSet::CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener,
+                               std::function<void()> afterListingBuilt)
+    : m_context(std::move(config), plat::DescriptorLimit(), std::move(wakeListener), std::move(afterListingBuilt)) {}
 
 CConnectionSet::~CConnectionSet() { CloseAll(); }
 

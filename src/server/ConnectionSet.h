@@ -26,8 +26,10 @@ class CHTTPUpdateServiceSocket;
 class CConnectionSet {
   public:
     // `wakeListener` is called from a listing worker when a document is
-    // ready (the listener thread then runs AfterNotification).
-    CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener);
+    // ready (the listener thread then runs AfterNotification);
+    // `afterListingBuilt`: see CListingService.
+    CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener,
+                   std::function<void()> afterListingBuilt = {});
     // Closes and deletes every connection still open.
     ~CConnectionSet();
     CConnectionSet(const CConnectionSet&) = delete;

@@ -24,9 +24,9 @@ class CServerContext {
 
     // `descriptorLimit`: the process's limit on open descriptors, 0 when
     // sockets and files count against none. `wakeListener` is called by a
-    // listing worker when a document is ready.
+    // listing worker when a document is ready; `afterListingBuilt`: see CListingService.
     CServerContext(std::shared_ptr<const CServerConfig> config, unsigned descriptorLimit,
-                   std::function<void()> wakeListener);
+                   std::function<void()> wakeListener, std::function<void()> afterListingBuilt = {});
 
     const CServerConfig& Config() const { return *m_pConfig; }
     const std::wstring& PackagesFolder() const { return m_pConfig->m_strPackagePath; }
