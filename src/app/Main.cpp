@@ -62,7 +62,7 @@ int RunConsoleMode(const ApplicationOptions& options) {
     ConsolePrint(L"VelmoraService service is closing ...");
     plat::SleepMilliseconds(1000);
     plat::CloseConsole();
-    return -1;
+    return EndProgram(-1);
 }
 
 // Every command line without "-debug": the service framework runs the
@@ -100,7 +100,7 @@ int RunServiceHost(const ApplicationOptions& options) {
             return static_cast<int>(ERROR_INVALID_PARAMETER);
         }
     }
-    return static_cast<int>(service.ProcessCommandLine(info));
+    return EndProgram(static_cast<int>(service.ProcessCommandLine(info)));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/GatheredLines.h"
 #include "common/Format.h"
@@ -52,6 +53,10 @@ class CVelmoraServiceApp : public CWinApp {
     // Stops the current listener, if any, and starts a new one with the
     // configured port, address and packages folder. False when it cannot be created.
     virtual bool ReInitThread();
+    // Listener threads that were asked to stop and had not ended within
+    // their time are waited for up to `milliseconds` more; true when none
+    // runs any more.
+    bool WaitForUnstoppedListeners(DWORD milliseconds);
     // The listener could not open its port (wParam: the socket error): retry
     // after a second, up to 20 times. Then console mode stays up without a
     // listener; a service gives up and ends the application thread, and the
@@ -89,7 +94,14 @@ class CVelmoraServiceApp : public CWinApp {
     int m_nSocketInitFailures = 0;
     DWORD m_dwLastSocketError = 0;  // of the last failed listener start
 
+  protected:
+    // A new listener thread, created suspended; null when it cannot be created.
+    virtual CHTTPUpdateServiceThread* CreateListenerThread();
+
   private:
+    // Stops the current listener; one that does not end within its time is
+    // remembered in m_lstUnstoppedListeners.
+    void StopListener();
     // Steps of Log after the lock is held: file, event log, console.
     void WriteLogLine(const std::wstring& message);
     // Service mode: start-up is over without a server; the application
@@ -102,6 +114,8 @@ class CVelmoraServiceApp : public CWinApp {
     void ReportLogFileState(bool failing, DWORD error);
 
     std::shared_ptr<const CServerConfig> m_pServerConfig;
+    // Handles of listener threads that did not stop when asked (application thread only).
+    std::vector<HANDLE> m_lstUnstoppedListeners;
     const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
     // The log file line being written, wide and as bytes (guarded by m_logLock).
