@@ -1,4 +1,6 @@
 // The application thread's life: start-up, listener (re)starts, retries and exit.
+#include <new>
+
 #include "app/ApplicationRun.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
@@ -12,8 +14,8 @@
 
 const MessageMap* CVelmoraServiceApp::GetThisMessageMap() {
     static const MessageMapEntry entries[] = {
-        OnMessage<&CVelmoraServiceApp::OnSocketInitFailed>(CHTTPUpdateServiceThread::kListenFailedMessage),
-        OnMessage<&CVelmoraServiceApp::OnListenerListening>(CHTTPUpdateServiceThread::kListeningMessage),
+        OnMessage<&CVelmoraServiceApp::OnSocketInitFailed>(kListenFailedMessage),
+        OnMessage<&CVelmoraServiceApp::OnListenerListening>(kListeningMessage),
     };
     static const MessageMap map = MessageMapOf<CWinApp>(entries);
     return &map;
@@ -73,12 +75,11 @@ bool CVelmoraServiceApp::ReInitThread() {
         // (and a second one started); the end of the program waits for it.
         StopListener();
     }
-    m_pListenerThread = CreateListenerThread();
+    m_pListenerThread = CreateListenerThread(ServerConfig(), this);
     if (m_pListenerThread == nullptr) {
         Log(L"ReInitThread: Could not create CHTTPUpdateServiceThread!");
         return false;
     }
-    m_pListenerThread->m_pConfig = ServerConfig();
     m_pListenerThread->ResumeThread();
     return true;
 }
@@ -116,9 +117,19 @@ void CVelmoraServiceApp::OnSocketInitFailed(WPARAM wParam, LPARAM) {
         GiveUpStart(L"the listener thread could not be created", ERROR_NOT_ENOUGH_MEMORY);
 }
 
-CHTTPUpdateServiceThread* CVelmoraServiceApp::CreateListenerThread() {
-    return dynamic_cast<CHTTPUpdateServiceThread*>(
-        AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED));
+CHTTPUpdateServiceThread* CVelmoraServiceApp::CreateListenerThread(std::shared_ptr<const CServerConfig> config,
+                                                                   IListenerEvents* events) {
+    auto* listener = new (std::nothrow) CHTTPUpdateServiceThread(std::move(config), events);
+    if (listener == nullptr) return nullptr;
+    if (listener->CreateThread(CREATE_SUSPENDED)) return listener;
+    delete listener;
+    return nullptr;
+}
+
+void CVelmoraServiceApp::OnListening() { plat::PostToThread(m_nThreadID, kListeningMessage, 0, 0); }
+
+void CVelmoraServiceApp::OnListenFailed(DWORD error) {
+    plat::PostToThread(m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(error), 0);
 }
 
 void CVelmoraServiceApp::StopListener() {

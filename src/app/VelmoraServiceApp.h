@@ -8,6 +8,7 @@
 
 #include "app/GatheredLines.h"
 #include "common/Format.h"
+#include "server/ListenerEvents.h"
 #include "threading/RecursiveRWLock.h"
 #include "threading/WinThread.h"
 
@@ -15,10 +16,16 @@ class CVelmoraService;
 class CHTTPUpdateServiceThread;
 struct CServerConfig;
 
-class CVelmoraServiceApp : public CWinApp {
+class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     DECLARE_MESSAGE_MAP()
 
   public:
+    // Posted to the application thread by its listener's events: the socket
+    // cannot listen (wParam: the socket error), or it listens. The first has
+    // the listener's start message number, as peers of the program expect.
+    static constexpr UINT kListenFailedMessage = 0x0401;  // WM_USER + 1
+    static constexpr UINT kListeningMessage = 0x0403;     // WM_USER + 3
+
     // Listener start-up is abandoned on the 21st failure; restarts are one second apart.
     static constexpr int MAX_SOCKET_INIT_FAILURES = 20;
     static constexpr unsigned SOCKET_RETRY_DELAY_MS = 1000;
@@ -95,10 +102,16 @@ class CVelmoraServiceApp : public CWinApp {
     DWORD m_dwLastSocketError = 0;  // of the last failed listener start
 
   protected:
-    // A new listener thread, created suspended; null when it cannot be created.
-    virtual CHTTPUpdateServiceThread* CreateListenerThread();
+    // A new listener thread with `config` that tells `events` whether it
+    // listens, created suspended; null when it cannot be created.
+    virtual CHTTPUpdateServiceThread* CreateListenerThread(std::shared_ptr<const CServerConfig> config,
+                                                           IListenerEvents* events);
 
   private:
+    // The listener's events (on the listener thread), passed on to the
+    // application thread as its messages.
+    void OnListening() override;
+    void OnListenFailed(DWORD error) override;
     // Stops the current listener; one that does not end within its time is
     // remembered in m_lstUnstoppedListeners.
     void StopListener();

@@ -22,7 +22,13 @@ const MessageMap* CHTTPUpdateServiceThread::GetThisMessageMap() {
 
 // The start message is the one tracked message: it is timed and runs inside
 // the framework's exception boundary.
-CHTTPUpdateServiceThread::CHTTPUpdateServiceThread() : CWinThreadEx(kStartMessage, kStartMessage, kStartMessage) {}
+CHTTPUpdateServiceThread::CHTTPUpdateServiceThread(std::shared_ptr<const CServerConfig> config, IListenerEvents* events,
+                                                   DWORD stopTimeoutMs)
+    : CWinThreadEx(kStartMessage, kStartMessage, kStartMessage, stopTimeoutMs),
+      m_pConfig(std::move(config)),
+      m_pEvents(events) {}
+
+CHTTPUpdateServiceThread::CHTTPUpdateServiceThread() : CHTTPUpdateServiceThread(nullptr, nullptr) {}
 
 CHTTPUpdateServiceThread::~CHTTPUpdateServiceThread() = default;
 
@@ -60,15 +66,14 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
                 AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             m_nNextCheckMs = TickCount64() + m_pConfig->limits.nCheckIntervalMs;
-            if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kListeningMessage, 0, 0);
+            if (m_pEvents) m_pEvents->OnListening();
             return;
         }
         error = CAsyncSocket::GetLastError();
         m_pListenSocket->Close();
     }
     AppLog(L"CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: %ld", error);
-    if (CWinApp* app = AfxGetApp())
-        plat::PostToThread(app->m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
+    if (m_pEvents) m_pEvents->OnListenFailed(static_cast<DWORD>(error));
 }
 
 void CHTTPUpdateServiceThread::OnPassEnded(bool beforeWait) {

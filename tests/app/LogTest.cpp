@@ -303,9 +303,8 @@ TEST_F(LogTest, ABusyThreadAppendsTheLinesOfEachPassWithoutGoingIdle) {
 // until the test lets it go, and then logs once more.
 class CStuckListener : public CHTTPUpdateServiceThread {
   public:
-    CStuckListener(HANDLE stuck, HANDLE release) : m_hStuck(stuck), m_hRelease(release) {
-        SetStopTimeoutForTests(50);
-    }
+    CStuckListener(std::shared_ptr<const CServerConfig> config, IListenerEvents* events, HANDLE stuck, HANDLE release)
+        : CHTTPUpdateServiceThread(std::move(config), events, 50), m_hStuck(stuck), m_hRelease(release) {}
     void OnPassEnded(bool beforeWait) override {
         CHTTPUpdateServiceThread::OnPassEnded(beforeWait);
         if (m_bReleased) return;
@@ -326,8 +325,9 @@ class CAppWithStuckListener : public CVelmoraServiceApp {
         : CVelmoraServiceApp(nullptr), m_hStuck(stuck), m_hRelease(release) {}
 
   protected:
-    CHTTPUpdateServiceThread* CreateListenerThread() override {
-        auto* listener = new CStuckListener(m_hStuck, m_hRelease);
+    CHTTPUpdateServiceThread* CreateListenerThread(std::shared_ptr<const CServerConfig> config,
+                                                   ::IListenerEvents* events) override {
+        auto* listener = new CStuckListener(std::move(config), events, m_hStuck, m_hRelease);
         if (listener->CreateThread(CREATE_SUSPENDED)) return listener;
         delete listener;
         return nullptr;
