@@ -57,7 +57,7 @@ void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token) {
             if (queued) {
                 m_lstDeferred.push_back(DeferredPackage{placeholder, reply.fullPath, reply.range, reply.lineLogged,
                                                         reply.openFailedForDescriptors, false});
-                if (reply.openFailedForDescriptors) m_context.m_lstDescriptorWaiters.push_back(m_nId);
+                if (reply.openFailedForDescriptors) m_reports.OnDescriptorWanted(m_nId);
             }
             break;
         }
@@ -151,7 +151,7 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead() {
                                          deferred->lastTry, !m_context.PackageDescriptors().WouldPass(1));
     if (reply.kind == RoutedReply::Kind::Deferred) {
         deferred->waitingForDescriptor = true;
-        m_context.m_lstDescriptorWaiters.push_back(m_nId);
+        m_reports.OnDescriptorWanted(m_nId);
         return;
     }
     if (!deferred->lineLogged) LogPackageReply(reply, deferred->fullPath);

@@ -10,8 +10,9 @@
 #include "server/ServerContext.h"
 #include "threading/Clock.h"
 
-CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket(CServerContext& context, std::uint64_t id)
-    : m_context(context), m_nId(id), m_nLastActivityMs(TickCount64()) {}
+CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket(CServerContext& context, IConnectionReports& reports,
+                                                   std::uint64_t id)
+    : m_context(context), m_reports(reports), m_nId(id), m_nLastActivityMs(TickCount64()) {}
 
 CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() = default;
 
@@ -196,11 +197,7 @@ void CHTTPUpdateServiceSocket::Finish() {
     m_headLease.Release();
     m_lstDeferred.clear();
     m_nHeadSinceMs = 0;
-    try {
-        m_context.m_lstFinished.push_back(this);
-    } catch (const std::bad_alloc&) {
-        // The set's periodic pass finds it.
-    }
+    m_reports.OnConnectionFinished(*this);
 }
 
 void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason) {
