@@ -7,9 +7,12 @@
 #include "platform/Text.h"
 #include "server/FolderListing.h"
 
-CListingService::CListingService(CBudget& replyMemory, std::function<void()> wakeListener,
+CListingService::CListingService(CBudget& replyMemory, std::size_t sizeLimit, std::function<void()> wakeListener,
                                  std::function<void()> afterBuild)
-    : m_replyMemory(replyMemory), m_wakeListener(std::move(wakeListener)), m_afterBuild(std::move(afterBuild)) {}
+    : m_replyMemory(replyMemory),
+      m_nSizeLimit(sizeLimit),
+      m_wakeListener(std::move(wakeListener)),
+      m_afterBuild(std::move(afterBuild)) {}
 
 CListingService::~CListingService() {
     {
@@ -107,7 +110,7 @@ CListingService::Finished CListingService::Build(Job& job) {
     Finished finished;
     try {
         std::wstring text;
-        if (!BuildFolderListingDocument(job.folder, text, &m_bStopping)) {
+        if (!BuildFolderListingDocument(job.folder, text, m_nSizeLimit, &m_bStopping)) {
             finished.outcome = Finished::Outcome::TooLarge;
             return finished;
         }

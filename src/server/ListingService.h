@@ -45,9 +45,11 @@ class CListingService {
         std::vector<Waiter> waiters;
     };
 
-    // `afterBuild`, when given, runs on the worker after each build, before
-    // its document is handed back (a test holds finished builds there).
-    CListingService(CBudget& replyMemory, std::function<void()> wakeListener, std::function<void()> afterBuild = {});
+    // Documents larger than `sizeLimit` bytes are not built. `afterBuild`,
+    // when given, runs on the worker after each build, before its document
+    // is handed back (a test holds finished builds there).
+    CListingService(CBudget& replyMemory, std::size_t sizeLimit, std::function<void()> wakeListener,
+                    std::function<void()> afterBuild = {});
     // Cancels the builds in progress and waits for the workers.
     ~CListingService();
     CListingService(const CListingService&) = delete;
@@ -79,6 +81,7 @@ class CListingService {
     void StoreFinished(Finished finished, std::unique_ptr<Job> job);
 
     CBudget& m_replyMemory;
+    const std::size_t m_nSizeLimit;
     std::function<void()> m_wakeListener;
     std::function<void()> m_afterBuild;
     std::mutex m_mutex;

@@ -22,7 +22,7 @@ CServerContext::CServerContext(std::shared_ptr<const CServerConfig> config, unsi
       m_headBytes(m_pConfig->limits.nHeadBytes),
       m_replyMemory(m_pConfig->limits.nReplyMemoryBytes),
       m_packageDescriptors(PackageDescriptorLimit(descriptorLimit, m_pConfig->limits.nPackageDescriptors)),
-      m_listings(m_replyMemory, std::move(wakeListener), std::move(afterListingBuilt)),
+      m_listings(m_replyMemory, m_pConfig->limits.nListingBytes, std::move(wakeListener), std::move(afterListingBuilt)),
       m_pCache(&CSmallPackageCache::Shared()) {}
 
 char* CServerContext::RequestBuffer() {
