@@ -358,16 +358,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::pair<dev_t, ino_t>> ancestors;
     const Node expected = ExpectedTree(root, L"Packages", 0, ancestors);
     std::wstring document;
-    SetFolderListingSizeLimitForTests(std::nullopt);
     if (!BuildFolderListingDocument(fuzz::WideOf(root), document))
         fuzz::Violation("a small tree passes the size limit", fuzz::WideOf(root));
     CheckDocument(document, expected);
 
     if (limit) {
-        SetFolderListingSizeLimitForTests(*limit);
         std::wstring limited;
-        const bool sent = BuildFolderListingDocument(fuzz::WideOf(root), limited);
-        SetFolderListingSizeLimitForTests(std::nullopt);
+        const bool sent = BuildFolderListingDocument(fuzz::WideOf(root), limited, *limit);
         const bool fits = WideToUtf8(document).size() <= *limit;
         if (sent != fits || (sent && limited != document) || (!sent && !limited.empty()))
             fuzz::Violation(sent ? "a document past the size limit was built" : "a document within the limit was refused",

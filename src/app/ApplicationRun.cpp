@@ -5,6 +5,11 @@
 #include "platform/Handles.h"
 #include "platform/Win32Codes.h"
 
+namespace {
+// Set by the application thread before it ends; read once that thread has ended.
+CVelmoraServiceApp* g_pKeptApp = nullptr;
+}  // namespace
+
 ApplicationRunResult RunApplication(CVelmoraService* service, const ApplicationOptions& options,
                                     const std::function<void()>& beforeStart, DWORD* error) {
     auto* app = new CVelmoraServiceApp(service);
@@ -42,4 +47,19 @@ ApplicationRunResult RunApplication(CVelmoraService* service, const ApplicationO
         plat::CloseHandleObject(thread);
     }
     return ApplicationRunResult::Ended;
+}
+
+void KeepApplicationUntilProgramEnd(CVelmoraServiceApp* app) { g_pKeptApp = app; }
+
+int EndProgram(int exitCode, DWORD waitMs, void (*endAtOnce)(DWORD exitCode)) {
+    CVelmoraServiceApp* app = g_pKeptApp;
+    if (app == nullptr) return exitCode;
+    if (!app->WaitForUnstoppedListeners(waitMs)) {
+        // The exit a failed stop gives, now, with the object still in place.
+        endAtOnce(static_cast<DWORD>(exitCode));
+        return exitCode;
+    }
+    g_pKeptApp = nullptr;
+    delete app;
+    return exitCode;
 }

@@ -68,7 +68,7 @@ int RunConsoleMode(const ApplicationOptions& options) {
     ConsolePrint(L"VelmoraService service is closing ...");
     plat::SleepMilliseconds(1000);
     plat::CloseConsole();
-    return -1;
+    return EndProgram(-1);
 }
 
 // After an install: a missing packages folder is made with rights of its
@@ -121,7 +121,7 @@ int RunServiceHost(const ApplicationOptions& options) {
     if (info.m_nAction == CNTServiceCommandLineInfo::ActionInstall && result == NO_ERROR)
         PreparePackagesFolder(options.strPackagesPath.empty() ? plat::DefaultPackagesFolder() : options.strPackagesPath,
                               info.m_bSilent != FALSE);
-    return static_cast<int>(result);
+    return EndProgram(static_cast<int>(result));
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
 // The application thread's life: start-up, listener (re)starts, retries and exit.
+#include <new>
+
+#include "app/ApplicationRun.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "platform/AsyncSocket.h"
@@ -7,11 +10,12 @@
 #include "platform/MessageQueue.h"
 #include "platform/Win32Codes.h"
 #include "server/HTTPUpdateServiceThread.h"
+#include "threading/Clock.h"
 
 const MessageMap* CVelmoraServiceApp::GetThisMessageMap() {
     static const MessageMapEntry entries[] = {
-        OnMessage<&CVelmoraServiceApp::OnSocketInitFailed>(CHTTPUpdateServiceThread::kListenFailedMessage),
-        OnMessage<&CVelmoraServiceApp::OnListenerListening>(CHTTPUpdateServiceThread::kListeningMessage),
+        OnMessage<&CVelmoraServiceApp::OnSocketInitFailed>(kListenFailedMessage),
+        OnMessage<&CVelmoraServiceApp::OnListenerListening>(kListeningMessage),
     };
     static const MessageMap map = MessageMapOf<CWinApp>(entries);
     return &map;
@@ -68,16 +72,15 @@ bool CVelmoraServiceApp::ReInitThread() {
     if (m_pListenerThread != nullptr) {
         Log(L"ReInitThread: Stopping CHTTPUpdateServiceThread");
         if (m_pService) m_pService->OnServerStopping();
-        // A listener that does not stop within its time is left to itself.
-        m_pListenerThread->StopThread();
+        // A listener that does not stop within its time is left to itself
+        // (and a second one started); the end of the program waits for it.
+        StopListener();
     }
-    m_pListenerThread = dynamic_cast<CHTTPUpdateServiceThread*>(
-        AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED));
+    m_pListenerThread = CreateListenerThread(ServerConfig(), this);
     if (m_pListenerThread == nullptr) {
         Log(L"ReInitThread: Could not create CHTTPUpdateServiceThread!");
         return false;
     }
-    m_pListenerThread->m_pConfig = ServerConfig();
     m_pListenerThread->ResumeThread();
     return true;
 }
@@ -118,6 +121,44 @@ void CVelmoraServiceApp::OnSocketInitFailed(WPARAM wParam, LPARAM) {
         GiveUpStart(L"the listener thread could not be created", ERROR_NOT_ENOUGH_MEMORY);
 }
 
+CHTTPUpdateServiceThread* CVelmoraServiceApp::CreateListenerThread(std::shared_ptr<const CServerConfig> config,
+                                                                   IListenerEvents* events) {
+    auto* listener = new (std::nothrow) CHTTPUpdateServiceThread(std::move(config), events);
+    if (listener == nullptr) return nullptr;
+    if (listener->CreateThread(CREATE_SUSPENDED)) return listener;
+    delete listener;
+    return nullptr;
+}
+
+void CVelmoraServiceApp::OnListening() { plat::PostToThread(m_nThreadID, kListeningMessage, 0, 0); }
+
+void CVelmoraServiceApp::OnListenFailed(DWORD error) {
+    plat::PostToThread(m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(error), 0);
+}
+
+void CVelmoraServiceApp::StopListener() {
+    // The listener deletes its own object when it ends: a handle of our own
+    // tells whether it did.
+    HANDLE thread = plat::DuplicateHandleObject(m_pListenerThread->m_hThread);
+    if (m_pListenerThread->StopThread()) {
+        if (thread != nullptr) plat::CloseHandleObject(thread);
+    } else if (thread != nullptr) {
+        m_lstUnstoppedListeners.push_back(thread);
+    }
+}
+
+bool CVelmoraServiceApp::WaitForUnstoppedListeners(DWORD milliseconds) {
+    const std::uint64_t deadline = TickCount64() + milliseconds;
+    while (!m_lstUnstoppedListeners.empty()) {
+        const std::uint64_t now = TickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (plat::WaitForObject(m_lstUnstoppedListeners.back(), left) != WAIT_OBJECT_0) return false;
+        plat::CloseHandleObject(m_lstUnstoppedListeners.back());
+        m_lstUnstoppedListeners.pop_back();
+    }
+    return true;
+}
+
 int CVelmoraServiceApp::ExitInstance() {
     if (m_pListenerThread != nullptr) {
         if (m_pService) m_pService->OnServerStopping();
@@ -125,9 +166,16 @@ int CVelmoraServiceApp::ExitInstance() {
         m_pListenerThread->FinishRepliesInFlight([this] {
             if (m_pService) m_pService->OnServerStopWaiting();
         });
-        m_pListenerThread->StopThread();
+        StopListener();
     }
     m_pListenerThread = nullptr;
+    // A listener still running may log through this object (and the service
+    // it reports to): the object stays when its thread ends, until the end
+    // of the program.
+    if (!m_lstUnstoppedListeners.empty()) {
+        m_bAutoDelete = FALSE;
+        KeepApplicationUntilProgramEnd(this);
+    }
     const int result = CWinApp::ExitInstance();
     if (m_bConsoleMode) AfxSetCurrentApp(nullptr);
     return result;

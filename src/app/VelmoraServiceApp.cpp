@@ -8,6 +8,7 @@
 #include "app/VelmoraService.h"
 #include "common/TextTrim.h"
 #include "platform/DefaultFolders.h"
+#include "platform/Handles.h"
 #include "platform/SystemErrorText.h"
 #include "platform/Win32Codes.h"
 #include "server/ServerFigures.h"
@@ -24,6 +25,7 @@ CVelmoraServiceApp::CVelmoraServiceApp(CVelmoraService* service)
 }
 
 CVelmoraServiceApp::~CVelmoraServiceApp() {
+    for (HANDLE thread : m_lstUnstoppedListeners) plat::CloseHandleObject(thread);
     if (m_bOwnedByService) SuppressConsoleLines(false);
 }
 

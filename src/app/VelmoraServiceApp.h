@@ -4,9 +4,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/GatheredLines.h"
 #include "common/Format.h"
+#include "server/ListenerEvents.h"
 #include "threading/RecursiveRWLock.h"
 #include "threading/WinThread.h"
 
@@ -15,10 +17,16 @@ class CHTTPUpdateServiceThread;
 struct CServerConfig;
 struct CServerFigures;
 
-class CVelmoraServiceApp : public CWinApp {
+class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     DECLARE_MESSAGE_MAP()
 
   public:
+    // Posted to the application thread by its listener's events: the socket
+    // cannot listen (wParam: the socket error), or it listens. The first has
+    // the listener's start message number, as peers of the program expect.
+    static constexpr UINT kListenFailedMessage = 0x0401;  // WM_USER + 1
+    static constexpr UINT kListeningMessage = 0x0403;     // WM_USER + 3
+
     // Listener start-up is abandoned on the 21st failure; restarts are one second apart.
     static constexpr int MAX_SOCKET_INIT_FAILURES = 20;
     static constexpr unsigned SOCKET_RETRY_DELAY_MS = 1000;
@@ -53,6 +61,10 @@ class CVelmoraServiceApp : public CWinApp {
     // Stops the current listener, if any, and starts a new one with the
     // configured port, address and packages folder. False when it cannot be created.
     virtual bool ReInitThread();
+    // Listener threads that were asked to stop and had not ended within
+    // their time are waited for up to `milliseconds` more; true when none
+    // runs any more.
+    bool WaitForUnstoppedListeners(DWORD milliseconds);
     // The listener could not open its port (wParam: the socket error): retry
     // after a second, up to 20 times. Then console mode stays up without a
     // listener; a service gives up and ends the application thread, and the
@@ -92,7 +104,20 @@ class CVelmoraServiceApp : public CWinApp {
     int m_nSocketInitFailures = 0;
     DWORD m_dwLastSocketError = 0;  // of the last failed listener start
 
+  protected:
+    // A new listener thread with `config` that tells `events` whether it
+    // listens, created suspended; null when it cannot be created.
+    virtual CHTTPUpdateServiceThread* CreateListenerThread(std::shared_ptr<const CServerConfig> config,
+                                                           IListenerEvents* events);
+
   private:
+    // The listener's events (on the listener thread), passed on to the
+    // application thread as its messages.
+    void OnListening() override;
+    void OnListenFailed(DWORD error) override;
+    // Stops the current listener; one that does not end within its time is
+    // remembered in m_lstUnstoppedListeners.
+    void StopListener();
     // Steps of Log after the lock is held: file, event log, console.
     void WriteLogLine(const std::wstring& message);
     // Service mode: start-up is over without a server; the application
@@ -112,6 +137,8 @@ class CVelmoraServiceApp : public CWinApp {
     // What the listeners count, from the application's start on (the log's
     // dropped lines too).
     const std::shared_ptr<CServerFigures> m_pFigures;
+    // Handles of listener threads that did not stop when asked (application thread only).
+    std::vector<HANDLE> m_lstUnstoppedListeners;
     const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
     // The log file line being written, wide and as bytes (guarded by m_logLock).

@@ -91,8 +91,6 @@ class CDiskFile final : public CFile {
     // look at the opened file, so it costs nothing more); 0 when closed.
     ULONGLONG GetLengthAtOpen() const { return m_hFile == -1 ? 0 : m_nLengthAtOpen; }
     std::wstring GetFileName() const override;
-    // The path as given to Open.
-    std::wstring GetFilePath() const { return m_strPath; }
     void Close() override;
 
     // The platform's handle (POSIX descriptor, Windows HANDLE), -1 when

@@ -90,7 +90,7 @@ void CHTTPUpdateServiceSocket::Queue(RoutedReply& reply, std::uint64_t token, bo
             if (queued) {
                 m_lstDeferred.push_back(DeferredPackage{placeholder, reply.fullPath, reply.range, reply.lineLogged,
                                                         reply.openFailedForDescriptors, false});
-                if (reply.openFailedForDescriptors) m_context.m_lstDescriptorWaiters.push_back(m_nId);
+                if (reply.openFailedForDescriptors) m_reports.OnDescriptorWanted(m_nId);
             }
             break;
         }
@@ -132,7 +132,6 @@ void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& f
                                               const CListingService::Waiter& waiter) {
     if (m_bFinished || !m_sendQueue.HasPending(waiter.token)) return;
     --m_nListingsBuilding;
-    CLogLineBatch logLines;
     try {
         using Outcome = CListingService::Finished::Outcome;
         if (finished.outcome == Outcome::Built) {
@@ -168,7 +167,6 @@ void CHTTPUpdateServiceSocket::OnListingBuilt(const CListingService::Finished& f
 
 void CHTTPUpdateServiceSocket::ContinueAfterListings() {
     if (m_bFinished) return;
-    CLogLineBatch logLines;
     try {
         ResumeReading();
     } catch (const std::bad_alloc&) {
@@ -188,7 +186,7 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead() {
                                          deferred->lastTry, !m_context.PackageDescriptors().WouldPass(1));
     if (reply.kind == RoutedReply::Kind::Deferred) {
         deferred->waitingForDescriptor = true;
-        m_context.m_lstDescriptorWaiters.push_back(m_nId);
+        m_reports.OnDescriptorWanted(m_nId);
         return;
     }
     if (!deferred->lineLogged) LogPackageReply(reply, deferred->fullPath);
@@ -199,7 +197,6 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead() {
 
 void CHTTPUpdateServiceSocket::RetryPackageOpen() {
     if (m_bFinished) return;
-    CLogLineBatch logLines;
     // The next open of a package that waited is its last: it is opened at once if its turn has come.
     for (DeferredPackage& deferred : m_lstDeferred) {
         if (!deferred.waitingForDescriptor) continue;

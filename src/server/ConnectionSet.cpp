@@ -19,14 +19,15 @@ constexpr std::uint64_t kMemoryWorthReturning = std::uint64_t{16} << 20;
 constexpr std::uint64_t kBuildBytesPerDocumentByte = 16;
 }  // namespace
 
-CConnectionSet::CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener)
-    : m_context(std::move(config), plat::DescriptorLimit(), std::move(wakeListener)) {}
+CConnectionSet::CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener,
+                               std::function<void()> afterListingBuilt)
+    : m_context(std::move(config), plat::DescriptorLimit(), std::move(wakeListener), std::move(afterListingBuilt)) {}
 
 CConnectionSet::~CConnectionSet() { CloseAll(); }
 
 std::unique_ptr<CHTTPUpdateServiceSocket> CConnectionSet::NewConnection() {
     return std::unique_ptr<CHTTPUpdateServiceSocket>(new (std::nothrow)
-                                                          CHTTPUpdateServiceSocket(m_context, ++m_nNextId));
+                                                          CHTTPUpdateServiceSocket(m_context, *this, ++m_nNextId));
 }
 
 void CConnectionSet::Admit(std::unique_ptr<CHTTPUpdateServiceSocket> connection) {
@@ -39,6 +40,16 @@ void CConnectionSet::Admit(std::unique_ptr<CHTTPUpdateServiceSocket> connection)
     ++m_context.Figures().nAccepted;
     if (NearDescriptorLimit()) FreeDescriptor(admitted);
 }
+
+void CConnectionSet::OnConnectionFinished(CHTTPUpdateServiceSocket& connection) {
+    try {
+        m_lstFinished.push_back(&connection);
+    } catch (const std::bad_alloc&) {
+        // The periodic pass finds it.
+    }
+}
+
+void CConnectionSet::OnDescriptorWanted(std::uint64_t id) { m_lstDescriptorWaiters.push_back(id); }
 
 std::vector<CHTTPUpdateServiceSocket*> CConnectionSet::Live() const {
     std::vector<CHTTPUpdateServiceSocket*> live;
@@ -55,8 +66,8 @@ CHTTPUpdateServiceSocket* CConnectionSet::Find(std::uint64_t id) const {
 
 std::size_t CConnectionSet::CloseAll() {
     const std::size_t open = Count();
-    m_context.m_lstFinished.clear();
-    m_context.m_lstDescriptorWaiters.clear();
+    m_lstFinished.clear();
+    m_lstDescriptorWaiters.clear();
     m_mapConnections.clear();  // each closes its socket as it is destroyed
     return open;
 }
@@ -116,21 +127,21 @@ bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
 }
 
 void CConnectionSet::AfterNotification() {
-    if (!m_context.m_lstDescriptorWaiters.empty()) RetryDescriptorWaiters();
+    if (!m_lstDescriptorWaiters.empty()) RetryDescriptorWaiters();
     if (m_context.Listings().HasFinished()) DeliverListings();
     if (m_context.HeadBytes().IsOver()) EnforceHeadBudget();
-    if (!m_context.m_lstFinished.empty()) DeleteFinished();
+    if (!m_lstFinished.empty()) DeleteFinished();
 }
 
 void CConnectionSet::DeleteFinished() {
     std::vector<CHTTPUpdateServiceSocket*> finished;
-    finished.swap(m_context.m_lstFinished);
+    finished.swap(m_lstFinished);
     for (CHTTPUpdateServiceSocket* connection : finished) m_mapConnections.erase(connection->Id());
 }
 
 void CConnectionSet::RetryDescriptorWaiters() {
     std::vector<std::uint64_t> waiters;
-    waiters.swap(m_context.m_lstDescriptorWaiters);
+    waiters.swap(m_lstDescriptorWaiters);
     for (const std::uint64_t id : waiters) {
         CHTTPUpdateServiceSocket* waiter = Find(id);
         if (waiter == nullptr) continue;
@@ -197,7 +208,7 @@ std::size_t CConnectionSet::CheckConnections() {
     // A connection that closed outside a notification (or could not report it) goes now.
     for (auto it = m_mapConnections.begin(); it != m_mapConnections.end();) {
         if (it->second->IsFinished()) {
-            auto& finished = m_context.m_lstFinished;
+            auto& finished = m_lstFinished;
             finished.erase(std::remove(finished.begin(), finished.end(), it->second.get()), finished.end());
             it = m_mapConnections.erase(it);
         } else {

@@ -1,7 +1,7 @@
 // The live connections of one listener thread, owned here, and the passes over them between notifications.
 //
-// Connections act on their own notifications and report to the shared
-// context (server/ServerContext.h) what they cannot settle themselves: that
+// Connections act on their own notifications and report to their set
+// (server/ConnectionReports.h) what they cannot settle themselves: that
 // they closed, that a package open found no descriptor. The set, driven by
 // its thread's loop after every notification and at every periodic check,
 // acts on those reports and on the server's budgets: it deletes closed
@@ -19,15 +19,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/ConnectionReports.h"
 #include "server/ServerContext.h"
 
 class CHTTPUpdateServiceSocket;
 
-class CConnectionSet {
+class CConnectionSet : private IConnectionReports {
   public:
     // `wakeListener` is called from a listing worker when a document is
-    // ready (the listener thread then runs AfterNotification).
-    CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener);
+    // ready (the listener thread then runs AfterNotification);
+    // `afterListingBuilt`: see CListingService.
+    CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener,
+                   std::function<void()> afterListingBuilt = {});
     // Closes and deletes every connection still open.
     ~CConnectionSet();
     CConnectionSet(const CConnectionSet&) = delete;
@@ -43,7 +46,7 @@ class CConnectionSet {
     void Admit(std::unique_ptr<CHTTPUpdateServiceSocket> connection);
 
     // Open connections.
-    std::size_t Count() const { return m_mapConnections.size() - m_context.m_lstFinished.size(); }
+    std::size_t Count() const { return m_mapConnections.size() - m_lstFinished.size(); }
     std::vector<CHTTPUpdateServiceSocket*> Live() const;
     // Closes and deletes every connection; returns how many were open.
     std::size_t CloseAll();
@@ -72,6 +75,8 @@ class CConnectionSet {
     std::size_t CheckConnections();
 
   private:
+    void OnConnectionFinished(CHTTPUpdateServiceSocket& connection) override;
+    void OnDescriptorWanted(std::uint64_t id) override;
     CHTTPUpdateServiceSocket* Find(std::uint64_t id) const;
     void DeleteFinished();
     void RetryDescriptorWaiters();
@@ -81,6 +86,10 @@ class CConnectionSet {
 
     CServerContext m_context;
     std::unordered_map<std::uint64_t, std::unique_ptr<CHTTPUpdateServiceSocket>> m_mapConnections;
+    // What connections reported: those that closed themselves (deleted
+    // next), and those whose package open waits for a descriptor.
+    std::vector<CHTTPUpdateServiceSocket*> m_lstFinished;
+    std::vector<std::uint64_t> m_lstDescriptorWaiters;
     std::uint64_t m_nNextId = 0;
     // The most reply memory in use since memory was last given back.
     std::uint64_t m_nReplyMemoryPeak = 0;

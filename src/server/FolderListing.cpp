@@ -15,8 +15,6 @@
 
 namespace {
 
-std::atomic<std::size_t> g_sizeLimit{kFolderListingSizeLimit};
-
 // ASCII characters that a name carries into the document as they are.
 constexpr std::array<bool, 128> kPlainAscii = [] {
     std::array<bool, 128> plain{};
@@ -174,16 +172,15 @@ bool AppendFolderXml(CListingBuilder& builder, int depth, const std::wstring& fo
 
 }  // namespace
 
-std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit) {
+std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit, std::size_t sizeLimit) {
     std::wstring xml;
-    CListingBuilder builder(xml, g_sizeLimit.load(std::memory_order_relaxed));
+    CListingBuilder builder(xml, sizeLimit);
     if (!AppendFolderXml(builder, depth, folderPath, depthLimit)) return std::wstring();
     return xml;
 }
 
-bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document,
+bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document, std::size_t limit,
                                 const std::atomic<bool>* cancel) {
-    const std::size_t limit = g_sizeLimit.load(std::memory_order_relaxed);
     // "<FileIndex>%s</FileIndex>" around the folder's element, built in place.
     document = L"<FileIndex>";
     CListingBuilder builder(document, limit, cancel);
@@ -200,8 +197,4 @@ bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& do
         return false;
     }
     return true;
-}
-
-void SetFolderListingSizeLimitForTests(std::optional<std::size_t> limit) {
-    g_sizeLimit.store(limit.value_or(kFolderListingSizeLimit), std::memory_order_relaxed);
 }

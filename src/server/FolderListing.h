@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <optional>
 #include <string>
 
 // How many levels below the requested folder (depth 0) the listing goes.
@@ -29,17 +28,15 @@ constexpr std::size_t kFolderListingSizeLimit = std::size_t{64} << 20;
 // ancestors is written as an empty element under its own name and not
 // entered. A folder deeper than `depthLimit` yields empty text; a folder that
 // cannot be enumerated, or a path that names a file, yields an element with
-// no entries. An element that would pass the size limit yields empty text.
-std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit);
+// no entries. An element that would pass `sizeLimit` yields empty text.
+std::wstring BuildFolderXml(int depth, const std::wstring& folderPath, int depthLimit,
+                            std::size_t sizeLimit = kFolderListingSizeLimit);
 
 // The whole listing document of `folderPath`: "<FileIndex>", its Folder
 // element down to kFolderListingDepthLimit, "</FileIndex>". False, with one
 // log line that says why and an empty `document`, when the document would
-// pass the size limit (the caller answers "not found"), or without a line
+// pass `sizeLimit` (the caller answers "not found"), or without a line
 // when `cancel` was set while it was built.
 bool BuildFolderListingDocument(const std::wstring& folderPath, std::wstring& document,
+                                std::size_t sizeLimit = kFolderListingSizeLimit,
                                 const std::atomic<bool>* cancel = nullptr);
-
-// Tests only: a size limit in place of kFolderListingSizeLimit (nullopt
-// restores it).
-void SetFolderListingSizeLimitForTests(std::optional<std::size_t> limit);

@@ -10,12 +10,11 @@
 #include "server/ServerContext.h"
 #include "threading/Clock.h"
 
-CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket(CServerContext& context, std::uint64_t id)
-    : m_context(context), m_nId(id), m_nLastActivityMs(TickCount64()) {}
+CHTTPUpdateServiceSocket::CHTTPUpdateServiceSocket(CServerContext& context, IConnectionReports& reports,
+                                                   std::uint64_t id)
+    : m_context(context), m_reports(reports), m_nId(id), m_nLastActivityMs(TickCount64()) {}
 
 CHTTPUpdateServiceSocket::~CHTTPUpdateServiceSocket() = default;
-
-bool CHTTPUpdateServiceSocket::UrlDecode(std::wstring& path) { return UrlDecodePath(path); }
 
 // ---------------------------------------------------------------------------
 // Notifications
@@ -23,9 +22,6 @@ bool CHTTPUpdateServiceSocket::UrlDecode(std::wstring& path) { return UrlDecodeP
 void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
     CAsyncSocket::OnReceive(errorCode);
     if (m_bFinished) return;
-    // The log lines of the requests handled here are written together, at
-    // the end of this notification at the latest.
-    CLogLineBatch logLines;
     try {
         if (m_bLingering) {
             DrainLingering();
@@ -43,7 +39,6 @@ void CHTTPUpdateServiceSocket::OnReceive(int errorCode) {
 }
 
 void CHTTPUpdateServiceSocket::OnSend(int errorCode) {
-    CLogLineBatch logLines;
     try {
         SendPending();
         ResumeReading();
@@ -63,7 +58,6 @@ void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
         return;
     }
     // The peer shut down its sending side; it may still read what it asked for.
-    CLogLineBatch logLines;
     m_bPeerClosed = true;
     try {
         // Some systems report a reset as an orderly close: a send tells.
@@ -211,16 +205,11 @@ void CHTTPUpdateServiceSocket::Finish(CloseCause cause) {
     m_headLease.Release();
     m_lstDeferred.clear();
     m_nHeadSinceMs = 0;
-    try {
-        m_context.m_lstFinished.push_back(this);
-    } catch (const std::bad_alloc&) {
-        // The set's periodic pass finds it.
-    }
+    m_reports.OnConnectionFinished(*this);
 }
 
 void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason, CloseCause cause) {
     if (m_bFinished) return;
-    CLogLineBatch logLines;
     if (reason != nullptr) {
         try {
             AppLog(L"%s", std::wstring_view(reason));
@@ -295,7 +284,6 @@ void CHTTPUpdateServiceSocket::OnOutOfMemory() {
 
 bool CHTTPUpdateServiceSocket::CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs) {
     if (m_bFinished) return false;
-    CLogLineBatch logLines;
     if (m_bLingering) {
         if (nowMs - m_nLingerStartMs < kLingerMs) return false;
         Finish(CloseCause::AfterReply);

@@ -28,9 +28,9 @@
 // client asked for the close (answered, then closed), when its head did not
 // end in time, when memory runs out while it is served, or when the
 // connection set closes it (it was idle or held a large or old head while
-// the server ran short). It then closes its
-// socket and reports itself finished in the context; the connection set,
-// which owns it, deletes it between notifications.
+// the server ran short). It then closes its socket and reports itself
+// finished to its set (server/ConnectionReports.h), which owns it and
+// deletes it between notifications.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +41,7 @@
 
 #include "platform/AsyncSocket.h"
 #include "server/Budget.h"
+#include "server/ConnectionReports.h"
 #include "server/ListingService.h"
 #include "server/RequestFraming.h"
 #include "server/SendQueue.h"
@@ -62,8 +63,8 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     static constexpr std::uint64_t kLingerMs = 5000;
 
     // An accepted connection (its socket is filled in by Accept), known to
-    // its set by `id`.
-    CHTTPUpdateServiceSocket(CServerContext& context, std::uint64_t id);
+    // its set by `id`, that reports to `reports`.
+    CHTTPUpdateServiceSocket(CServerContext& context, IConnectionReports& reports, std::uint64_t id);
     ~CHTTPUpdateServiceSocket() override;
 
     // Readable: reads and answers the requests that are complete.
@@ -73,10 +74,6 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // Peer closed (or the connection broke): the connection ends once the
     // replies it still owes are out, at once when it broke.
     void OnClose(int errorCode) override;
-
-    // Decodes a request path in place (see UrlDecodePath); true when its
-    // bytes are valid UTF-8 and so may name a file.
-    static bool UrlDecode(std::wstring& path);
 
     // ---- For the connection set, between notifications
 
@@ -200,6 +197,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     void OnOutOfMemory();
 
     CServerContext& m_context;
+    IConnectionReports& m_reports;
     const std::uint64_t m_nId;
     CSendQueue m_sendQueue;
     CRequestFramer m_framer;

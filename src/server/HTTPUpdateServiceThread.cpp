@@ -25,7 +25,13 @@ const MessageMap* CHTTPUpdateServiceThread::GetThisMessageMap() {
 
 // The start message is the one tracked message: it is timed and runs inside
 // the framework's exception boundary.
-CHTTPUpdateServiceThread::CHTTPUpdateServiceThread() : CWinThreadEx(kStartMessage, kStartMessage, kStartMessage) {}
+CHTTPUpdateServiceThread::CHTTPUpdateServiceThread(std::shared_ptr<const CServerConfig> config, IListenerEvents* events,
+                                                   DWORD stopTimeoutMs)
+    : CWinThreadEx(kStartMessage, kStartMessage, kStartMessage, stopTimeoutMs),
+      m_pConfig(std::move(config)),
+      m_pEvents(events) {}
+
+CHTTPUpdateServiceThread::CHTTPUpdateServiceThread() : CHTTPUpdateServiceThread(nullptr, nullptr) {}
 
 CHTTPUpdateServiceThread::~CHTTPUpdateServiceThread() = default;
 
@@ -59,10 +65,11 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
         // A socket the service manager listens on for us (socket activation)
         // is used as it is; binding the port ourselves would fail beside it.
         const plat::SocketHandle handed = plat::ActivatedListenSocket();
+        const long events = CHTTPUpdateServiceListenSocket::kSelectedEvents;
         const bool listening =
             handed != plat::kInvalidSocket
-                ? m_pListenSocket->AttachListening(handed, static_cast<UINT>(port), CAsyncSocket::kAllEvents)
-                : m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, CAsyncSocket::kAllEvents, address) &&
+                ? m_pListenSocket->AttachListening(handed, static_cast<UINT>(port), events)
+                : m_pListenSocket->Create(static_cast<UINT>(port), SOCK_STREAM, events, address) &&
                       m_pListenSocket->Listen(plat::MaxListenBacklog());
         if (listening) {
             if (handed != plat::kInvalidSocket) AppLog(L"Listening on the socket handed over by the service manager");
@@ -70,15 +77,14 @@ void CHTTPUpdateServiceThread::OnInitListener(WPARAM, LPARAM) {
                 AppLog(L"IPv6 is not available on this system: listening on IPv4 addresses only");
             AppLog(L"CHTTPUpdateServiceThread Initialized!");
             m_nNextCheckMs = TickCount64() + m_pConfig->limits.nCheckIntervalMs;
-            if (CWinApp* app = AfxGetApp()) plat::PostToThread(app->m_nThreadID, kListeningMessage, 0, 0);
+            if (m_pEvents) m_pEvents->OnListening();
             return;
         }
         error = CAsyncSocket::GetLastError();
         m_pListenSocket->Close();
     }
     AppLog(L"CHTTPUpdateServiceThread Initialization failed! WSAErrorCode: %ld", error);
-    if (CWinApp* app = AfxGetApp())
-        plat::PostToThread(app->m_nThreadID, kListenFailedMessage, static_cast<WPARAM>(static_cast<DWORD>(error)), 0);
+    if (m_pEvents) m_pEvents->OnListenFailed(static_cast<DWORD>(error));
 }
 
 void CHTTPUpdateServiceThread::OnPassEnded(bool beforeWait) {
@@ -110,7 +116,6 @@ void CHTTPUpdateServiceThread::RunPeriodicCheck(std::uint64_t now) {
         m_nNextCheckMs = m_nFinishDeadlineMs > now ? m_nFinishDeadlineMs : now + 1;
     // The loop dispatches: the service's watchdog hears that the listener is alive.
     plat::ServiceHeartbeat();
-    CLogLineBatch logLines;
     if (m_pListenSocket->m_hSocket != plat::kInvalidSocket) m_pListenSocket->RenewAccepting();
     m_pConnections->CheckConnections();
 }

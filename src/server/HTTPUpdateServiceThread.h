@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "server/ListenerEvents.h"
 #include "server/ServerConfig.h"
 #include "threading/WinThread.h"
 #include "threading/WinThreadEx.h"
@@ -21,38 +22,35 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
   public:
     // The start message, posted by the thread to itself.
     static constexpr UINT kStartMessage = 0x0401;  // WM_USER + 1
-    // Posted to the application thread when the socket cannot listen, with
-    // the socket error as its wParam. It has the start message's number (a
-    // peer of the application's may rely on it), under a name of its own.
-    static constexpr UINT kListenFailedMessage = 0x0401;  // WM_USER + 1
     // Posted by a listing worker when a document is ready: it wakes the
     // loop, which hands the document out after the message.
     static constexpr UINT kListingReadyMessage = 0x0402;  // WM_USER + 2
-    // Posted to the application thread once the socket listens.
-    static constexpr UINT kListeningMessage = 0x0403;  // WM_USER + 3
     // Posted by FinishRepliesInFlight; its lParam is the event to signal.
     static constexpr UINT kFinishRepliesMessage = 0x0404;  // WM_USER + 4
 
+    // A listener with the server's settings that tells `events` (when not
+    // null) whether its socket listens; its owner's StopThread waits
+    // `stopTimeoutMs` for it.
+    CHTTPUpdateServiceThread(std::shared_ptr<const CServerConfig> config, IListenerEvents* events,
+                             DWORD stopTimeoutMs = kStopTimeoutMs);
+    // For creation by class: the default settings, and nobody to tell.
     CHTTPUpdateServiceThread();
     ~CHTTPUpdateServiceThread() override;
 
-    // The server's settings (port, address, packages folder, limits): set by
-    // the application while the thread is still suspended, read-only afterwards.
+    // The server's settings (port, address, packages folder, limits): set
+    // while the thread is still suspended, read-only afterwards.
     std::shared_ptr<const CServerConfig> m_pConfig;
 
     // The listening socket object: created in InitInstance, opened by
     // OnInitListener, destroyed in ExitInstance.
     CHTTPUpdateServiceListenSocket* m_pListenSocket = nullptr;
 
-    std::wstring GetPackagePath() const { return m_pConfig->m_strPackagePath; }
-
     void SetDefaultThreadName() override;
     BOOL InitInstance() override;
     int ExitInstance() override;
 
     // Opens the listening socket on the configured address (every address
-    // when none is given); on failure tells the application thread
-    // (kListenFailedMessage).
+    // when none is given), and tells its events whether it listens.
     void OnInitListener(WPARAM wParam, LPARAM lParam);
 
     // The owner's thread, before StopThread: the listener stops accepting
@@ -80,6 +78,7 @@ class CHTTPUpdateServiceThread : public CWinThreadEx {
     // While replies finish: signals the owner once none is left or the time is over.
     void CheckRepliesFinished(std::uint64_t now);
 
+    IListenerEvents* const m_pEvents;
     std::unique_ptr<CConnectionSet> m_pConnections;
     // Gathers the thread's log lines from start to exit; the message loop
     // writes them at the end of every pass over its notifications.

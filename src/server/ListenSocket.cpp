@@ -39,7 +39,7 @@ bool CHTTPUpdateServiceListenSocket::AcceptOne(CAsyncSocket& connection) {
 }
 
 void CHTTPUpdateServiceListenSocket::PauseAccepting() {
-    if (AsyncSelect(CAsyncSocket::kAllEvents & ~FD_ACCEPT)) m_bPaused = true;
+    if (AsyncSelect(kSelectedEvents & ~FD_ACCEPT)) m_bPaused = true;
 }
 
 void CHTTPUpdateServiceListenSocket::ResumeAccepting() {
@@ -48,5 +48,5 @@ void CHTTPUpdateServiceListenSocket::ResumeAccepting() {
 
 void CHTTPUpdateServiceListenSocket::RenewAccepting() {
     m_bPaused = false;
-    AsyncSelect(CAsyncSocket::kAllEvents);
+    AsyncSelect(kSelectedEvents);
 }

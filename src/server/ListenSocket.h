@@ -11,6 +11,10 @@ class CHTTPUpdateServiceListenSocket : public CAsyncSocket {
     // is taken from the backlog quickly, and established connections still
     // get their turn between the bursts.
     static constexpr int kMaxAcceptsPerNotification = 64;
+    // The events the listening socket selects, which every accepted
+    // connection inherits: all but out-of-band data, which no connection
+    // reads (so the system is not asked to watch for it).
+    static constexpr long kSelectedEvents = CAsyncSocket::kAllEvents & ~FD_OOB;
 
     explicit CHTTPUpdateServiceListenSocket(CConnectionSet& connections) : m_connections(connections) {}
 

@@ -1,21 +1,18 @@
 // The listing workers: a queue of folders, shared builds, finished documents handed back to the listener.
 #include "server/ListingService.h"
 
-#include <chrono>
 #include <new>
 #include <system_error>
 
 #include "platform/Text.h"
 #include "server/FolderListing.h"
 
-namespace {
-std::atomic<bool> g_bHoldBuilds{false};
-}  // namespace
-
-void CListingService::HoldBuildsForTests(bool hold) { g_bHoldBuilds = hold; }
-
-CListingService::CListingService(CBudget& replyMemory, std::function<void()> wakeListener)
-    : m_replyMemory(replyMemory), m_wakeListener(std::move(wakeListener)) {}
+CListingService::CListingService(CBudget& replyMemory, std::size_t sizeLimit, std::function<void()> wakeListener,
+                                 std::function<void()> afterBuild)
+    : m_replyMemory(replyMemory),
+      m_nSizeLimit(sizeLimit),
+      m_wakeListener(std::move(wakeListener)),
+      m_afterBuild(std::move(afterBuild)) {}
 
 CListingService::~CListingService() {
     {
@@ -33,7 +30,7 @@ bool CListingService::Request(const std::wstring& fullPath, const Waiter& waiter
             found->second->waiters.push_back(waiter);
             return true;
         }
-        auto job = std::make_unique<Job>(Job{fullPath, {waiter}});
+        auto job = std::make_unique<Job>(Job{fullPath, {waiter}, nullptr});
         m_mapUnfinished.emplace(fullPath, job.get());
         m_lstQueued.push_back(std::move(job));
         // Workers are started as builds need them, and stay for later ones.
@@ -57,6 +54,17 @@ bool CListingService::Request(const std::wstring& fullPath, const Waiter& waiter
 
 std::vector<CListingService::Finished> CListingService::TakeFinished() {
     std::lock_guard lock(m_mutex);
+    while (m_pUnstored) {
+        // May throw: the jobs not taken stay, and so does the notice.
+        m_lstFinished.reserve(m_lstFinished.size() + 1);
+        std::unique_ptr<Job> job = std::move(m_pUnstored);
+        m_pUnstored = std::move(job->nextUnstored);
+        Finished unstored;
+        unstored.outcome = Finished::Outcome::NoMemory;
+        unstored.folder = std::move(job->folder);
+        unstored.waiters = std::move(job->waiters);
+        m_lstFinished.push_back(std::move(unstored));
+    }
     m_bHasFinished.store(false, std::memory_order_release);
     return std::move(m_lstFinished);
 }
@@ -71,18 +79,12 @@ void CListingService::WorkerMain() {
         std::unique_ptr<Job> job = std::move(m_lstQueued.front());
         m_lstQueued.pop_front();
         lock.unlock();
-        while (g_bHoldBuilds && !m_bStopping) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         Finished finished = Build(*job);
+        if (m_afterBuild) m_afterBuild();
         lock.lock();
         // Waiters that joined during the build get this document too.
         m_mapUnfinished.erase(job->folder);
-        finished.waiters = std::move(job->waiters);
-        finished.folder = std::move(job->folder);
-        try {
-            m_lstFinished.push_back(std::move(finished));
-        } catch (const std::bad_alloc&) {
-            continue;  // its waiters keep their pending replies until their connections end
-        }
+        StoreFinished(std::move(finished), std::move(job));
         m_bHasFinished.store(true, std::memory_order_release);
         lock.unlock();
         m_wakeListener();
@@ -90,11 +92,25 @@ void CListingService::WorkerMain() {
     }
 }
 
+void CListingService::StoreFinished(Finished finished, std::unique_ptr<Job> job) {
+    try {
+        m_lstFinished.reserve(m_lstFinished.size() + 1);
+    } catch (const std::bad_alloc&) {
+        // Kept without a new allocation, so its waiters are still answered.
+        job->nextUnstored = std::move(m_pUnstored);
+        m_pUnstored = std::move(job);
+        return;
+    }
+    finished.waiters = std::move(job->waiters);
+    finished.folder = std::move(job->folder);
+    m_lstFinished.push_back(std::move(finished));
+}
+
 CListingService::Finished CListingService::Build(Job& job) {
     Finished finished;
     try {
         std::wstring text;
-        if (!BuildFolderListingDocument(job.folder, text, &m_bStopping)) {
+        if (!BuildFolderListingDocument(job.folder, text, m_nSizeLimit, &m_bStopping)) {
             finished.outcome = Finished::Outcome::TooLarge;
             return finished;
         }

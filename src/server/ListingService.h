@@ -45,7 +45,11 @@ class CListingService {
         std::vector<Waiter> waiters;
     };
 
-    CListingService(CBudget& replyMemory, std::function<void()> wakeListener);
+    // Documents larger than `sizeLimit` bytes are not built. `afterBuild`,
+    // when given, runs on the worker after each build, before its document
+    // is handed back (a test holds finished builds there).
+    CListingService(CBudget& replyMemory, std::size_t sizeLimit, std::function<void()> wakeListener,
+                    std::function<void()> afterBuild = {});
     // Cancels the builds in progress and waits for the workers.
     ~CListingService();
     CListingService(const CListingService&) = delete;
@@ -63,26 +67,31 @@ class CListingService {
     // that memory for later: what is worth giving back to the system.
     std::uint64_t BuiltBytes() const { return m_nBuiltBytes.load(std::memory_order_relaxed); }
 
-    // Tests only: while held, no build starts (so a test can see the
-    // listener serve others while a listing is being built).
-    static void HoldBuildsForTests(bool hold);
-
   private:
     struct Job {
         std::wstring folder;
         std::vector<Waiter> waiters;
+        std::unique_ptr<Job> nextUnstored;  // see m_pUnstored
     };
 
     void WorkerMain();
     Finished Build(Job& job);
+    // Hands a finished build back (m_mutex held). Without memory for its
+    // entry, the job itself is kept instead, in m_pUnstored.
+    void StoreFinished(Finished finished, std::unique_ptr<Job> job);
 
     CBudget& m_replyMemory;
+    const std::size_t m_nSizeLimit;
     std::function<void()> m_wakeListener;
+    std::function<void()> m_afterBuild;
     std::mutex m_mutex;
     std::condition_variable m_cvWork;
     std::deque<std::unique_ptr<Job>> m_lstQueued;
     std::map<std::wstring, Job*> m_mapUnfinished;  // queued or being built, by folder
     std::vector<Finished> m_lstFinished;
+    // Finished builds whose entry could not be stored (no memory): their
+    // waiters get the reply of a listing that ran out of memory.
+    std::unique_ptr<Job> m_pUnstored;
     std::vector<std::thread> m_lstWorkers;
     std::atomic<std::uint64_t> m_nBuiltBytes{0};
     unsigned m_nIdleWorkers = 0;

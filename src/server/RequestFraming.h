@@ -58,8 +58,6 @@ class CRequestFramer {
 
     // Bytes kept: part of a head, or heads not yet handed out.
     std::size_t BufferedBytes() const { return m_strInput.size() - m_nStart; }
-    // Body bytes of the last request still to be skipped.
-    std::uint64_t BodyBytesOwed() const { return m_nBodyLeft; }
     // Nothing kept and nothing owed: the connection is between requests.
     bool IsBetweenRequests() const { return BufferedBytes() == 0 && m_nBodyLeft == 0; }
 

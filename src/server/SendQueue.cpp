@@ -22,7 +22,6 @@ std::unique_ptr<CFile> MemoryFileOf(std::string text) {
 std::uint64_t SendQueueSeconds() { return TickCount64() / 1000; }
 
 void CSendQueue::SetCoalescing(bool on) { g_bCoalescing = on; }
-bool CSendQueue::CoalescingEnabled() { return g_bCoalescing; }
 void CSendQueue::SetFileBytesPerCall(UINT bytes) { g_nFileBytesPerCall = bytes; }
 
 CSendQueue::~CSendQueue() {

@@ -139,7 +139,6 @@ class CSendQueue {
     // Process-wide switch for putting a small finished entry and the next
     // entry's first chunk into one send (on by default); for measurements.
     static void SetCoalescing(bool on);
-    static bool CoalescingEnabled();
     // Process-wide limit in place of kFileBytesPerCall; for measurements.
     static void SetFileBytesPerCall(UINT bytes);
 

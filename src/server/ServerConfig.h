@@ -1,11 +1,13 @@
 // The settings of one package server: made once at start, then read by the listener and every connection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/Types.h"
+#include "server/FolderListing.h"
 
 struct CServerFigures;
 
@@ -21,6 +23,9 @@ struct CServerLimits {
     // connections: a listing of a large tree is megabytes, and a client that
     // never reads would keep its copies. Past it, a listing is answered 503.
     std::uint64_t nReplyMemoryBytes = std::uint64_t{256} << 20;
+    // The largest folder listing document (see server/FolderListing.h): a
+    // tree whose listing would pass it is answered "not found".
+    std::size_t nListingBytes = kFolderListingSizeLimit;
     // Package files that replies may hold open across all connections; 0:
     // half of the process's descriptor limit (the other half stays for the
     // connections and the process's own files; no limit where there is none).

@@ -17,14 +17,14 @@ std::uint64_t PackageDescriptorLimit(unsigned descriptorLimit, std::uint64_t con
 }  // namespace
 
 CServerContext::CServerContext(std::shared_ptr<const CServerConfig> config, unsigned descriptorLimit,
-                               std::function<void()> wakeListener)
+                               std::function<void()> wakeListener, std::function<void()> afterListingBuilt)
     : m_pConfig(std::move(config)),
       m_pFigures(m_pConfig->m_pFigures ? m_pConfig->m_pFigures : std::make_shared<CServerFigures>(TickCount64())),
       m_nDescriptorLimit(descriptorLimit),
       m_headBytes(m_pConfig->limits.nHeadBytes),
       m_replyMemory(m_pConfig->limits.nReplyMemoryBytes),
       m_packageDescriptors(PackageDescriptorLimit(descriptorLimit, m_pConfig->limits.nPackageDescriptors)),
-      m_listings(m_replyMemory, std::move(wakeListener)),
+      m_listings(m_replyMemory, m_pConfig->limits.nListingBytes, std::move(wakeListener), std::move(afterListingBuilt)),
       m_pCache(&CSmallPackageCache::Shared()) {}
 
 char* CServerContext::RequestBuffer() {

@@ -1,21 +1,18 @@
 // What the connections of one listener thread share: the configuration, the budgets, the read buffer, the listing workers.
 //
-// The context is data the connections use and report to; it never calls a
-// connection. The connection set (server/ConnectionSet.h) owns it, reads
-// what connections reported (closed connections, opens that wait for a
-// descriptor, finished listings) and acts on them between notifications.
+// The context is data the connections use; it never calls a connection.
+// The connection set (server/ConnectionSet.h) owns it.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <vector>
 
 #include "server/Budget.h"
 #include "server/ListingService.h"
 #include "server/ServerConfig.h"
 #include "server/ServerFigures.h"
 
-class CHTTPUpdateServiceSocket;
 class CSmallPackageCache;
 
 class CServerContext {
@@ -25,9 +22,9 @@ class CServerContext {
 
     // `descriptorLimit`: the process's limit on open descriptors, 0 when
     // sockets and files count against none. `wakeListener` is called by a
-    // listing worker when a document is ready.
+    // listing worker when a document is ready; `afterListingBuilt`: see CListingService.
     CServerContext(std::shared_ptr<const CServerConfig> config, unsigned descriptorLimit,
-                   std::function<void()> wakeListener);
+                   std::function<void()> wakeListener, std::function<void()> afterListingBuilt = {});
 
     const CServerConfig& Config() const { return *m_pConfig; }
     const std::wstring& PackagesFolder() const { return m_pConfig->m_strPackagePath; }
@@ -47,14 +44,6 @@ class CServerContext {
     // The read buffer of the listener thread, shared by its connections: a
     // read is handled completely within its notification. Null without memory.
     char* RequestBuffer();
-
-    // ---- What connections report, for the connection set to act on.
-
-    // Connections that closed themselves; the set deletes them.
-    std::vector<CHTTPUpdateServiceSocket*> m_lstFinished;
-    // Connections whose package open failed for want of a descriptor: the
-    // set frees one and has them try again.
-    std::vector<std::uint64_t> m_lstDescriptorWaiters;
 
   private:
     std::shared_ptr<const CServerConfig> m_pConfig;

@@ -13,7 +13,6 @@ class CCriticalSection {
 
     void Lock() { m_mutex.lock(); }
     void Unlock() { m_mutex.unlock(); }
-    bool TryLock() { return m_mutex.try_lock(); }
 
     // Lets std::lock_guard and std::unique_lock hold it.
     void lock() { Lock(); }

@@ -49,14 +49,16 @@ constexpr DWORD kPumpPass = 100;
 
 }  // namespace
 
-CWinThreadEx::CWinThreadEx(UINT firstTrackedMessage, UINT lastTrackedMessage, UINT startMessage)
+CWinThreadEx::CWinThreadEx(UINT firstTrackedMessage, UINT lastTrackedMessage, UINT startMessage,
+                           DWORD stopTimeoutMs)
     : m_nFirstTrackedMessage(firstTrackedMessage),
       m_nLastTrackedMessage(lastTrackedMessage),
       m_nStartMessage(startMessage),
       m_evStopped(plat::CreateEventObject(true, true)),
       m_evStarted(plat::CreateEventObject(true, false)),
       m_evRun(plat::CreateEventObject(true, true)),
-      m_evPaused(plat::CreateEventObject(true, false)) {}
+      m_evPaused(plat::CreateEventObject(true, false)),
+      m_dwStopTimeout(stopTimeoutMs) {}
 
 CWinThreadEx::~CWinThreadEx() {
     {

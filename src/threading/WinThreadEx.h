@@ -36,8 +36,11 @@ class CWinThreadEx : public CWinThread {
 
     // Messages first..last (inclusive) are tracked; identifiers in that range
     // are reserved to PostMessage and SendMessageTimeout. `startMessage` (0 =
-    // none) is posted by the thread to itself when it starts.
-    CWinThreadEx(UINT firstTrackedMessage, UINT lastTrackedMessage, UINT startMessage);
+    // none) is posted by the thread to itself when it starts. StopThread
+    // waits `stopTimeoutMs` for the thread to end.
+    static constexpr DWORD kStopTimeoutMs = 60000;
+    CWinThreadEx(UINT firstTrackedMessage, UINT lastTrackedMessage, UINT startMessage,
+                 DWORD stopTimeoutMs = kStopTimeoutMs);
     ~CWinThreadEx() override;
 
     // Any thread. Never waits for the worker; TRUE when the message was posted
@@ -83,11 +86,10 @@ class CWinThreadEx : public CWinThread {
     std::wstring GetThreadName();
 
     // Owner's thread: posts the quit message and waits for the thread to end
-    // (60000 ms). True when it was not running or has ended; the object may be
-    // gone then. False, with a line, when it did not end in time.
+    // (the stop time-out of the constructor). True when it was not running or
+    // has ended; the object may be gone then. False, with a line, when it did
+    // not end in time.
     bool StopThread();
-    // Tests only: a shorter wait for StopThread.
-    void SetStopTimeoutForTests(DWORD milliseconds) { m_dwStopTimeout = milliseconds; }
 
     // True while the backup queue holds messages (for observers and tests).
     bool IsBackupQueueActive() const { return m_bBackupQueueActive.load(); }
@@ -140,7 +142,7 @@ class CWinThreadEx : public CWinThread {
     static void ReturnCompletionEvent(HANDLE event);
 
     CCriticalSection m_csName;  // guards m_strThreadName against concurrent first use
-    DWORD m_dwStopTimeout = 60000;
+    const DWORD m_dwStopTimeout;
 };
 
 // Waits for `event`. On the application's main thread the wait is cut into

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/ApplicationRun.h"
 #include "app/VelmoraService.h"
 #include "app/VelmoraServiceApp.h"
 #include "server/ServerConfig.h"
@@ -21,6 +22,7 @@
 #include "platform/ServiceCodes.h"
 #include "platform/Text.h"
 #include "platform/Win32Codes.h"
+#include "server/HTTPUpdateServiceThread.h"
 #include "service/ServiceFakes.h"
 #include "threading/WinThread.h"
 
@@ -299,6 +301,86 @@ TEST_F(LogTest, ABusyThreadAppendsTheLinesOfEachPassWithoutGoingIdle) {
     EXPECT_GE(whileBusy.size(), 64u);
     EXPECT_LT(whileBusy.size(), all.size());
     EXPECT_TRUE(std::equal(whileBusy.begin(), whileBusy.end(), all.begin()));
+}
+
+// A listener that never stops when asked: after its first pass it waits
+// until the test lets it go, and then logs once more.
+class CStuckListener : public CHTTPUpdateServiceThread {
+  public:
+    CStuckListener(std::shared_ptr<const CServerConfig> config, IListenerEvents* events, HANDLE stuck, HANDLE release)
+        : CHTTPUpdateServiceThread(std::move(config), events, 50), m_hStuck(stuck), m_hRelease(release) {}
+    void OnPassEnded(bool beforeWait) override {
+        CHTTPUpdateServiceThread::OnPassEnded(beforeWait);
+        if (m_bReleased) return;
+        plat::SignalEvent(m_hStuck);
+        plat::WaitForObject(m_hRelease, INFINITE);
+        m_bReleased = true;
+        AppLog(L"stuck listener let go");
+    }
+
+  private:
+    HANDLE m_hStuck, m_hRelease;
+    bool m_bReleased = false;
+};
+
+class CAppWithStuckListener : public CVelmoraServiceApp {
+  public:
+    CAppWithStuckListener(HANDLE stuck, HANDLE release)
+        : CVelmoraServiceApp(nullptr), m_hStuck(stuck), m_hRelease(release) {}
+
+  protected:
+    CHTTPUpdateServiceThread* CreateListenerThread(std::shared_ptr<const CServerConfig> config,
+                                                   ::IListenerEvents* events) override {
+        auto* listener = new CStuckListener(std::move(config), events, m_hStuck, m_hRelease);
+        if (listener->CreateThread(CREATE_SUSPENDED)) return listener;
+        delete listener;
+        return nullptr;
+    }
+
+  private:
+    HANDLE m_hStuck, m_hRelease;
+};
+
+DWORD g_endedWith = 0;
+int g_endCount = 0;
+void RecordEnd(DWORD exitCode) {
+    g_endedWith = exitCode;
+    ++g_endCount;
+}
+
+// The application thread ends while its listener still runs: the object
+// stays for the listener, the end of the program waits a bounded time and
+// then ends the process with the exit code it was given; once the listener
+// has ended, the object goes.
+TEST_F(LogTest, TheApplicationOutlivesAListenerThatDoesNotStop) {
+    HANDLE stuck = plat::CreateEventObject(true, false);
+    HANDLE release = plat::CreateEventObject(true, false);
+    auto* app = new CAppWithStuckListener(stuck, release);
+    app->SetLogFile(LogPath("log.txt"));
+    app->m_nServerPort = 0;  // any free port
+    ASSERT_TRUE(app->CreateThread(CREATE_SUSPENDED));
+    HANDLE appThread = plat::DuplicateHandleObject(app->m_hThread);
+    const DWORD appThreadId = app->m_nThreadID;
+    app->ResumeThread();
+    EXPECT_EQ(plat::WaitForObject(stuck, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(plat::PostToThread(appThreadId, WM_QUIT, 0, 0));
+    EXPECT_EQ(plat::WaitForObject(appThread, 10000), WAIT_OBJECT_0);
+
+    g_endCount = 0;
+    EXPECT_EQ(EndProgram(-1, 50, &RecordEnd), -1);
+    EXPECT_EQ(g_endCount, 1);
+    EXPECT_EQ(g_endedWith, 0xFFFFFFFFu);
+
+    // Let go, it logs through the object that stayed, and ends.
+    plat::SignalEvent(release);
+    EXPECT_EQ(EndProgram(-1, 10000, &RecordEnd), -1);
+    EXPECT_EQ(g_endCount, 1);
+    for (HANDLE handle : {appThread, stuck, release}) plat::CloseHandleObject(handle);
+    const auto messages = Messages(LogPath("log.txt"));
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+        return message.rfind("Failed to stop thread 'HTTPUpdateServiceThread' (result 258,", 0) == 0;
+    }));
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "stuck listener let go"), messages.end());
 }
 
 }  // namespace

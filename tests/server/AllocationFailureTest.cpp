@@ -83,4 +83,27 @@ TEST_F(ServerFixture, AllocationFailureInAHandlerClosesOnlyThatConnection) {
     EXPECT_EQ(LiveConnectionCount(), 1u);
 }
 
+// A listing whose finished entry cannot be handed back gets the reply of a
+// listing without memory, and the request behind it is answered too.
+TEST_F(ServerFixture, AListingWhoseEntryCannotBeStoredIsAnsweredUnavailable) {
+    ASSERT_TRUE(MakePackage(L"sub/a.zip", "A"));
+    // The worker's first allocation after the build is the entry's.
+    SetAfterListingBuilt([] {
+        g_failingThread = std::this_thread::get_id();
+        g_nFailAtLeast = 1;
+    });
+    CHttpClient client;
+    Connect(client);
+    ASSERT_TRUE(client.Send("GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"
+                            "GET /packages/sub/a.zip HTTP/1.1\r\n\r\n"));
+    CHttpClient::Reply reply;
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_EQ(g_nFailAtLeast.exchange(0), 0u) << "no allocation failed";
+    EXPECT_EQ(reply.status, 503);
+    EXPECT_EQ(reply.body, "");
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    EXPECT_EQ(reply.body, "A");
+    EXPECT_TRUE(WaitForLog(L"503_SERVICE_UNAVAILABLE => '" + PackagePath(L"sub") + L"' (error 8)"));
+}
+
 }  // namespace

@@ -389,11 +389,7 @@ TEST_F(ConnectionTest, ListingBuiltWhileOthersAreServedAndItsHead) {
     const std::string body = "<FileIndex><Folder Name=\"sub\"><File Name=\"b.msi\" /></Folder></FileIndex>";
     const std::string head =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    struct BuildsHeld {
-        BuildsHeld() { CListingService::HoldBuildsForTests(true); }
-        ~BuildsHeld() { CListingService::HoldBuildsForTests(false); }
-    };
-    auto held = std::make_unique<BuildsHeld>();
+    std::shared_ptr<void> held = HoldListingBuilds();
 
     CHttpClient lister, other, sharer;
     Connect(lister);

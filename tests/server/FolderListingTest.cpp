@@ -294,65 +294,60 @@ TEST(FolderListing, DocumentPastTheSizeLimitIsRefusedWithOneLogLine) {
     const std::size_t bytes = WideToUtf8(whole).size();
     ASSERT_GT(bytes, whole.size());
 
-    struct Reset {
-        ~Reset() { SetFolderListingSizeLimitForTests(std::nullopt); }
-    } reset;
-    SetFolderListingSizeLimitForTests(bytes);
     std::wstring document;
-    EXPECT_TRUE(BuildFolderListingDocument(dir.PathOf(L"P"), document));
+    EXPECT_TRUE(BuildFolderListingDocument(dir.PathOf(L"P"), document, bytes));
     EXPECT_EQ(document, whole);
-    EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit),
+    EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit, bytes),
               whole.substr(11, whole.size() - 23));  // without <FileIndex> and </FileIndex>
     EXPECT_TRUE(log.New().empty());
 
-    SetFolderListingSizeLimitForTests(bytes - 1);
-    EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document));
+    EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document, bytes - 1));
     EXPECT_EQ(document, L"");
     EXPECT_EQ(log.New(), std::vector<std::wstring>{FormatW(
                              L"Folder listing of '%s' not sent: it passes the size limit of %llu bytes",
                              dir.PathOf(L"P"), static_cast<unsigned long long>(bytes - 1))});
     // Passed inside the tree, not only by the closing tags.
-    SetFolderListingSizeLimitForTests(bytes / 2);
-    EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document));
-    EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit), L"");
+    EXPECT_FALSE(BuildFolderListingDocument(dir.PathOf(L"P"), document, bytes / 2));
+    EXPECT_EQ(BuildFolderXml(0, dir.PathOf(L"P"), kFolderListingDepthLimit, bytes / 2), L"");
     EXPECT_EQ(log.New().size(), 1u);
 }
 
 namespace {
 
-class ListingOverSocket : public server_test::ServerFixture {
+const std::string kSubListing = "<FileIndex><Folder Name=\"sub\"><File Name=\"a.zip\" /></Folder></FileIndex>";
+
+// The server's listing limit is the document's size (true) or one byte less.
+class ListingOverSocket : public server_test::ServerFixture, public ::testing::WithParamInterface<bool> {
   protected:
-    void TearDown() override {
-        SetFolderListingSizeLimitForTests(std::nullopt);
-        ServerFixture::TearDown();
+    void SetUp() override {
+        m_pConfig->limits.nListingBytes = kSubListing.size() - (GetParam() ? 0 : 1);
+        ServerFixture::SetUp();
     }
 };
 
 }  // namespace
 
-TEST_F(ListingOverSocket, RefusedDocumentGetsTheNotFoundReply) {
+TEST_P(ListingOverSocket, RefusedDocumentGetsTheNotFoundReply) {
     ASSERT_TRUE(MakePackage(L"sub/a.zip", "a"));
-    const std::string body = "<FileIndex><Folder Name=\"sub\"><File Name=\"a.zip\" /></Folder></FileIndex>";
     CHttpClient client;
     Connect(client);
     CHttpClient::Reply reply;
-    for (const std::size_t limit : {body.size(), body.size() - 1}) {
-        SetFolderListingSizeLimitForTests(limit);
-        ASSERT_TRUE(client.Send("GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"));
-        ASSERT_TRUE(client.ReceiveReply(reply, 10000));
-        Sync();
-        const std::vector<std::wstring> log = m_pLog->New();
-        if (limit == body.size()) {
-            EXPECT_EQ(reply.status, 200);
-            EXPECT_EQ(reply.body, body);
-            EXPECT_EQ(log.size(), 2u);
-            continue;
-        }
-        EXPECT_EQ(reply.head, server_test::kNotFoundHead);
-        EXPECT_EQ(log, (std::vector<std::wstring>{
-                           L"Request for: '/packages/sub/ListFolderContents.asp'",
-                           FormatW(L"Folder listing of '%s' not sent: it passes the size limit of %llu bytes",
-                                   PackagePath(L"sub"), static_cast<unsigned long long>(limit)),
-                           L"Transmitting file  completed..."}));
+    ASSERT_TRUE(client.Send("GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+    Sync();
+    const std::vector<std::wstring> log = m_pLog->New();
+    if (GetParam()) {
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, kSubListing);
+        EXPECT_EQ(log.size(), 2u);
+        return;
     }
+    EXPECT_EQ(reply.head, server_test::kNotFoundHead);
+    EXPECT_EQ(log, (std::vector<std::wstring>{
+                       L"Request for: '/packages/sub/ListFolderContents.asp'",
+                       FormatW(L"Folder listing of '%s' not sent: it passes the size limit of %llu bytes",
+                               PackagePath(L"sub"), static_cast<unsigned long long>(kSubListing.size() - 1)),
+                       L"Transmitting file  completed..."}));
 }
+
+INSTANTIATE_TEST_SUITE_P(AtAndPastTheLimit, ListingOverSocket, ::testing::Bool());

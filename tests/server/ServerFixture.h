@@ -9,7 +9,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -160,6 +163,32 @@ class ServerFixture : public ::testing::Test {
         ASSERT_TRUE(client.Connect(m_nPort));
     }
 
+    // `run` runs on a listing worker after each build, before the document
+    // is handed back to the listener (empty: nothing).
+    void SetAfterListingBuilt(std::function<void()> run) {
+        std::lock_guard lock(m_afterBuildMutex);
+        m_afterListingBuilt = std::move(run);
+    }
+    // While the returned object lives, finished listing builds wait on their
+    // worker before they are handed back.
+    std::shared_ptr<void> HoldListingBuilds() {
+        struct Gate {
+            std::mutex mutex;
+            std::condition_variable opened;
+            bool open = false;
+        };
+        auto gate = std::make_shared<Gate>();
+        SetAfterListingBuilt([gate] {
+            std::unique_lock lock(gate->mutex);
+            gate->opened.wait(lock, [&] { return gate->open; });
+        });
+        return std::shared_ptr<void>(nullptr, [gate](void*) {
+            std::lock_guard lock(gate->mutex);
+            gate->open = true;
+            gate->opened.notify_all();
+        });
+    }
+
     // The server's settings; a test may change them before SetUp.
     std::shared_ptr<CServerConfig> m_pConfig = std::make_shared<CServerConfig>();
     CTempDir m_dir;
@@ -179,11 +208,21 @@ class ServerFixture : public ::testing::Test {
         self->m_pConfig->m_strPackagePath = self->m_strPackages;
         const DWORD loopThread = plat::CurrentThreadId();
         self->m_pConnections = std::make_unique<CConnectionSet>(
-            self->m_pConfig, [loopThread] { plat::PostToThread(loopThread, kWakeMessage, 0, 0); });
+            self->m_pConfig, [loopThread] { plat::PostToThread(loopThread, kWakeMessage, 0, 0); },
+            [self] {
+                std::function<void()> run;
+                {
+                    std::lock_guard lock(self->m_afterBuildMutex);
+                    run = self->m_afterListingBuilt;
+                }
+                if (run) run();
+            });
         auto* listener = new CHTTPUpdateServiceListenSocket(*self->m_pConnections);
         std::wstring address;
         UINT port = 0;
-        if (listener->Create(0) && listener->Listen(5) && listener->GetSockName(address, port)) self->m_nPort = port;
+        if (listener->Create(0, SOCK_STREAM, CHTTPUpdateServiceListenSocket::kSelectedEvents) && listener->Listen(5) &&
+            listener->GetSockName(address, port))
+            self->m_nPort = port;
         plat::SignalEvent(self->m_hReady);
 
         plat::ThreadMsg msg;
@@ -204,6 +243,8 @@ class ServerFixture : public ::testing::Test {
     }
 
     std::unique_ptr<CConnectionSet> m_pConnections;
+    std::mutex m_afterBuildMutex;
+    std::function<void()> m_afterListingBuilt;
     HANDLE m_hReady = nullptr;
     HANDLE m_hThread = nullptr;
     DWORD m_nThreadId = 0;

@@ -28,14 +28,14 @@ class StopAndSend : public ::testing::Test {
     }
 
     // A running worker whose handler of (kTracked or kUntracked, 1) blocks until m_gate opens.
-    void StartWorkerThatBlocksOnOne() {
+    void StartWorkerThatBlocksOnOne(DWORD stopTimeoutMs = CWinThreadEx::kStopTimeoutMs) {
         m_journal.action = [this](const Handled& h) {
             if (h.wParam == 1 && h.message != kFiller) {
                 m_blocked.Set();
                 m_gate.Wait();
             }
         };
-        m_worker = StartProbeWorker(m_journal);
+        m_worker = StartProbeWorker(m_journal, 0, stopTimeoutMs);
         ASSERT_NE(m_worker, nullptr);
     }
 
@@ -87,10 +87,9 @@ TEST_F(StopAndSend, StoppingDeliversTheBackupQueueBeforeTheQuitMessage) {
 }
 
 TEST_F(StopAndSend, WorkerThatDoesNotEndInTimeIsReportedAndLeftRunning) {
-    StartWorkerThatBlocksOnOne();
+    StartWorkerThatBlocksOnOne(50);
     ASSERT_TRUE(m_worker->PostMessage(kUntracked, 1, 0));
     ASSERT_TRUE(m_blocked.Wait());
-    m_worker->SetStopTimeoutForTests(50);
     EXPECT_FALSE(m_worker->StopThread());
     auto errors = m_journal.ErrorLines();
     ASSERT_EQ(errors.size(), 1u);

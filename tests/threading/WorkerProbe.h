@@ -104,8 +104,8 @@ class ProbeWorker : public CWinThreadEx {
     DECLARE_MESSAGE_MAP()
 
   public:
-    explicit ProbeWorker(Journal& journal, UINT startMessage = 0)
-        : CWinThreadEx(kTracked, kTracked, startMessage), m_journal(journal) {}
+    explicit ProbeWorker(Journal& journal, UINT startMessage = 0, DWORD stopTimeoutMs = kStopTimeoutMs)
+        : CWinThreadEx(kTracked, kTracked, startMessage, stopTimeoutMs), m_journal(journal) {}
     ~ProbeWorker() override { m_journal.Destroyed(); }
 
     void SetDefaultThreadName() override { m_strThreadName = L"Worker"; }
@@ -143,8 +143,9 @@ inline const MessageMap* ProbeWorker::GetThisMessageMap() {
 }
 
 // A running probe worker (started and marked running), or null.
-inline ProbeWorker* StartProbeWorker(Journal& journal, UINT startMessage = 0) {
-    auto* worker = new ProbeWorker(journal, startMessage);
+inline ProbeWorker* StartProbeWorker(Journal& journal, UINT startMessage = 0,
+                                     DWORD stopTimeoutMs = CWinThreadEx::kStopTimeoutMs) {
+    auto* worker = new ProbeWorker(journal, startMessage, stopTimeoutMs);
     if (!worker->CreateThread() || !worker->WaitStarted()) return nullptr;
     return worker;
 }

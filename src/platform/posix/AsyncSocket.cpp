@@ -30,8 +30,12 @@
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
 #include "platform/posix/ThreadQueue.h"
+#include "platform/portable/SocketAddress.h"
 
 namespace {
+
+using plat::sockets::ResolveAddress;
+using plat::sockets::SocketAddress;
 
 // File bytes go to the socket at most this many per call: the socket is
 // locked for the whole of a call, and acknowledgements that arrive
@@ -88,87 +92,6 @@ int TakeSocketError(int fd) {
     return error;
 }
 
-// A socket address of either family.
-struct SocketAddress {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-
-    int Family() const { return storage.ss_family; }
-    sockaddr* Raw() { return reinterpret_cast<sockaddr*>(&storage); }
-};
-
-void SetIPv4(SocketAddress& out, const in_addr& address, std::uint16_t networkPort) {
-    out = SocketAddress{};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&out.storage);
-    v4->sin_family = AF_INET;
-    v4->sin_port = networkPort;
-    v4->sin_addr = address;
-    out.length = sizeof(sockaddr_in);
-}
-
-void SetIPv6(SocketAddress& out, const in6_addr& address, std::uint16_t networkPort) {
-    out = SocketAddress{};
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = networkPort;
-    v6->sin6_addr = address;
-    out.length = sizeof(sockaddr_in6);
-}
-
-// An IPv4 address as a socket of `family` takes it: an IPv6 socket reaches
-// it as ::ffff:a.b.c.d.
-void SetIPv4For(int family, SocketAddress& out, const in_addr& address, std::uint16_t networkPort) {
-    if (family != AF_INET6) return SetIPv4(out, address, networkPort);
-    in6_addr mapped{};
-    mapped.s6_addr[10] = 0xFF;
-    mapped.s6_addr[11] = 0xFF;
-    std::memcpy(&mapped.s6_addr[12], &address, sizeof address);
-    SetIPv6(out, mapped, networkPort);
-}
-
-// `host` and `port` as an address for a socket of `family` (AF_INET or
-// AF_INET6; AF_UNSPEC: the family of the host's address). `host` is null
-// (every local address), a literal of either family, or a host name, whose
-// first address that the family can reach counts. A Winsock code on failure.
-DWORD ResolveAddress(const wchar_t* host, UINT port, int family, SocketAddress& out) {
-    if (port > 65535) return WSAEINVAL;
-    const std::uint16_t networkPort = htons(static_cast<std::uint16_t>(port));
-    if (host == nullptr) {
-        if (family == AF_INET) SetIPv4(out, in_addr{htonl(INADDR_ANY)}, networkPort);
-        else SetIPv6(out, in6addr_any, networkPort);
-        return 0;
-    }
-    const std::string name = WideToUtf8(host);
-    in6_addr v6{};
-    in_addr v4{};
-    if (::inet_pton(AF_INET6, name.c_str(), &v6) == 1) {
-        if (family == AF_INET) return WSAEAFNOSUPPORT;
-        SetIPv6(out, v6, networkPort);
-        return 0;
-    }
-    if (::inet_pton(AF_INET, name.c_str(), &v4) == 1) {
-        SetIPv4For(family, out, v4, networkPort);
-        return 0;
-    }
-    addrinfo hints{};
-    hints.ai_family = family == AF_INET ? AF_INET : AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return kWsaHostNotFound;
-    DWORD error = kWsaHostNotFound;
-    for (const addrinfo* entry = found; entry != nullptr && error != 0; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-            SetIPv4For(family, out, reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, networkPort);
-            error = 0;
-        } else if (entry->ai_family == AF_INET6 && family != AF_INET) {
-            SetIPv6(out, reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr, networkPort);
-            error = 0;
-        }
-    }
-    ::freeaddrinfo(found);
-    return error;
-}
-
 // The family of a socket's own address (AF_UNSPEC when it cannot be read).
 int SocketFamily(int fd) {
     SocketAddress local;
@@ -178,6 +101,26 @@ int SocketFamily(int fd) {
 }
 
 }  // namespace
+
+namespace plat::sockets {
+
+bool ParseAddressLiteral(int family, const wchar_t* text, void* address) {
+    return ::inet_pton(family, WideToUtf8(text).c_str(), address) == 1;
+}
+
+int LookUpHostName(const wchar_t* name, bool ipv4Only, const std::function<bool(const sockaddr&)>& take) {
+    addrinfo hints{};
+    hints.ai_family = ipv4Only ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(WideToUtf8(name).c_str(), nullptr, &hints, &found) != 0) return kWsaHostNotFound;
+    for (const addrinfo* entry = found; entry != nullptr && !take(*entry->ai_addr); entry = entry->ai_next) {
+    }
+    ::freeaddrinfo(found);
+    return 0;
+}
+
+}  // namespace plat::sockets
 
 // One socket's notification state, and the sink its thread's epoll reports to.
 struct CAsyncSocket::State final : plat::posix::ReadinessSink {

@@ -25,8 +25,12 @@
 #include <vector>
 
 #include "platform/AsyncSocket.h"
+#include "platform/portable/SocketAddress.h"
 
 namespace {
+
+using plat::sockets::ResolveAddress;
+using plat::sockets::SocketAddress;
 
 // The message Winsock posts for socket events; private to our own window class.
 constexpr UINT kSocketMessage = WM_USER + 0x5A;
@@ -118,91 +122,6 @@ std::shared_ptr<ThreadSockets> OwnSockets() {
     return table;
 }
 
-// A socket address of either family.
-struct SocketAddress {
-    SOCKADDR_STORAGE storage{};
-    int length = 0;
-
-    int Family() const { return storage.ss_family; }
-    sockaddr* Raw() { return reinterpret_cast<sockaddr*>(&storage); }
-};
-
-void SetIPv4(SocketAddress& out, const in_addr& address, u_short networkPort) {
-    out = SocketAddress{};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&out.storage);
-    v4->sin_family = AF_INET;
-    v4->sin_port = networkPort;
-    v4->sin_addr = address;
-    out.length = sizeof(sockaddr_in);
-}
-
-void SetIPv6(SocketAddress& out, const in6_addr& address, u_short networkPort) {
-    out = SocketAddress{};
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = networkPort;
-    v6->sin6_addr = address;
-    out.length = sizeof(sockaddr_in6);
-}
-
-// An IPv4 address as a socket of `family` takes it: an IPv6 socket reaches
-// it as ::ffff:a.b.c.d.
-void SetIPv4For(int family, SocketAddress& out, const in_addr& address, u_short networkPort) {
-    if (family != AF_INET6) return SetIPv4(out, address, networkPort);
-    in6_addr mapped{};
-    mapped.s6_addr[10] = 0xFF;
-    mapped.s6_addr[11] = 0xFF;
-    CopyMemory(&mapped.s6_addr[12], &address, sizeof address);
-    SetIPv6(out, mapped, networkPort);
-}
-
-// `host` and `port` as an address for a socket of `family` (AF_INET or
-// AF_INET6; AF_UNSPEC: the family of the host's address). `host` is null
-// (every local address), a literal of either family, or a host name, whose
-// first address that the family can reach counts. A Winsock code on failure.
-int ResolveAddress(const wchar_t* host, UINT port, int family, SocketAddress& out) {
-    if (port > 65535) return WSAEINVAL;
-    const u_short networkPort = htons(static_cast<u_short>(port));
-    if (host == nullptr) {
-        in_addr any4{};
-        any4.s_addr = htonl(INADDR_ANY);
-        if (family == AF_INET) SetIPv4(out, any4, networkPort);
-        else SetIPv6(out, in6_addr{}, networkPort);
-        return 0;
-    }
-    in6_addr v6{};
-    in_addr v4{};
-    if (::InetPtonW(AF_INET6, host, &v6) == 1) {
-        if (family == AF_INET) return WSAEAFNOSUPPORT;
-        SetIPv6(out, v6, networkPort);
-        return 0;
-    }
-    if (::InetPtonW(AF_INET, host, &v4) == 1) {
-        SetIPv4For(family, out, v4, networkPort);
-        return 0;
-    }
-    ADDRINFOW hints{};
-    hints.ai_family = family == AF_INET ? AF_INET : AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* found = nullptr;
-    if (::GetAddrInfoW(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-        const int error = ::WSAGetLastError();
-        return error != 0 ? error : WSAHOST_NOT_FOUND;
-    }
-    int error = WSAHOST_NOT_FOUND;
-    for (const ADDRINFOW* entry = found; entry != nullptr && error != 0; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-            SetIPv4For(family, out, reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, networkPort);
-            error = 0;
-        } else if (entry->ai_family == AF_INET6 && family != AF_INET) {
-            SetIPv6(out, reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr, networkPort);
-            error = 0;
-        }
-    }
-    ::FreeAddrInfoW(found);
-    return error;
-}
-
 // The family of a socket's own address (AF_UNSPEC when it cannot be read).
 int SocketFamily(SOCKET socket) {
     SocketAddress local;
@@ -217,6 +136,29 @@ BOOL FailWith(int error) {
 }
 
 }  // namespace
+
+namespace plat::sockets {
+
+bool ParseAddressLiteral(int family, const wchar_t* text, void* address) {
+    return ::InetPtonW(family, text, address) == 1;
+}
+
+int LookUpHostName(const wchar_t* name, bool ipv4Only, const std::function<bool(const sockaddr&)>& take) {
+    ADDRINFOW hints{};
+    hints.ai_family = ipv4Only ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    if (::GetAddrInfoW(name, nullptr, &hints, &found) != 0 || found == nullptr) {
+        const int error = ::WSAGetLastError();
+        return error != 0 ? error : WSAHOST_NOT_FOUND;
+    }
+    for (const ADDRINFOW* entry = found; entry != nullptr && !take(*entry->ai_addr); entry = entry->ai_next) {
+    }
+    ::FreeAddrInfoW(found);
+    return 0;
+}
+
+}  // namespace plat::sockets
 
 // One socket's registration: its event selection and the table of its thread.
 struct CAsyncSocket::State {
