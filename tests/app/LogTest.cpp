@@ -331,7 +331,10 @@ class CAppWithStuckListener : public CVelmoraServiceApp {
   protected:
     CHTTPUpdateServiceThread* CreateListenerThread(std::shared_ptr<const CServerConfig> config,
                                                    ::IListenerEvents* events) override {
-        auto* listener = new CStuckListener(std::move(config), events, m_hStuck, m_hRelease);
+        // Its replies get no time to finish: a stuck listener never says they did.
+        auto settings = std::make_shared<CServerConfig>(*config);
+        settings->limits.nStopFinishMs = 0;
+        auto* listener = new CStuckListener(std::move(settings), events, m_hStuck, m_hRelease);
         if (listener->CreateThread(CREATE_SUSPENDED)) return listener;
         delete listener;
         return nullptr;
