@@ -46,20 +46,6 @@ bool ListHoldsToken(std::string_view list, std::string_view token) {
 
 }  // namespace
 
-bool IsHttp10RequestLine(std::string_view head) {
-    std::size_t end = 0;
-    while (end < head.size() && !IsLineBreak(head[end])) ++end;
-    std::string_view line = head.substr(0, end);
-    while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
-    constexpr std::string_view kVersion = " HTTP/1.0";
-    if (line.size() < kVersion.size() || line.substr(line.size() - kVersion.size()) != kVersion) return false;
-    // The version is the third word at least: a method and a path come first.
-    line.remove_suffix(kVersion.size());
-    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-    while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
-    return line.find(' ') != std::string_view::npos;
-}
-
 HeaderFields ReadHeaderFields(std::string_view head) {
     HeaderFields fields;
     bool lengthDeclared = false;
@@ -186,7 +172,7 @@ void CRequestFramer::ReadHead(std::size_t length, RequestHead& head) {
     head.hasWords = ParseRequestLine(text, head.line);
     const HeaderFields fields = ReadHeaderFields(text);
     head.rangeFields = fields.rangeFields;
-    if (fields.bodyLengthKnown && !fields.connectionClose && !IsHttp10RequestLine(text)) {
+    if (fields.bodyLengthKnown && !fields.connectionClose && !head.line.http10) {
         m_nBodyLeft = fields.bodyLength;
     } else {
         // Where this request ends is unknown, or its client asked for the

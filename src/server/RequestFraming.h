@@ -88,7 +88,3 @@ struct HeaderFields {
     bool connectionClose = false;
 };
 HeaderFields ReadHeaderFields(std::string_view head);
-
-// The request line (the head's first line) ends in the version "HTTP/1.0",
-// after the method and the path: its client expects the close after the reply.
-bool IsHttp10RequestLine(std::string_view head);

@@ -60,6 +60,13 @@ bool ParseRequestLine(std::string_view request, RequestLine& line) {
         words[found++] = requestLine.substr(wordStart, i - wordStart);
     }
     if (found == 0) return false;
+    if (found == 2) {
+        // What follows the path; its last word is the version.
+        std::string_view rest = requestLine.substr(i);
+        while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
+        const std::size_t lastSpace = rest.rfind(' ');
+        line.http10 = lastSpace != std::string_view::npos && rest.substr(lastSpace + 1) == "HTTP/1.0";
+    }
     line.method = BytesToWide(words[0]);
     line.path = BytesToWide(words[1]);
     return true;

@@ -8,6 +8,9 @@
 struct RequestLine {
     std::wstring method;
     std::wstring path;  // empty when the line holds only the method
+    // The line's last word, after the path, is "HTTP/1.0": its client reads
+    // a reply to the end of the connection unless told otherwise.
+    bool http10 = false;
 };
 
 // Reads the request line from `request`: the bytes up to the first NUL, one

@@ -1,6 +1,7 @@
 // Routing one request: decoding its path, choosing file, part, header, listing or not found, and opening the package once.
 #include "server/RequestRouting.h"
 
+#include <algorithm>
 #include <new>
 
 #include "common/LogSink.h"
@@ -267,8 +268,21 @@ RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, cons
 
 RoutedReply RouteRequest(const std::wstring& method, std::wstring target, const RangeFields& rangeFields,
                          const std::wstring& packagesFolder, const RoutingPolicy& policy, bool notFound) {
-    const std::vector<RequestPathReading> readings = RequestPathReadings(target);
-    const RequestPathReading& reading = notFound ? readings.front() : ReadingToRoute(readings, packagesFolder);
+    // Most paths have one reading only: no list of readings is made for them.
+    RequestPathReading only;
+    std::vector<RequestPathReading> readings;
+    const RequestPathReading* pReading = &only;
+    const std::wstring_view withoutAuthority = WithoutAbsoluteAuthority(target);
+    // (A plain loop: find_first_of calls wmemchr once per character.)
+    const bool otherReadings = std::any_of(withoutAuthority.begin(), withoutAuthority.end(),
+                                           [](wchar_t c) { return c == L'+' || c == L'?'; });
+    if (!otherReadings) {
+        only.mayNameFile = DecodeRequestPath(withoutAuthority, true, only.path);
+    } else {
+        readings = RequestPathReadings(target);
+        pReading = notFound ? &readings.front() : &ReadingToRoute(readings, packagesFolder);
+    }
+    const RequestPathReading& reading = *pReading;
     const std::wstring& path = reading.path;
     AppLog(L"Request for: '%s'", RequestTextForLog(path));
     // Bytes that are not text cannot name any file.
