@@ -77,6 +77,11 @@ void CConnectionSet::EndAfterQueuedReplies() {
     DeleteFinished();
 }
 
+void CConnectionSet::EndWaitsForFirstRequests() {
+    for (const auto& [id, connection] : m_mapConnections) connection->EndIfFirstRequestNeverCame();
+    DeleteFinished();
+}
+
 std::size_t CConnectionSet::RepliesInFlight() const {
     std::size_t owing = 0;
     for (const auto& [id, connection] : m_mapConnections)

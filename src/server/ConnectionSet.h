@@ -56,6 +56,9 @@ class CConnectionSet : private IConnectionReports {
     void EndAfterQueuedReplies();
     // Connections whose queued replies are still being sent.
     std::size_t RepliesInFlight() const;
+    // While the server stops: closes the new connections whose first request
+    // did not come in time (CHTTPUpdateServiceSocket::kFirstRequestGraceMs).
+    void EndWaitsForFirstRequests();
 
     // Closes one connection to free its descriptor, other than `keep`: the
     // longest-idle keep-alive connection, or else the one whose request head

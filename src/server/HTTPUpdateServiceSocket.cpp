@@ -109,6 +109,7 @@ void CHTTPUpdateServiceSocket::ServeInput(bool readMore) {
             return;
         }
         NoteActivity();
+        m_bReceivedAny = true;
         m_framer.Receive(std::string_view(buffer, static_cast<std::size_t>(received)));
         NoteKeptHead(m_nLastActivityMs);
         // One read per notification (the next one comes while data waits),
@@ -223,6 +224,7 @@ void CHTTPUpdateServiceSocket::CloseNow(const wchar_t* reason, CloseCause cause)
 void CHTTPUpdateServiceSocket::EndAfterQueuedReplies() {
     if (m_bFinished || m_bStopping) return;
     m_bStopping = true;
+    m_nStopMs = TickCount64();
     if (m_bLingering) return;
     CLogLineBatch logLines;
     // A request that arrived before the stop (its client sent it on a
@@ -240,14 +242,26 @@ void CHTTPUpdateServiceSocket::EndAfterQueuedReplies() {
         Finish(CloseCause::Stop);
         return;
     }
-    if (m_framer.BufferedBytes() == 0) m_bCloseWhenSent = true;
+    // A new connection's first request is read and answered when it comes
+    // (ServeRequest then makes it the last).
+    if (m_framer.BufferedBytes() == 0 && m_bReceivedAny) m_bCloseWhenSent = true;
     FinishNotification();
 }
 
 bool CHTTPUpdateServiceSocket::OwesReplies() const {
     return !m_bFinished && !m_bLingering && !m_bBroken &&
            (!m_sendQueue.IsIdle() || !m_lstDeferred.empty() || m_nListingsBuilding > 0 ||
-            (!m_bCloseWhenSent && m_framer.BufferedBytes() != 0));
+            (!m_bCloseWhenSent && m_framer.BufferedBytes() != 0) || AwaitsFirstRequest());
+}
+
+bool CHTTPUpdateServiceSocket::AwaitsFirstRequest() const {
+    return m_bStopping && !m_bReceivedAny && !m_bPeerClosed && !m_bInputEnded &&
+           TickCount64() < m_nStopMs + kFirstRequestGraceMs;
+}
+
+void CHTTPUpdateServiceSocket::EndIfFirstRequestNeverCame() {
+    if (m_bStopping && !m_bReceivedAny && !m_bFinished && !m_bLingering && !AwaitsFirstRequest())
+        Finish(CloseCause::Stop);
 }
 
 void CHTTPUpdateServiceSocket::StartLingering() {

@@ -114,8 +114,17 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // now, the others once the replies queued are sent.
     void EndAfterQueuedReplies();
     // A reply queued here still waits to be sent, or a request that has
-    // begun to arrive still waits for its end (see EndAfterQueuedReplies).
+    // begun to arrive still waits for its end, or (for a moment after a stop)
+    // the connection is new and its first request is on its way (see
+    // EndAfterQueuedReplies).
     bool OwesReplies() const;
+    // How long a stop waits for the first request of a connection accepted
+    // just before it: its client connected to a server that was listening.
+    static constexpr std::uint64_t kFirstRequestGraceMs = 1000;
+    bool AwaitsFirstRequest() const;
+    // After a stop: a connection whose first request did not come within
+    // the grace is closed.
+    void EndIfFirstRequestNeverCame();
 
     // ---- State, for tests and the set
 
@@ -208,6 +217,8 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     std::uint64_t m_nLastActivityMs = 0;
     std::uint64_t m_nHeadSinceMs = 0;  // a partial head waits since then (0: none)
     std::uint64_t m_nLingerStartMs = 0;
+    std::uint64_t m_nStopMs = 0;     // when the server's stop reached it (0: not stopping)
+    bool m_bReceivedAny = false;     // a byte of a request has arrived
     bool m_bReadPaused = false;      // input waits until the queue drains
     bool m_bPeerClosed = false;      // the peer shut down its sending side
     bool m_bInputEnded = false;      // every byte the peer sent was read

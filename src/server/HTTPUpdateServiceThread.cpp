@@ -156,6 +156,7 @@ void CHTTPUpdateServiceThread::OnFinishReplies(WPARAM, LPARAM lParam) {
     // the service manager, whose backlog keeps the clients that come now).
     m_pListenSocket->Close();
     m_pConnections->EndAfterQueuedReplies();
+    m_pConnections->EndWaitsForFirstRequests();
     const std::size_t owing = m_pConnections->RepliesInFlight();
     if (owing != 0)
         AppLog(L"Stopping: waiting up to %lu seconds for the replies to %u clients",
@@ -165,6 +166,7 @@ void CHTTPUpdateServiceThread::OnFinishReplies(WPARAM, LPARAM lParam) {
 }
 
 void CHTTPUpdateServiceThread::CheckRepliesFinished(std::uint64_t now) {
+    m_pConnections->EndWaitsForFirstRequests();
     const std::size_t owing = m_pConnections->RepliesInFlight();
     if (owing != 0 && now < m_nFinishDeadlineMs) return;
     if (owing != 0)

@@ -33,6 +33,7 @@ TEST(ListenerStallCheckTest, ClientThatStopsReadingIsCutOffByTheListenersOwnChec
     ASSERT_TRUE(dir.MakeFolder(L"packages"));
     const std::string large = PatternBytes(16u << 20, 3);
     ASSERT_TRUE(dir.MakeFile(L"packages/large.bin", large));
+    ASSERT_TRUE(dir.MakeFile(L"packages/small.bin", "small"));
     TestLog log;
     ASSERT_TRUE(plat::InitSockets());
     const UINT port = FreePort();
@@ -92,8 +93,9 @@ namespace {
 
 // A stop with a reply in flight: a client that reads gets the whole reply
 // before the listener ends; one that does not read within the server's time
-// for replies in flight is cut. Idle clients are closed at once, and no new
-// client is taken meanwhile.
+// for replies in flight is cut. A client that connected before the stop and
+// sends its request a moment later is answered; one that sends nothing is
+// closed after that moment, and no new client is taken meanwhile.
 struct StopCase {
     const char* name;
     DWORD finishMs;     // the limits' nStopFinishMs
@@ -109,6 +111,7 @@ TEST_P(StopWithReplyInFlightTest, QueuedRepliesFinishWithinTheLimitThenTheRestIs
     ASSERT_TRUE(dir.MakeFolder(L"packages"));
     const std::string large = PatternBytes(c.readsAtOnce ? 4u << 20 : 32u << 20, 5);
     ASSERT_TRUE(dir.MakeFile(L"packages/large.bin", large));
+    ASSERT_TRUE(dir.MakeFile(L"packages/small.bin", "small"));
     TestLog log;
     ASSERT_TRUE(plat::InitSockets());
     const UINT port = FreePort();
@@ -126,10 +129,11 @@ TEST_P(StopWithReplyInFlightTest, QueuedRepliesFinishWithinTheLimitThenTheRestIs
     thread->ResumeThread();
     ASSERT_TRUE(WaitForLogLine(log, L"CHTTPUpdateServiceThread Initialized!"));
 
-    CHttpClient reader, idle;
+    CHttpClient reader, idle, newcomer;
     reader.SetReceiveBufferSize(16384);
     ASSERT_TRUE(reader.Connect(port));
     ASSERT_TRUE(idle.Connect(port));
+    ASSERT_TRUE(newcomer.Connect(port));
     ASSERT_TRUE(reader.Send("GET /packages/large.bin HTTP/1.1\r\n\r\n"));
     // The reply has begun: its first bytes are here.
     std::string received;
@@ -139,9 +143,21 @@ TEST_P(StopWithReplyInFlightTest, QueuedRepliesFinishWithinTheLimitThenTheRestIs
     bool readWhole = false;
     std::thread readAtOnce;
     if (c.readsAtOnce) readAtOnce = std::thread([&] { readWhole = reader.ReceiveReply(reply, 60000); });
+    CHttpClient::Reply newcomerReply;
+    bool newcomerServed = false;
+    std::thread requestLate([&] {
+        plat::SleepMilliseconds(200);
+        newcomerServed = newcomer.Send("GET /packages/small.bin HTTP/1.1\r\n\r\n") &&
+                         newcomer.ReceiveReply(newcomerReply, 10000);
+    });
     int waits = 0;
     thread->FinishRepliesInFlight([&] { ++waits; });
     if (readAtOnce.joinable()) readAtOnce.join();
+    requestLate.join();
+    EXPECT_TRUE(newcomerServed);
+    EXPECT_EQ(newcomerReply.body, "small");
+    std::string afterReply;
+    EXPECT_TRUE(newcomer.ReceiveUntilClosed(afterReply, 10000));  // its reply was the last
 
     // Stopping: no new client is taken, and the idle one is gone.
     CHttpClient late;
