@@ -4,6 +4,19 @@
 #include <cstring>
 
 namespace plat::sockets {
+
+bool SocketAddress::IsLoopback() const {
+    if (Family() == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (Family() != AF_INET6) return false;
+    const unsigned char* bytes = reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr.s6_addr;
+    static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::memcmp(bytes, kLoopback6, 16) == 0 || (std::memcmp(bytes, kMappedPrefix, 12) == 0 && bytes[12] == 127);
+}
+
 namespace {
 
 // Winsock codes (the backends' own headers do not agree on their names).

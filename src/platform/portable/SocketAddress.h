@@ -26,6 +26,9 @@ struct SocketAddress {
 
     int Family() const { return storage.ss_family; }
     sockaddr* Raw() { return reinterpret_cast<sockaddr*>(&storage); }
+    // A loopback address: 127.0.0.0/8, ::1, or ::ffff:127.x.y.z (an IPv4
+    // client of a dual-stack socket).
+    bool IsLoopback() const;
 };
 
 // `host` and `port` as an address for a socket of `family` (AF_INET or

@@ -432,16 +432,7 @@ bool CAsyncSocket::IsPeerLoopback() const {
     if (m_hSocket == plat::kInvalidSocket) return false;
     SocketAddress peer;
     peer.length = sizeof peer.storage;
-    if (::getpeername(static_cast<SOCKET>(m_hSocket), peer.Raw(), &peer.length) != 0) return false;
-    if (peer.Family() == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer.storage);
-        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (peer.Family() != AF_INET6) return false;
-    const unsigned char* bytes = reinterpret_cast<const sockaddr_in6*>(&peer.storage)->sin6_addr.s6_addr;
-    static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    static const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    return std::memcmp(bytes, kLoopback6, 16) == 0 || (std::memcmp(bytes, kMappedPrefix, 12) == 0 && bytes[12] == 127);
+    return ::getpeername(static_cast<SOCKET>(m_hSocket), peer.Raw(), &peer.length) == 0 && peer.IsLoopback();
 }
 
 int CAsyncSocket::GetLastError() { return ::WSAGetLastError(); }
