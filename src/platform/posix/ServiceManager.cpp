@@ -229,6 +229,33 @@ BOOL UnlockServiceManagerDatabase(ScLock handle) {
 bool ServiceManagerTakesDescriptionAtCreation() { return true; }
 bool ServiceManagerKeepsFailureActions() { return false; }
 
+namespace {
+
+// What CreateServiceEntry writes into the unit, from its (checked) arguments;
+// false when a dependency names no possible unit.
+bool ServiceDefinitionOf(const wchar_t* serviceName, const wchar_t* displayName, DWORD serviceType, DWORD startType,
+                         DWORD errorControl, const wchar_t* binaryPathName, const wchar_t* loadOrderGroup,
+                         const wchar_t* dependencies, const wchar_t* serviceStartName, const wchar_t* description,
+                         SystemdServiceDefinition& definition) {
+    definition.serviceName = serviceName;
+    definition.displayName = (displayName != nullptr && *displayName != L'\0') ? displayName : serviceName;
+    if (description != nullptr) definition.description = description;
+    definition.commandLine = binaryPathName;
+    definition.serviceType = serviceType;
+    definition.startType = startType;
+    definition.errorControl = errorControl;
+    if (loadOrderGroup != nullptr) definition.loadOrderGroup = loadOrderGroup;
+    definition.dependencies = SplitList(dependencies);
+    for (const std::wstring& name : definition.dependencies) {
+        // "+name" is a load-order group.
+        if (!(name.size() > 1 && name[0] == L'+') && !IsValidSystemdServiceName(name)) return false;
+    }
+    if (serviceStartName != nullptr) definition.account = serviceStartName;
+    return true;
+}
+
+}  // namespace
+
 ScHandle CreateServiceEntry(ScHandle handle, const wchar_t* serviceName, const wchar_t* displayName,
                             DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
                             const wchar_t* binaryPathName, const wchar_t* loadOrderGroup, DWORD* tagId,
@@ -254,21 +281,9 @@ ScHandle CreateServiceEntry(ScHandle handle, const wchar_t* serviceName, const w
         return Fail(ERROR_INVALID_PARAMETER, nullptr);
 
     SystemdServiceDefinition definition;
-    definition.serviceName = serviceName;
-    definition.displayName = (displayName != nullptr && *displayName != L'\0') ? displayName : serviceName;
-    if (description != nullptr) definition.description = description;
-    definition.commandLine = binaryPathName;
-    definition.serviceType = serviceType;
-    definition.startType = startType;
-    definition.errorControl = errorControl;
-    if (loadOrderGroup != nullptr) definition.loadOrderGroup = loadOrderGroup;
-    definition.dependencies = SplitList(dependencies);
-    for (const std::wstring& name : definition.dependencies) {
-        // "+name" is a load-order group.
-        if (!(name.size() > 1 && name[0] == L'+') && !IsValidSystemdServiceName(name))
-            return Fail(ERROR_INVALID_PARAMETER, nullptr);
-    }
-    if (serviceStartName != nullptr) definition.account = serviceStartName;
+    if (!ServiceDefinitionOf(serviceName, displayName, serviceType, startType, errorControl, binaryPathName,
+                             loadOrderGroup, dependencies, serviceStartName, description, definition))
+        return Fail(ERROR_INVALID_PARAMETER, nullptr);
 
     const std::filesystem::path path = posix::UnitFilePath(manager->unitFolder, definition.serviceName);
     if (const DWORD error = posix::WriteUnitFile(path, SystemdUnitFileText(definition), true); error != 0)
