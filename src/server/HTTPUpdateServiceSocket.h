@@ -99,7 +99,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     bool CheckProgress(std::uint64_t nowSeconds, std::uint64_t nowMs);
     // Closes the connection now; `reason`, when given, is logged, and the
     // close is counted under `cause`.
-    void CloseNow(const wchar_t* reason = nullptr, CloseCause cause = CloseCause::IdleEviction);
+    void CloseNow(const wchar_t* reason, CloseCause cause);
     // A listing this connection waits for is finished (`waiter` names its
     // pending reply): the reply takes its place in the queue.
     void OnListingBuilt(const CListingService::Finished& finished, const CListingService::Waiter& waiter);

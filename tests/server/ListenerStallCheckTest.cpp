@@ -28,6 +28,23 @@ bool WaitForLogLine(const TestLog& log, const std::wstring& message, int waitMs 
     return false;
 }
 
+// A listener for the packages of `dir`, checking every 20 ms (and finishing
+// replies for `stopFinishMs` at a stop), resumed and listening on `port`; null
+// when it could not start.
+CHTTPUpdateServiceThread* StartListener(CTempDir& dir, const TestLog& log, UINT port, DWORD stopFinishMs = 10000) {
+    auto* thread = dynamic_cast<CHTTPUpdateServiceThread*>(
+        AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), 0, 0, CREATE_SUSPENDED));
+    if (thread == nullptr) return nullptr;
+    auto config = std::make_shared<CServerConfig>();
+    config->m_nPort = static_cast<int>(port);
+    config->m_strPackagePath = dir.PathOf(L"packages") + plat::PathSeparator();
+    config->limits.nCheckIntervalMs = 20;
+    config->limits.nStopFinishMs = stopFinishMs;
+    thread->m_pConfig = config;
+    thread->ResumeThread();
+    return WaitForLogLine(log, L"CHTTPUpdateServiceThread Initialized!") ? thread : nullptr;
+}
+
 TEST(ListenerStallCheckTest, ClientThatStopsReadingIsCutOffByTheListenersOwnChecks) {
     CTempDir dir;
     ASSERT_TRUE(dir.MakeFolder(L"packages"));
@@ -41,16 +58,8 @@ TEST(ListenerStallCheckTest, ClientThatStopsReadingIsCutOffByTheListenersOwnChec
     const std::uint64_t start = 8000000000ull;
     SetTickCountForTests(start);
 
-    auto* thread = dynamic_cast<CHTTPUpdateServiceThread*>(
-        AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), 0, 0, CREATE_SUSPENDED));
+    CHTTPUpdateServiceThread* thread = StartListener(dir, log, port);
     ASSERT_NE(thread, nullptr);
-    auto config = std::make_shared<CServerConfig>();
-    config->m_nPort = static_cast<int>(port);
-    config->m_strPackagePath = dir.PathOf(L"packages") + plat::PathSeparator();
-    config->limits.nCheckIntervalMs = 20;
-    thread->m_pConfig = config;
-    thread->ResumeThread();
-    ASSERT_TRUE(WaitForLogLine(log, L"CHTTPUpdateServiceThread Initialized!"));
 
     CHttpClient stalled, other;
     stalled.SetReceiveBufferSize(16384);
@@ -117,17 +126,8 @@ TEST_P(StopWithReplyInFlightTest, QueuedRepliesFinishWithinTheLimitThenTheRestIs
     const UINT port = FreePort();
     ASSERT_NE(port, 0u);
 
-    auto* thread = dynamic_cast<CHTTPUpdateServiceThread*>(
-        AfxBeginThread(RUNTIME_CLASS(CHTTPUpdateServiceThread), 0, 0, CREATE_SUSPENDED));
+    CHTTPUpdateServiceThread* thread = StartListener(dir, log, port, c.finishMs);
     ASSERT_NE(thread, nullptr);
-    auto config = std::make_shared<CServerConfig>();
-    config->m_nPort = static_cast<int>(port);
-    config->m_strPackagePath = dir.PathOf(L"packages") + plat::PathSeparator();
-    config->limits.nCheckIntervalMs = 20;
-    config->limits.nStopFinishMs = c.finishMs;
-    thread->m_pConfig = config;
-    thread->ResumeThread();
-    ASSERT_TRUE(WaitForLogLine(log, L"CHTTPUpdateServiceThread Initialized!"));
 
     CHttpClient reader, idle, newcomer;
     reader.SetReceiveBufferSize(16384);
