@@ -113,6 +113,7 @@ class Runner:
         self.client = args.loadclient
         self.results = {}   # (row, server) -> [figures]
         self.notes = {}     # (note, server) -> [figures or texts]
+        self.fetch_rates = {}  # (row, server) -> MB/s of every single fetch, for the spread rows
         self.load_before = load_average()
 
     def record(self, row, server, value):
@@ -192,6 +193,7 @@ class Runner:
             out = self.run([self.client, "fetch", str(server.port)] + paths).split()
             total_bytes += int(out[0])
             total_seconds += float(out[1])
+            self.fetch_rates.setdefault((row, server.name), []).append(int(out[0]) / float(out[1]) / 1e6)
         cpu = sum(servers.cpu_seconds(pid)) - cpu_before
         self.record(row, server.name, total_bytes / total_seconds / 1e6)
         if total_bytes:
@@ -342,6 +344,7 @@ def rows(p):
         ("floor-noseek", "  reference: the same without the seek, CPU", "us", None),
         ("large", "%s MiB, 1 client" % "{:,}".format(p.large_mib), "MB/s", True),
         ("large-cpu", "  server CPU per GiB", "ms", False),
+        ("large-spread", "  spread: fastest / slowest single fetch", "x", False),
         ("large8", "8 clients x %d MiB" % p.big_mib, "MB/s", True),
         ("large8-cpu", "  server CPU per GiB", "ms", False),
         ("loop1", "  reference: loopback sendfile, 1 stream", "MB/s", None),
@@ -373,23 +376,24 @@ def rows(p):
 # key -> (factor, compared with: "best" peer or a peer's name); PARITY: within the noise of the best peer
 PARITY = "parity"
 TARGETS = {
-    "small": (1.1, "lighttpd"),
-    "small-log": (0.8, "lighttpd"),
-    "small-log-cpu": (1.5, "lighttpd"),
+    "small": (1.2, "best"),
+    "small-log": (1.1, "lighttpd"),
+    "small-log-cpu": (0.9, "lighttpd"),
     "large": (1.0, "best"),
     "large-cpu": (1.0, "lighttpd"),
+    "large-spread": (1.0, "lighttpd"),
     "large8": (1.0, "best"),
     "large8-cpu": (1.0, "lighttpd"),
     "connrate": (1.0, "best"),
     "tree-median": (1.0, "best"),
     "bigtree-median": (1.0, "best"),
-    "many": PARITY,
+    "many": (1.1, "nginx"),
     "many-cpu": PARITY,
     "many-p50": PARITY,
-    "many-p99": PARITY,
+    "many-p99": (1.0, "nginx"),
     "slow-rss": PARITY,
-    "storm": (1.0, "lighttpd"),
-    "storm-p99": (1.1, "lighttpd"),
+    "storm": (1.2, "lighttpd"),
+    "storm-p99": (1.0, "lighttpd"),
     "storm-retried": (1.0, "lighttpd"),
 }
 IDLE_LIMIT = 65536
@@ -403,7 +407,7 @@ def load_average():
 def fmt(value, unit):
     if value is None:
         return "-"
-    if unit in ("ms", "us") or (unit == "count" and value < 100 and value != int(value)):
+    if unit in ("ms", "us", "x") or (unit == "count" and value < 100 and value != int(value)):
         return "%.2f" % value if value < 100 else "{:,.0f}".format(value)
     return "{:,.0f}".format(value)
 
@@ -425,7 +429,7 @@ def target_text(key, higher, mine, median, peers):
         theirs, name = median.get((key, against)), against
         if theirs is None:
             return ""
-    ratio = mine / theirs if theirs else float("inf")
+    ratio = mine / theirs if theirs else (1.0 if not mine else float("inf"))
     met = ratio >= factor if higher else ratio <= factor
     return "%s %.1fx %s%s: %.2f %s" % (">=" if higher else "<=", factor, name, " (parity)" if parity else "",
                                         ratio, "met" if met else "MISSED")
@@ -434,12 +438,15 @@ def target_text(key, higher, mine, median, peers):
 def print_table(runner, names, rounds, elapsed):
     """Prints the table; returns how many server rows lack VelmoraService's figure."""
     median = {key: statistics.median(v) for key, v in runner.results.items()}
+    for (row, server), rates in runner.fetch_rates.items():
+        if min(rates) > 0:
+            median[(row + "-spread", server)] = max(rates) / min(rates)
     peers = names[1:]
     table = rows(runner.sizes)
     label_width = max(len(r[1]) + len(r[2]) + 3 for r in table)
     header = "%-*s %14s" % (label_width, "workload (unit)", names[0])
     header += "".join(" %10s" % p for p in peers)
-    header += "".join(" %9s" % ("x" + p[:8]) for p in peers)
+    header += "".join(" %9s" % ("x" + (p[8:16] if p.startswith("Velmora-") else p[:8])) for p in peers)
     header += "   target"
     print()
     print("VelmoraService vs peers on loopback: median of %d rounds; x = VelmoraService / peer "
@@ -520,7 +527,9 @@ def main():
     parser.add_argument("--rounds", type=int, help="rounds (default 5; smoke 1)")
     parser.add_argument("--seconds", type=int, help="length of each timed wrk and connrate run (default 5)")
     parser.add_argument("--only", default="", help="comma-separated peer names to run (default: all; smoke: lighttpd)")
-    parser.add_argument("--compare", default="", help="another VelmoraService binary, shown as an extra column")
+    parser.add_argument("--compare", action="append", default=[], metavar="BINARY[=NAME]",
+                        help="another VelmoraService binary (e.g. an older build), shown as an extra column named "
+                             "Velmora-NAME; may be given more than once")
     args = parser.parse_args()
     # The servers get these in their configurations: relative paths would be read from their own folders.
     args.data, args.work = os.path.abspath(args.data), os.path.abspath(args.work)
@@ -538,8 +547,9 @@ def main():
                    servers.Nginx(args.data, args.work),
                    servers.Lighttpd(args.data, args.work),
                    servers.PythonHttpServer(args.data, args.work, os.path.join(here, "pyserver.py"))]
-    if args.compare:
-        all_servers.insert(1, servers.Velmora(args.data, args.work, args.compare, "Velmora-compare"))
+    for n, other in enumerate(args.compare):
+        binary, _, name = other.partition("=")
+        all_servers.insert(1 + n, servers.Velmora(args.data, args.work, binary, "Velmora-" + (name or "compare%d" % (n + 1))))
     if only:
         wanted = only.split(",")
         all_servers = [s for s in all_servers if s.name in wanted or isinstance(s, servers.Velmora)]
