@@ -109,20 +109,23 @@ void AppendWideToUtf8(std::string& out, std::wstring_view text) {
 }
 
 bool TryUtf8ToWide(std::string_view bytes, std::wstring& out) {
-    out.clear();
-    std::wstring result(bytes.size(), L'\0');
+    // Written straight into `out` (a request path is converted several
+    // times per request): ASCII one to one, the rest decoded.
+    out.resize(bytes.size());
     std::size_t ascii = 0;
     while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) {
-        result[ascii] = static_cast<wchar_t>(bytes[ascii]);
+        out[ascii] = static_cast<wchar_t>(bytes[ascii]);
         ++ascii;
     }
-    result.resize(ascii);
+    out.resize(ascii);
     for (std::size_t i = ascii; i < bytes.size();) {
         const std::int32_t cp = DecodeOne(bytes, i);
-        if (cp < 0) return false;
-        AppendWide(result, static_cast<char32_t>(cp));
+        if (cp < 0) {
+            out.clear();
+            return false;
+        }
+        AppendWide(out, static_cast<char32_t>(cp));
     }
-    out = std::move(result);
     return true;
 }
 
@@ -137,9 +140,8 @@ std::wstring Utf8ToWideLossy(std::string_view bytes) {
 }
 
 std::wstring BytesToWide(std::string_view bytes) {
-    std::wstring out;
-    out.reserve(bytes.size());
-    for (char c : bytes) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    std::wstring out(bytes.size(), L'\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]));
     return out;
 }
 

@@ -39,30 +39,30 @@ long ScanHexLikePercentX(std::wstring_view text) {
 }  // namespace
 
 bool ParseRequestLine(std::string_view request, RequestLine& line) {
-    line = RequestLine{};
-    const std::size_t nul = request.find('\0');
-    if (nul != std::string_view::npos) request = request.substr(0, nul);
-
-    std::size_t start = 0;
-    while (start < request.size() && IsLineBreak(request[start])) ++start;
-    std::size_t end = start;
-    while (end < request.size() && !IsLineBreak(request[end])) ++end;
-    const std::string_view requestLine = request.substr(start, end - start);
+    line.method.clear();
+    line.path.clear();
+    line.http10 = false;
+    // The line: after any leading line breaks, up to the next one; the
+    // request is read as a C string would be, so it also ends at a NUL byte.
+    const char* p = request.data();
+    const char* const end = p + request.size();
+    while (p != end && IsLineBreak(*p)) ++p;
+    const char* lineEnd = p;
+    while (lineEnd != end && !IsLineBreak(*lineEnd) && *lineEnd != '\0') ++lineEnd;
 
     std::string_view words[2];
     std::size_t found = 0;
-    std::size_t i = 0;
     while (found < 2) {
-        while (i < requestLine.size() && requestLine[i] == ' ') ++i;
-        if (i == requestLine.size()) break;
-        const std::size_t wordStart = i;
-        while (i < requestLine.size() && requestLine[i] != ' ') ++i;
-        words[found++] = requestLine.substr(wordStart, i - wordStart);
+        while (p != lineEnd && *p == ' ') ++p;
+        if (p == lineEnd) break;
+        const char* const wordStart = p;
+        while (p != lineEnd && *p != ' ') ++p;
+        words[found++] = std::string_view(wordStart, static_cast<std::size_t>(p - wordStart));
     }
     if (found == 0) return false;
     if (found == 2) {
         // What follows the path; its last word is the version.
-        std::string_view rest = requestLine.substr(i);
+        std::string_view rest(p, static_cast<std::size_t>(lineEnd - p));
         while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
         const std::size_t lastSpace = rest.rfind(' ');
         line.http10 = lastSpace != std::string_view::npos && rest.substr(lastSpace + 1) == "HTTP/1.0";
@@ -74,8 +74,13 @@ bool ParseRequestLine(std::string_view request, RequestLine& line) {
 
 std::string UrlDecodeBytes(std::wstring_view path, bool plusIsSpace) {
     std::string bytes;
+    std::size_t plain = 0;  // the leading characters that stand for themselves, copied in one go
+    while (plain < path.size() && path[plain] != L'%' && (path[plain] != L'+' || !plusIsSpace)) ++plain;
+    bytes.resize(plain);
+    for (std::size_t i = 0; i < plain; ++i) bytes[i] = static_cast<char>(static_cast<unsigned>(path[i]) & 0xFF);
+    if (plain == path.size()) return bytes;
     bytes.reserve(path.size());
-    for (std::size_t i = 0; i < path.size(); ++i) {
+    for (std::size_t i = plain; i < path.size(); ++i) {
         const wchar_t c = path[i];
         if (c == L'%') {
             if (i + 2 < path.size()) {
