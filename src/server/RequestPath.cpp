@@ -10,6 +10,10 @@
 
 namespace {
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+// The segment is exactly `count` dots ("." or "..").
+bool IsDots(std::wstring_view segment, std::size_t count) {
+    return segment.size() == count && segment[0] == L'.' && segment[count - 1] == L'.';
+}
 }  // namespace
 
 RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring_view requestPath,
@@ -18,14 +22,15 @@ RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring
     if (requestPath.find(L'\0') != std::wstring_view::npos) return RequestPathVerdict::Refused;
 
     std::vector<std::wstring_view> segments;
+    segments.reserve(8);  // one allocation for the paths of every day
     std::size_t i = 0;
     while (i < requestPath.size()) {
         while (i < requestPath.size() && IsSeparator(requestPath[i])) ++i;
         const std::size_t start = i;
         while (i < requestPath.size() && !IsSeparator(requestPath[i])) ++i;
         const std::wstring_view segment = requestPath.substr(start, i - start);
-        if (segment.empty() || segment == L".") continue;
-        if (segment == L"..") {
+        if (segment.empty() || IsDots(segment, 1)) continue;
+        if (IsDots(segment, 2)) {
             if (segments.empty()) return RequestPathVerdict::Refused;  // would leave the packages folder
             segments.pop_back();
             continue;
