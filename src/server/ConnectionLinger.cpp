@@ -1,4 +1,4 @@
-// A connection's time-driven ends: the lingering close after its last reply, a head that never ends, a stalled transfer.
+// A connection's ends in time: the lingering close after its last reply, a head that never ends, a stall.
 #include <new>
 
 #include "common/LogSink.h"

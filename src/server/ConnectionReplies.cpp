@@ -50,7 +50,7 @@ bool CHTTPUpdateServiceSocket::AnswerMetrics(const std::wstring& method, const s
 }
 
 void CHTTPUpdateServiceSocket::QueueText(std::string text, std::uint64_t token, bool alreadyCounted) {
-    RoutedReply reply = RoutedText{std::move(text)};
+    RoutedReply reply = RoutedText{std::move(text), {}, false, 0};
     Queue(reply, token, alreadyCounted);
 }
 

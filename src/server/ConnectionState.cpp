@@ -42,7 +42,8 @@ const char* NameOf(ConnectionState state) {
 }
 
 const char* NameOf(ConnectionEvent event) {
-    constexpr std::array<const char*, kEvents> kNames = {"Pause", "Resume", "ServeLast", "RepliesSent", "Break", "Finish"};
+    constexpr std::array<const char*, kEvents> kNames = {"Pause",       "Resume", "ServeLast",
+                                                         "RepliesSent", "Break",  "Finish"};
     const auto index = static_cast<std::size_t>(event);
     return index < kEvents ? kNames[index] : "?";
 }

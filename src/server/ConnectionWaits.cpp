@@ -1,4 +1,4 @@
-// A connection's replies that wait for something else than the socket: a package opened at its turn, a listing being built.
+// A connection's replies that wait for something else than the socket: a package's open, a listing's build.
 #include <new>
 
 #include "common/LogSink.h"
@@ -95,9 +95,9 @@ void CHTTPUpdateServiceSocket::OpenDeferredAtHead() {
     DeferredPackage* deferred = token != 0 ? m_requests.FindPackage(token) : nullptr;
     // A listing's worker resolves its own entry; a package that waits for a descriptor waits for its set.
     if (deferred == nullptr || deferred->open == DeferredPackage::Open::WaitingForDescriptor) return;
-    RoutedReply reply =
-        OpenPackageReply(deferred->fullPath, deferred->range, m_context.PackageCache(),
-                         deferred->open == DeferredPackage::Open::LastTry, !m_context.PackageDescriptors().WouldPass(1));
+    const bool lastTry = deferred->open == DeferredPackage::Open::LastTry;
+    RoutedReply reply = OpenPackageReply(deferred->fullPath, deferred->range, m_context.PackageCache(), lastTry,
+                                         !m_context.PackageDescriptors().WouldPass(1));
     if (std::holds_alternative<RoutedDeferredPackage>(reply)) {
         deferred->open = DeferredPackage::Open::WaitingForDescriptor;
         m_reports.OnDescriptorWanted(m_nId);

@@ -19,23 +19,18 @@
 // kept head bytes, reply text and package file count against the server's
 // budgets (server/ServerContext.h).
 //
-// What it is doing, and when it ends, is its state (server/ConnectionState.h):
-// it ends when its peer has closed and every reply owed went out, when a send
-// fails, when a transfer was abandoned (no progress for six whole minutes, or
-// a package that could not be read whole: with Content-Length framing the
-// close is the only way the client can learn that the reply is incomplete),
-// after a reply that closes (and a short linger), when its head did not end
-// in time, when memory runs out, or when its set closes it. It then closes
-// its socket and reports itself finished to its set
-// (server/ConnectionReports.h), which owns it and deletes it between
-// notifications.
+// What it is doing is its state (server/ConnectionState.h). It ends when
+// its peer closed and every reply owed went out, after a reply that closes,
+// when a send fails or a transfer is abandoned (with Content-Length framing
+// the close is the only way a client learns that a reply is incomplete), when
+// its head does not end in time, when memory runs out, or when its set closes
+// it; it then reports itself finished to its set (server/ConnectionReports.h),
+// which owns it and deletes it between notifications.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/AsyncSocket.h"
 #include "server/Budget.h"
@@ -140,7 +135,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     ConnectionState State() const { return m_state; }
 
   private:
-    // ---- Input (HTTPUpdateServiceSocket.cpp)
+    // ---- Input (ConnectionInput.cpp)
 
     // Hands complete requests to ServeRequest until none is left or the
     // queue is full; then, with `readMore`, receives and goes on.
@@ -190,7 +185,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // Opens the deferred package at the head of the queue, if its turn came.
     void OpenDeferredAtHead();
 
-    // ---- End of a connection (HTTPUpdateServiceSocket.cpp, ConnectionLinger.cpp)
+    // ---- End of a connection (HTTPUpdateServiceSocket.cpp; lingering: ConnectionLinger.cpp)
 
     // Ends a notification: closes the connection when it is done (see the
     // file comment).

@@ -168,7 +168,8 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, const RequestedByteRang
         }
         if (mayHoldDescriptor) {
             RoutedReply reply = PackageReply(std::move(opened), length, range);
-            if (RoutedFile* held = std::get_if<RoutedFile>(&reply)) held->holdsDescriptor = true;  // a 416 has closed it
+            // (A 416 reply has closed it.)
+            if (RoutedFile* held = std::get_if<RoutedFile>(&reply)) held->holdsDescriptor = true;
             return reply;
         }
         // The descriptor goes back at once: a small package as bytes, a large one asked for again later.

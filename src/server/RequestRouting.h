@@ -1,6 +1,8 @@
 // Routing one request: from its method, path and range (and the packages folder) to the reply it gets.
 //
-// Routing decides and logs; the connection queues what it gets. A reply is
+// Routing decides and logs the lines it can; the status lines that must
+// follow what the connection writes while it queues the reply travel with
+// the reply, and the connection writes them. A reply is
 // a finished text (404, 503, the header of a "head" request), a package
 // file already open with the header of its reply, a folder listing still to
 // be built, or a package whose file is opened only when the replies before
@@ -84,7 +86,8 @@ struct RoutingPolicy {
 };
 
 // Routes one request: logs "Request for: '%s'" and the route's lines, and
-// returns the reply (with the status line still to be written, if any). `rangeFields` counts for a GET of a package only.
+// returns the reply (with the status line still to be written, if any).
+// `rangeFields` counts for a GET of a package only.
 // `notFound` answers "not found" whatever the request asks for (an
 // overlong head). Where `target` has several readings (server/RequestTarget.h),
 // the first that names an existing file or folder is routed, silently

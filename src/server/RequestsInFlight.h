@@ -58,8 +58,9 @@ class CRequestsInFlight {
                            [](const RequestInFlight& r) { return std::holds_alternative<ListingWait>(r.waitsFor); });
     }
     bool HasPackages() const {
-        return std::any_of(m_requests.begin(), m_requests.end(),
-                           [](const RequestInFlight& r) { return std::holds_alternative<DeferredPackage>(r.waitsFor); });
+        return std::any_of(m_requests.begin(), m_requests.end(), [](const RequestInFlight& r) {
+            return std::holds_alternative<DeferredPackage>(r.waitsFor);
+        });
     }
     bool Empty() const { return m_requests.empty(); }
     std::size_t Size() const { return m_requests.size(); }
