@@ -95,3 +95,4 @@ void CHTTPUpdateServiceSocket::NoteKeptHead(std::uint64_t nowMs) {
     }
 }
 
+std::size_t CHTTPUpdateServiceSocket::PartialHeadBytes() const { return m_framer.BufferedBytes(); }

@@ -74,8 +74,6 @@ void CHTTPUpdateServiceSocket::OnClose(int errorCode) {
     FinishNotification();
 }
 
-std::size_t CHTTPUpdateServiceSocket::PartialHeadBytes() const { return m_framer.BufferedBytes(); }
-
 bool CHTTPUpdateServiceSocket::IsIdle() const {
     return m_sendQueue.IsIdle() && m_framer.IsBetweenRequests() && m_requests.Empty() &&
            m_state != ConnectionState::ReadPaused && m_state != ConnectionState::Broken &&

@@ -20,12 +20,14 @@
 // budgets (server/ServerContext.h).
 //
 // What it is doing is its state (server/ConnectionState.h). It ends when
-// its peer closed and every reply owed went out, after a reply that closes,
-// when a send fails or a transfer is abandoned (with Content-Length framing
-// the close is the only way a client learns that a reply is incomplete), when
-// its head does not end in time, when memory runs out, or when its set closes
-// it; it then reports itself finished to its set (server/ConnectionReports.h),
-// which owns it and deletes it between notifications.
+// its peer closed and every reply owed went out, after a reply that closes
+// (its client asked, or what follows a request cannot be framed), when a send
+// fails or a transfer is abandoned (with Content-Length framing the close is
+// the only way a client learns that a reply is incomplete), when its head does
+// not end in time, when memory runs out, or when its set closes it (idle, or
+// holding a large or old head while the server runs short); it then reports
+// itself finished to its set (server/ConnectionReports.h), which deletes it
+// between notifications.
 #pragma once
 
 #include <cstddef>
@@ -130,8 +132,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     std::size_t QueuedReplyEntries() const { return m_sendQueue.QueuedEntries(); }
     // Package files the queue holds open.
     std::size_t OpenPackageFiles() const { return m_sendQueue.LeasedEntries(); }
-    // Reading stopped until queued replies are sent.
-    bool IsReadingPaused() const { return m_state == ConnectionState::ReadPaused; }
+    // What it is doing (ReadPaused: reading stopped until queued replies are sent).
     ConnectionState State() const { return m_state; }
 
   private:
@@ -169,7 +170,6 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     void Queue(RoutedReply& reply, std::uint64_t token = 0, bool alreadyCounted = false);
     void QueueText(std::string text, std::uint64_t token = 0, bool alreadyCounted = false);
     bool QueueFile(RoutedFile& reply, std::uint64_t token);
-    bool QueueDeferred(RoutedDeferredPackage& reply, std::uint64_t token);
     // Answers the monitoring request, when this client may have it (a
     // loopback peer, and the server answers it at all). False otherwise.
     bool AnswerMetrics(const std::wstring& method, const std::wstring& path);
@@ -181,6 +181,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
 
     // ---- Replies that wait for a package open or a listing (ConnectionWaits.cpp)
 
+    bool QueueDeferred(RoutedDeferredPackage& reply, std::uint64_t token);
     void QueueListing(const RoutedListing& reply);
     // Opens the deferred package at the head of the queue, if its turn came.
     void OpenDeferredAtHead();
