@@ -19,36 +19,33 @@
 // kept head bytes, reply text and package file count against the server's
 // budgets (server/ServerContext.h).
 //
-// A connection ends when its peer has closed and every reply owed went out
-// (a client may shut down its sending side right after its request), when
-// a send fails, when a transfer was abandoned (no progress for six whole
-// minutes, or a package that could not be read whole: with Content-Length
-// framing the close is the only way the client can learn that the reply is
-// incomplete), when the bytes after a request cannot be framed or its
-// client asked for the close (answered, then closed), when its head did not
-// end in time, when memory runs out while it is served, or when the
-// connection set closes it (it was idle or held a large or old head while
-// the server ran short). It then closes its socket and reports itself
-// finished to its set (server/ConnectionReports.h), which owns it and
-// deletes it between notifications.
+// What it is doing is its state (server/ConnectionState.h). It ends when
+// its peer closed and every reply owed went out, after a reply that closes
+// (its client asked, or what follows a request cannot be framed), when a send
+// fails or a transfer is abandoned (with Content-Length framing the close is
+// the only way a client learns that a reply is incomplete), when its head does
+// not end in time, when memory runs out, or when its set closes it (idle, or
+// holding a large or old head while the server runs short); it then reports
+// itself finished to its set (server/ConnectionReports.h), which deletes it
+// between notifications.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/AsyncSocket.h"
 #include "server/Budget.h"
 #include "server/ConnectionReports.h"
+#include "server/ConnectionState.h"
 #include "server/ListingService.h"
 #include "server/RequestFraming.h"
+#include "server/RequestRouting.h"
+#include "server/RequestsInFlight.h"
 #include "server/SendQueue.h"
 #include "server/ServerFigures.h"
 
 class CServerContext;
-struct RoutedReply;
 
 class CHTTPUpdateServiceSocket : public CAsyncSocket {
   public:
@@ -79,7 +76,7 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
 
     std::uint64_t Id() const { return m_nId; }
     // Closed: nothing more happens on it, and its set may delete it.
-    bool IsFinished() const { return m_bFinished; }
+    bool IsFinished() const { return m_state == ConnectionState::Closed; }
     // An open keep-alive connection with nothing to do: nothing queued or
     // waiting, no part of a request kept, no request waiting to be read.
     bool IsIdle() const;
@@ -135,21 +132,11 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     std::size_t QueuedReplyEntries() const { return m_sendQueue.QueuedEntries(); }
     // Package files the queue holds open.
     std::size_t OpenPackageFiles() const { return m_sendQueue.LeasedEntries(); }
-    // Reading stopped until queued replies are sent.
-    bool IsReadingPaused() const { return m_bReadPaused; }
+    // What it is doing (ReadPaused: reading stopped until queued replies are sent).
+    ConnectionState State() const { return m_state; }
 
   private:
-    // A package whose open waits for its turn at the head of the queue.
-    struct DeferredPackage {
-        std::uint64_t token;
-        std::wstring fullPath;
-        RequestedByteRange range;   // the part asked for, selected by the size at the open
-        bool lineLogged;            // its status line is written (when it was routed)
-        bool waitingForDescriptor;  // an open found no descriptor: the set decides when to try again
-        bool lastTry;               // the next open is the last (a failure then gets the 503 reply)
-    };
-
-    // ---- Input (HTTPUpdateServiceSocket.cpp)
+    // ---- Input (ConnectionInput.cpp)
 
     // Hands complete requests to ServeRequest until none is left or the
     // queue is full; then, with `readMore`, receives and goes on.
@@ -166,28 +153,40 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // what the framer keeps (`nowMs`: the time, 0 to read the clock if needed).
     void NoteKeptHead(std::uint64_t nowMs);
     void NoteActivity();
+    // Moves to the state `event` leads to (server/ConnectionState.h). An
+    // event the table does not allow is a programming error: it stops a
+    // debug build and is ignored otherwise.
+    void Apply(ConnectionEvent event);
+    // Nothing more can be delivered (`cause`: why, counted at the close).
+    void Break(CloseCause cause);
 
     // ---- Replies (ConnectionReplies.cpp)
 
     // Routes the request and queues its reply.
     void Answer(const std::wstring& method, std::wstring path, const RangeFields& rangeFields, bool notFound);
     // Queues a routed reply (in place of the pending entry `token` when
-    // non-zero), counted by its kind unless `alreadyCounted`.
+    // non-zero), counted by its kind unless `alreadyCounted`; writes the
+    // status line that waited for it.
     void Queue(RoutedReply& reply, std::uint64_t token = 0, bool alreadyCounted = false);
-    void QueueListing(RoutedReply& reply);
     void QueueText(std::string text, std::uint64_t token = 0, bool alreadyCounted = false);
+    bool QueueFile(RoutedFile& reply, std::uint64_t token);
     // Answers the monitoring request, when this client may have it (a
     // loopback peer, and the server answers it at all). False otherwise.
     bool AnswerMetrics(const std::wstring& method, const std::wstring& path);
-    // Opens the deferred package at the head of the queue, if its turn came.
-    void OpenDeferredAtHead();
     // Sends what waits, opening deferred packages as they reach the head.
     void SendPending();
     // A reply could not be queued (no memory): the connection ends.
     void FailReply();
     std::uint64_t NextToken() { return ++m_nLastToken; }
 
-    // ---- End of a connection (HTTPUpdateServiceSocket.cpp)
+    // ---- Replies that wait for a package open or a listing (ConnectionWaits.cpp)
+
+    bool QueueDeferred(RoutedDeferredPackage& reply, std::uint64_t token);
+    void QueueListing(const RoutedListing& reply);
+    // Opens the deferred package at the head of the queue, if its turn came.
+    void OpenDeferredAtHead();
+
+    // ---- End of a connection (HTTPUpdateServiceSocket.cpp; lingering: ConnectionLinger.cpp)
 
     // Ends a notification: closes the connection when it is done (see the
     // file comment).
@@ -195,8 +194,6 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     // Closes the socket, gives back what the connection holds, counts the
     // close under `cause` and reports it finished.
     void Finish(CloseCause cause);
-    // Why the connection ends when it broke (m_bBroken) or was abandoned.
-    CloseCause BrokenCause() const;
     // Shuts down sending and waits (kLingerMs at most) for the peer's close.
     void StartLingering();
     // Reads and drops what a lingering connection still receives.
@@ -211,21 +208,14 @@ class CHTTPUpdateServiceSocket : public CAsyncSocket {
     CSendQueue m_sendQueue;
     CRequestFramer m_framer;
     CBudgetLease m_headLease;  // the bytes the framer keeps, counted in the head budget
-    std::vector<DeferredPackage> m_lstDeferred;
+    CRequestsInFlight m_requests;
+    ConnectionState m_state = ConnectionState::Reading;
+    CloseCause m_breakCause = CloseCause::Client;  // why it broke (while Broken)
+    PeerInput m_peerInput = PeerInput::Open;
     std::uint64_t m_nLastToken = 0;
-    unsigned m_nListingsBuilding = 0;  // listings asked of the workers and not yet delivered
     std::uint64_t m_nLastActivityMs = 0;
     std::uint64_t m_nHeadSinceMs = 0;  // a partial head waits since then (0: none)
     std::uint64_t m_nLingerStartMs = 0;
-    std::uint64_t m_nStopMs = 0;     // when the server's stop reached it (0: not stopping)
-    bool m_bReceivedAny = false;     // a byte of a request has arrived
-    bool m_bReadPaused = false;      // input waits until the queue drains
-    bool m_bPeerClosed = false;      // the peer shut down its sending side
-    bool m_bInputEnded = false;      // every byte the peer sent was read
-    bool m_bCloseWhenSent = false;   // end the connection once the queue is empty
-    bool m_bStopping = false;        // the server stops: the next request served is the last
-    bool m_bLingering = false;       // sending shut down; waiting for the peer's close
-    bool m_bBroken = false;          // a send failed or memory ran out: close now
-    bool m_bOutOfMemory = false;     // it broke for want of memory
-    bool m_bFinished = false;        // closed and reported
+    std::uint64_t m_nStopMs = 0;  // when the server's stop reached it (0: not stopping)
+    bool m_bReceivedAny = false;  // a byte of a request has arrived
 };

@@ -37,11 +37,8 @@ std::wstring LaterLine(std::wstring_view format, const Args&... args) {
     return sink != nullptr && sink->TakesLines() ? FormatW(format, args...) : std::wstring();
 }
 
-RoutedReply TextReplyOf(std::string text, std::wstring lineAfter = {}) {
-    RoutedReply reply;
-    reply.text = std::move(text);
-    reply.lineAfterQueued = std::move(lineAfter);
-    return reply;
+RoutedReply TextReplyOf(std::string text, std::wstring statusLine = {}) {
+    return RoutedText{std::move(text), std::move(statusLine)};
 }
 
 RoutedReply NotFound(std::wstring_view pathForLog) {
@@ -57,7 +54,7 @@ RoutedReply Unavailable(const std::wstring& fullPath, DWORD error) {
 // open: whole, the part `range` selects, or the 416 reply (the file closed).
 RoutedReply PackageReply(std::unique_ptr<CFile> file, ULONGLONG size, const RequestedByteRange& range) {
     const ByteRangePart part = SelectByteRange(range, size);
-    RoutedReply reply;
+    RoutedFile reply;
     reply.part = part.verdict;
     reply.size = size;
     switch (part.verdict) {
@@ -72,17 +69,14 @@ RoutedReply PackageReply(std::unique_ptr<CFile> file, ULONGLONG size, const Requ
             break;
         case ByteRangePart::Verdict::NotSatisfiable:
             file->Close();
-            reply.text = RangeNotSatisfiableReply(size);
-            return reply;
+            return RoutedText{RangeNotSatisfiableReply(size), {}, true, size};
     }
-    reply.kind = RoutedReply::Kind::File;
     reply.file = std::move(file);
     return reply;
 }
 
-RoutedReply DeferredReply(const std::wstring& fullPath, const RequestedByteRange& range) {
-    RoutedReply reply;
-    reply.kind = RoutedReply::Kind::Deferred;
+RoutedDeferredPackage DeferredReply(const std::wstring& fullPath, const RequestedByteRange& range) {
+    RoutedDeferredPackage reply;
     reply.fullPath = fullPath;
     reply.range = range;
     return reply;
@@ -90,7 +84,14 @@ RoutedReply DeferredReply(const std::wstring& fullPath, const RequestedByteRange
 
 // The reply carries the package (whole, a part, or the 416 that says no part).
 bool IsPackageReply(const RoutedReply& reply) {
-    return reply.kind == RoutedReply::Kind::File || reply.part == ByteRangePart::Verdict::NotSatisfiable;
+    const RoutedText* text = std::get_if<RoutedText>(&reply);
+    return std::holds_alternative<RoutedFile>(reply) || (text != nullptr && text->rangeNotSatisfiable);
+}
+
+// Not opened, and not for want of the server's own resources (an empty text: the caller decides).
+bool IsOpenRefused(const RoutedReply& reply) {
+    const RoutedText* text = std::get_if<RoutedText>(&reply);
+    return text != nullptr && text->text.empty();
 }
 
 bool MapToPackages(const std::wstring& packagesFolder, std::wstring& path) {
@@ -140,11 +141,7 @@ RoutedReply RouteListing(const std::wstring& path, bool packagesPrefix, bool hea
     const std::wstring listed = ListedPath(path, packagesPrefix);
     std::wstring folder = ListedFolder(listed);
     if (!UpdateAndCheckFilePath(packagesFolder, folder, true, path)) return NotFound(listed);
-    RoutedReply reply;
-    reply.kind = RoutedReply::Kind::Listing;
-    reply.fullPath = std::move(folder);
-    reply.headOnly = headOnly;
-    return reply;
+    return RoutedListing{std::move(folder), headOnly};
 }
 
 // The bytes of a small open package, read whole; null when they cannot be.
@@ -171,7 +168,8 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, const RequestedByteRang
         }
         if (mayHoldDescriptor) {
             RoutedReply reply = PackageReply(std::move(opened), length, range);
-            reply.fileHoldsDescriptor = reply.kind == RoutedReply::Kind::File;  // a 416 has closed it
+            // (A 416 reply has closed it.)
+            if (RoutedFile* held = std::get_if<RoutedFile>(&reply)) held->holdsDescriptor = true;
             return reply;
         }
         // The descriptor goes back at once: a small package as bytes, a large one asked for again later.
@@ -182,13 +180,13 @@ RoutedReply OpenedOrFailed(const std::wstring& fullPath, const RequestedByteRang
     }
     if (IsServerShortage(error)) {
         if (error == ERROR_TOO_MANY_OPEN_FILES && !lastTry) {
-            RoutedReply retry = DeferredReply(fullPath, range);
+            RoutedDeferredPackage retry = DeferredReply(fullPath, range);
             retry.openFailedForDescriptors = true;
             return retry;
         }
         return Unavailable(fullPath, error);
     }
-    return RoutedReply{};  // Text with no text: the caller decides
+    return RoutedText{};  // no text: the caller decides
 }
 
 // A package that may be opened now. A file that opens is readable: the
@@ -201,7 +199,7 @@ RoutedReply OpenForRequest(const std::wstring& file, const std::wstring& path, c
         LogPackageReply(opened, file);
         return opened;
     }
-    if (opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty()) return opened;
+    if (!IsOpenRefused(opened)) return opened;
     // Not opened, and not for want of the server's own resources: a
     // readable path that would not open (a folder, say) gets "not found"
     // without a second try.
@@ -233,11 +231,9 @@ RoutedReply CheckForRequest(bool head, const std::wstring& path, const Requested
         return TextReplyOf(headSizes ? HeadReplyWithSize(file) : HeadOkReply());
     }
     // A part's line waits for its open too: the file's size then decides it.
-    RoutedReply deferred = DeferredReply(file, range);
-    if (range.form == RequestedByteRange::Form::None) {
-        AppLog(L"200_OK => '%s'", RequestTextForLog(file));
-        deferred.lineLogged = true;
-    }
+    RoutedDeferredPackage deferred = DeferredReply(file, range);
+    if (range.form == RequestedByteRange::Form::None)
+        deferred.statusLine = LaterLine(L"200_OK => '%s'", RequestTextForLog(file));
     return deferred;
 }
 
@@ -297,26 +293,25 @@ RoutedReply RouteRequest(const std::wstring& method, std::wstring target, const 
 RoutedReply OpenPackageReply(const std::wstring& fullPath, const RequestedByteRange& range, CSmallPackageCache* pCache,
                              bool lastTry, bool mayHoldDescriptor) {
     RoutedReply opened = OpenedOrFailed(fullPath, range, pCache, lastTry, mayHoldDescriptor);
-    if (opened.kind == RoutedReply::Kind::File || opened.kind == RoutedReply::Kind::Deferred || !opened.text.empty())
-        return opened;
+    if (!IsOpenRefused(opened)) return opened;
     // Gone, or no longer readable, since its request was routed.
     AppLog(L"SendFile file not found => '%s'", RequestTextForLog(fullPath));
     return TextReplyOf(NotFoundReply());
 }
 
 void LogPackageReply(const RoutedReply& reply, const std::wstring& fullPath) {
-    if (!IsPackageReply(reply)) return;
-    switch (reply.part) {
-        case ByteRangePart::Verdict::Whole:
-            AppLog(L"200_OK => '%s'", RequestTextForLog(fullPath));
-            break;
-        case ByteRangePart::Verdict::Part:
-            AppLog(L"206_PARTIAL_CONTENT => '%s' (bytes %llu-%llu/%llu)", RequestTextForLog(fullPath), reply.offset,
-                   reply.offset + reply.length - 1, reply.size);
-            break;
-        case ByteRangePart::Verdict::NotSatisfiable:
-            AppLog(L"416_RANGE_NOT_SATISFIABLE => '%s' (bytes */%llu)", RequestTextForLog(fullPath), reply.size);
-            break;
+    if (const RoutedText* text = std::get_if<RoutedText>(&reply)) {
+        if (text->rangeNotSatisfiable)
+            AppLog(L"416_RANGE_NOT_SATISFIABLE => '%s' (bytes */%llu)", RequestTextForLog(fullPath), text->size);
+        return;
+    }
+    const RoutedFile* file = std::get_if<RoutedFile>(&reply);
+    if (file == nullptr) return;
+    if (file->part == ByteRangePart::Verdict::Part) {
+        AppLog(L"206_PARTIAL_CONTENT => '%s' (bytes %llu-%llu/%llu)", RequestTextForLog(fullPath), file->offset,
+               file->offset + file->length - 1, file->size);
+    } else {
+        AppLog(L"200_OK => '%s'", RequestTextForLog(fullPath));
     }
 }
 

@@ -1,6 +1,8 @@
 // Routing one request: from its method, path and range (and the packages folder) to the reply it gets.
 //
-// Routing decides and logs; the connection queues what it gets. A reply is
+// Routing decides and logs the lines it can; the status lines that must
+// follow what the connection writes while it queues the reply travel with
+// the reply, and the connection writes them. A reply is
 // a finished text (404, 503, the header of a "head" request), a package
 // file already open with the header of its reply, a folder listing still to
 // be built, or a package whose file is opened only when the replies before
@@ -14,7 +16,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <optional>
 #include <string_view>
+#include <variant>
 
 #include "platform/File.h"
 #include "platform/Types.h"
@@ -22,41 +26,53 @@
 
 class CSmallPackageCache;
 
-struct RoutedReply {
-    enum class Kind {
-        Text,      // `text` is the whole reply
-        File,      // `header`, then `length` bytes of `file` from `offset`
-        Listing,   // the listing of the folder `fullPath`; the header alone when `headOnly`
-        Deferred,  // the package `fullPath`, opened when its turn comes (OpenPackageReply)
-    };
-    Kind kind = Kind::Text;
+// A finished text: the whole reply (404, 503, 416, the head of a "head" request).
+struct RoutedText {
     std::string text;
+    // The status line written once the reply is queued (empty: none): the
+    // "404_NOT_FOUND" and "503_SERVICE_UNAVAILABLE" lines come after the
+    // lines that queueing it may write for the replies before it.
+    std::wstring statusLine;
+    // A 416 reply: the package held none of the bytes asked for, `size` at its open.
+    bool rangeNotSatisfiable = false;
+    ULONGLONG size = 0;
+};
+
+// A package file already open: `header`, then `length` bytes of `file` from `offset`.
+struct RoutedFile {
     std::string header;
     std::unique_ptr<CFile> file;
-    bool fileHoldsDescriptor = false;  // `file` is a package file open on disk (not bytes in memory)
+    bool holdsDescriptor = false;  // `file` is a package file open on disk (not bytes in memory)
     ULONGLONG length = 0;
     ULONGLONG offset = 0;
-    // What the reply of a package holds (a File, or the Text of a 416): the
-    // whole file, a part, or no part of its `size` bytes at its open.
+    // The whole file or a part of its `size` bytes at its open.
     ByteRangePart::Verdict part = ByteRangePart::Verdict::Whole;
     ULONGLONG size = 0;
-    std::wstring fullPath;
-    // The range a Deferred package asks for, applied when it is opened.
-    RequestedByteRange range;
-    // The status line of a Deferred package was written when it was routed.
-    bool lineLogged = false;
-    bool headOnly = false;
-    // A Deferred package whose open failed for want of a descriptor: the
-    // open is tried once more after a descriptor was freed.
-    bool openFailedForDescriptors = false;
-    // A log line that follows the queueing of the reply (the "404_NOT_FOUND"
-    // and "503_SERVICE_UNAVAILABLE" lines come after the reply's own lines).
-    std::wstring lineAfterQueued;
 };
+
+// The listing of the folder `folder`, still to be built; the header alone when `headOnly`.
+struct RoutedListing {
+    std::wstring folder;
+    bool headOnly = false;
+};
+
+// The package `fullPath`, opened when its turn comes (OpenPackageReply).
+struct RoutedDeferredPackage {
+    std::wstring fullPath;
+    RequestedByteRange range;  // the part asked for, selected by the size at the open
+    // The open failed for want of a descriptor: it is tried once more after one was freed.
+    bool openFailedForDescriptors = false;
+    // The status line, when it is known before the open (a whole file): it
+    // is written when the request is taken. Otherwise (a part, whose size
+    // decides it) the open writes it.
+    std::optional<std::wstring> statusLine;
+};
+
+using RoutedReply = std::variant<RoutedText, RoutedFile, RoutedListing, RoutedDeferredPackage>;
 
 // What routing may do beyond looking at the file system.
 struct RoutingPolicy {
-    // A package may be opened now; otherwise its request is checked and answered Deferred.
+    // A package may be opened now; otherwise its request is checked and its open deferred.
     bool mayOpenPackage = true;
     // An opened package may stay open for its reply. Otherwise (the server's
     // budget of package descriptors is spent) a small one is read whole and
@@ -70,7 +86,8 @@ struct RoutingPolicy {
 };
 
 // Routes one request: logs "Request for: '%s'" and the route's lines, and
-// returns the reply. `rangeFields` counts for a GET of a package only.
+// returns the reply (with the status line still to be written, if any).
+// `rangeFields` counts for a GET of a package only.
 // `notFound` answers "not found" whatever the request asks for (an
 // overlong head). Where `target` has several readings (server/RequestTarget.h),
 // the first that names an existing file or folder is routed, silently
@@ -84,8 +101,8 @@ RoutedReply RouteRequest(const std::wstring& method, std::wstring target, const 
 // for its reply: the file (or the part `range` selects) with its header, the
 // 416 reply when the range holds none of its bytes, the "not found" reply when it
 // has gone, or the 503 reply when the server itself is short of descriptors
-// or memory (`lastTry`: otherwise such a failure returns Deferred with
-// openFailedForDescriptors, to be tried again once a descriptor is free).
+// or memory (`lastTry`: otherwise such a failure returns a deferred package
+// with openFailedForDescriptors, to be tried again once a descriptor is free).
 RoutedReply OpenPackageReply(const std::wstring& fullPath, const RequestedByteRange& range, CSmallPackageCache* pCache,
                              bool lastTry, bool mayHoldDescriptor);
 

@@ -1,4 +1,5 @@
 // A connection over real loopback TCP: replies byte for byte, log lines, routes and decoding.
+#include "server/ConnectionState.h"
 #include "server/ListingService.h"
 #include "server/ServerFixture.h"
 
@@ -427,6 +428,84 @@ TEST_F(ConnectionTest, ListingBuiltWhileOthersAreServedAndItsHead) {
     });
     NewLog();
     ExpectAnsweredNext(lister);
+}
+
+// Every (state, event) pair against the table, then real connections driven
+// through the main paths: each is seen in the state the table leads it to,
+// and ends counted under its cause.
+TEST_F(ConnectionTest, StatesFollowTheTableOnTheMainPaths) {
+    using S = ConnectionState;
+    // Where Pause, Resume, ServeLast, RepliesSent, Break and Finish lead ("-": not legal).
+    const std::pair<S, std::array<std::string, connection_state::kEvents>> table[] = {
+        {S::Reading, {"ReadPaused", "-", "SendingThenClose", "-", "Broken", "Closed"}},
+        {S::ReadPaused, {"ReadPaused", "Reading", "SendingThenClose", "-", "Broken", "Closed"}},
+        {S::SendingThenClose, {"-", "-", "SendingThenClose", "Lingering", "Broken", "Closed"}},
+        {S::Lingering, {"-", "-", "-", "-", "Broken", "Closed"}},
+        {S::Broken, {"-", "-", "-", "-", "Broken", "Closed"}},
+        {S::Closed, {"-", "-", "-", "-", "-", "-"}},
+    };
+    ASSERT_EQ(std::size(table), connection_state::kStates);
+    for (const auto& [state, row] : table) {
+        for (std::size_t e = 0; e < connection_state::kEvents; ++e) {
+            const auto event = static_cast<ConnectionEvent>(e);
+            const std::optional<S> next = connection_state::Next(state, event);
+            EXPECT_EQ(next ? connection_state::NameOf(*next) : "-", row[e])
+                << connection_state::NameOf(state) << " + " << connection_state::NameOf(event);
+        }
+    }
+
+    ASSERT_TRUE(MakePackage(L"a.zip", "A"));
+    ASSERT_TRUE(MakePackage(L"sub/b.msi", "b"));
+    enum class End { Close, Abort, ShutDownWithRequest };
+    const struct {
+        const char* request;
+        bool answered;
+        bool holdListing;  // the listing's build is held until the state is seen
+        S seen;            // once the reply is received (or while the build is held)
+        End end;
+        CloseCause cause;
+    } paths[] = {
+        {"GET /packages/a.zip HTTP/1.1\r\n\r\n", true, false, S::Reading, End::Close, CloseCause::Client},
+        {"GET /packages/sub/ListFolderContents.asp HTTP/1.1\r\n\r\n", true, true, S::ReadPaused, End::Close,
+         CloseCause::Client},
+        {"GET /packages/a.zip HTTP/1.0\r\n\r\n", true, false, S::Lingering, End::Close, CloseCause::AfterReply},
+        {"GET /packages/a.zip HTTP/1.1\r\nHost: x\r\n", false, false, S::Reading, End::Abort, CloseCause::Client},
+        // A last request that ends with the close instead of its empty line: answered, then closed at once.
+        {"GET /packages/a.zip HTTP/1.1\r\n", true, false, S::Closed, End::ShutDownWithRequest, CloseCause::Client},
+    };
+    for (const auto& path : paths) {
+        SCOPED_TRACE(path.request);
+        std::uint64_t closedBefore = 0;
+        const auto closed = [&] {
+            return Connections().Context().Figures().nClosed[static_cast<std::size_t>(path.cause)];
+        };
+        RunOnLoop([&] { closedBefore = closed(); });
+        std::shared_ptr<void> held = path.holdListing ? HoldListingBuilds() : nullptr;
+        CHttpClient client;
+        Connect(client);
+        ASSERT_TRUE(client.Send(path.request));
+        if (path.end == End::ShutDownWithRequest) {
+            ASSERT_TRUE(client.ShutdownWrite());
+        }
+        CHttpClient::Reply reply;
+        if (path.answered && !path.holdListing) {
+            ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+            EXPECT_EQ(reply.body, "A");
+        }
+        ASSERT_TRUE(WaitOnLoop([&] {
+            const auto live = Live();
+            return path.seen == S::Closed ? live.empty() : live.size() == 1 && live[0]->State() == path.seen;
+        })) << connection_state::NameOf(path.seen);
+        if (path.holdListing) {
+            held.reset();
+            ASSERT_TRUE(client.ReceiveReply(reply, 10000));
+            ASSERT_TRUE(WaitOnLoop([&] { return Live().size() == 1 && Live()[0]->State() == S::Reading; }));
+        }
+        if (path.end == End::Close) client.Close();
+        if (path.end == End::Abort) client.Abort();
+        ASSERT_TRUE(WaitOnLoop([&] { return Live().empty(); }));
+        RunOnLoop([&] { EXPECT_EQ(closed(), closedBefore + 1); });
+    }
 }
 
 }  // namespace

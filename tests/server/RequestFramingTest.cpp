@@ -302,7 +302,7 @@ TEST_F(RequestFramingTest, ClientThatNeverReadsIsHeldToABoundedQueue) {
     ASSERT_TRUE(hog.Send(requests));
     ASSERT_TRUE(WaitOnLoop([&] {
         const auto live = Live();
-        return live.size() == 1 && live[0]->IsReadingPaused();
+        return live.size() == 1 && live[0]->State() == ConnectionState::ReadPaused;
     }));
     // A package reply is two entries; the last request read may add one past the limit.
     std::size_t queued = 0;

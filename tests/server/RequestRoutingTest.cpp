@@ -10,6 +10,28 @@ namespace {
 
 using Lines = std::vector<std::wstring>;
 
+// The kind of a routed reply, in the order of its alternatives.
+enum class Kind { Text, File, Listing, Deferred };
+Kind KindOf(const RoutedReply& reply) { return static_cast<Kind>(reply.index()); }
+
+// The lines logged while routing, then the status line the connection writes for the reply.
+Lines LinesOf(const Lines& routed, const RoutedReply& reply) {
+    Lines lines = routed;
+    const std::wstring* line = nullptr;
+    if (const auto* text = std::get_if<RoutedText>(&reply)) line = &text->statusLine;
+    if (const auto* deferred = std::get_if<RoutedDeferredPackage>(&reply))
+        line = deferred->statusLine ? &*deferred->statusLine : nullptr;
+    if (line != nullptr && !line->empty()) lines.push_back(*line);
+    return lines;
+}
+
+// The folder of a listing, the package of a deferred open; empty otherwise.
+std::wstring TargetOf(const RoutedReply& reply) {
+    if (const auto* listing = std::get_if<RoutedListing>(&reply)) return listing->folder;
+    if (const auto* deferred = std::get_if<RoutedDeferredPackage>(&reply)) return deferred->fullPath;
+    return {};
+}
+
 TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
     CTempDir dir;
     ASSERT_TRUE(dir.MakeFile(L"packages/sub/a.zip", "hello"));
@@ -17,7 +39,6 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
     const std::wstring file = dir.PathOf(L"packages/sub/a.zip");
     const std::wstring sub = dir.PathOf(L"packages/sub");
     const std::wstring folder = dir.PathOf(L"packages");
-    using Kind = RoutedReply::Kind;
     struct Case {
         const wchar_t* method;
         const wchar_t* path;
@@ -77,29 +98,28 @@ TEST(RequestRouting, EachRequestGetsItsReplyAndLines) {
         RoutingPolicy policy;
         policy.mayOpenPackage = c.mayOpen;
         RoutedReply reply = RouteRequest(c.method, c.path, c.rangeFields, packages, policy);
-        Lines lines = log.All();
-        if (!reply.lineAfterQueued.empty()) lines.push_back(reply.lineAfterQueued);
-        EXPECT_EQ(reply.kind, c.kind) << label;
+        const Lines lines = LinesOf(log.All(), reply);
+        EXPECT_EQ(KindOf(reply), c.kind) << label;
         EXPECT_EQ(lines, c.lines) << label;
         if (c.kind == Kind::Text) {
-            EXPECT_EQ(reply.text, c.text) << label;
+            EXPECT_EQ(std::get<RoutedText>(reply).text, c.text) << label;
         }
-        if (c.kind == Kind::File) {
-            EXPECT_EQ(reply.header, OctetHead(5)) << label;
-            ASSERT_NE(reply.file, nullptr) << label;
-            EXPECT_EQ(reply.length, 5u) << label;
-            reply.file->Close();
+        if (auto* file = std::get_if<RoutedFile>(&reply)) {
+            EXPECT_EQ(file->header, OctetHead(5)) << label;
+            ASSERT_NE(file->file, nullptr) << label;
+            EXPECT_EQ(file->length, 5u) << label;
+            file->file->Close();
         } else {
-            EXPECT_EQ(reply.fullPath, c.target) << label;
+            EXPECT_EQ(TargetOf(reply), c.target) << label;
         }
         if (c.kind == Kind::Listing) {
-            EXPECT_FALSE(reply.headOnly) << label;
+            EXPECT_FALSE(std::get<RoutedListing>(reply).headOnly) << label;
         }
     }
 }
 
 // The bytes a routed File reply sends.
-std::string BodyOf(RoutedReply& reply) {
+std::string BodyOf(RoutedFile& reply) {
     std::string body(static_cast<std::size_t>(reply.length), '\0');
     reply.file->Seek(static_cast<LONGLONG>(reply.offset), CFile::begin);
     body.resize(reply.file->Read(body.data(), static_cast<UINT>(body.size())));
@@ -121,7 +141,6 @@ TEST(RequestRouting, PlusQueryAndAbsoluteTargetsNameTheFileServed) {
     ASSERT_TRUE(dir.MakeFile(L"outside.bin", "outside"));
     const std::wstring packages = dir.PathOf(L"packages") + plat::PathSeparator();
     const auto full = [&](const wchar_t* name) { return dir.PathOf(std::wstring(L"packages/") + name); };
-    using Kind = RoutedReply::Kind;
     struct Case {
         const wchar_t* method;
         const wchar_t* target;
@@ -177,17 +196,16 @@ TEST(RequestRouting, PlusQueryAndAbsoluteTargetsNameTheFileServed) {
         RoutingPolicy policy;
         policy.mayOpenPackage = c.mayOpen;
         RoutedReply reply = RouteRequest(c.method, c.target, c.rangeFields, packages, policy);
-        Lines lines = log.All();
-        if (!reply.lineAfterQueued.empty()) lines.push_back(reply.lineAfterQueued);
-        EXPECT_EQ(reply.kind, c.kind) << label;
+        const Lines lines = LinesOf(log.All(), reply);
+        EXPECT_EQ(KindOf(reply), c.kind) << label;
         EXPECT_EQ(lines, c.lines) << label;
-        if (reply.kind == Kind::Text) {
-            EXPECT_EQ(reply.text, c.body) << label;
+        if (KindOf(reply) == Kind::Text) {
+            EXPECT_EQ(std::get<RoutedText>(reply).text, c.body) << label;
         }
-        if (reply.kind == Kind::File) {
-            EXPECT_EQ(BodyOf(reply), c.body) << label;
+        if (KindOf(reply) == Kind::File) {
+            EXPECT_EQ(BodyOf(std::get<RoutedFile>(reply)), c.body) << label;
         } else {
-            EXPECT_EQ(reply.fullPath, c.target2) << label;
+            EXPECT_EQ(TargetOf(reply), c.target2) << label;
         }
     }
 }
@@ -198,17 +216,17 @@ TEST(RequestRouting, DeferredPackageOpensAtItsTurnOrIsGone) {
     const std::wstring file = dir.PathOf(L"packages/a.zip");
     TestLog log;
     RoutedReply opened = OpenPackageReply(file, RequestedByteRange{}, nullptr, false, true);
-    ASSERT_EQ(opened.kind, RoutedReply::Kind::File);
-    opened.file->Close();
+    ASSERT_EQ(KindOf(opened), Kind::File);
+    std::get<RoutedFile>(opened).file->Close();
     // Held budget spent: a small package is read whole and needs no descriptor.
     RoutedReply whole = OpenPackageReply(file, RequestedByteRange{}, nullptr, false, false);
-    ASSERT_EQ(whole.kind, RoutedReply::Kind::File);
-    EXPECT_EQ(dynamic_cast<CDiskFile*>(whole.file.get()), nullptr);
+    ASSERT_EQ(KindOf(whole), Kind::File);
+    EXPECT_EQ(dynamic_cast<CDiskFile*>(std::get<RoutedFile>(whole).file.get()), nullptr);
     EXPECT_EQ(log.All(), Lines{});
 
     RoutedReply gone = OpenPackageReply(dir.PathOf(L"packages/gone.zip"), RequestedByteRange{}, nullptr, false, true);
-    EXPECT_EQ(gone.kind, RoutedReply::Kind::Text);
-    EXPECT_EQ(gone.text, NotFoundReply());
+    ASSERT_EQ(KindOf(gone), Kind::Text);
+    EXPECT_EQ(std::get<RoutedText>(gone).text, NotFoundReply());
     EXPECT_EQ(log.All(), (Lines{L"SendFile file not found => '" + dir.PathOf(L"packages/gone.zip") + L"'"}));
 }
 

@@ -70,8 +70,8 @@ TEST(RequestPath, WindowsReadsRequestBytesThatAreNotUtf8InTheAnsiCodePage) {
     for (const auto& c : cases) {
         CMemoryLogSink log;
         RoutedReply reply = RouteRequest(L"GET", c.target, RangeFields{}, packages, RoutingPolicy{});
-        ASSERT_EQ(reply.kind, RoutedReply::Kind::File) << WideToUtf8(c.target);
-        reply.file->Close();
+        ASSERT_TRUE(std::holds_alternative<RoutedFile>(reply)) << WideToUtf8(c.target);
+        std::get<RoutedFile>(reply).file->Close();
         EXPECT_EQ(log.All(), (std::vector<std::wstring>{L"Request for: '/packages/" + c.served + L"'",
                                                         L"200_OK => '" + dir.PathOf(L"packages/" + c.served) + L"'"}))
             << WideToUtf8(c.target);
