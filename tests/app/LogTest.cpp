@@ -97,6 +97,32 @@ TEST_F(LogTest, LineIsLocalTimeProcessIdAndMessageEndingInCrLf) {
     EXPECT_EQ(m[3].str(), "Initialize Listener: PackagePath='/srv/p/', Port='8080'");
 }
 
+// The date and time text is made once a second: every line shows the
+// second of the clock when it was written, also after the clock moves on, is
+// set forward or back.
+TEST_F(LogTest, ALineWrittenAfterTheSecondChangesShowsTheNewSecond) {
+    static std::int64_t s_now;
+    s_now = plat::CurrentLocalSecond();
+    m_app->SetLogClock([] { return s_now; });
+    m_app->SetLogFile(LogPath("log.txt"));
+    const std::int64_t start = s_now;
+    const std::int64_t seconds[] = {start, start, start + 1, start + 3600, start};
+    for (const std::int64_t second : seconds) {
+        s_now = second;
+        m_app->Log(L"%s", L"line");
+    }
+    const auto lines = Lines(ReadAll(LogPath("log.txt")));
+    ASSERT_EQ(lines.size(), std::size(seconds));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::wstring time;
+        plat::AppendLocalDateTimeText(time, seconds[i]);
+        EXPECT_EQ(lines[i], plat::WideToAnsi(time) + Prefix() + "line") << i;
+    }
+    EXPECT_NE(lines[1], lines[2]);
+    EXPECT_NE(lines[2], lines[3]);
+    EXPECT_EQ(lines[0], lines[4]);
+}
+
 TEST_F(LogTest, AppendsToAnExistingFileAndKeepsMultiLineTextsIntact) {
     {
         std::ofstream(fs::path(LogPath("log.txt")), std::ios::binary) << "earlier line\r\n";
