@@ -65,6 +65,9 @@ class CApplicationLogSink final : public ILogSink {
     void WriteLine(const std::wstring& line) override {
         if (CVelmoraServiceApp* app = GetVelmoraApp()) app->LogText(line);
     }
+    void WriteFormatted(std::wstring_view format, const fmt_detail::Arg* args, std::size_t count) override {
+        if (CVelmoraServiceApp* app = GetVelmoraApp()) app->LogFormatted(format, args, count);
+    }
     void WriteGatheredLines(bool passEnded) override {
         if (CVelmoraServiceApp* app = GetVelmoraApp()) app->WriteGatheredLogFileLines();
         FlushGatheredConsoleLines(passEnded);
@@ -77,6 +80,17 @@ void InstallApplicationLogSink() {
     // Kept past the end of main: a thread may still log while the process ends.
     static CApplicationLogSink* const sink = new CApplicationLogSink;
     InstallLogSink(sink);
+}
+
+void CVelmoraServiceApp::LogFormatted(std::wstring_view format, const fmt_detail::Arg* args, std::size_t count) {
+    CWriteLockGuard guard(&m_logLock);
+    // Made in room kept from line to line. A line logged on this thread while
+    // this one is written (the lock lets it) finds no room kept and makes its own.
+    std::wstring message = std::move(m_strLogMessage);
+    message.clear();
+    fmt_detail::AppendFormatWide(message, format, args, count);
+    WriteLogLine(message);
+    m_strLogMessage = std::move(message);
 }
 
 void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {

@@ -44,8 +44,15 @@ class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     void Log(std::wstring_view format, const Args&... args) {
         // A line that no output takes is not even formatted.
         if (!HasLogOutput()) return;
-        LogText(FormatW(format, args...));
+        if constexpr (sizeof...(Args) == 0) {
+            LogFormatted(format, nullptr, 0);
+        } else {
+            const fmt_detail::Arg list[] = {fmt_detail::MakeArg(args)...};
+            LogFormatted(format, list, sizeof...(Args));
+        }
     }
+    // One line from a format and its arguments to every configured output.
+    void LogFormatted(std::wstring_view format, const fmt_detail::Arg* args, std::size_t count);
     // One finished line to every configured output.
     void LogText(const std::wstring& line) {
         CWriteLockGuard guard(&m_logLock);
@@ -149,6 +156,8 @@ class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     // of its second (guarded by m_logLock).
     std::string m_strLogBytes;
     CLogTimeText m_logTimeText;
+    // Room for the message of the line being logged (guarded by m_logLock).
+    std::wstring m_strLogMessage;
     // Log file lines of a thread's batch, appended together: a batch larger
     // than this is appended in parts (guarded by m_logLock).
     static constexpr std::size_t kMaxGatheredLogBytes = 64 * 1024;

@@ -90,7 +90,18 @@ void AppendWideToUtf8(std::string& out, std::wstring_view text) {
     const wchar_t* const from = text.data();
     const std::size_t size = text.size();
     std::size_t ascii = 0;
-    while (ascii < size && static_cast<std::make_unsigned_t<wchar_t>>(from[ascii]) < 0x80) {
+    // Eight characters at a time while all of them are ASCII (a loop the
+    // compiler turns into vector instructions), then one at a time.
+    using Unit = std::make_unsigned_t<wchar_t>;
+    constexpr std::size_t kBlock = 8;
+    while (ascii + kBlock <= size) {
+        Unit any = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) any |= static_cast<Unit>(from[ascii + k]);
+        if (any >= 0x80) break;
+        for (std::size_t k = 0; k < kBlock; ++k) to[ascii + k] = static_cast<char>(from[ascii + k]);
+        ascii += kBlock;
+    }
+    while (ascii < size && static_cast<Unit>(from[ascii]) < 0x80) {
         to[ascii] = static_cast<char>(from[ascii]);
         ++ascii;
     }
