@@ -41,16 +41,6 @@ void AppendTextModeLineAsAnsi(std::string& out, std::wstring_view text) {
     out += '\n';
 }
 
-void AppendDecimal(std::string& out, DWORD value) {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) out += digits[--count];
-}
-
 // The event of a copied log line is passed as it is, not through MapEventId.
 using resource_ids::kEventLogLine;
 
@@ -109,14 +99,10 @@ void CVelmoraServiceApp::WriteLogFileLine(const std::wstring& message) {
     if (m_strLogFile.empty()) return;
     // "<local date and time>: <process id>: <message>" and a line break,
     // made as the bytes of the file in one piece, in a buffer kept from line
-    // to line (a busy server writes several lines per request); the date and
-    // time text is made once a second.
+    // to line (a busy server writes several lines per request); what comes
+    // before the message is made once a second.
     std::string& line = m_strLogBytes;
-    line.clear();
-    line += m_logTimeText.Now();
-    line += ": ";
-    AppendDecimal(line, plat::CurrentProcessId());
-    line += ": ";
+    line.assign(m_logLinePrefix.Now());
     AppendTextModeLineAsAnsi(line, message);
     m_gatheredLogFileLines.Add(m_strLogBytes, LogLineBatchDepth() > 0,
                                [this](std::string_view bytes) { AppendToLogFile(bytes); });

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/GatheredLines.h"
-#include "app/LogTimeText.h"
+#include "app/LogLinePrefix.h"
 #include "common/Format.h"
 #include "server/ListenerEvents.h"
 #include "threading/RecursiveRWLock.h"
@@ -92,7 +92,7 @@ class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     void SetLogFile(const std::wstring& path) { m_strLogFile = path; }
     // The clock whose second the log file lines show (a test's own clock);
     // set before lines are logged.
-    void SetLogClock(CLogTimeText::Clock clock) { m_logTimeText = CLogTimeText(clock); }
+    void SetLogClock(CLogLinePrefix::Clock clock) { m_logLinePrefix = CLogLinePrefix(clock); }
 
     // Appends one line (local date and time, process id, message, CR LF) to
     // the log file, if any; inside a log line batch (common/LogSink.h) the
@@ -152,10 +152,10 @@ class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     std::vector<HANDLE> m_lstUnstoppedListeners;
     const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
-    // The log file line being written, as bytes, and the date and time text
-    // of its second (guarded by m_logLock).
+    // The log file line being written, as bytes, and the date, time and
+    // process id that start it (guarded by m_logLock).
     std::string m_strLogBytes;
-    CLogTimeText m_logTimeText;
+    CLogLinePrefix m_logLinePrefix;
     // Room for the message of the line being logged (guarded by m_logLock).
     std::wstring m_strLogMessage;
     // Log file lines of a thread's batch, appended together: a batch larger
