@@ -134,6 +134,30 @@ TEST_F(LogTest, AppendsToAnExistingFileAndKeepsMultiLineTextsIntact) {
     EXPECT_NE(text.find(Prefix() + "first\r\n\tSource: x\r\nsecond\r\n"), std::string::npos) << text;
 }
 
+// Every line break is stored as CR LF, and every line ends in one, but a CR
+// already there is not doubled.
+TEST_F(LogTest, LineBreaksAreStoredAsCrLfWithoutDoublingACr) {
+    const struct {
+        const wchar_t* message;
+        const char* stored;
+    } cases[] = {
+        {L"", "\r\n"},
+        {L"\n", "\r\n\r\n"},
+        {L"ends in CR\r", "ends in CR\r\n"},
+        {L"ends in LF\n", "ends in LF\r\n\r\n"},
+        {L"a\r\nb\nc\n\nd\x7f", "a\r\nb\r\nc\r\n\r\nd\x7f\r\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(LogPath("log.txt"));
+        m_app->SetLogFile(LogPath("log.txt"));
+        m_app->Log(L"%s", c.message);
+        const std::string text = ReadAll(LogPath("log.txt"));
+        const std::size_t at = text.find(Prefix());
+        ASSERT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.substr(at + Prefix().size()), c.stored) << text;
+    }
+}
+
 TEST_F(LogTest, PercentSignsInsideAMessageStayLiteral) {
     m_app->SetLogFile(LogPath("log.txt"));
     const std::wstring hostile = L"/packages/100%25 %s %d %n %%.zip";
