@@ -351,6 +351,14 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
             at.i += 2;
             continue;
         }
+        if (at.i + 1 < n && format[at.i + 1] == static_cast<CharT>('s')) {
+            // A plain "%s", the most usual directive by far: no flags to read.
+            at.i += 2;
+            Directive directive;
+            directive.conv = 's';
+            PutField(w, directive, at.NextArg());
+            continue;
+        }
         const std::size_t start = at.i++;
         Directive directive;
         if (!ReadDirective(at, directive)) {
