@@ -28,6 +28,13 @@ CGatheredLines<std::wstring>& Gathered() {
     return *lines;
 }
 
+// The line being printed with its line break, in room kept from line to
+// line; guarded by the console lock.
+std::wstring& LineRoom() {
+    static auto* const line = new std::wstring;
+    return *line;
+}
+
 std::atomic<bool> g_suppressed{false};
 
 // A plain value (no destructor at thread exit): when the calling thread's
@@ -43,12 +50,11 @@ void WriteText(std::wstring_view text) { plat::WriteStandardOutput(text); }
 
 void ConsolePrintText(std::wstring_view text) {
     if (g_suppressed.load(std::memory_order_relaxed)) return;
-    std::wstring line;
-    line.reserve(text.size() + 2);
-    line.append(text);
-    line.append(plat::ConsoleLineEnd());
     const bool gather = LogLineBatchDepth() > 0;
     CSingleLock lock(ConsoleLock());
+    std::wstring& line = LineRoom();
+    line.assign(text);
+    line.append(plat::ConsoleLineEnd());
     if (gather && !Gathered().HasOwn()) t_gatheredSince = plat::SystemTickCount64();
     Gathered().Add(line, gather, WriteText);
 }

@@ -25,22 +25,20 @@ namespace {
 
 // The file is written as text: every line break is stored as CR LF. A line
 // break that already is CR LF (the multi-line handler error lines) is kept
-// as it is instead of becoming CR CR LF.
-void AppendTextModeLineEnds(std::wstring& out, std::wstring_view text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == L'\n' && (i == 0 || text[i - 1] != L'\r')) out += L'\r';
-        out += text[i];
+// as it is instead of becoming CR CR LF. The text between line breaks is
+// converted to 8-bit text in runs (a run never splits a character), and the
+// line ends in CR LF, with no second CR after a message ending in CR.
+void AppendTextModeLineAsAnsi(std::string& out, std::wstring_view text) {
+    std::size_t run = 0;
+    for (std::size_t i = text.find(L'\n'); i != std::wstring_view::npos; i = text.find(L'\n', i + 1)) {
+        plat::AppendWideAsAnsi(out, text.substr(run, i - run));
+        if (i == 0 || text[i - 1] != L'\r') out += '\r';
+        out += '\n';
+        run = i + 1;
     }
-}
-
-void AppendDecimal(std::wstring& out, DWORD value) {
-    wchar_t digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) out += digits[--count];
+    plat::AppendWideAsAnsi(out, text.substr(run));
+    if (text.empty() || text.back() != L'\r') out += '\r';
+    out += '\n';
 }
 
 // The event of a copied log line is passed as it is, not through MapEventId.
@@ -57,6 +55,9 @@ class CApplicationLogSink final : public ILogSink {
     void WriteLine(const std::wstring& line) override {
         if (CVelmoraServiceApp* app = GetVelmoraApp()) app->LogText(line);
     }
+    void WriteFormatted(std::wstring_view format, const fmt_detail::Arg* args, std::size_t count) override {
+        if (CVelmoraServiceApp* app = GetVelmoraApp()) app->LogFormatted(format, args, count);
+    }
     void WriteGatheredLines(bool passEnded) override {
         if (CVelmoraServiceApp* app = GetVelmoraApp()) app->WriteGatheredLogFileLines();
         FlushGatheredConsoleLines(passEnded);
@@ -69,6 +70,17 @@ void InstallApplicationLogSink() {
     // Kept past the end of main: a thread may still log while the process ends.
     static CApplicationLogSink* const sink = new CApplicationLogSink;
     InstallLogSink(sink);
+}
+
+void CVelmoraServiceApp::LogFormatted(std::wstring_view format, const fmt_detail::Arg* args, std::size_t count) {
+    CWriteLockGuard guard(&m_logLock);
+    // Made in room kept from line to line. A line logged on this thread while
+    // this one is written (the lock lets it) finds no room kept and makes its own.
+    std::wstring message = std::move(m_strLogMessage);
+    message.clear();
+    fmt_detail::AppendFormatWide(message, format, args, count);
+    WriteLogLine(message);
+    m_strLogMessage = std::move(message);
 }
 
 void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {
@@ -86,19 +98,12 @@ void CVelmoraServiceApp::WriteLogLine(const std::wstring& message) {
 void CVelmoraServiceApp::WriteLogFileLine(const std::wstring& message) {
     if (m_strLogFile.empty()) return;
     // "<local date and time>: <process id>: <message>" and a line break,
-    // built in one piece, in buffers kept from line to line (a busy server
-    // writes several lines per request).
-    std::wstring& line = m_strLogLine;
-    line.clear();
-    plat::AppendLocalDateTimeText(line);
-    line += L": ";
-    AppendDecimal(line, plat::CurrentProcessId());
-    line += L": ";
-    AppendTextModeLineEnds(line, message);
-    if (line.back() != L'\r') line += L'\r';  // a message ending in CR gets no second one
-    line += L'\n';
-    m_strLogBytes.clear();
-    plat::AppendWideAsAnsi(m_strLogBytes, line);
+    // made as the bytes of the file in one piece, in a buffer kept from line
+    // to line (a busy server writes several lines per request); what comes
+    // before the message is made once a second.
+    std::string& line = m_strLogBytes;
+    line.assign(m_logLinePrefix.Now());
+    AppendTextModeLineAsAnsi(line, message);
     m_gatheredLogFileLines.Add(m_strLogBytes, LogLineBatchDepth() > 0,
                                [this](std::string_view bytes) { AppendToLogFile(bytes); });
 }

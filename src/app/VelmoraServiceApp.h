@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/GatheredLines.h"
+#include "app/LogLinePrefix.h"
 #include "common/Format.h"
 #include "server/ListenerEvents.h"
 #include "threading/RecursiveRWLock.h"
@@ -43,8 +44,15 @@ class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     void Log(std::wstring_view format, const Args&... args) {
         // A line that no output takes is not even formatted.
         if (!HasLogOutput()) return;
-        LogText(FormatW(format, args...));
+        if constexpr (sizeof...(Args) == 0) {
+            LogFormatted(format, nullptr, 0);
+        } else {
+            const fmt_detail::Arg list[] = {fmt_detail::MakeArg(args)...};
+            LogFormatted(format, list, sizeof...(Args));
+        }
     }
+    // One line from a format and its arguments to every configured output.
+    void LogFormatted(std::wstring_view format, const fmt_detail::Arg* args, std::size_t count);
     // One finished line to every configured output.
     void LogText(const std::wstring& line) {
         CWriteLockGuard guard(&m_logLock);
@@ -82,6 +90,9 @@ class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
 
     std::wstring GetLogFile() const { return m_strLogFile; }
     void SetLogFile(const std::wstring& path) { m_strLogFile = path; }
+    // The clock whose second the log file lines show (a test's own clock);
+    // set before lines are logged.
+    void SetLogClock(CLogLinePrefix::Clock clock) { m_logLinePrefix = CLogLinePrefix(clock); }
 
     // Appends one line (local date and time, process id, message, CR LF) to
     // the log file, if any; inside a log line batch (common/LogSink.h) the
@@ -141,9 +152,12 @@ class CVelmoraServiceApp : public CWinApp, private IListenerEvents {
     std::vector<HANDLE> m_lstUnstoppedListeners;
     const bool m_bOwnedByService = m_pService != nullptr;  // as constructed
     bool m_bLogFileFailing = false;  // guarded by m_logLock
-    // The log file line being written, wide and as bytes (guarded by m_logLock).
-    std::wstring m_strLogLine;
+    // The log file line being written, as bytes, and the date, time and
+    // process id that start it (guarded by m_logLock).
     std::string m_strLogBytes;
+    CLogLinePrefix m_logLinePrefix;
+    // Room for the message of the line being logged (guarded by m_logLock).
+    std::wstring m_strLogMessage;
     // Log file lines of a thread's batch, appended together: a batch larger
     // than this is appended in parts (guarded by m_logLock).
     static constexpr std::size_t kMaxGatheredLogBytes = 64 * 1024;

@@ -44,10 +44,23 @@ struct Writer {
         const bool cut = text.size() > limit;
         if (cut) text = text.substr(0, limit);
         static constexpr char kHex[] = "0123456789ABCDEF";
+        const auto isControl = [](wchar_t c) { return !(c >= 0x20 && c != 0x7F); };
+        constexpr std::size_t kBlock = 8;
+        const wchar_t* const chars = text.data();
+        const std::size_t n = text.size();
         std::size_t run = 0;  // start of the characters not yet written
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const wchar_t c = text[i];
-            if (c >= 0x20 && c != 0x7F) continue;
+        for (std::size_t i = 0;; ++i) {
+            // Plain characters are passed over eight at a time (a loop the
+            // compiler turns into vector instructions), then one at a time.
+            while (i + kBlock <= n) {
+                bool any = false;
+                for (std::size_t k = 0; k < kBlock; ++k) any |= isControl(chars[i + k]);
+                if (any) break;
+                i += kBlock;
+            }
+            while (i < n && !isControl(chars[i])) ++i;
+            if (i == n) break;
+            const wchar_t c = chars[i];
             Put(text.substr(run, i - run));
             const CharT escape[] = {'\\', 'x', static_cast<CharT>(kHex[(c >> 4) & 0xF]), static_cast<CharT>(kHex[c & 0xF])};
             out.append(escape, 4);
@@ -317,9 +330,11 @@ bool IsConversion(char conv) {
 }
 
 template <typename CharT>
-std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* args, std::size_t count) {
+std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* args, std::size_t count,
+                             std::basic_string<CharT> start = {}) {
     Writer<CharT> w;
-    w.out.reserve(ResultRoom(format.size(), args, count));
+    w.out = std::move(start);
+    w.out.reserve(w.out.size() + ResultRoom(format.size(), args, count));
     Cursor<CharT> at{format, 0, args, count, 0};
     const std::size_t n = format.size();
     while (at.i < n) {
@@ -334,6 +349,14 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
         if (at.i + 1 < n && format[at.i + 1] == static_cast<CharT>('%')) {
             w.out.push_back(static_cast<CharT>('%'));
             at.i += 2;
+            continue;
+        }
+        if (at.i + 1 < n && format[at.i + 1] == static_cast<CharT>('s')) {
+            // A plain "%s", the most usual directive by far: no flags to read.
+            at.i += 2;
+            Directive directive;
+            directive.conv = 's';
+            PutField(w, directive, at.NextArg());
             continue;
         }
         const std::size_t start = at.i++;
@@ -353,6 +376,10 @@ std::basic_string<CharT> Run(std::basic_string_view<CharT> format, const Arg* ar
 
 std::wstring FormatWide(std::wstring_view format, const Arg* args, std::size_t count) {
     return Run<wchar_t>(format, args, count);
+}
+
+void AppendFormatWide(std::wstring& out, std::wstring_view format, const Arg* args, std::size_t count) {
+    out = Run<wchar_t>(format, args, count, std::move(out));
 }
 
 std::string FormatNarrow(std::string_view format, const Arg* args, std::size_t count) {

@@ -96,6 +96,8 @@ Arg MakeArg(const T& value) {
 }
 
 std::wstring FormatWide(std::wstring_view format, const Arg* args, std::size_t count);
+// The same, appended to `out` (whose room is reused).
+void AppendFormatWide(std::wstring& out, std::wstring_view format, const Arg* args, std::size_t count);
 std::string FormatNarrow(std::string_view format, const Arg* args, std::size_t count);
 
 }  // namespace fmt_detail

@@ -17,6 +17,11 @@ class ILogSink {
     virtual bool TakesLines() const = 0;
     // One finished line.
     virtual void WriteLine(const std::wstring& line) = 0;
+    // One line from a format and its arguments (see AppLog): a sink may make
+    // it where it keeps room for it; by default it is formatted here.
+    virtual void WriteFormatted(std::wstring_view format, const fmt_detail::Arg* args, std::size_t count) {
+        WriteLine(fmt_detail::FormatWide(format, args, count));
+    }
     // The lines the calling thread gathered in its batch go out now.
     // `passEnded`: the thread goes on with its next pass at once; an output
     // that is slow per write (the console) may hold its lines a moment
@@ -35,7 +40,13 @@ ILogSink* CurrentLogSink();
 template <typename... Args>
 void AppLog(std::wstring_view format, const Args&... args) {
     ILogSink* sink = CurrentLogSink();
-    if (sink != nullptr && sink->TakesLines()) sink->WriteLine(FormatW(format, args...));
+    if (sink == nullptr || !sink->TakesLines()) return;
+    if constexpr (sizeof...(Args) == 0) {
+        sink->WriteFormatted(format, nullptr, 0);
+    } else {
+        const fmt_detail::Arg list[] = {fmt_detail::MakeArg(args)...};
+        sink->WriteFormatted(format, list, sizeof...(Args));
+    }
 }
 
 // While one exists on a thread, the lines that thread logs are gathered for

@@ -82,14 +82,30 @@ std::string WideToUtf8(std::wstring_view text) {
 void AppendWideToUtf8(std::string& out, std::wstring_view text) {
     // Most text (paths, log lines) is ASCII: copy it byte for byte and take
     // the general way only from the first character that needs more.
+    // Through plain pointers: a store through a char pointer could change the
+    // string's own members, which would be read again for every character.
     const std::size_t start = out.size();
     out.resize(start + text.size());
+    char* const to = out.data() + start;
+    const wchar_t* const from = text.data();
+    const std::size_t size = text.size();
     std::size_t ascii = 0;
-    while (ascii < text.size() && static_cast<std::make_unsigned_t<wchar_t>>(text[ascii]) < 0x80) {
-        out[start + ascii] = static_cast<char>(text[ascii]);
+    // Eight characters at a time while all of them are ASCII (a loop the
+    // compiler turns into vector instructions), then one at a time.
+    using Unit = std::make_unsigned_t<wchar_t>;
+    constexpr std::size_t kBlock = 8;
+    while (ascii + kBlock <= size) {
+        Unit any = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) any |= static_cast<Unit>(from[ascii + k]);
+        if (any >= 0x80) break;
+        for (std::size_t k = 0; k < kBlock; ++k) to[ascii + k] = static_cast<char>(from[ascii + k]);
+        ascii += kBlock;
+    }
+    while (ascii < size && static_cast<Unit>(from[ascii]) < 0x80) {
+        to[ascii] = static_cast<char>(from[ascii]);
         ++ascii;
     }
-    if (ascii == text.size()) return;
+    if (ascii == size) return;
     out.resize(start + ascii);
     for (std::size_t i = ascii; i < text.size(); ++i) {
         char32_t cp = static_cast<char32_t>(text[i]);

@@ -50,8 +50,14 @@ void SleepMilliseconds(DWORD milliseconds);
 // Monotonic milliseconds since an arbitrary start (GetTickCount64).
 std::uint64_t SystemTickCount64();
 
-// Appends the current local date and time, to the second, in the user's
-// usual rendering (date, one space, time).
-void AppendLocalDateTimeText(std::wstring& out);
+// The current local time as a count of seconds: cheap, and another value
+// whenever the local date and time text would read differently (the next
+// second, a clock set back, a change of time zone where the platform's local
+// time follows one at once).
+std::int64_t CurrentLocalSecond();
+// Appends the local date and time of `localSecond` (a value of
+// CurrentLocalSecond), to the second, in the user's usual rendering (date,
+// one space, time).
+void AppendLocalDateTimeText(std::wstring& out, std::int64_t localSecond);
 
 }  // namespace plat

@@ -97,6 +97,32 @@ TEST_F(LogTest, LineIsLocalTimeProcessIdAndMessageEndingInCrLf) {
     EXPECT_EQ(m[3].str(), "Initialize Listener: PackagePath='/srv/p/', Port='8080'");
 }
 
+// The date and time text is made once a second: every line shows the
+// second of the clock when it was written, also after the clock moves on, is
+// set forward or back.
+TEST_F(LogTest, ALineWrittenAfterTheSecondChangesShowsTheNewSecond) {
+    static std::int64_t s_now;
+    s_now = plat::CurrentLocalSecond();
+    m_app->SetLogClock([] { return s_now; });
+    m_app->SetLogFile(LogPath("log.txt"));
+    const std::int64_t start = s_now;
+    const std::int64_t seconds[] = {start, start, start + 1, start + 3600, start};
+    for (const std::int64_t second : seconds) {
+        s_now = second;
+        m_app->Log(L"%s", L"line");
+    }
+    const auto lines = Lines(ReadAll(LogPath("log.txt")));
+    ASSERT_EQ(lines.size(), std::size(seconds));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::wstring time;
+        plat::AppendLocalDateTimeText(time, seconds[i]);
+        EXPECT_EQ(lines[i], plat::WideToAnsi(time) + Prefix() + "line") << i;
+    }
+    EXPECT_NE(lines[1], lines[2]);
+    EXPECT_NE(lines[2], lines[3]);
+    EXPECT_EQ(lines[0], lines[4]);
+}
+
 TEST_F(LogTest, AppendsToAnExistingFileAndKeepsMultiLineTextsIntact) {
     {
         std::ofstream(fs::path(LogPath("log.txt")), std::ios::binary) << "earlier line\r\n";
@@ -106,6 +132,30 @@ TEST_F(LogTest, AppendsToAnExistingFileAndKeepsMultiLineTextsIntact) {
     const std::string text = ReadAll(LogPath("log.txt"));
     EXPECT_EQ(text.rfind("earlier line\r\n", 0), 0u);
     EXPECT_NE(text.find(Prefix() + "first\r\n\tSource: x\r\nsecond\r\n"), std::string::npos) << text;
+}
+
+// Every line break is stored as CR LF, and every line ends in one, but a CR
+// already there is not doubled.
+TEST_F(LogTest, LineBreaksAreStoredAsCrLfWithoutDoublingACr) {
+    const struct {
+        const wchar_t* message;
+        const char* stored;
+    } cases[] = {
+        {L"", "\r\n"},
+        {L"\n", "\r\n\r\n"},
+        {L"ends in CR\r", "ends in CR\r\n"},
+        {L"ends in LF\n", "ends in LF\r\n\r\n"},
+        {L"a\r\nb\nc\n\nd\x7f", "a\r\nb\r\nc\r\n\r\nd\x7f\r\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(LogPath("log.txt"));
+        m_app->SetLogFile(LogPath("log.txt"));
+        m_app->Log(L"%s", c.message);
+        const std::string text = ReadAll(LogPath("log.txt"));
+        const std::size_t at = text.find(Prefix());
+        ASSERT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.substr(at + Prefix().size()), c.stored) << text;
+    }
 }
 
 TEST_F(LogTest, PercentSignsInsideAMessageStayLiteral) {

@@ -41,6 +41,9 @@ TEST(Format, EscapedTextHasNoControlCharactersAndIsCut) {
     EXPECT_EQ(FormatW(L"%s", EscapedText{L"plain text", 10}), L"plain text");
     EXPECT_EQ(FormatW(L"%s", EscapedText{L"plain text", 5}), L"plain...");
     EXPECT_EQ(FormatW(L"%s", EscapedText{L"\n\n\n", 2}), L"\\x0A\\x0A...");
+    // Control characters after, between and at the end of longer plain runs.
+    EXPECT_EQ(FormatW(L"%s", EscapedText{L"/packages/a-long-name\x1b[2J and more plain text\x7f", 100}),
+              L"/packages/a-long-name\\x1B[2J and more plain text\\x7F");
 }
 
 TEST(Format, MismatchedOrMissingArgumentsNeverCrash) {
@@ -68,6 +71,10 @@ TEST(Utf8, StrictDecodingRejectsEveryMalformedForm) {
     EXPECT_FALSE(TryUtf8ToWide("\xC3", out));              // truncated
     EXPECT_FALSE(TryUtf8ToWide("\xFF", out));
     EXPECT_EQ(Utf8ToWideLossy("a\xFF" "b"), L"a\uFFFD" L"b");
+    // Long ASCII runs before, around and after other characters.
+    EXPECT_EQ(WideToUtf8(L"0123456789abcdef\u00E9ghijklmnopq\U0001F600"),
+              "0123456789abcdef\xC3\xA9ghijklmnopq\xF0\x9F\x98\x80");
+    EXPECT_EQ(WideToUtf8(L"01234567890123456789"), "01234567890123456789");
 }
 
 TEST(Utf8, AsciiFoldingLeavesOtherLettersAlone) {

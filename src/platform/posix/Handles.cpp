@@ -299,20 +299,17 @@ std::uint64_t SystemTickCount64() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-void AppendLocalDateTimeText(std::wstring& out) {
-    // Busy logs ask many times a second: each thread converts a second once.
-    // Plain values only (no destructor runs at thread exit).
-    thread_local time_t t_second = static_cast<time_t>(-1);
-    thread_local char t_text[64];
-    thread_local std::size_t t_length = 0;
-    const time_t now = ::time(nullptr);
-    if (now != t_second) {
-        tm local{};
-        ::localtime_r(&now, &local);
-        t_length = ::strftime(t_text, sizeof t_text, "%Y-%m-%d %H:%M:%S", &local);
-        t_second = now;
-    }
-    out.append(t_text, t_text + t_length);
+// The seconds of the system clock (UTC): localtime_r applies the time zone
+// the process read at its first use, so a second names one text.
+std::int64_t CurrentLocalSecond() { return static_cast<std::int64_t>(::time(nullptr)); }
+
+void AppendLocalDateTimeText(std::wstring& out, std::int64_t localSecond) {
+    const time_t second = static_cast<time_t>(localSecond);
+    tm local{};
+    ::localtime_r(&second, &local);
+    char text[64];
+    const std::size_t length = ::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    out.append(text, text + length);
 }
 
 }  // namespace plat

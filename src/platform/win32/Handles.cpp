@@ -77,13 +77,26 @@ void SleepMilliseconds(DWORD milliseconds) { ::Sleep(milliseconds); }
 
 std::uint64_t SystemTickCount64() { return ::GetTickCount64(); }
 
-void AppendLocalDateTimeText(std::wstring& out) {
+// Local time read as if it were a file time: seconds since 1601 of the local
+// calendar, so a change of time zone or a clock set back gives another value.
+std::int64_t CurrentLocalSecond() {
     SYSTEMTIME now;
     ::GetLocalTime(&now);
+    FILETIME asFileTime{};
+    ::SystemTimeToFileTime(&now, &asFileTime);
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(asFileTime.dwHighDateTime) << 32) | asFileTime.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10000000u);
+}
+
+void AppendLocalDateTimeText(std::wstring& out, std::int64_t localSecond) {
+    const std::uint64_t ticks = static_cast<std::uint64_t>(localSecond) * 10000000u;
+    const FILETIME asFileTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME local{};
+    ::FileTimeToSystemTime(&asFileTime, &local);
     wchar_t date[80] = {};
     wchar_t time[80] = {};
-    ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &now, nullptr, date, 80);
-    ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, nullptr, time, 80);
+    ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &local, nullptr, date, 80);
+    ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &local, nullptr, time, 80);
     out += date;
     out += L' ';
     out += time;

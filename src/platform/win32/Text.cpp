@@ -16,6 +16,16 @@ std::string WideToAnsi(std::wstring_view text) {
 }
 
 void AppendWideAsAnsi(std::string& out, std::wstring_view text) {
+    // Every ANSI code page keeps ASCII as it is: an ASCII start (most of a
+    // log line, often all of it) is copied, and only the rest, from its first
+    // other character on, is converted.
+    std::size_t ascii = 0;
+    while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+    const std::size_t at = out.size();
+    out.resize(at + ascii);
+    char* const to = out.data() + at;
+    for (std::size_t i = 0; i < ascii; ++i) to[i] = static_cast<char>(text[i]);
+    text.remove_prefix(ascii);
     if (text.empty()) return;
     const int size = static_cast<int>(text.size());
     const int needed = ::WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
