@@ -4,7 +4,8 @@
 // out-of-band and close events are delivered as calls of OnAccept, OnReceive,
 // OnSend, OnConnect, OnOutOfBandData and OnClose on the thread that created
 // (or accepted) it, between the messages of that thread's queue: the thread
-// must run the loop plat::WaitNextMessage + plat::DispatchWindowMessage.
+// must run the loop plat::WaitNextMessage (or TakeNextMessage) +
+// plat::DispatchWindowMessage.
 //
 // Notifications follow the Winsock rules on every platform:
 //  - FD_ACCEPT again after each Accept call while connections wait;

@@ -234,15 +234,19 @@ class CLoopThread {
         plat::EnsureThreadMessageQueue();
         plat::SignalEvent(self->m_hReady);
         plat::ThreadMsg msg;
-        while (plat::WaitNextMessage(&msg)) {
-            if (msg.hwnd != nullptr) {
-                try {
-                    plat::DispatchWindowMessage(msg);
-                } catch (const std::exception& failure) {
-                    std::lock_guard lock(self->m_mutex);
-                    self->m_escaped.push_back(failure.what());
-                }
-            } else if (msg.message == kRunMessage) {
+        for (;;) {
+            // A notification's exception leaves the wait (POSIX) or the dispatch (Windows).
+            try {
+                const plat::Taken taken = plat::TakeNextMessage(&msg, plat::kWaitForever, nullptr);
+                if (taken == plat::Taken::Quit) break;
+                if (taken == plat::Taken::Notified) continue;
+                if (msg.hwnd != nullptr) plat::DispatchWindowMessage(msg);
+            } catch (const std::exception& failure) {
+                std::lock_guard lock(self->m_mutex);
+                self->m_escaped.push_back(failure.what());
+                continue;
+            }
+            if (msg.hwnd == nullptr && msg.message == kRunMessage) {
                 std::unique_ptr<std::shared_ptr<Job>> job(reinterpret_cast<std::shared_ptr<Job>*>(msg.lParam));
                 (*job)->work();
                 plat::SignalEvent((*job)->done);
