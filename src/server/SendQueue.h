@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "platform/File.h"
+#include "platform/TransferChunk.h"
 #include "server/Budget.h"
 
 // Where the queue hands its bytes: returns the count accepted (possibly
@@ -53,17 +54,14 @@ class CSendSink {
 
 class CSendQueue {
   public:
-    // Size of every read from a queued file.
-    static constexpr UINT kBufferSize = 1048576;
+    // Size of every read from a queued file: the transfer's one chunk size.
+    static constexpr UINT kBufferSize = plat::kTransferChunkBytes;
     // Seconds without progress after which the queue is abandoned.
     static constexpr std::uint64_t kStallSeconds = 360;
     // File bytes sent straight from the file per SendPending call at most (0:
-    // no limit), after which the connection asks to be called again and
-    // the others have their turn. Measured on loopback against sending
-    // until the socket is full, 256 KiB, 1 MiB and 4 MiB per turn: 2 MiB
-    // took the least CPU per byte and the highest rate, for one client and
-    // for eight (nginx's sendfile_max_chunk is the same).
-    static constexpr UINT kFileBytesPerCall = 2u << 20;
+    // no limit): one chunk, after which the connection asks to be called
+    // again and the others have their turn.
+    static constexpr UINT kFileBytesPerCall = plat::kTransferChunkBytes;
     // Room behind a finished small entry for the next entry's first chunk:
     // a reply header and the start of its body leave in one send, so a
     // small reply never waits between two segments for a delayed

@@ -27,6 +27,7 @@
 #include "common/Utf8.h"
 #include "platform/File.h"
 #include "platform/Handles.h"
+#include "platform/TransferChunk.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
 #include "platform/posix/ThreadQueue.h"
@@ -36,11 +37,6 @@ namespace {
 
 using plat::sockets::ResolveAddress;
 using plat::sockets::SocketAddress;
-
-// File bytes go to the socket at most this many per call: the socket is
-// locked for the whole of a call, and acknowledgements that arrive
-// meanwhile wait, so shorter calls keep a fast transfer flowing.
-constexpr std::size_t kSendFilePiece = 256 * 1024;
 
 constexpr DWORD kWsaEAlready = 10037;
 constexpr DWORD kWsaEProtoNoSupport = 10043;
@@ -593,7 +589,9 @@ int CAsyncSocket::SendFileBytes(const void* head, int headLength, const CDiskFil
     int fileSent = 0;
     while (fileSent < length) {
         off_t position = static_cast<off_t>(offset + static_cast<unsigned>(fileSent));
-        const std::size_t piece = std::min<std::size_t>(static_cast<std::size_t>(length - fileSent), kSendFilePiece);
+        // The socket is locked for the whole of a call: at most one chunk each.
+        const std::size_t piece =
+            std::min<std::size_t>(static_cast<std::size_t>(length - fileSent), plat::kTransferChunkBytes);
         const ssize_t n = ::sendfile(fd, source, &position, piece);
         if (n > 0) {
             fileSent += static_cast<int>(n);
