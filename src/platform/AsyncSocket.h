@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/SendPiece.h"
 #include "platform/Types.h"
 
 namespace plat {
@@ -127,6 +128,10 @@ class CAsyncSocket {
     // (WSAEWOULDBLOCK when the socket cannot take anything now). Whenever not
     // every byte was taken, OnSend follows once the socket can take more.
     int Send(const void* buffer, int length, int flags = 0);
+    // Sends the `count` pieces (at most plat::kMaxSendPieces) in order, as
+    // Send sends one buffer, each from where it lies, in one system call
+    // while the socket takes everything (sendmsg; WSASend).
+    int SendPieces(const plat::SendPiece* pieces, int count);
     // Sends the `headLength` bytes of `head` and then `length` bytes of
     // `file` from `offset`, the file's bytes without passing through memory
     // of ours (sendfile on POSIX); the head leaves together with the file's

@@ -62,6 +62,12 @@ struct ScriptedSink final : CSendSink {
         if (budget >= 0) budget -= take;
         return static_cast<int>(take);
     }
+    // A gathered send is one offer, as the socket sees it.
+    int SendPieces(const plat::SendPiece* pieces, int count) override {
+        std::string joined;
+        for (int i = 0; i < count; ++i) joined.append(static_cast<const char*>(pieces[i].data), pieces[i].length);
+        return SendBytes(joined.data(), static_cast<int>(joined.size()));
+    }
 };
 
 class SendQueueTest : public ::testing::Test {
