@@ -4,7 +4,8 @@
 // out-of-band and close events are delivered as calls of OnAccept, OnReceive,
 // OnSend, OnConnect, OnOutOfBandData and OnClose on the thread that created
 // (or accepted) it, between the messages of that thread's queue: the thread
-// must run the loop plat::WaitNextMessage + plat::DispatchWindowMessage.
+// must run the loop plat::WaitNextMessage (or TakeNextMessage) +
+// plat::DispatchWindowMessage.
 //
 // Notifications follow the Winsock rules on every platform:
 //  - FD_ACCEPT again after each Accept call while connections wait;
@@ -34,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/SendPiece.h"
 #include "platform/Types.h"
 
 namespace plat {
@@ -126,6 +128,10 @@ class CAsyncSocket {
     // (WSAEWOULDBLOCK when the socket cannot take anything now). Whenever not
     // every byte was taken, OnSend follows once the socket can take more.
     int Send(const void* buffer, int length, int flags = 0);
+    // Sends the `count` pieces (at most plat::kMaxSendPieces) in order, as
+    // Send sends one buffer, each from where it lies, in one system call
+    // while the socket takes everything (sendmsg; WSASend).
+    int SendPieces(const plat::SendPiece* pieces, int count);
     // Sends the `headLength` bytes of `head` and then `length` bytes of
     // `file` from `offset`, the file's bytes without passing through memory
     // of ours (sendfile on POSIX); the head leaves together with the file's

@@ -1,9 +1,10 @@
 // Per-thread message queues: post by thread id, wait, peek and dispatch.
 //
 // Windows: the real thread message queue (quota 10,000 posted messages).
-// POSIX: our own queue with the same capacity; its wait also delivers the
-// readiness of the thread's sockets, as window-addressed messages between the
-// posted ones, so one loop serves both (see posix/ThreadQueue.h).
+// POSIX: our own queue with the same capacity; its wait also hands the
+// readiness of the thread's sockets straight to them, between the posted
+// messages, so one loop serves both (see posix/ThreadQueue.h). Windows'
+// sockets notify a window, whose messages the loop dispatches.
 #pragma once
 
 #include "platform/Types.h"
@@ -11,7 +12,7 @@
 namespace plat {
 
 struct ThreadMsg {
-    void* hwnd = nullptr;  // non-null: addressed to a window (a socket notification)
+    void* hwnd = nullptr;  // non-null: addressed to a window (Windows: a socket notification)
     UINT message = 0;
     WPARAM wParam = 0;
     LPARAM lParam = 0;
@@ -28,11 +29,39 @@ BOOL PostToThread(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 // Blocks for the next message of the calling thread, at most `timeoutMs`
 // milliseconds (kWaitForever: no limit). Returns FALSE for WM_QUIT (the message
 // is still filled in), TRUE otherwise; a wait that runs out returns TRUE
-// with an empty message (no window, message 0), which dispatches to nothing.
+// with an empty message (no window, message 0), which dispatches to nothing,
+// and so does a POSIX wait that handed a socket notification to its socket.
 constexpr DWORD kWaitForever = 0xFFFFFFFF;
 BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs = kWaitForever);
 
-// Looks at the next message without blocking; removes it when `remove`.
+// What a message loop does right before the wait hands a socket
+// notification to its socket (POSIX), as it does before each message it
+// dispatches: a worker's run gate, for instance.
+class NotificationGate {
+  public:
+    virtual void BeforeNotification() = 0;
+
+  protected:
+    ~NotificationGate() = default;
+};
+
+// What TakeNextMessage did.
+enum class Taken {
+    Message,    // `msg` holds a message to dispatch (an empty one when the wait ran out)
+    Quit,       // `msg` holds WM_QUIT
+    Notified,   // a socket notification went straight to its socket; nothing to dispatch
+};
+
+// WaitNextMessage for a loop that lets the wait deliver socket notifications
+// itself, without passing them through its message filter: on POSIX a
+// notification is handed to its socket here, after `gate` (when given), and
+// the call returns Notified. Windows' notifications are window messages and
+// come back as such. A socket handler's exception leaves through this call.
+Taken TakeNextMessage(ThreadMsg* msg, DWORD timeoutMs, NotificationGate* gate);
+
+// Looks at the next message without blocking; removes it when `remove`. On
+// POSIX a socket notification that waits is found too (with `hwnd` naming
+// its socket); one removed this way is dropped.
 BOOL PeekNextMessage(ThreadMsg* msg, bool remove);
 
 // Delivers a window-addressed message (hwnd set) to its window procedure.

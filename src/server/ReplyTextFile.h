@@ -48,6 +48,9 @@ class CReplyTextFile final : public CFile {
         return m_nPosition;
     }
     ULONGLONG GetLength() const override { return m_strText.size() + Shared().size(); }
+    // The reply's bytes where they lie: its own text, then the shared bytes.
+    std::string_view OwnPart() const { return m_strText; }
+    std::string_view SharedPart() const { return Shared(); }
     // Empty for a reply text; the package's name for kept package bytes.
     std::wstring GetFileName() const override { return m_strFileName; }
     void Close() override {

@@ -1,6 +1,7 @@
-// A connection's send queue: chunked reads of the head entry, the stall rule, completion and abandon.
+// A connection's send queue: chunks of the head entry (texts where they lie, files read or left in the file), the stall rule, completion and abandon.
 #include "server/SendQueue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <new>
@@ -14,19 +15,31 @@ namespace {
 std::atomic<bool> g_bCoalescing{true};
 std::atomic<UINT> g_nFileBytesPerCall{CSendQueue::kFileBytesPerCall};
 
-std::unique_ptr<CFile> MemoryFileOf(std::string text) {
-    return std::unique_ptr<CFile>(new (std::nothrow) CReplyTextFile(std::move(text)));
-}
 }  // namespace
 
 std::uint64_t SendQueueSeconds() { return TickCount64() / 1000; }
+
+int CSendSink::SendPieces(const plat::SendPiece* pieces, int count) {
+    int sent = 0;
+    for (int i = 0; i < count; ++i) {
+        if (pieces[i].length == 0) continue;
+        const int n = SendBytes(static_cast<const char*>(pieces[i].data), pieces[i].length);
+        if (n < 0) return sent > 0 ? sent : n;
+        sent += n;
+        if (n < pieces[i].length) break;
+    }
+    return sent;
+}
 
 void CSendQueue::SetCoalescing(bool on) { g_bCoalescing = on; }
 void CSendQueue::SetFileBytesPerCall(UINT bytes) { g_nFileBytesPerCall = bytes; }
 
 CSendQueue::~CSendQueue() {
     for (Entry& entry : m_lstSendQueue) CloseEntry(entry);
+    ReleaseHeld();
 }
+
+CSendQueue::Entry CSendQueue::TextEntry(std::string text) { return Entry(std::move(text)); }
 
 void CSendQueue::CloseEntry(Entry& entry) {
     m_nMemoryBytes -= entry.memoryBytes;
@@ -36,6 +49,9 @@ void CSendQueue::CloseEntry(Entry& entry) {
         entry.file->Close();
         entry.file.reset();
     }
+    entry.memory = nullptr;
+    entry.text.clear();
+    entry.text.shrink_to_fit();
     entry.lease.Release();
 }
 
@@ -59,24 +75,20 @@ bool CSendQueue::Append(Entry&& entry) {
 
 bool CSendQueue::AppendMemoryReply(std::string text) {
     if (text.size() > 0xFFFFFFFFu) return false;
-    const std::size_t length = text.size();
-    std::unique_ptr<CFile> file = MemoryFileOf(std::move(text));
-    if (!file) return false;
-    return Append(Entry{std::move(file), length, length});
+    return Append(TextEntry(std::move(text)));
 }
 
 bool CSendQueue::MakeFileEntries(std::string header, std::unique_ptr<CFile> file, ULONGLONG length, ULONGLONG offset,
                                  CBudgetLease lease, Entry& headerEntry, Entry& fileEntry) {
-    const std::size_t headerLength = header.size();
-    std::unique_ptr<CFile> headerFile = MemoryFileOf(std::move(header));
-    if (!headerFile || !file) {
+    if (!file || header.size() > 0xFFFFFFFFu) {
         if (file) file->Close();
         return false;
     }
     // A part of a file starts at its offset; the file position follows.
     if (offset != 0) file->Seek(static_cast<LONGLONG>(offset), CFile::begin);
-    headerEntry = Entry{std::move(headerFile), headerLength, headerLength};
+    headerEntry = TextEntry(std::move(header));
     fileEntry = Entry{std::move(file), length, 0, offset};
+    fileEntry.memory = dynamic_cast<const CReplyTextFile*>(fileEntry.file.get());
     fileEntry.lease = std::move(lease);
     return true;
 }
@@ -147,13 +159,11 @@ bool CSendQueue::Replace(std::uint64_t token, Entry* entries, std::size_t count)
 }
 
 bool CSendQueue::ResolveWithText(std::uint64_t token, std::string text) {
-    const std::size_t length = text.size();
-    std::unique_ptr<CFile> file = length <= 0xFFFFFFFFu ? MemoryFileOf(std::move(text)) : nullptr;
-    Entry entry{std::move(file), length, length};
-    if (!entry.file) {
+    if (text.size() > 0xFFFFFFFFu) {
         Replace(token, nullptr, 0);
         return false;
     }
+    Entry entry = TextEntry(std::move(text));
     return Replace(token, &entry, 1);
 }
 
@@ -164,6 +174,7 @@ bool CSendQueue::ResolveWithReplyFile(std::uint64_t token, std::unique_ptr<CFile
     }
     const ULONGLONG length = file->GetLength();
     Entry entry{std::move(file), length, memoryBytes};
+    entry.memory = dynamic_cast<const CReplyTextFile*>(entry.file.get());
     return Replace(token, &entry, 1);
 }
 
@@ -196,7 +207,7 @@ bool CSendQueue::SendPending(CSendSink& sink) {
         const Offer offer = OfferRest(sink, fileLimit == 0 ? 0 : fileLimit - fileBytesSent);
         if (offer.fileEnded) {
             // The file became shorter than its announced length.
-            AbandonAll(m_lstSendQueue.front().file->GetFileName());
+            AbandonAll(NameOf(m_lstSendQueue.front()));
             ClearChunk();
             return false;
         }
@@ -218,16 +229,41 @@ bool CSendQueue::SendPending(CSendSink& sink) {
     return false;
 }
 
+int CSendQueue::OfferPieces(CSendSink& sink, UINT position, UINT* offered) const {
+    plat::SendPiece rest[kMaxPieces];
+    int count = 0;
+    UINT start = 0;
+    *offered = 0;
+    for (int i = 0; i < m_nPieces; ++i) {
+        const UINT length = static_cast<UINT>(m_pieces[i].length);
+        if (position < start + length) {
+            const UINT skip = position > start ? position - start : 0;
+            rest[count++] = {static_cast<const char*>(m_pieces[i].data) + skip, static_cast<int>(length - skip)};
+            *offered += length - skip;
+        }
+        start += length;
+    }
+    return count == 1 ? sink.SendBytes(static_cast<const char*>(rest[0].data), rest[0].length)
+                      : sink.SendPieces(rest, count);
+}
+
 CSendQueue::Offer CSendQueue::OfferRest(CSendSink& sink, UINT fileBytesAllowed) {
     Offer offer;
-    if (m_nFileBytes == 0) {
-        offer.offered = static_cast<int>(m_nDataEnd - m_nSendPos);
-        offer.accepted = sink.SendBytes(m_pBuffer.get() + m_nSendPos, offer.offered);
+    const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
+    // Pieces alone, or several pieces before file bytes: they go first, the file at the next offer.
+    const bool onePieceLeft = headLeft > 0 && headLeft <= static_cast<UINT>(m_pieces[m_nPieces - 1].length);
+    if (m_nFileBytes == 0 || (headLeft > 0 && !onePieceLeft)) {
+        UINT offered = 0;
+        offer.accepted = OfferPieces(sink, m_nSendPos, &offered);
+        offer.offered = static_cast<int>(offered);
+        offer.wholeChunk = m_nFileBytes == 0;
         return offer;
     }
-    // Buffered bytes still waiting go first, then the file's chunk (up to
-    // what the turn allows; 0: no limit).
-    const UINT headLeft = m_nSendPos < m_nDataEnd ? m_nDataEnd - m_nSendPos : 0;
+    // What is left of the last piece leaves together with the file's chunk
+    // (up to what the turn allows; 0: no limit).
+    const char* head = headLeft > 0 ? static_cast<const char*>(m_pieces[m_nPieces - 1].data) +
+                                          (m_pieces[m_nPieces - 1].length - static_cast<int>(headLeft))
+                                    : nullptr;
     const UINT fileDone = m_nSendPos - (m_nDataEnd - headLeft);
     UINT fileOffered = m_nFileBytes - fileDone;
     if (fileBytesAllowed != 0 && fileOffered > fileBytesAllowed) {
@@ -235,8 +271,7 @@ CSendQueue::Offer CSendQueue::OfferRest(CSendSink& sink, UINT fileBytesAllowed) 
         offer.wholeChunk = false;
     }
     offer.offered = static_cast<int>(headLeft + fileOffered);
-    offer.accepted = sink.SendFileBytes(headLeft > 0 ? m_pBuffer.get() + m_nSendPos : nullptr,
-                                        static_cast<int>(headLeft), *m_lstSendQueue.front().file,
+    offer.accepted = sink.SendFileBytes(head, static_cast<int>(headLeft), *m_lstSendQueue.front().file,
                                         m_nFileOffset + fileDone, static_cast<int>(fileOffered));
     if (offer.accepted == CSendSink::kFileEnded) {
         offer.fileEnded = true;
@@ -250,8 +285,17 @@ void CSendQueue::ClearChunk() {
     m_nDataEnd = 0;
     m_nSendPos = 0;
     m_nFileBytes = 0;
+    m_nPieces = 0;
+    m_nBufferUsed = 0;
     m_bBufferFree = true;
     m_pBuffer.reset();
+    ReleaseHeld();
+}
+
+void CSendQueue::ReleaseHeld() {
+    m_lstHeldTexts.clear();
+    for (auto& file : m_lstHeldFiles) file->Close();
+    m_lstHeldFiles.clear();
 }
 
 void CSendQueue::AbandonAll(const std::wstring& fileName) {
@@ -264,43 +308,55 @@ void CSendQueue::AbandonAll(const std::wstring& fileName) {
 bool CSendQueue::AbandonIfStalled(std::uint64_t nowSeconds) {
     if (m_bBufferFree || ChunkEnd() == m_nSendPos) return false;
     if (!IsStalled(m_nProgressStamp, nowSeconds)) return false;
-    const bool fromHead = m_bChunkFromHead && !m_lstSendQueue.empty() && m_lstSendQueue.front().file;
-    AbandonAll(fromHead ? m_lstSendQueue.front().file->GetFileName() : m_strChunkFileName);
+    const bool fromHead = m_bChunkFromHead && !m_lstSendQueue.empty();
+    AbandonAll(fromHead ? NameOf(m_lstSendQueue.front()) : m_strChunkFileName);
     // The waiting bytes go too: the client stopped taking them.
     ClearChunk();
     return true;
 }
 
 UINT CSendQueue::ChunkCapacityNeeded(const CSendSink& sink) const {
-    // Walks the queue as FillBuffer takes it: entries are copied while what is
-    // buffered stays within the coalescing room, a full chunk ends the chunk,
-    // and a full chunk the socket takes straight from its file needs no room.
+    // Walks the queue as FillBuffer takes it: entries join the chunk while
+    // what it holds stays within the coalescing room, a full chunk ends it,
+    // and only a file's bytes that are read need room (a text, bytes in
+    // memory and a full chunk the socket takes straight from its file need none).
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
     UINT total = 0;
+    UINT read = 0;
+    int pieces = 0;
     for (const Entry& entry : m_lstSendQueue) {
-        if (entry.pendingToken != 0) break;
+        if (entry.pendingToken != 0 || pieces + 2 > kMaxPieces) break;
         const UINT wanted = NextReadSize(entry);
-        if (wanted == m_nBufferSize && sink.SendsFileBytes(*entry.file)) break;
+        if (InMemory(entry)) {
+            pieces += 2;
+        } else {
+            if (wanted == m_nBufferSize && sink.SendsFileBytes(*entry.file)) break;
+            read += wanted;
+            ++pieces;
+        }
         total += wanted;
         if (wanted == m_nBufferSize || total > coalesceLimit) break;
     }
-    return total;
+    return read;
 }
 
 void CSendQueue::FillBuffer(const CSendSink& sink) {
     BeginChunk(sink);
-    // Data already loaded may be followed by the next entry only while it is
-    // small; without coalescing only an empty buffer takes the next entry.
+    // Data already in the chunk may be followed by the next entry only while
+    // it is small; without coalescing only an empty chunk takes the next entry.
     const UINT coalesceLimit = g_bCoalescing ? kCoalesceRoom : 0;
 
-    while (!m_lstSendQueue.empty() && m_lstSendQueue.front().pendingToken == 0) {
+    while (!m_lstSendQueue.empty() && m_lstSendQueue.front().pendingToken == 0 && m_nPieces + 2 <= kMaxPieces) {
         Entry& head = m_lstSendQueue.front();
         const UINT wanted = NextReadSize(head);
-        if (wanted == m_nBufferSize && sink.SendsFileBytes(*head.file)) {
+        if (InMemory(head)) {
+            if (!TakeInMemory(head, wanted)) break;
+        } else if (wanted == m_nBufferSize && sink.SendsFileBytes(*head.file)) {
             LeaveChunkInFile(head, wanted);
             break;
+        } else if (!ReadIntoChunk(head, wanted, sink)) {
+            break;
         }
-        if (!ReadIntoChunk(head, wanted, sink)) break;
         if (wanted == m_nBufferSize) {
             m_bChunkFromHead = true;
             break;
@@ -309,16 +365,59 @@ void CSendQueue::FillBuffer(const CSendSink& sink) {
         if (m_nDataEnd > coalesceLimit) break;
     }
 
-    if (m_nDataEnd == 0) m_pBuffer.reset();  // nothing buffered: the buffer returns when there is something to read
+    if (m_nBufferUsed == 0) m_pBuffer.reset();  // nothing read: the buffer returns when there is something to read
 }
 
 void CSendQueue::BeginChunk(const CSendSink& sink) {
     m_nDataEnd = 0;
     m_nSendPos = 0;
     m_nFileBytes = 0;
+    m_nPieces = 0;
+    m_nBufferUsed = 0;
     m_bBufferFree = true;
+    ReleaseHeld();  // the last chunk has gone
     // The buffer kept from the last chunk may be too small for what is queued now.
     if (m_pBuffer && m_nBufferCapacity < ChunkCapacityNeeded(sink)) m_pBuffer.reset();
+}
+
+void CSendQueue::AddPiece(const char* data, UINT length) {
+    if (length == 0) return;
+    m_pieces[m_nPieces++] = {data, static_cast<int>(length)};
+    m_nDataEnd += length;
+}
+
+bool CSendQueue::TakeInMemory(Entry& head, UINT wanted) {
+    const std::size_t from = static_cast<std::size_t>(head.taken);
+    std::string_view parts[2];
+    if (head.memory == nullptr) {
+        // A text that is taken whole moves to the chunk's keeping now; one
+        // taken in chunks is a large string whose bytes never move.
+        if (wanted == head.remaining && wanted != m_nBufferSize) {
+            try {
+                m_lstHeldTexts.push_back(std::move(head.text));
+            } catch (const std::bad_alloc&) {
+                AbandonAll(std::wstring());
+                return false;
+            }
+            parts[0] = m_lstHeldTexts.back();
+        } else {
+            parts[0] = head.text;
+        }
+    } else {
+        parts[0] = head.memory->OwnPart();
+        parts[1] = head.memory->SharedPart();
+    }
+    std::size_t start = 0;
+    const std::size_t end = from + wanted;
+    for (const std::string_view part : parts) {
+        const std::size_t first = std::max(from, start);
+        const std::size_t last = std::min(end, start + part.size());
+        if (first < last) AddPiece(part.data() + (first - start), static_cast<UINT>(last - first));
+        start += part.size();
+    }
+    head.remaining -= wanted;
+    head.taken += wanted;
+    return true;
 }
 
 void CSendQueue::LeaveChunkInFile(Entry& head, UINT size) {
@@ -338,15 +437,17 @@ bool CSendQueue::ReadIntoChunk(Entry& head, UINT wanted, const CSendSink& sink) 
     char nothing = 0;
     char* target = &nothing;
     if (wanted > 0) {
-        if (!m_pBuffer) {
-            m_nBufferCapacity = ChunkCapacityNeeded(sink);
+        if (!m_pBuffer || m_nBufferCapacity - m_nBufferUsed < wanted) {
+            // No room left behind what this chunk already read: the entry starts the next chunk.
+            if (m_nBufferUsed > 0) return false;
+            m_nBufferCapacity = std::max(ChunkCapacityNeeded(sink), wanted);
             m_pBuffer.reset(new (std::nothrow) char[m_nBufferCapacity]);
             if (!m_pBuffer) {
                 AbandonAll(head.file->GetFileName());
                 return false;
             }
         }
-        target = m_pBuffer.get() + m_nDataEnd;
+        target = m_pBuffer.get() + m_nBufferUsed;
         if (head.leftInFile) {
             // Earlier chunks went without reading: catch the position up.
             head.file->Seek(static_cast<LONGLONG>(head.taken), CFile::begin);
@@ -360,7 +461,8 @@ bool CSendQueue::ReadIntoChunk(Entry& head, UINT wanted, const CSendSink& sink) 
         AbandonAll(head.file->GetFileName());
         return false;
     }
-    m_nDataEnd += count;
+    AddPiece(target, count);
+    m_nBufferUsed += count;
     head.remaining -= count;
     head.taken += count;
     return true;
@@ -368,10 +470,24 @@ bool CSendQueue::ReadIntoChunk(Entry& head, UINT wanted, const CSendSink& sink) 
 
 void CSendQueue::FinishHeadEntry() {
     // The entry is finished although its last bytes may still wait for
-    // the socket: keep its name for the log line of an abandon.
+    // the socket: keep its name for the log line of an abandon, and bytes
+    // in memory until the chunk has gone.
     Entry& head = m_lstSendQueue.front();
-    m_strChunkFileName = head.file->GetFileName();
+    m_strChunkFileName = NameOf(head);
     m_bChunkFromHead = false;
+    if (head.memory != nullptr && m_nDataEnd > 0) {
+        // The vector's room is kept from chunk to chunk: this rarely allocates.
+        try {
+            m_lstHeldFiles.push_back(std::move(head.file));
+        } catch (const std::bad_alloc&) {
+            // The file stays with the entry and closes with it: its bytes
+            // would be gone before the socket took them.
+            AbandonAll(m_strChunkFileName);
+            ClearChunk();
+            return;
+        }
+        head.memory = nullptr;
+    }
     AppLog(L"Transmitting file %s completed...", RequestTextForLog(m_strChunkFileName));
     PopHead();
 }

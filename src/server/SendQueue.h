@@ -1,18 +1,20 @@
-// A connection's send queue: replies as open files, streamed through one transfer buffer.
+// A connection's send queue: reply texts sent from their own bytes, files streamed in chunks.
 //
-// Every reply is appended as a file object (an in-memory file for texts, the
-// open disk file for a package). Only the head entry is read, one chunk of
-// up to kBufferSize bytes at a time, and only once the previous chunk was
-// taken by the socket whole, so at most one chunk per connection is in
-// memory. Progress is any byte the socket takes; a queue whose bytes wait
+// A reply is appended as its text (a header, a whole reply) or as a file
+// object (the open disk file of a package, or bytes kept in memory). Only
+// the head entry is taken, one chunk of up to kBufferSize bytes at a time,
+// and only once the previous chunk was taken by the socket whole: a text or
+// bytes in memory go to the socket from where they are, a package's bytes
+// through the one transfer buffer (or straight from the file), so at most
+// one chunk per connection is read into memory. Progress is any byte the socket takes; a queue whose bytes wait
 // for a socket that has taken nothing for kStallSeconds (six whole minutes,
 // i.e. "more than five") is abandoned whole by AbandonIfStalled, which its
 // owner calls now and then. An abandoned queue has broken the client's
 // Content-Length framing; its owner closes the connection.
 //
-// The transfer buffer exists only while the connection has something to
-// send: it is allocated when the first chunk is loaded and released as soon
-// as the queue runs dry, so idle connections cost no buffer.
+// The transfer buffer exists only while the connection has file bytes to
+// send: it is allocated when the first chunk is read and released as soon
+// as a chunk needs none, so idle connections cost no buffer.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +22,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/File.h"
+#include "platform/SendPiece.h"
+#include "platform/TransferChunk.h"
 #include "server/Budget.h"
+
+class CReplyTextFile;
 
 // Where the queue hands its bytes: returns the count accepted (possibly
 // fewer than offered) or a negative value when nothing was accepted. When
@@ -34,6 +41,9 @@ class CSendSink {
     static constexpr int kFileEnded = -2;
 
     virtual int SendBytes(const char* data, int length) = 0;
+    // Sends `count` pieces (at most plat::kMaxSendPieces) in order as
+    // one stream, with SendBytes's result. The base offers them one by one.
+    virtual int SendPieces(const plat::SendPiece* pieces, int count);
 
     // Whether `file`'s bytes can be sent without reading them into the
     // transfer buffer (the queue asks before it takes a chunk that way).
@@ -53,17 +63,14 @@ class CSendSink {
 
 class CSendQueue {
   public:
-    // Size of every read from a queued file.
-    static constexpr UINT kBufferSize = 1048576;
+    // Size of every read from a queued file: the transfer's one chunk size.
+    static constexpr UINT kBufferSize = plat::kTransferChunkBytes;
     // Seconds without progress after which the queue is abandoned.
     static constexpr std::uint64_t kStallSeconds = 360;
     // File bytes sent straight from the file per SendPending call at most (0:
-    // no limit), after which the connection asks to be called again and
-    // the others have their turn. Measured on loopback against sending
-    // until the socket is full, 256 KiB, 1 MiB and 4 MiB per turn: 2 MiB
-    // took the least CPU per byte and the highest rate, for one client and
-    // for eight (nginx's sendfile_max_chunk is the same).
-    static constexpr UINT kFileBytesPerCall = 2u << 20;
+    // no limit): one chunk, after which the connection asks to be called
+    // again and the others have their turn.
+    static constexpr UINT kFileBytesPerCall = plat::kTransferChunkBytes;
     // Room behind a finished small entry for the next entry's first chunk:
     // a reply header and the start of its body leave in one send, so a
     // small reply never waits between two segments for a delayed
@@ -76,8 +83,8 @@ class CSendQueue {
     CSendQueue(const CSendQueue&) = delete;
     CSendQueue& operator=(const CSendQueue&) = delete;
 
-    // Appends `text` as an in-memory entry. False (nothing queued) when
-    // memory runs out.
+    // Appends `text` as an entry sent from its own bytes. False (nothing
+    // queued) when memory runs out.
     bool AppendMemoryReply(std::string text);
     // Appends the in-memory `header` and then `file`. The queue owns the
     // file from here on (and `lease`, what it holds of the server's budgets,
@@ -146,20 +153,39 @@ class CSendQueue {
     struct Entry {
         Entry(std::unique_ptr<CFile> file, ULONGLONG remaining, std::uint64_t memoryBytes, ULONGLONG taken = 0)
             : file(std::move(file)), remaining(remaining), memoryBytes(memoryBytes), taken(taken) {}
+        // A reply text.
+        explicit Entry(std::string text) : remaining(text.size()), memoryBytes(text.size()), text(std::move(text)) {}
 
-        std::unique_ptr<CFile> file;  // null while pending
+        std::unique_ptr<CFile> file;  // null for a text, and while pending
         ULONGLONG remaining;    // bytes still to read
         std::uint64_t memoryBytes;  // reply text this entry holds in memory
         ULONGLONG taken = 0;    // file offset of the next byte: read, or left in the file for the socket
         bool leftInFile = false;  // some were taken without reading (the file position lags)
         std::uint64_t pendingToken = 0;  // non-zero: a placeholder for a reply still to come
         CBudgetLease lease;     // what the entry holds of the server's budgets
+        std::string text;       // a text's bytes (no file)
+        const CReplyTextFile* memory = nullptr;  // the file when it holds its bytes in memory
     };
+    static Entry TextEntry(std::string text);
+    // The name the transfer's log lines give the entry (empty for a text).
+    static std::wstring NameOf(const Entry& entry) { return entry.file ? entry.file->GetFileName() : std::wstring(); }
+    // Whether the entry's bytes are sent from where they are, not read.
+    static bool InMemory(const Entry& entry) { return !entry.file || entry.memory != nullptr; }
     // Entries for a file reply: its header, then the file from `offset`.
     static bool MakeFileEntries(std::string header, std::unique_ptr<CFile> file, ULONGLONG length, ULONGLONG offset,
                                 CBudgetLease lease, Entry& headerEntry, Entry& fileEntry);
     // Puts `entries` where the pending entry `token` is.
     bool Replace(std::uint64_t token, Entry* entries, std::size_t count);
+
+    // Adds `length` bytes at `data` to the chunk (the caller made sure of room for the piece).
+    void AddPiece(const char* data, UINT length);
+    // Takes the next `wanted` bytes of a text or of bytes in memory into the
+    // chunk as pieces (false when the queue was abandoned instead: no memory).
+    bool TakeInMemory(Entry& head, UINT wanted);
+    // Offers the chunk's pieces from `position` on (false: none left).
+    int OfferPieces(CSendSink& sink, UINT position, UINT* offered) const;
+    // Releases the texts and memory files whose bytes the finished chunk held.
+    void ReleaseHeld();
 
     // One offer of the rest of the current chunk to the sink.
     struct Offer {
@@ -176,12 +202,13 @@ class CSendQueue {
     void FillBuffer(const CSendSink& sink);
     // FillBuffer's steps: start an empty chunk; mark a whole chunk that stays
     // in the file; read the head entry's next bytes after the chunk's data
-    // (false when the queue was abandoned instead); drop the finished head entry.
+    // (false when the queue was abandoned instead, or when the buffer has no
+    // room left and the entry waits for the next chunk); drop the finished head entry.
     void BeginChunk(const CSendSink& sink);
     void LeaveChunkInFile(Entry& head, UINT size);
     bool ReadIntoChunk(Entry& head, UINT wanted, const CSendSink& sink);
     void FinishHeadEntry();
-    // End of the current chunk: the buffered bytes, then the marked file bytes.
+    // End of the current chunk: the pieces, then the marked file bytes.
     UINT ChunkEnd() const { return m_nDataEnd + m_nFileBytes; }
     // Forgets the current chunk (buffered and marked bytes).
     void ClearChunk();
@@ -209,9 +236,19 @@ class CSendQueue {
 
     std::unique_ptr<char[]> m_pBuffer;  // m_nBufferCapacity bytes while in use
     UINT m_nBufferCapacity = 0;
+    UINT m_nBufferUsed = 0;   // bytes of the buffer that the chunk's pieces hold
     UINT m_nBufferSize = kBufferSize;
     UINT m_nSendPos = 0;
-    UINT m_nDataEnd = 0;
+    UINT m_nDataEnd = 0;      // bytes of the chunk's pieces
+    // The chunk's bytes before its file bytes, in order: reply texts and
+    // bytes in memory where they lie, a package's bytes in the buffer.
+    static constexpr int kMaxPieces = plat::kMaxSendPieces;
+    plat::SendPiece m_pieces[kMaxPieces];
+    int m_nPieces = 0;
+    // Finished entries whose bytes the chunk's pieces point into, kept until
+    // the chunk has gone (a deque: its elements never move).
+    std::deque<std::string> m_lstHeldTexts;
+    std::vector<std::unique_ptr<CFile>> m_lstHeldFiles;
     // A full chunk of the head entry's file that follows the buffered bytes
     // and is sent straight from the file: its length and file offset.
     UINT m_nFileBytes = 0;

@@ -16,6 +16,10 @@ int CSocketSink::Note(int result) {
 
 int CSocketSink::SendBytes(const char* data, int length) { return Note(m_socket.Send(data, length, 0)); }
 
+int CSocketSink::SendPieces(const plat::SendPiece* pieces, int count) {
+    return Note(m_socket.SendPieces(pieces, count));
+}
+
 bool CSocketSink::SendsFileBytes(const CFile& file) const {
     return CAsyncSocket::CanSendFileBytes() && dynamic_cast<const CDiskFile*>(&file) != nullptr;
 }

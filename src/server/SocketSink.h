@@ -16,6 +16,7 @@ class CSocketSink final : public CSendSink {
     explicit CSocketSink(CAsyncSocket& socket) : m_socket(socket) {}
 
     int SendBytes(const char* data, int length) override;
+    int SendPieces(const plat::SendPiece* pieces, int count) override;
     bool SendsFileBytes(const CFile& file) const override;
     int SendFileBytes(const char* head, int headLength, CFile& file, ULONGLONG offset, int length) override;
 

@@ -104,7 +104,13 @@ int CWinThread::Run() {
 }
 
 BOOL CWinThread::PumpMessage() {
-    if (!plat::WaitNextMessage(&m_msgCur, MessageWaitTimeout())) return FALSE;
+    switch (plat::TakeNextMessage(&m_msgCur, MessageWaitTimeout(), this)) {
+        case plat::Taken::Quit: return FALSE;
+        // The wait handed a socket notification to its socket (after
+        // BeforeNotification): it is no message of ours to filter.
+        case plat::Taken::Notified: return TRUE;
+        case plat::Taken::Message: break;
+    }
     if (!PreTranslateMessage(&m_msgCur) && m_msgCur.hwnd != nullptr) plat::DispatchWindowMessage(m_msgCur);
     return TRUE;
 }

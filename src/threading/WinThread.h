@@ -97,7 +97,7 @@ struct CRuntimeClass {
 
 // ---------------------------------------------------------------------------
 
-class CWinThread {
+class CWinThread : private plat::NotificationGate {
   public:
     CWinThread();
     virtual ~CWinThread();
@@ -129,7 +129,9 @@ class CWinThread {
     // and before it waits for the next one.
     virtual int Run();
     virtual BOOL PreTranslateMessage(plat::ThreadMsg* msg);
-    // Waits for the next message (at most MessageWaitTimeout()) and dispatches it.
+    // Waits for the next message (at most MessageWaitTimeout()) and dispatches
+    // it. A socket notification that the wait delivers itself (POSIX) passes
+    // BeforeNotification, not PreTranslateMessage.
     virtual BOOL PumpMessage();
     virtual BOOL OnIdle(long count);
     // A batch of messages that the thread took together is handled (see
@@ -148,6 +150,11 @@ class CWinThread {
     virtual const MessageMap* GetMessageMap() const { return GetThisMessageMap(); }
 
   protected:
+    // Runs right before the wait hands a socket notification to its socket:
+    // what PreTranslateMessage does for every message besides dispatching.
+    // The base does nothing.
+    void BeforeNotification() override {}
+
     // The message being handled by PumpMessage.
     plat::ThreadMsg m_msgCur;
 

@@ -175,14 +175,18 @@ BOOL CWinThreadEx::OnIdle(long count) {
 // ---------------------------------------------------------------------------
 // Handling.
 
-BOOL CWinThreadEx::PreTranslateMessage(plat::ThreadMsg* msg) {
+void CWinThreadEx::PassRunGate() {
     if (plat::WaitForObject(m_evRun, 0) != WAIT_OBJECT_0) {
         WriteGatheredLogLines();  // nothing logged waits while the thread is paused
         plat::SignalEvent(m_evPaused);
         plat::WaitForObject(m_evRun, INFINITE);
         plat::ResetEventObject(m_evPaused);
     }
-    // Window-addressed messages (socket notifications) are never tracked.
+}
+
+BOOL CWinThreadEx::PreTranslateMessage(plat::ThreadMsg* msg) {
+    PassRunGate();
+    // Window-addressed messages (Windows' socket notifications) are never tracked.
     if (msg->hwnd != nullptr || !IsTracked(msg->message)) return CWinThread::PreTranslateMessage(msg);
 
     auto* envelope = reinterpret_cast<CMessageEnvelope*>(msg->wParam);

@@ -95,6 +95,9 @@ class CWinThreadEx : public CWinThread {
     bool IsBackupQueueActive() const { return m_bBackupQueueActive.load(); }
 
   protected:
+    // A socket notification waits at the run gate as every message does.
+    void BeforeNotification() override { PassRunGate(); }
+
     bool IsTracked(UINT message) const {
         return message >= m_nFirstTrackedMessage && message <= m_nLastTrackedMessage;
     }
@@ -123,6 +126,8 @@ class CWinThreadEx : public CWinThread {
     static constexpr std::size_t kEventPoolSize = 16;
 
   private:
+    // Holds the thread while its run gate is closed (the paused state).
+    void PassRunGate();
     // Dispatches a tracked message to its handler and reports what it throws.
     void DispatchInsideBoundary(plat::ThreadMsg* msg);
     // Frees what a tracked message that will never be handled carries.

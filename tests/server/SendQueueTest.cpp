@@ -1,6 +1,7 @@
 // The send queue against a scripted socket and files that record their reads and closes.
 #include <cstring>
 
+#include "server/ReplyTextFile.h"
 #include "server/SendQueue.h"
 #include "server/ServerFixture.h"
 
@@ -53,6 +54,7 @@ struct ScriptedSink final : CSendSink {
     long long budget = -1;
     std::string received;
     std::vector<int> offers;
+    std::vector<const void*> firstBytes;  // where each offer's pieces lay
 
     int SendBytes(const char* data, int length) override {
         offers.push_back(length);
@@ -61,6 +63,15 @@ struct ScriptedSink final : CSendSink {
         received.append(data, static_cast<std::size_t>(take));
         if (budget >= 0) budget -= take;
         return static_cast<int>(take);
+    }
+    // A gathered send is one offer, as the socket sees it.
+    int SendPieces(const plat::SendPiece* pieces, int count) override {
+        std::string joined;
+        for (int i = 0; i < count; ++i) {
+            firstBytes.push_back(pieces[i].data);
+            joined.append(static_cast<const char*>(pieces[i].data), pieces[i].length);
+        }
+        return SendBytes(joined.data(), static_cast<int>(joined.size()));
     }
 };
 
@@ -164,6 +175,37 @@ TEST_F(SendQueueTest, SmallHeaderAndBodyLeaveInOneSendWithTheSameBytes) {
     m_queue.SendPending(separate);
     EXPECT_EQ(separate.offers, (std::vector<int>{6, 4}));
     EXPECT_EQ(separate.received, m_sink.received);
+}
+
+// Reply texts and bytes kept in memory go out from where they lie, gathered
+// into one send with the reply's header, and need no transfer buffer, also
+// when the socket takes them in parts.
+TEST_F(SendQueueTest, BytesInMemoryLeaveFromWhereTheyLieWithoutATransferBuffer) {
+    const auto kept = std::make_shared<const std::string>(PatternBytes(3000));
+    const auto listing = std::make_shared<const std::string>(PatternBytes(2 * kChunk + 5));
+    struct Row {
+        const char* what;
+        std::unique_ptr<CFile> body;
+        const std::string& expectedBody;
+    };
+    Row rows[] = {{"kept package bytes", std::make_unique<CReplyTextFile>(kept, L"small.bin"), *kept},
+                  {"listing larger than a chunk", std::make_unique<CReplyTextFile>(listing, L""), *listing}};
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedSink sink;
+        const std::size_t length = row.expectedBody.size();
+        ASSERT_TRUE(m_queue.AppendFileReply("HEADER", std::move(row.body), length));
+        sink.budget = 4;
+        m_queue.SendPending(sink);
+        EXPECT_TRUE(m_queue.IsWaiting());
+        EXPECT_FALSE(m_queue.HasTransferBuffer());
+        sink.budget = -1;
+        m_queue.SendPending(sink);
+        EXPECT_TRUE(sink.received == "HEADER" + row.expectedBody);
+        EXPECT_EQ(sink.firstBytes.at(1), row.expectedBody.data()) << "the body's bytes were not copied";
+        EXPECT_FALSE(m_queue.HasTransferBuffer());
+        EXPECT_TRUE(m_queue.IsIdle());
+    }
 }
 
 TEST_F(SendQueueTest, ReplyQueuedWhileBytesWaitFollowsThem) {

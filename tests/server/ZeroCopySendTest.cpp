@@ -190,6 +190,19 @@ namespace {
 // With a limit per call, a transfer that the socket would take whole goes
 // out in turns of that many file bytes, each call saying that more waits;
 // the bytes are the same, in order.
+// A large download takes one chunk per turn: each call sends at most one
+// chunk of the file and says whether more waits.
+TEST_F(ZeroCopySendTest, ALargeDownloadYieldsAfterOneChunkPerTurn) {
+    const std::string data = PatternBytes(3 * kChunk);
+    FileRecord record;
+    QueueFile("HEAD", data, record);
+    int calls = 1;
+    while (m_queue.SendPending(m_sink) && calls < 100) ++calls;
+    EXPECT_EQ(calls, 3);
+    for (const auto& [head, file] : m_sink.fileCalls) EXPECT_LE(static_cast<UINT>(file), kChunk);
+    EXPECT_TRUE(m_sink.received == "HEAD" + data);
+}
+
 TEST_F(ZeroCopySendTest, FileBytesGoOutInTurnsOfTheLimit) {
     const std::string data = PatternBytes(3 * kChunk + 1000);
     FileRecord record;

@@ -7,7 +7,9 @@
 #include <future>
 #include <thread>
 
+#include "platform/AsyncSocket.h"
 #include "platform/MessageQueue.h"
+#include "support/HttpClient.h"
 #include "threading/Clock.h"
 #include "threading/WorkerProbe.h"
 
@@ -160,6 +162,52 @@ TEST_F(StopAndSend, SendToAWorkerHeldAtItsRunGateIsCancelled) {
     // Once released, the worker handles both messages.
     m_worker->OpenRunGate();
     EXPECT_TRUE(m_journal.WaitHandled(2));
+}
+
+// A listening socket of the worker's that counts its accept notifications.
+class CountingListener final : public CAsyncSocket {
+  public:
+    explicit CountingListener(Signal& accepted) : m_accepted(accepted) {}
+    void OnAccept(int) override {
+        ++accepts;
+        CAsyncSocket connection;
+        Accept(connection);
+        m_accepted.Set();
+    }
+    std::atomic<int> accepts{0};
+
+  private:
+    Signal& m_accepted;
+};
+
+// A socket notification, which the wait hands to its socket without the
+// message filter, still waits at the run gate as every message does.
+TEST_F(StopAndSend, SocketNotificationWaitsAtTheRunGate) {
+    ASSERT_TRUE(plat::InitSockets());
+    Signal accepted;
+    std::unique_ptr<CountingListener> listener;
+    UINT port = 0;
+    m_journal.action = [&](const Handled&) {
+        listener = std::make_unique<CountingListener>(accepted);
+        std::wstring address;
+        if (listener->Create(0, SOCK_STREAM, FD_ACCEPT, L"127.0.0.1") && listener->Listen())
+            listener->GetSockName(address, port);
+    };
+    m_worker = StartProbeWorker(m_journal);
+    ASSERT_NE(m_worker, nullptr);
+    ASSERT_TRUE(m_worker->SendMessage(kTracked, 0, 0));
+    ASSERT_NE(port, 0u);
+    m_worker->CloseRunGate();
+    CHttpClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(m_worker->WaitHeldAtRunGate());
+    EXPECT_EQ(listener->accepts, 0) << "held before the notification reached the socket";
+    m_worker->OpenRunGate();
+    ASSERT_TRUE(accepted.Wait());
+    EXPECT_EQ(listener->accepts, 1);
+    // The socket belongs to the worker's thread: close it there.
+    m_journal.action = [&](const Handled&) { listener.reset(); };
+    ASSERT_TRUE(m_worker->SendMessage(kTracked, 0, 0));
 }
 
 TEST_F(StopAndSend, SendFailsWhenThePostFails) {

@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,7 @@
 #include "common/Utf8.h"
 #include "platform/File.h"
 #include "platform/Handles.h"
+#include "platform/TransferChunk.h"
 #include "platform/Win32Codes.h"
 #include "platform/posix/PosixObjects.h"
 #include "platform/posix/ThreadQueue.h"
@@ -36,11 +38,6 @@ namespace {
 
 using plat::sockets::ResolveAddress;
 using plat::sockets::SocketAddress;
-
-// File bytes go to the socket at most this many per call: the socket is
-// locked for the whole of a call, and acknowledgements that arrive
-// meanwhile wait, so shorter calls keep a fast transfer flowing.
-constexpr std::size_t kSendFilePiece = 256 * 1024;
 
 constexpr DWORD kWsaEAlready = 10037;
 constexpr DWORD kWsaEProtoNoSupport = 10043;
@@ -560,6 +557,52 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags) {
     return sent;
 }
 
+int CAsyncSocket::SendPieces(const plat::SendPiece* pieces, int count) {
+    if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK);
+    if (count < 0 || count > plat::kMaxSendPieces || (pieces == nullptr && count > 0)) return SetSocketError(EFAULT);
+    iovec vec[plat::kMaxSendPieces];
+    long long total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (pieces[i].length < 0 || (pieces[i].data == nullptr && pieces[i].length > 0)) return SetSocketError(EFAULT);
+        vec[i].iov_base = const_cast<void*>(pieces[i].data);
+        vec[i].iov_len = static_cast<std::size_t>(pieces[i].length);
+        total += pieces[i].length;
+    }
+    if (total > std::numeric_limits<int>::max()) return SetSocketError(EMSGSIZE);
+    msghdr message{};
+    message.msg_iov = vec;
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    int sent = 0;
+    // As Send: a short send is retried with what is left, until everything
+    // went or the socket would block (which owes the next FD_WRITE).
+    while (sent < total) {
+        ssize_t n = ::sendmsg(m_pState->Fd(), &message, MSG_NOSIGNAL);
+        if (n < 0) {
+            const int error = errno;
+            if (error == EINTR) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                m_pState->writeArmed = true;
+                m_pState->UpdateWatch();
+            }
+            if (sent > 0) return sent;
+            return SetSocketError(error);
+        }
+        sent += static_cast<int>(n);
+        while (n > 0 && message.msg_iovlen > 0) {
+            iovec& first = message.msg_iov[0];
+            const std::size_t step = std::min<std::size_t>(first.iov_len, static_cast<std::size_t>(n));
+            first.iov_base = static_cast<char*>(first.iov_base) + step;
+            first.iov_len -= step;
+            n -= static_cast<ssize_t>(step);
+            if (first.iov_len == 0) {
+                ++message.msg_iov;
+                --message.msg_iovlen;
+            }
+        }
+    }
+    return sent;
+}
+
 int CAsyncSocket::SendFileBytes(const void* head, int headLength, const CDiskFile& file, std::uint64_t offset,
                                int length) {
     if (m_hSocket == plat::kInvalidSocket) return SetSocketError(ENOTSOCK);
@@ -593,7 +636,9 @@ int CAsyncSocket::SendFileBytes(const void* head, int headLength, const CDiskFil
     int fileSent = 0;
     while (fileSent < length) {
         off_t position = static_cast<off_t>(offset + static_cast<unsigned>(fileSent));
-        const std::size_t piece = std::min<std::size_t>(static_cast<std::size_t>(length - fileSent), kSendFilePiece);
+        // The socket is locked for the whole of a call: at most one chunk each.
+        const std::size_t piece =
+            std::min<std::size_t>(static_cast<std::size_t>(length - fileSent), plat::kTransferChunkBytes);
         const ssize_t n = ::sendfile(fd, source, &position, piece);
         if (n > 0) {
             fileSent += static_cast<int>(n);

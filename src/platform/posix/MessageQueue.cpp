@@ -146,29 +146,28 @@ bool TakePosted(ThreadQueue& q, ThreadMsg* msg, bool remove) {
     return true;
 }
 
-bool TakeReady(ThreadQueue& q, ThreadMsg* msg, bool remove) {
+bool TakeReady(ThreadQueue& q, ReadyNotice* notice, bool remove) {
     if (q.ready.empty()) return false;
-    const ReadyNotice notice = q.ready.front();
+    *notice = q.ready.front();
     if (remove) q.ready.pop_front();
-    msg->hwnd = notice.sink;
-    msg->message = kReadinessMessage;
-    msg->wParam = static_cast<WPARAM>(notice.fd);
-    msg->lParam = static_cast<LPARAM>(notice.events);
     return true;
 }
 
-// Posted messages and socket readiness take turns, so neither starves the other.
-bool TakeNext(ThreadQueue& q, ThreadMsg* msg, bool remove) {
+enum class Next { Nothing, Posted, Ready };
+
+// Posted messages and socket readiness take turns, so neither starves the
+// other. A posted message lands in `msg`, readiness in `notice`.
+Next TakeNext(ThreadQueue& q, ThreadMsg* msg, ReadyNotice* notice, bool remove) {
     if (q.ready.empty()) Harvest(q, 0);
-    if (q.preferReady && TakeReady(q, msg, remove)) {
+    if (q.preferReady && TakeReady(q, notice, remove)) {
         if (remove) q.preferReady = false;
-        return true;
+        return Next::Ready;
     }
     if (TakePosted(q, msg, remove)) {
         if (remove) q.preferReady = true;
-        return true;
+        return Next::Posted;
     }
-    return TakeReady(q, msg, remove);
+    return TakeReady(q, notice, remove) ? Next::Ready : Next::Nothing;
 }
 
 }  // namespace
@@ -278,22 +277,35 @@ BOOL PostToThread(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
     return TRUE;
 }
 
-BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
+Taken TakeNextMessage(ThreadMsg* msg, DWORD timeoutMs, NotificationGate* gate) {
     ThreadQueue* q = OwnQueue();
-    if (!q) return FALSE;
+    if (!q) {
+        *msg = ThreadMsg{};
+        return Taken::Message;
+    }
     const std::uint64_t deadline = timeoutMs == kWaitForever ? 0 : TickCount64Ms() + timeoutMs;
     for (;;) {
         // The wake-up is drained only when the wait reports it (in Harvest),
         // not on every message: the eventfd stays readable until then, so a
         // post can never be missed, and a busy loop saves one read per
         // message at the price of at most one empty pass after a post.
-        if (TakeNext(*q, msg, true)) return msg->message == WM_QUIT && msg->hwnd == nullptr ? FALSE : TRUE;
+        ReadyNotice notice{};
+        switch (TakeNext(*q, msg, &notice, true)) {
+            case Next::Posted: return msg->message == WM_QUIT ? Taken::Quit : Taken::Message;
+            case Next::Ready:
+                // Straight to the socket: readiness is no message of the loop's.
+                *msg = ThreadMsg{};
+                if (gate) gate->BeforeNotification();
+                notice.sink->OnReadiness(notice.events);
+                return Taken::Notified;
+            case Next::Nothing: break;
+        }
         int waitMs = -1;
         if (timeoutMs != kWaitForever) {
             const std::uint64_t now = TickCount64Ms();
             if (now >= deadline) {
                 *msg = ThreadMsg{};
-                return TRUE;
+                return Taken::Message;
             }
             waitMs = static_cast<int>(deadline - now);
         }
@@ -301,10 +313,25 @@ BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
     }
 }
 
+BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
+    ThreadQueue* q = OwnQueue();
+    if (!q) return FALSE;
+    return TakeNextMessage(msg, timeoutMs, nullptr) == Taken::Quit ? FALSE : TRUE;
+}
+
 BOOL PeekNextMessage(ThreadMsg* msg, bool remove) {
     ThreadQueue* q = OwnQueue();
     if (!q) return FALSE;
-    return TakeNext(*q, msg, remove) ? TRUE : FALSE;
+    ReadyNotice notice{};
+    switch (TakeNext(*q, msg, &notice, remove)) {
+        case Next::Posted: return TRUE;
+        case Next::Ready:
+            *msg = ThreadMsg{notice.sink, kReadinessMessage, static_cast<WPARAM>(notice.fd),
+                             static_cast<LPARAM>(notice.events)};
+            return TRUE;
+        case Next::Nothing: break;
+    }
+    return FALSE;
 }
 
 bool MessagePassEnded() {

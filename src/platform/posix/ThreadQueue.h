@@ -1,8 +1,8 @@
 // POSIX-only: how sockets join a thread's message loop.
 //
 // A descriptor watched here is polled (level-triggered epoll) by the owning
-// thread's WaitNextMessage; each readiness becomes one window-addressed
-// message whose dispatch calls the sink on that thread.
+// thread's wait (TakeNextMessage), which calls the sink with each readiness
+// on that thread, taking turns with the posted messages.
 #pragma once
 
 #include <cstdint>

@@ -349,6 +349,43 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags) {
     return sent;
 }
 
+int CAsyncSocket::SendPieces(const plat::SendPiece* pieces, int count) {
+    if (m_hSocket == plat::kInvalidSocket) return FailWith(WSAENOTSOCK), SOCKET_ERROR;
+    if (count < 0 || count > plat::kMaxSendPieces || (pieces == nullptr && count > 0)) return FailWith(WSAEFAULT), SOCKET_ERROR;
+    WSABUF buffers[plat::kMaxSendPieces];
+    long long total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (pieces[i].length < 0 || (pieces[i].data == nullptr && pieces[i].length > 0))
+            return FailWith(WSAEFAULT), SOCKET_ERROR;
+        buffers[i].buf = static_cast<char*>(const_cast<void*>(pieces[i].data));
+        buffers[i].len = static_cast<ULONG>(pieces[i].length);
+        total += pieces[i].length;
+    }
+    if (total > 0x7FFFFFFF) return FailWith(WSAEMSGSIZE), SOCKET_ERROR;
+    WSABUF* first = buffers;
+    DWORD left = static_cast<DWORD>(count);
+    int sent = 0;
+    // As Send: a short send is retried with what is left, until everything
+    // went or Winsock reports WSAEWOULDBLOCK (which owes the next FD_WRITE).
+    while (sent < total) {
+        DWORD n = 0;
+        if (::WSASend(static_cast<SOCKET>(m_hSocket), first, left, &n, 0, nullptr, nullptr) == SOCKET_ERROR)
+            return sent > 0 ? sent : SOCKET_ERROR;
+        sent += static_cast<int>(n);
+        while (n > 0 && left > 0) {
+            const DWORD step = first->len < n ? first->len : n;
+            first->buf += step;
+            first->len -= step;
+            n -= step;
+            if (first->len == 0) {
+                ++first;
+                --left;
+            }
+        }
+    }
+    return sent;
+}
+
 // TransmitFile would send without reading, but it blocks on a socket that
 // is not overlapped; until that is worth it, Windows reads and Sends.
 int CAsyncSocket::SendFileBytes(const void*, int, const CDiskFile&, std::uint64_t, int) {

@@ -60,6 +60,12 @@ BOOL WaitNextMessage(ThreadMsg* msg, DWORD timeoutMs) {
     return rc;
 }
 
+Taken TakeNextMessage(ThreadMsg* msg, DWORD timeoutMs, NotificationGate* gate) {
+    // Socket notifications are window messages here: the loop dispatches them.
+    (void)gate;
+    return WaitNextMessage(msg, timeoutMs) ? Taken::Message : Taken::Quit;
+}
+
 BOOL PeekNextMessage(ThreadMsg* msg, bool remove) {
     MSG m{};
     const BOOL rc = ::PeekMessageW(&m, nullptr, 0, 0, remove ? PM_REMOVE : PM_NOREMOVE);
