@@ -85,13 +85,13 @@ void Route(Tree& tree, const std::wstring& method, const std::wstring& rawPath) 
     RoutingPolicy policy;
     policy.mayOpenPackage = false;  // a package found is answered Deferred, with its full path
     const RoutedReply reply = RouteRequest(method, rawPath, RangeFields{}, tree.packagesFolder, policy);
-    if (reply.kind == RoutedReply::Kind::Listing) {
-        CheckServed(tree, reply.fullPath);
-        const std::wstring xml = BuildFolderXml(0, reply.fullPath, kFolderListingDepthLimit);
-        if (xml.rfind(L"<Folder Name=\"", 0) != 0) fuzz::Violation("listing without its Folder element", reply.fullPath);
-    } else if (reply.kind == RoutedReply::Kind::Deferred) {
-        CheckServed(tree, reply.fullPath);
-    } else if (reply.kind == RoutedReply::Kind::File) {
+    if (const auto* listing = std::get_if<RoutedListing>(&reply)) {
+        CheckServed(tree, listing->folder);
+        const std::wstring xml = BuildFolderXml(0, listing->folder, kFolderListingDepthLimit);
+        if (xml.rfind(L"<Folder Name=\"", 0) != 0) fuzz::Violation("listing without its Folder element", listing->folder);
+    } else if (const auto* deferred = std::get_if<RoutedDeferredPackage>(&reply)) {
+        CheckServed(tree, deferred->fullPath);
+    } else if (std::holds_alternative<RoutedFile>(reply)) {
         fuzz::Violation("a package was opened although routing was told not to", rawPath);
     }
 }
