@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "server/ByteRange.h"
 
@@ -75,10 +75,11 @@ class CRequestsInFlight {
     }
 
   private:
-    std::deque<RequestInFlight>::iterator Find(std::uint64_t token) {
+    std::vector<RequestInFlight>::iterator Find(std::uint64_t token) {
         return std::find_if(m_requests.begin(), m_requests.end(),
                             [token](const RequestInFlight& r) { return r.token == token; });
     }
 
-    std::deque<RequestInFlight> m_requests;
+    // A vector: an idle connection's empty one holds no memory (a deque would).
+    std::vector<RequestInFlight> m_requests;
 };

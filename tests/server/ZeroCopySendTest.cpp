@@ -192,8 +192,8 @@ namespace {
 // the bytes are the same, in order.
 // A large download takes one chunk per turn: each call sends at most one
 // chunk of the file and says whether more waits.
-TEST_F(ZeroCopySendTest, ALargeDownloadYieldsAfterOneChunkPerTurn) {
-    const std::string data = PatternBytes(3 * kChunk);
+TEST_F(ZeroCopySendTest, ALargeDownloadYieldsAfterItsChunksPerTurn) {
+    const std::string data = PatternBytes(3 * CSendQueue::kChunksPerTurn * kChunk);
     FileRecord record;
     QueueFile("HEAD", data, record);
     int calls = 1;
