@@ -133,9 +133,16 @@ class LoadBalancerTest(unittest.TestCase):
             self.assertLess(time.time(), deadline, f"HAProxy shows {self.status()}, not {wanted}")
             time.sleep(0.1)
 
-    def served_by(self, path):
+    def served_by(self, path, wait=0.0):
+        """The instances whose log names the request; waits up to `wait` seconds for one (a listener
+        writes its lines at the end of its pass, which may come just after the reply has left)."""
         line = f"Request for: '/packages/{path}'"
-        return [name for name, s in self.servers.items() if line in s.log_messages()]
+        deadline = time.monotonic() + wait
+        while True:
+            names = [name for name, s in self.servers.items() if line in s.log_messages()]
+            if names or time.monotonic() >= deadline:
+                return names
+            time.sleep(0.05)
 
     def test_stopping_one_instance_mid_run(self):
         self.wait_status({"a": "UP", "b": "UP"})
@@ -198,7 +205,7 @@ class LoadBalancerTest(unittest.TestCase):
             reply = c.getresponse()
             self.assertEqual((reply.status, reply.read()), (200, b"ok"))
             c.close()
-            self.assertEqual(self.served_by(f"new-{i:02}.txt"), ["a"])
+            self.assertEqual(self.served_by(f"new-{i:02}.txt", wait=5), ["a"])
 
     def test_the_figures_are_denied_through_haproxy_and_answered_to_local_clients(self):
         self.wait_status({"a": "UP", "b": "UP"})
