@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/Utf8.h"
+#include "common/WideScan.h"
 
 namespace fmt_detail {
 namespace {
@@ -44,21 +45,11 @@ struct Writer {
         const bool cut = text.size() > limit;
         if (cut) text = text.substr(0, limit);
         static constexpr char kHex[] = "0123456789ABCDEF";
-        const auto isControl = [](wchar_t c) { return !(c >= 0x20 && c != 0x7F); };
-        constexpr std::size_t kBlock = 8;
         const wchar_t* const chars = text.data();
         const std::size_t n = text.size();
         std::size_t run = 0;  // start of the characters not yet written
         for (std::size_t i = 0;; ++i) {
-            // Plain characters are passed over eight at a time (a loop the
-            // compiler turns into vector instructions), then one at a time.
-            while (i + kBlock <= n) {
-                bool any = false;
-                for (std::size_t k = 0; k < kBlock; ++k) any |= isControl(chars[i + k]);
-                if (any) break;
-                i += kBlock;
-            }
-            while (i < n && !isControl(chars[i])) ++i;
+            i = FindControlCharacter(chars, i, n);
             if (i == n) break;
             const wchar_t c = chars[i];
             Put(text.substr(run, i - run));

@@ -3,6 +3,7 @@
 // formats a line only when the sink takes it, and the log line batch.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,12 @@ void AppLog(std::wstring_view format, const Args&... args) {
         const fmt_detail::Arg list[] = {fmt_detail::MakeArg(args)...};
         sink->WriteFormatted(format, list, sizeof...(Args));
     }
+}
+// A format written as a literal (the usual case) has its length known
+// already: no count of its characters on every call, logged or not.
+template <std::size_t N, typename... Args>
+void AppLog(const wchar_t (&format)[N], const Args&... args) {
+    AppLog(std::wstring_view(format, N - 1), args...);
 }
 
 // While one exists on a thread, the lines that thread logs are gathered for

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "common/WideScan.h"
+
 namespace {
 
 void AppendUtf8(std::string& out, char32_t cp) {
@@ -89,22 +91,7 @@ void AppendWideToUtf8(std::string& out, std::wstring_view text) {
     char* const to = out.data() + start;
     const wchar_t* const from = text.data();
     const std::size_t size = text.size();
-    std::size_t ascii = 0;
-    // Eight characters at a time while all of them are ASCII (a loop the
-    // compiler turns into vector instructions), then one at a time.
-    using Unit = std::make_unsigned_t<wchar_t>;
-    constexpr std::size_t kBlock = 8;
-    while (ascii + kBlock <= size) {
-        Unit any = 0;
-        for (std::size_t k = 0; k < kBlock; ++k) any |= static_cast<Unit>(from[ascii + k]);
-        if (any >= 0x80) break;
-        for (std::size_t k = 0; k < kBlock; ++k) to[ascii + k] = static_cast<char>(from[ascii + k]);
-        ascii += kBlock;
-    }
-    while (ascii < size && static_cast<Unit>(from[ascii]) < 0x80) {
-        to[ascii] = static_cast<char>(from[ascii]);
-        ++ascii;
-    }
+    const std::size_t ascii = CopyAsciiPrefix(from, size, to);
     if (ascii == size) return;
     out.resize(start + ascii);
     for (std::size_t i = ascii; i < text.size(); ++i) {
@@ -182,6 +169,7 @@ std::wstring AsciiUpper(std::wstring_view text) {
 
 bool AsciiEqualsNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
+    if (a == b) return true;  // the usual case: same letter case, one compare
     for (std::size_t i = 0; i < a.size(); ++i)
         if (AsciiLowerChar(a[i]) != AsciiLowerChar(b[i])) return false;
     return true;

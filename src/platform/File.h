@@ -41,6 +41,9 @@ class CFile {
     virtual ULONGLONG GetLength() const = 0;
     // The file's name without its folder; empty for an in-memory file.
     virtual std::wstring GetFileName() const = 0;
+    // Appends GetFileName()'s text to `out`: kept names are copied without
+    // a string of their own, so a reused `out` allocates nothing.
+    virtual void AppendFileName(std::wstring& out) const { out += GetFileName(); }
     // Releases the file. Closing twice does nothing.
     virtual void Close() = 0;
 
@@ -91,6 +94,7 @@ class CDiskFile final : public CFile {
     // look at the opened file, so it costs nothing more); 0 when closed.
     ULONGLONG GetLengthAtOpen() const { return m_hFile == -1 ? 0 : m_nLengthAtOpen; }
     std::wstring GetFileName() const override;
+    void AppendFileName(std::wstring& out) const override;
     void Close() override;
 
     // The platform's handle (POSIX descriptor, Windows HANDLE), -1 when

@@ -17,8 +17,12 @@
 class CReplyTextFile final : public CFile {
   public:
     explicit CReplyTextFile(std::string text) : m_strText(std::move(text)) {}
+    // The name is shared too: a kept package is sent without copying either.
+    CReplyTextFile(std::shared_ptr<const std::string> shared, std::shared_ptr<const std::wstring> fileName)
+        : m_pShared(std::move(shared)), m_pFileName(std::move(fileName)) {}
     CReplyTextFile(std::shared_ptr<const std::string> shared, std::wstring fileName)
-        : m_pShared(std::move(shared)), m_strFileName(std::move(fileName)) {}
+        : CReplyTextFile(std::move(shared),
+                         fileName.empty() ? nullptr : std::make_shared<const std::wstring>(std::move(fileName))) {}
     CReplyTextFile(std::string prefix, std::shared_ptr<const std::string> shared)
         : m_strText(std::move(prefix)), m_pShared(std::move(shared)) {}
 
@@ -52,7 +56,10 @@ class CReplyTextFile final : public CFile {
     std::string_view OwnPart() const { return m_strText; }
     std::string_view SharedPart() const { return Shared(); }
     // Empty for a reply text; the package's name for kept package bytes.
-    std::wstring GetFileName() const override { return m_strFileName; }
+    std::wstring GetFileName() const override { return m_pFileName ? *m_pFileName : std::wstring(); }
+    void AppendFileName(std::wstring& out) const override {
+        if (m_pFileName) out += *m_pFileName;
+    }
     void Close() override {
         m_strText.clear();
         m_strText.shrink_to_fit();
@@ -65,6 +72,6 @@ class CReplyTextFile final : public CFile {
 
     std::string m_strText;
     std::shared_ptr<const std::string> m_pShared;
-    std::wstring m_strFileName;
+    std::shared_ptr<const std::wstring> m_pFileName;  // null: no name
     std::size_t m_nPosition = 0;
 };

@@ -1,11 +1,19 @@
 // Request line parsing and path decoding for the connection's request handler.
 #include "server/RequestLine.h"
 
+#include <cstring>
+
 #include "common/Utf8.h"
 
 namespace {
 
 bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
+
+// The first `c` in [from, to), or `to`.
+const char* FindByte(const char* from, const char* to, char c) {
+    const void* found = std::memchr(from, c, static_cast<std::size_t>(to - from));
+    return found != nullptr ? static_cast<const char*>(found) : to;
+}
 
 bool IsScanfSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
 
@@ -47,8 +55,11 @@ bool ParseRequestLine(std::string_view request, RequestLine& line) {
     const char* p = request.data();
     const char* const end = p + request.size();
     while (p != end && IsLineBreak(*p)) ++p;
-    const char* lineEnd = p;
-    while (lineEnd != end && !IsLineBreak(*lineEnd) && *lineEnd != '\0') ++lineEnd;
+    // The first CR, LF or NUL ends it, found by the library's searches (a
+    // character-by-character loop costs about ten instructions a byte).
+    const char* lineEnd = FindByte(p, end, '\n');
+    lineEnd = FindByte(p, lineEnd, '\r');
+    lineEnd = FindByte(p, lineEnd, '\0');
 
     std::string_view words[2];
     std::size_t found = 0;
@@ -56,7 +67,7 @@ bool ParseRequestLine(std::string_view request, RequestLine& line) {
         while (p != lineEnd && *p == ' ') ++p;
         if (p == lineEnd) break;
         const char* const wordStart = p;
-        while (p != lineEnd && *p != ' ') ++p;
+        p = FindByte(p, lineEnd, ' ');
         words[found++] = std::string_view(wordStart, static_cast<std::size_t>(p - wordStart));
     }
     if (found == 0) return false;

@@ -3,8 +3,6 @@
 // file checks come from the platform backends.
 #include "server/RequestPath.h"
 
-#include <vector>
-
 #include "platform/RequestPathRules.h"
 #include "platform/Win32Codes.h"
 
@@ -21,8 +19,12 @@ RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring
     fullPath.clear();
     if (requestPath.find(L'\0') != std::wstring_view::npos) return RequestPathVerdict::Refused;
 
-    std::vector<std::wstring_view> segments;
-    segments.reserve(8);  // one allocation for the paths of every day
+    // The path is put together as it is read: each segment is appended after
+    // a separator, and ".." cuts the last appended segment off again.
+    fullPath.reserve(packagesFolder.size() + requestPath.size() + 1);
+    fullPath = packagesFolder;
+    if (!fullPath.empty() && IsSeparator(fullPath.back())) fullPath.pop_back();
+    std::size_t segments = 0;
     std::size_t i = 0;
     while (i < requestPath.size()) {
         while (i < requestPath.size() && IsSeparator(requestPath[i])) ++i;
@@ -31,25 +33,26 @@ RequestPathVerdict MapRequestPath(std::wstring_view packagesFolder, std::wstring
         const std::wstring_view segment = requestPath.substr(start, i - start);
         if (segment.empty() || IsDots(segment, 1)) continue;
         if (IsDots(segment, 2)) {
-            if (segments.empty()) return RequestPathVerdict::Refused;  // would leave the packages folder
-            segments.pop_back();
+            if (segments == 0) {  // would leave the packages folder
+                fullPath.clear();
+                return RequestPathVerdict::Refused;
+            }
+            // A segment holds no separator: the last one starts the last segment.
+            fullPath.resize(fullPath.find_last_of(plat::PathSeparator()));
+            --segments;
             continue;
         }
-        if (!plat::detail::SegmentAllowed(segment)) return RequestPathVerdict::Refused;
-        segments.push_back(segment);
+        if (!plat::detail::SegmentAllowed(segment)) {
+            fullPath.clear();
+            return RequestPathVerdict::Refused;
+        }
+        fullPath += plat::PathSeparator();
+        fullPath += segment;
+        ++segments;
     }
-
-    std::wstring joined;
-    joined.reserve(packagesFolder.size() + requestPath.size() + 1);
-    joined = packagesFolder;
-    if (!joined.empty() && IsSeparator(joined.back())) joined.pop_back();
-    for (const auto& segment : segments) {
-        joined += plat::PathSeparator();
-        joined += segment;
+    if (fullPath.size() >= MAX_PATH || (segments != 0 && !plat::detail::JoinedPathIsExact(fullPath, segments))) {
+        fullPath.clear();
+        return RequestPathVerdict::Refused;
     }
-    if (joined.size() >= MAX_PATH) return RequestPathVerdict::Refused;
-    if (!segments.empty() && !plat::detail::JoinedPathIsExact(joined, segments.size())) return RequestPathVerdict::Refused;
-    fullPath = std::move(joined);
     return RequestPathVerdict::Mapped;
 }
-

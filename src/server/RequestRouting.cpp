@@ -19,6 +19,8 @@ namespace {
 
 constexpr std::wstring_view kPackagesPrefix = L"/packages";
 constexpr std::wstring_view kListingName = L"ListFolderContents.asp";
+constexpr std::wstring_view kHeadMethod = L"head";
+constexpr std::wstring_view kGetMethod = L"get";
 // The listing name and the one character before it (normally "/").
 constexpr std::size_t kListingSuffixLength = kListingName.size() + 1;
 
@@ -239,13 +241,14 @@ RoutedReply CheckForRequest(bool head, const std::wstring& path, const Requested
 
 RoutedReply RouteFile(const std::wstring& method, const std::wstring& path, const RangeFields& rangeFields,
                       const std::wstring& packagesFolder, const RoutingPolicy& policy) {
-    const bool head = AsciiEqualsNoCase(method, L"head");
+    const bool head = AsciiEqualsNoCase(method, kHeadMethod);
     // Only a GET takes a part of a file, and never with If-Range: no reply
     // carries a validator, so none can be confirmed.
     const RequestedByteRange range =
-        AsciiEqualsNoCase(method, L"get") && !rangeFields.hasIfRange ? rangeFields.range : RequestedByteRange{};
-    std::wstring file = path.substr(kPackagesPrefix.size());
-    if (head || !MapToPackages(packagesFolder, file))
+        AsciiEqualsNoCase(method, kGetMethod) && !rangeFields.hasIfRange ? rangeFields.range : RequestedByteRange{};
+    std::wstring file;
+    if (head || MapRequestPath(packagesFolder, std::wstring_view(path).substr(kPackagesPrefix.size()), file) ==
+                    RequestPathVerdict::Refused)
         return CheckForRequest(head, path, range, packagesFolder, policy.headSizes);
     // A small package kept in memory and still unchanged on disk needs no open at all.
     if (policy.pCache != nullptr) {
@@ -272,7 +275,11 @@ RoutedReply RouteRequest(const std::wstring& method, std::wstring target, const 
     // (A plain loop: find_first_of calls wmemchr once per character.)
     const bool otherReadings = std::any_of(withoutAuthority.begin(), withoutAuthority.end(),
                                            [](wchar_t c) { return c == L'+' || c == L'?'; });
-    if (!otherReadings) {
+    if (!otherReadings && withoutAuthority.size() == target.size() && IsPlainRequestPath(target, true)) {
+        // Nothing to take off or decode: the target is the path.
+        only.path = std::move(target);
+        only.mayNameFile = true;
+    } else if (!otherReadings) {
         only.mayNameFile = DecodeRequestPath(withoutAuthority, true, only.path);
     } else {
         readings = RequestPathReadings(target);
@@ -285,7 +292,7 @@ RoutedReply RouteRequest(const std::wstring& method, std::wstring target, const 
     if (notFound || !reading.mayNameFile) return NotFound(path);
     const bool packagesPrefix = AsciiStartsWithNoCase(path, kPackagesPrefix);
     if (AsciiEndsWithNoCase(path, kListingName))
-        return RouteListing(path, packagesPrefix, AsciiEqualsNoCase(method, L"head"), packagesFolder);
+        return RouteListing(path, packagesPrefix, AsciiEqualsNoCase(method, kHeadMethod), packagesFolder);
     if (packagesPrefix) return RouteFile(method, path, rangeFields, packagesFolder, policy);
     return NotFound(path);
 }

@@ -1,6 +1,9 @@
 // Request target readings: the absolute form's authority dropped, "+" kept, the query string left out.
 #include "server/RequestTarget.h"
 
+#include <algorithm>
+#include <type_traits>
+
 #include "common/Utf8.h"
 #include "platform/RequestPathRules.h"
 #include "server/RequestLine.h"
@@ -27,7 +30,17 @@ std::wstring_view WithoutAbsoluteAuthority(std::wstring_view target) {
     return end == std::wstring_view::npos ? std::wstring_view() : target.substr(end);
 }
 
+bool IsPlainRequestPath(std::wstring_view raw, bool plusIsSpace) {
+    return std::all_of(raw.begin(), raw.end(), [plusIsSpace](wchar_t c) {
+        return static_cast<std::make_unsigned_t<wchar_t>>(c) < 0x80 && c != L'%' && (c != L'+' || !plusIsSpace);
+    });
+}
+
 bool DecodeRequestPath(std::wstring_view raw, bool plusIsSpace, std::wstring& decoded) {
+    if (IsPlainRequestPath(raw, plusIsSpace)) {
+        decoded.assign(raw);
+        return true;
+    }
     const std::string bytes = UrlDecodeBytes(raw, plusIsSpace);
     if (TryUtf8ToWide(bytes, decoded)) return true;
     if (plat::ReadNonUtf8RequestBytes(bytes, decoded)) return true;

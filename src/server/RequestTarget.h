@@ -27,6 +27,10 @@ struct RequestPathReading {
 // The target without "http://authority" when it is in absolute form; unchanged otherwise.
 std::wstring_view WithoutAbsoluteAuthority(std::wstring_view target);
 
+// Whether decoding leaves `raw` as it is: ASCII without "%" (nor "+" when
+// it stands for a space).
+bool IsPlainRequestPath(std::wstring_view raw, bool plusIsSpace);
+
 // Decodes a request path (UrlDecodeBytes). Bytes that are not UTF-8 are
 // read in the system ANSI code page where that reads them (Windows: the
 // listing's own encoding); otherwise the result is lossy and false.

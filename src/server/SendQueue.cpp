@@ -293,6 +293,8 @@ void CSendQueue::ClearChunk() {
 }
 
 void CSendQueue::ReleaseHeld() {
+    m_strHeldText = std::string();  // its bytes are the reply's own: given back now
+    m_bHeldTextUsed = false;
     m_lstHeldTexts.clear();
     for (auto& file : m_lstHeldFiles) file->Close();
     m_lstHeldFiles.clear();
@@ -393,13 +395,19 @@ bool CSendQueue::TakeInMemory(Entry& head, UINT wanted) {
         // A text that is taken whole moves to the chunk's keeping now; one
         // taken in chunks is a large string whose bytes never move.
         if (wanted == head.remaining && wanted != m_nBufferSize) {
-            try {
-                m_lstHeldTexts.push_back(std::move(head.text));
-            } catch (const std::bad_alloc&) {
-                AbandonAll(std::wstring());
-                return false;
+            if (!m_bHeldTextUsed) {
+                m_strHeldText = std::move(head.text);
+                m_bHeldTextUsed = true;
+                parts[0] = m_strHeldText;
+            } else {
+                try {
+                    m_lstHeldTexts.push_back(std::move(head.text));
+                } catch (const std::bad_alloc&) {
+                    AbandonAll(std::wstring());
+                    return false;
+                }
+                parts[0] = m_lstHeldTexts.back();
             }
-            parts[0] = m_lstHeldTexts.back();
         } else {
             parts[0] = head.text;
         }
@@ -473,7 +481,9 @@ void CSendQueue::FinishHeadEntry() {
     // the socket: keep its name for the log line of an abandon, and bytes
     // in memory until the chunk has gone.
     Entry& head = m_lstSendQueue.front();
-    m_strChunkFileName = NameOf(head);
+    // Copied into the room the name kept from the last entry.
+    m_strChunkFileName.clear();
+    if (head.file) head.file->AppendFileName(m_strChunkFileName);
     m_bChunkFromHead = false;
     if (head.memory != nullptr && m_nDataEnd > 0) {
         // The vector's room is kept from chunk to chunk: this rarely allocates.

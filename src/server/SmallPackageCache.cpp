@@ -52,6 +52,7 @@ std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CD
                                    std::chrono::system_clock::now().time_since_epoch()).count();
     if (nowNs - before.changedNs < m_nSettledNs) return nullptr;  // may still be being written
     std::shared_ptr<std::string> bytes;
+    std::shared_ptr<const std::wstring> fileName;
     std::unique_ptr<CFile> kept;
     try {
         bytes = std::make_shared<std::string>(static_cast<std::size_t>(before.size), '\0');
@@ -62,7 +63,8 @@ std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CD
             file.SeekToBegin();
             return nullptr;
         }
-        kept.reset(new CReplyTextFile(bytes, file.GetFileName()));
+        fileName = std::make_shared<const std::wstring>(file.GetFileName());
+        kept.reset(new CReplyTextFile(bytes, fileName));
     } catch (const std::bad_alloc&) {
         // No memory to keep it: whatever was read goes out the usual way.
         file.SeekToBegin();
@@ -71,7 +73,6 @@ std::unique_ptr<CFile> CSmallPackageCache::Keep(const std::wstring& fullPath, CD
     file.Close();
 
     try {
-        std::wstring fileName = kept->GetFileName();
         std::lock_guard<std::mutex> lock(m_mutex);
         auto [entry, added] = m_mapPackages.try_emplace(fullPath);
         if (added) {

@@ -57,7 +57,7 @@ class CSmallPackageCache {
     struct Package {
         FileStamp stamp;
         std::shared_ptr<const std::string> bytes;
-        std::wstring fileName;  // without its folder, for the transfer's log line
+        std::shared_ptr<const std::wstring> fileName;  // without its folder, for the transfer's log line
         std::list<std::wstring>::iterator recent;  // position in m_lstRecent
         std::uint64_t matchedTick = kNoTick;  // the clock tick in which the stamp last matched
     };

@@ -6,6 +6,7 @@
 #include "common/Format.h"
 #include "common/TextTrim.h"
 #include "common/Utf8.h"
+#include "common/WideScan.h"
 
 TEST(Format, FillsTheProgramsFormatsFromTypedArguments) {
     EXPECT_EQ(FormatW(L"Request for: '%s'", std::wstring(L"/packages/a.zip")), L"Request for: '/packages/a.zip'");
@@ -56,6 +57,41 @@ TEST(Format, MismatchedOrMissingArgumentsNeverCrash) {
 TEST(Format, NarrowAndWideStringsMeetAsUtf8) {
     EXPECT_EQ(FormatW(L"%s", std::string("caf\xC3\xA9")), L"caf\u00E9");
     EXPECT_EQ(FormatA("%s", std::wstring(L"caf\u00E9")), "caf\xC3\xA9");
+}
+
+// The block-wise scans must find the one odd character wherever it falls:
+// before, inside and across the sixteen-character blocks, and in the tail.
+TEST(Utf8, WideScansFindTheFirstOddCharacterAtEveryPosition) {
+    struct Odd {
+        wchar_t c;
+        bool ascii;
+        bool control;
+    };
+    const Odd odds[] = {{L'\0', true, true},    {0x1F, true, true},   {L' ', true, false}, {0x7E, true, false},
+                        {0x7F, true, true},      {0x80, false, false}, {0xE9, false, false},
+                        {static_cast<wchar_t>(0xFFFF), false, false},
+                        {static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x10000 : 0x8000), false, false}};
+    char bytes[64];
+    for (const Odd& odd : odds) {
+        for (std::size_t length = 1; length <= 40; ++length) {
+            for (std::size_t at = 0; at < length; ++at) {
+                std::wstring text(length, L'a');
+                text[at] = odd.c;
+                SCOPED_TRACE(testing::Message() << "char " << static_cast<long>(odd.c) << " at " << at << " of " << length);
+                const std::size_t copied = CopyAsciiPrefix(text.data(), length, bytes);
+                ASSERT_EQ(copied, odd.ascii ? length : at);
+                for (std::size_t i = 0; i < copied; ++i) ASSERT_EQ(bytes[i], static_cast<char>(text[i]));
+                ASSERT_EQ(FindControlCharacter(text.data(), 0, length), odd.control ? at : length);
+                ASSERT_EQ(FindControlCharacter(text.data(), at + 1, length), length);  // nothing odd after it
+            }
+        }
+    }
+    if constexpr (sizeof(wchar_t) == 4) {
+        // A value below zero is no ASCII and, as below 0x20, a control character.
+        const std::wstring text(20, static_cast<wchar_t>(-1));
+        EXPECT_EQ(CopyAsciiPrefix(text.data(), text.size(), bytes), 0u);
+        EXPECT_EQ(FindControlCharacter(text.data(), 0, text.size()), 0u);
+    }
 }
 
 TEST(Utf8, StrictDecodingRejectsEveryMalformedForm) {

@@ -52,7 +52,11 @@ mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
 ln -s /proc/self/fd "$root/dev/fd"
 for n in 0:stdin 1:stdout 2:stderr; do ln -s "/proc/self/fd/${n%%:*}" "$root/dev/${n#*:}"; done
 mount -t tmpfs -o mode=0755,nosuid,nodev velmora-runtime "$root/run"
-mkdir -p "$root/etc/systemd/system"
+mkdir -p "$root/etc/systemd/system" "$root/etc/systemd/journald.conf.d"
+# Tests compare the service's log file with the journal line by line:
+# journald's rate limit (10,000 lines in 30 s per service) would drop lines
+# whenever a test's clients make the service log faster than that.
+printf '[Journal]\nRateLimitIntervalSec=0\n' > "$root/etc/systemd/journald.conf.d/velmora-test.conf"
 for unit in $2; do ln -sf /dev/null "$root/etc/systemd/system/$unit"; done
 cd "$root"
 mkdir .velmora-old-root

@@ -124,6 +124,11 @@ std::wstring CDiskFile::GetFileName() const {
     return slash == std::wstring::npos ? m_strPath : m_strPath.substr(slash + 1);
 }
 
+void CDiskFile::AppendFileName(std::wstring& out) const {
+    const std::size_t slash = m_strPath.find_last_of(L'/');
+    out.append(m_strPath, slash == std::wstring::npos ? 0 : slash + 1);
+}
+
 bool CDiskFile::GetStamp(FileStamp& stamp) const {
     struct stat status {};
     return m_hFile >= 0 && ::fstat(static_cast<int>(m_hFile), &status) == 0 && StampOf(status, stamp);

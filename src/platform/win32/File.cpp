@@ -98,6 +98,11 @@ std::wstring CDiskFile::GetFileName() const {
     return separator == std::wstring::npos ? m_strPath : m_strPath.substr(separator + 1);
 }
 
+void CDiskFile::AppendFileName(std::wstring& out) const {
+    const std::size_t separator = m_strPath.find_last_of(L"\\/:");
+    out.append(m_strPath, separator == std::wstring::npos ? 0 : separator + 1);
+}
+
 void CDiskFile::Close() {
     if (m_hFile == -1) return;
     ::CloseHandle(reinterpret_cast<HANDLE>(m_hFile));
