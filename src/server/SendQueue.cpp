@@ -293,8 +293,6 @@ void CSendQueue::ClearChunk() {
 }
 
 void CSendQueue::ReleaseHeld() {
-    m_strHeldText = std::string();  // its bytes are the reply's own: given back now
-    m_bHeldTextUsed = false;
     m_lstHeldTexts.clear();
     for (auto& file : m_lstHeldFiles) file->Close();
     m_lstHeldFiles.clear();
@@ -395,19 +393,13 @@ bool CSendQueue::TakeInMemory(Entry& head, UINT wanted) {
         // A text that is taken whole moves to the chunk's keeping now; one
         // taken in chunks is a large string whose bytes never move.
         if (wanted == head.remaining && wanted != m_nBufferSize) {
-            if (!m_bHeldTextUsed) {
-                m_strHeldText = std::move(head.text);
-                m_bHeldTextUsed = true;
-                parts[0] = m_strHeldText;
-            } else {
-                try {
-                    m_lstHeldTexts.push_back(std::move(head.text));
-                } catch (const std::bad_alloc&) {
-                    AbandonAll(std::wstring());
-                    return false;
-                }
-                parts[0] = m_lstHeldTexts.back();
+            try {
+                m_lstHeldTexts.push_back(std::move(head.text));
+            } catch (const std::bad_alloc&) {
+                AbandonAll(std::wstring());
+                return false;
             }
+            parts[0] = m_lstHeldTexts.back();
         } else {
             parts[0] = head.text;
         }

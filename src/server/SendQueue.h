@@ -253,11 +253,8 @@ class CSendQueue {
     plat::SendPiece m_pieces[kMaxPieces];
     int m_nPieces = 0;
     // Finished entries whose bytes the chunk's pieces point into, kept until
-    // the chunk has gone. The first text (most chunks hold one, a reply's
-    // header) is kept in place; more go to a list, whose elements never move
-    // and which holds no memory when empty, as an idle connection's must not.
-    std::string m_strHeldText;
-    bool m_bHeldTextUsed = false;
+    // the chunk has gone (a list: its elements never move, and an empty one
+    // holds no memory, as an idle connection's must not).
     std::list<std::string> m_lstHeldTexts;
     std::vector<std::unique_ptr<CFile>> m_lstHeldFiles;
     // A full chunk of the head entry's file that follows the buffered bytes

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "server/Replies.h"
+#include "common/Utf8.h"
 #include "server/RequestLine.h"
+#include "server/RequestTarget.h"
 
 namespace {
 
@@ -72,6 +74,32 @@ TEST(RequestLineTest, UrlDecoding) {
     EXPECT_EQ(Decoded(L"a%zzb"), std::wstring(L"a\0b", 3));
     EXPECT_EQ(Decoded(L"%0x"), std::wstring(1, L'\0'));
     EXPECT_EQ(Decoded(L""), L"");
+}
+
+// A path with nothing to decode takes a shortcut: it must read exactly as
+// the full decoding reads it.
+TEST(RequestLineTest, PlainPathsReadAsTheFullDecodingReadsThem) {
+    const std::wstring paths[] = {L"",           L"/packages/a.zip", L"/a+b.zip",   L"/a%20b.zip",
+                                  L"/\u00C3\u00A9", L"/x\x7F~!$&'()*,;=:@", L"/a.zip?x=1", std::wstring(L"/a\0b", 4),
+                                  L"/\u00e9",     L"/%",              L"+",          L"/\u20AC.zip"};
+    for (const std::wstring& path : paths) {
+        for (const bool plusIsSpace : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "path of " << path.size() << " characters, plus "
+                                            << (plusIsSpace ? "a space" : "kept"));
+            std::wstring full;
+            const bool fullIsText = TryUtf8ToWide(UrlDecodeBytes(path, plusIsSpace), full);
+            std::wstring decoded;
+            const bool isText = DecodeRequestPath(path, plusIsSpace, decoded);
+            if (fullIsText) {
+                EXPECT_TRUE(isText);
+                EXPECT_EQ(decoded, full);
+            }
+            if (IsPlainRequestPath(path, plusIsSpace)) {
+                EXPECT_TRUE(fullIsText);
+                EXPECT_EQ(decoded, path);
+            }
+        }
+    }
 }
 
 TEST(RequestLineTest, BytesThatAreNotUtf8AreReportedAndRenderedLossily) {
