@@ -17,6 +17,9 @@ constexpr std::uint64_t kMemoryWorthReturning = std::uint64_t{16} << 20;
 // What building a listing takes for a moment, per byte of its document (a
 // 100,000-file tree: about 64 MiB for a 3.8 MB document).
 constexpr std::uint64_t kBuildBytesPerDocumentByte = 16;
+// How long an idle connection must have been quiet before it may give way
+// to a new client at the descriptor limit.
+constexpr std::uint64_t kQuietBeforeEvictionMs = 100;
 }  // namespace
 
 CConnectionSet::CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener,
@@ -100,12 +103,16 @@ bool CConnectionSet::NearDescriptorLimit() const {
 bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
     // The longest-idle keep-alive connection first. One whose request has
     // arrived but was not read yet is not idle: those are passed over (a
-    // few at most are ever looked at).
+    // few at most are ever looked at). Nor is one that went quiet only a
+    // moment ago (just accepted, or just answered): its client's request may
+    // be on its way, and closing would reset it.
+    const std::uint64_t now = TickCount64();
     std::vector<const CHTTPUpdateServiceSocket*> passed;
     for (int attempt = 0; attempt < 8; ++attempt) {
         CHTTPUpdateServiceSocket* oldest = nullptr;
         for (const auto& [id, connection] : m_mapConnections) {
             if (connection.get() == keep || !connection->IsIdle()) continue;
+            if (now < connection->LastActivityMs() + kQuietBeforeEvictionMs) continue;
             if (std::find(passed.begin(), passed.end(), connection.get()) != passed.end()) continue;
             if (!oldest || connection->LastActivityMs() < oldest->LastActivityMs()) oldest = connection.get();
         }
@@ -117,7 +124,6 @@ bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
         passed.push_back(oldest);
     }
     // Then the connection whose head has waited longest, past the give-way time.
-    const std::uint64_t now = TickCount64();
     const std::uint64_t giveWay = m_context.Config().limits.nHeadGiveWayMs;
     CHTTPUpdateServiceSocket* oldestHead = nullptr;
     for (const auto& [id, connection] : m_mapConnections) {
