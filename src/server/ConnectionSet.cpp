@@ -18,8 +18,10 @@ constexpr std::uint64_t kMemoryWorthReturning = std::uint64_t{16} << 20;
 // 100,000-file tree: about 64 MiB for a 3.8 MB document).
 constexpr std::uint64_t kBuildBytesPerDocumentByte = 16;
 // How long an idle connection must have been quiet before it may give way
-// to a new client at the descriptor limit.
-constexpr std::uint64_t kQuietBeforeEvictionMs = 100;
+// to a new client at the descriptor limit: a clock tick, so that one accepted
+// or answered in this very moment is passed over (its client's bytes may be
+// on their way), while longer-idle ones still give way at once.
+constexpr std::uint64_t kQuietBeforeEvictionMs = 1;
 }  // namespace
 
 CConnectionSet::CConnectionSet(std::shared_ptr<const CServerConfig> config, std::function<void()> wakeListener,
@@ -105,7 +107,7 @@ bool CConnectionSet::FreeDescriptor(const CHTTPUpdateServiceSocket* keep) {
     // arrived but was not read yet is not idle: those are passed over (a
     // few at most are ever looked at). Nor is one that went quiet only a
     // moment ago (just accepted, or just answered): its client's request may
-    // be on its way, and closing would reset it.
+    // be on its way, and closing would reset the client.
     const std::uint64_t now = TickCount64();
     std::vector<const CHTTPUpdateServiceSocket*> passed;
     for (int attempt = 0; attempt < 8; ++attempt) {
