@@ -10,93 +10,100 @@ CRecursiveRWLock::CRecursiveRWLock(unsigned spinCount)
       m_hReaderEvent(nullptr),
       m_nWriters(0),
       m_nReaders(0),
-      m_nWaitingReaders(0) {
-    // A few holders at most: room for them once, so taking the lock never allocates.
-    m_mapHolds.reserve(4);
-}
+      m_nWaitingReaders(0),
+      m_bWriterEventOpen(false),
+      m_holder(0),
+      m_holdCount(0) {}
 
 CRecursiveRWLock::~CRecursiveRWLock() {
-    m_mapHolds.clear();
     // Only present if the owner broke the rule and destroyed a contended lock.
     if (m_hWriterEvent) plat::CloseHandleObject(m_hWriterEvent);
     if (m_hReaderEvent) plat::CloseHandleObject(m_hReaderEvent);
 }
 
-std::vector<std::pair<DWORD, DWORD>>::iterator CRecursiveRWLock::FindHold(DWORD threadId) {
-    for (auto it = m_mapHolds.begin(); it != m_mapHolds.end(); ++it)
-        if (it->first == threadId) return it;
-    return m_mapHolds.end();
+void CRecursiveRWLock::TakeHold(DWORD self) {
+    m_holdCount = kWriteHold;
+    m_holder.store(self, std::memory_order_relaxed);
 }
 
 BOOL CRecursiveRWLock::LockWrite() {
     const DWORD self = plat::CurrentThreadId();
+    // Re-entry: only this thread can have put its own id there.
+    if (m_holder.load(std::memory_order_relaxed) == self) {
+        m_holdCount += kWriteHold;
+        return TRUE;
+    }
+    LONG nobody = 0;
+    if (m_nWriters.compare_exchange_strong(nobody, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        TakeHold(self);
+        return TRUE;
+    }
+    return LockWriteContended(self);
+}
+
+BOOL CRecursiveRWLock::LockWriteContended(DWORD self) {
     m_cs.Lock();
-
-    auto held = FindHold(self);
-    if (held != m_mapHolds.end()) {
-        // Re-entry. Counted under m_cs, so the observers never read a count
-        // that is being changed.
-        held->second += kWriteHold;
+    // Count ourselves in, so that the releasing thread hands the hold to a
+    // waiter instead of leaving the lock free for a newcomer. If the holder
+    // left meanwhile, counting in is taking the lock.
+    if (m_nWriters.fetch_add(1, std::memory_order_acquire) == 0) {
+        if (m_hReaderEvent) plat::ResetEventObject(m_hReaderEvent);
         m_cs.Unlock();
+        TakeHold(self);
         return TRUE;
     }
-
-    if (m_nWriters == 0 && m_nReaders == 0) {
-        ++m_nWriters;
-        m_mapHolds.emplace_back(self, kWriteHold);
-        m_cs.Unlock();
-        return TRUE;
-    }
-
-    // Contended: count ourselves in, so that the releasing thread hands the
-    // hold to a waiter instead of leaving the lock free for a newcomer.
-    if (++m_nWriters == 1 && m_hReaderEvent) plat::ResetEventObject(m_hReaderEvent);
     while (m_hWriterEvent == nullptr) {
         m_hWriterEvent = plat::CreateEventObject(false, false);
         if (m_hWriterEvent == nullptr) plat::SleepMilliseconds(1);  // out of handles: try again
     }
+    m_bWriterEventOpen.store(true, std::memory_order_relaxed);
     HANDLE writerEvent = m_hWriterEvent;
     m_cs.Unlock();
 
     // The event cannot be closed while we wait: m_nWriters counts us, and it
-    // is closed only when that count reaches 0.
+    // is closed only when that count is 0.
     const DWORD waited = plat::WaitForObject(writerEvent, INFINITE);
-
-    m_cs.Lock();
     if (waited != WAIT_OBJECT_0) {
         // Give up our place; if we were the last one counted, nobody needs the event.
-        if (--m_nWriters == 0 && m_hWriterEvent) {
-            plat::CloseHandleObject(m_hWriterEvent);
-            m_hWriterEvent = nullptr;
-        }
-        m_cs.Unlock();
+        m_nWriters.fetch_sub(1, std::memory_order_release);
+        CloseWriterEventIfUnused();
         return FALSE;
     }
-    m_mapHolds.emplace_back(self, kWriteHold);
-    m_cs.Unlock();
+    // The releasing thread left m_nWriters counting us: the hold is ours.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    TakeHold(self);
     return TRUE;
 }
 
 void CRecursiveRWLock::UnlockWrite() {
     const DWORD self = plat::CurrentThreadId();
-    CSingleLock guard(m_cs);
+    if (m_holder.load(std::memory_order_relaxed) != self) return;  // holds nothing: nothing to give up
 
-    auto held = FindHold(self);
-    if (held == m_mapHolds.end() || held->second < kWriteHold) return;  // holds nothing: nothing to give up
+    m_holdCount -= kWriteHold;
+    if (m_holdCount >= kWriteHold) return;  // still held by an outer take
 
-    held->second -= kWriteHold;
-    if (held->second >= kWriteHold) return;  // still held by an outer take
-
-    *held = m_mapHolds.back();  // order does not matter: swap with the last and drop it
-    m_mapHolds.pop_back();
-    if (--m_nWriters > 0) {
-        // m_nWriters keeps counting the thread we wake: the hold passes to it directly.
+    m_holdCount = 0;
+    m_holder.store(0, std::memory_order_relaxed);
+    if (m_nWriters.fetch_sub(1, std::memory_order_release) > 1) {
+        // A waiter is counted, and it counted itself in under m_cs after
+        // making the event: m_nWriters keeps counting the thread we wake, so
+        // the hold passes to it directly.
+        CSingleLock guard(m_cs);
         plat::SignalEvent(m_hWriterEvent);
         return;
     }
+    if (m_bWriterEventOpen.load(std::memory_order_relaxed)) CloseWriterEventIfUnused();
+}
+
+void CRecursiveRWLock::CloseWriterEventIfUnused() {
+    CSingleLock guard(m_cs);
+    // A newcomer may have taken the lock since; its last release closes the
+    // event then. While anyone is counted, a waiter may be parked on it.
+    if (m_nWriters.load(std::memory_order_relaxed) != 0) return;
     if (m_hWriterEvent) {
         plat::CloseHandleObject(m_hWriterEvent);
         m_hWriterEvent = nullptr;
+        m_bWriterEventOpen.store(false, std::memory_order_relaxed);
     }
     if (m_hReaderEvent) plat::SignalEvent(m_hReaderEvent);
 }
@@ -106,17 +113,10 @@ bool CRecursiveRWLock::HasWriterEvent() const {
     return m_hWriterEvent != nullptr;
 }
 
-LONG CRecursiveRWLock::GetWriterCount() const {
-    CSingleLock guard(m_cs);
-    return m_nWriters;
-}
+LONG CRecursiveRWLock::GetWriterCount() const { return m_nWriters.load(std::memory_order_relaxed); }
 
 DWORD CRecursiveRWLock::GetHoldCountOfCurrentThread() const {
-    const DWORD self = plat::CurrentThreadId();
-    CSingleLock guard(m_cs);
-    for (const auto& [thread, count] : m_mapHolds)
-        if (thread == self) return count;
-    return 0;
+    return m_holder.load(std::memory_order_relaxed) == plat::CurrentThreadId() ? m_holdCount : 0;
 }
 
 CWriteLockGuard::CWriteLockGuard(CRecursiveRWLock& lock) : CWriteLockGuard(&lock) {}

@@ -4,10 +4,13 @@
 // takes, around each log line. Waiting threads park on an auto-reset event
 // that exists only while the lock is contended, and are let through one at a
 // time: a release hands the hold straight to exactly one waiting thread.
+//
+// A take and a release without contention touch only atomics (a busy server
+// takes the lock several times per request); the bookkeeping section and the
+// event are used only when a thread has to wait.
 #pragma once
 
-#include <utility>
-#include <vector>
+#include <atomic>
 
 #include "platform/Types.h"
 #include "threading/Sync.h"
@@ -46,16 +49,24 @@ class CRecursiveRWLock {
     // would count shared holds, which this lock does not offer.
     static constexpr DWORD kWriteHold = 0x10000;
 
-    mutable CCriticalSection m_cs;  // guards every member below
+    mutable CCriticalSection m_cs;  // guards the events and a waiter's entry into m_nWriters
     HANDLE m_hWriterEvent;          // auto-reset; null unless someone holds or waits under contention
     HANDLE m_hReaderEvent;          // manual-reset; would release shared holders (never created)
-    LONG m_nWriters;                // threads holding or waiting for the exclusive hold
-    LONG m_nReaders;                // shared holders (always 0)
-    LONG m_nWaitingReaders;         // threads waiting for shared holds (always 0)
-    // Holding thread -> hold count; a short list searched in place (a map
-    // node per take would cost an allocation on every log line).
-    std::vector<std::pair<DWORD, DWORD>> m_mapHolds;
-    std::vector<std::pair<DWORD, DWORD>>::iterator FindHold(DWORD threadId);
+    // Threads holding or waiting for the exclusive hold. Taken from 0 to 1
+    // without m_cs by an uncontended take; raised by a waiter only under m_cs,
+    // so a releaser that sees a waiter counted finds its event under m_cs.
+    std::atomic<LONG> m_nWriters;
+    LONG m_nReaders;         // shared holders (always 0)
+    LONG m_nWaitingReaders;  // threads waiting for shared holds (always 0)
+    std::atomic<bool> m_bWriterEventOpen;  // m_hWriterEvent is set: a last release must look under m_cs
+    // The one holding thread (0: none) and its hold count. Only the holder
+    // writes the count, and only the holder can find its own id here.
+    std::atomic<DWORD> m_holder;
+    DWORD m_holdCount;
+
+    BOOL LockWriteContended(DWORD self);
+    void TakeHold(DWORD self);
+    void CloseWriterEventIfUnused();
 };
 
 // Holds a CRecursiveRWLock exclusively from construction until destruction or
