@@ -404,6 +404,20 @@ def load_average():
         return " ".join(f.read().split()[:3])
 
 
+def tcp_settings():
+    """The kernel's TCP choices that decide the large-package rows on loopback: the
+    congestion control and the queueing discipline (without "fq", BBR paces each
+    socket with its own timer)."""
+    found = []
+    for name in ("net/ipv4/tcp_congestion_control", "net/core/default_qdisc"):
+        try:
+            with open("/proc/sys/" + name) as f:
+                found.append("%s %s" % (name.rsplit("/", 1)[1], f.read().strip()))
+        except OSError:
+            pass
+    return ", ".join(found) or "unknown"
+
+
 def fmt(value, unit):
     if value is None:
         return "-"
@@ -510,6 +524,7 @@ def print_table(runner, names, rounds, elapsed):
              p.large_repeats))
     print("MB = 10^6 bytes. Load average before and after: %s / %s (other load disturbs the figures)."
           % (runner.load_before, load_average()))
+    print("TCP: %s." % tcp_settings())
     print("Total time %.0f s." % elapsed)
     return missing
 
