@@ -20,9 +20,6 @@ class CReplyTextFile final : public CFile {
     // The name is shared too: a kept package is sent without copying either.
     CReplyTextFile(std::shared_ptr<const std::string> shared, std::shared_ptr<const std::wstring> fileName)
         : m_pShared(std::move(shared)), m_pFileName(std::move(fileName)) {}
-    CReplyTextFile(std::shared_ptr<const std::string> shared, std::wstring fileName)
-        : CReplyTextFile(std::move(shared),
-                         fileName.empty() ? nullptr : std::make_shared<const std::wstring>(std::move(fileName))) {}
     CReplyTextFile(std::string prefix, std::shared_ptr<const std::string> shared)
         : m_strText(std::move(prefix)), m_pShared(std::move(shared)) {}
 

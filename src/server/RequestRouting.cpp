@@ -151,7 +151,7 @@ std::unique_ptr<CFile> ReadWhole(CDiskFile& file, ULONGLONG length) {
     auto bytes = std::make_shared<std::string>(static_cast<std::size_t>(length), '\0');
     const UINT count = file.Read(bytes->data(), static_cast<UINT>(length));
     if (file.Failed() || count != length) return nullptr;
-    return std::make_unique<CReplyTextFile>(std::move(bytes), file.GetFileName());
+    return std::make_unique<CReplyTextFile>(std::move(bytes), std::make_shared<const std::wstring>(file.GetFileName()));
 }
 
 // Opens a package that was found readable: the file (or its part, or the

@@ -82,7 +82,6 @@ void CRecursiveRWLock::UnlockWrite() {
     m_holdCount -= kWriteHold;
     if (m_holdCount >= kWriteHold) return;  // still held by an outer take
 
-    m_holdCount = 0;
     m_holder.store(0, std::memory_order_relaxed);
     if (m_nWriters.fetch_sub(1, std::memory_order_release) > 1) {
         // A waiter is counted, and it counted itself in under m_cs after

@@ -188,8 +188,9 @@ TEST_F(SendQueueTest, BytesInMemoryLeaveFromWhereTheyLieWithoutATransferBuffer) 
         std::unique_ptr<CFile> body;
         const std::string& expectedBody;
     };
-    Row rows[] = {{"kept package bytes", std::make_unique<CReplyTextFile>(kept, L"small.bin"), *kept},
-                  {"listing larger than a chunk", std::make_unique<CReplyTextFile>(listing, L""), *listing}};
+    const auto keptName = std::make_shared<const std::wstring>(L"small.bin");
+    Row rows[] = {{"kept package bytes", std::make_unique<CReplyTextFile>(kept, keptName), *kept},
+                  {"listing larger than a chunk", std::make_unique<CReplyTextFile>(listing, nullptr), *listing}};
     for (Row& row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedSink sink;
